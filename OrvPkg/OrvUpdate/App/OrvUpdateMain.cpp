@@ -1,0 +1,201 @@
+/** @file
+  The run driver: banner, command line, read-mode rule, settings and
+  components, the IC loop in mask, address or read mode, and the clean-up.
+**/
+
+#include "OrvUpdate.h"
+
+#include "CommandLine.h"
+#include "RunState.h"
+#include "../Settings/InitialSettings.h"
+#include "../Update/Update.h"
+
+namespace {
+
+constexpr UINT8 VERSION_MAJOR = 0x00;
+constexpr UINT8 VERSION_MINOR = 0x01;
+constexpr UINT16 VERSION_BUILD = 0x0002;
+
+/// Only IC indices 0 to 9 can be named by a digit; the read-mode rule
+/// counts selections among them.
+constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
+/// ChipMask has 64 bits; higher IC indices are never selected by it.
+constexpr UINT8 CHIP_MASK_BITS = 64;
+
+EFI_GUID mShellParametersProtocolGuid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
+EFI_GUID mShellInterfaceProtocolGuid = SHELL_INTERFACE_PROTOCOL_GUID;
+
+bool IsChipSelected(UINT64 ChipMask, UINT8 Index) {
+  return Index < CHIP_MASK_BITS && ((1ull << Index) & ChipMask) != 0;
+}
+
+/// The argument list from the shell: the parameters protocol, or the older
+/// shell interface.
+EFI_STATUS GetArguments(EFI_HANDLE ImageHandle, UINTN *Argc, CHAR16 ***Argv) {
+  EFI_SHELL_PARAMETERS_PROTOCOL *Parameters = nullptr;
+  EFI_STATUS Status = gOrvBootServices->OpenProtocol(
+      ImageHandle, &mShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters),
+      ImageHandle, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (!EFI_ERROR(Status)) {
+    *Argv = Parameters->Argv;
+    *Argc = Parameters->Argc;
+    return Status;
+  }
+  EFI_SHELL_INTERFACE *Interface = nullptr;
+  Status = gOrvBootServices->OpenProtocol(ImageHandle, &mShellInterfaceProtocolGuid,
+                                          reinterpret_cast<VOID **>(&Interface), ImageHandle,
+                                          nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (!EFI_ERROR(Status)) {
+    *Argv = Interface->Argv;
+    *Argc = Interface->Argc;
+  }
+  return Status;
+}
+
+UINTN CountDigitSelectedIcs(UINT64 ChipMask) {
+  UINTN Count = 0;
+  for (UINT8 Index = 0; Index < DIGIT_SELECTABLE_ICS; Index++) {
+    Count += IsChipSelected(ChipMask, Index) ? 1 : 0;
+  }
+  return Count;
+}
+
+/// Releases the zone images and the path component at the end of a run that
+/// reached the IC loop.
+void CleanUp() {
+  if (OcmImage != 0) {
+    pOrvImageProtocol->FreeImage(OcmImage);
+    OcmImage = 0;
+  }
+  if (CustomerImage != 0) {
+    pOrvImageProtocol->FreeImage(CustomerImage);
+    CustomerImage = 0;
+  }
+  if (pOrvPathProtocolInterface != nullptr) {
+    pOrvPathProtocolInterface->PathDeinit();
+  }
+}
+
+/// Address mode: updates the first IC that answers to DeviceAddress, or lists
+/// the addresses that answer when none does.
+EFI_STATUS UpdateByAddress(UINT64 DeviceAddress, UINT8 IcCount, EFI_STATUS Status) {
+  for (UINT8 Index = 0; Index < IcCount; Index++) {
+    if (pOrvFlashProtocol->GetIcAddress(Index, 0) != DeviceAddress) {
+      continue;
+    }
+    Status = UpdateChip(Index);
+    if (EFI_ERROR(Status)) {
+      Print(u"Addr %x IC update error %x\n"_w, Hex32(DeviceAddress), Hex32(Status));
+    }
+    return Status;
+  }
+  Print(u"Addr %x IC not found\nAvailable : "_w, Hex32(DeviceAddress));
+  for (UINT8 Index = 0; Index < IcCount; Index++) {
+    Print(u"%02x "_w, static_cast<UINT32>(pOrvFlashProtocol->GetIcAddress(Index, 0)));
+  }
+  Print(u"\n"_w);
+  return EFI_NOT_FOUND;
+}
+
+/// Mask mode: every selected IC is attempted; the run fails when any did.
+EFI_STATUS UpdateByMask(UINT64 ChipMask, UINT8 IcCount, EFI_STATUS Status) {
+  EFI_STATUS FailedStatus = EFI_SUCCESS;
+  for (UINT8 Index = 0; Index < IcCount; Index++) {
+    if (!IsChipSelected(ChipMask, Index)) {
+      continue;
+    }
+    Status = UpdateChip(Index);
+    if (EFI_ERROR(Status)) {
+      Print(u"IC %x update error %x\n"_w, static_cast<UINT32>(Index), Hex32(Status));
+      FailedStatus = Status;
+    }
+  }
+  // A later IC's success must not hide an earlier IC's failure from a script.
+  return EFI_ERROR(FailedStatus) ? FailedStatus : Status;
+}
+
+EFI_STATUS ReadSelected(UINT64 ChipMask, UINT8 IcCount, EFI_STATUS Status) {
+  for (UINT8 Index = 0; Index < IcCount; Index++) {
+    if (!IsChipSelected(ChipMask, Index)) {
+      continue;
+    }
+    Status = ReadIc(Index);
+    if (EFI_ERROR(Status)) {
+      Print(u"IC %x Read error %x\n"_w, static_cast<UINT32>(Index), Hex32(Status));
+    }
+    break;
+  }
+  return Status;
+}
+
+}  // namespace
+
+EFI_STATUS ReadIc(UINT8 Index) {
+  UINT64 Address = HexTextToValue(OcmOverridePath(), 8);
+  UINT64 Length = HexTextToValue(CustomerOverridePath(), 8);
+  Print(u"Read ic %x, addr %08x, length %08x\n"_w, static_cast<UINT32>(Index), Hex32(Address),
+        Hex32(Length));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  EFI_STATUS Status = EFI_UNSUPPORTED;
+  Print(u"OrvUpdate tool version %02x.%02x.%04x\n"_w, static_cast<UINT32>(VERSION_MAJOR),
+        static_cast<UINT32>(VERSION_MINOR), static_cast<UINT32>(VERSION_BUILD));
+
+  CHAR16 **Argv = nullptr;
+  UINTN Argc = 0;
+  UINT64 ChipMask = 0;
+  UINT64 DeviceAddress = 0;
+  UINT8 IcCount = 0;
+  RUN_FLAGS = 0;
+  gOrvBootServices = SystemTable->BootServices;
+  OcmImage = 0;
+  CustomerImage = 0;
+  gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+  gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+
+  if (EFI_ERROR(GetArguments(ImageHandle, &Argc, &Argv))) {
+    Print(u"Shell not supported"_w);
+    return EFI_UNSUPPORTED;
+  }
+
+  if (!ParseCommandLine(Argc, Argv, &ChipMask, &DeviceAddress)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (IsReadMode() && CountDigitSelectedIcs(ChipMask) != 1) {
+    Print(u"Read 1 IC at a time!\n"_w);
+    Print(u"  \"OrvUpdate.efi 1 -r 0 10> out.txt\" read chip1 addr 0 len 10 data to out.txt\n"_w);
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Status = OrvInitialSettings(ImageHandle);
+  if (EFI_ERROR(Status)) {
+    Print(u"Load settings error, %x\n"_w, Hex32(Status));
+    return Status;
+  }
+
+  if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
+    Print(u"Target Flash protocol not support -d yet\n"_w);
+    return EFI_UNSUPPORTED;
+  }
+
+  IcCount = 0;
+  Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, &IcCount);
+  if (EFI_ERROR(Status)) {
+    Print(u"IC init error %x\n"_w, Hex32(Status));
+    return Status;
+  }
+
+  if (IsReadMode()) {
+    Status = ReadSelected(ChipMask, IcCount, Status);
+  } else if (DeviceAddress != 0) {
+    Status = UpdateByAddress(DeviceAddress, IcCount, Status);
+  } else {
+    Status = UpdateByMask(ChipMask, IcCount, Status);
+  }
+
+  CleanUp();
+  return Status;
+}

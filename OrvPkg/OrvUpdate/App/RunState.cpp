@@ -1,0 +1,19 @@
+/** @file
+  Definitions of the module-level run state (see RunState.h).
+**/
+
+#include "RunState.h"
+
+constinit UINT32 RUN_FLAGS = 0;
+constinit CHAR16 OverridePaths[OVERRIDE_PATHS_LENGTH] = {};
+constinit UINT32 ReduceFlashMask = 0;
+constinit ORV_IMAGE_HANDLE OcmImage = 0;
+constinit ORV_IMAGE_HANDLE CustomerImage = 0;
+constinit ORV_IMAGE_PROTOCOL *pOrvImageProtocol = nullptr;
+constinit ORV_FLASH_PROTOCOL *pOrvFlashProtocol = nullptr;
+constinit ORV_PATH_PROTOCOL *pOrvPathProtocolInterface = nullptr;
+constinit EFI_BOOT_SERVICES *gOrvBootServices = nullptr;
+
+EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
+EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
+EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;

@@ -1,0 +1,27 @@
+/** @file
+  The initial settings sequence: settings file, target section, flags,
+  component binding and zone images.
+**/
+
+#ifndef ORV_INITIAL_SETTINGS_H_
+#define ORV_INITIAL_SETTINGS_H_
+
+#include "../App/OrvEfi.h"
+
+/**
+  Turn the settings file into the run's configuration: load
+  "OrvUpdateComponent\OrvUpdateSettings.ini" from the application's volume,
+  follow [default] target to the target section, apply ForceUpdate,
+  IncludeCustomerDefineBkp and ReduceFlashProcessFlag, bind the components and
+  load the zone images.
+
+  @param[in] ImageHandle  The application's image handle.
+
+  @retval EFI_SUCCESS  Components bound, path initialised, zone images loaded
+                       (a zone not to be updated has handle 0).
+  @retval others       The failing step's status; its message is printed and
+                       any zone image loaded is released again.
+**/
+[[nodiscard]] EFI_STATUS OrvInitialSettings(EFI_HANDLE ImageHandle);
+
+#endif
