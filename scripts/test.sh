@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what it needs, builds everything, runs the
+# host tests (plain and under AddressSanitizer/UndefinedBehaviorSanitizer),
+# then the end-to-end runs in the UEFI Shell under QEMU.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ORV_BUILD_DIR:-$root/build}
+
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
+
+echo "== host tests"
+(cd "$build" && ctest --output-on-failure -j"$(nproc)")
+
+if [ -x "$root/e2e/run-e2e.sh" ]; then
+  echo "== end-to-end tests (UEFI Shell under QEMU)"
+  ORV_BUILD_DIR="$build" "$root/e2e/run-e2e.sh"
+fi
