@@ -1,0 +1,570 @@
+#!/usr/bin/env python3
+"""End-to-end suite: OrvUpdate.efi with the reference component drivers in
+the UEFI Shell of OVMF under QEMU.
+
+Each boot gets a fresh FAT disk image holding the application, the settings
+file, the driver files, zone images made with orvhex, the flash simulator's
+configuration and the fault files the cases switch between. Every run's
+console lines and %lasterror% are checked exactly; the simulated flash is
+copied into snap\\<case>\\ right after a run and read back from the disk image
+afterwards.
+
+Environment: ORV_BUILD_DIR (build directory, required), E2E_WORKDIR (scratch,
+default <build>/e2e), E2E_BOOT_TIMEOUT (seconds per boot, default 150),
+E2E_BOOTS (comma-separated boot names to run, default all).
+"""
+
+import os
+import subprocess
+import sys
+import time
+
+# Keep the source tree free of bytecode caches.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import images  # noqa: E402
+import orvqemu  # noqa: E402
+from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E402
+                     EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, low32)
+
+EFI_VOLUME_CORRUPTED = 0x800000000000000A
+EFI_NOT_READY = 0x8000000000000006
+EFI_BAD_BUFFER_SIZE = 0x8000000000000004
+
+OCM_BANK = 16384
+CUST_BANK = 4096
+COMP = "OrvUpdateComponent"
+SIM = "OrvSim"
+DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
+
+# Versions: the chips report the low 32 bits, "Not Update!" shows the low 16.
+V1 = 0x00010102
+V2 = 0x00010203
+V3 = 0x00010304
+
+USAGE = [
+    "Usage:",
+    '  Edit "OrvUpdateComponent\\OrvUpdateSettings.ini" for images,',
+    "         See ini for detail about updating single image",
+    "         And the tap commands for select chip to do update",
+    "Command: ",
+    "  OrvUpdate.efi <id (0:chip0, 1:chip1...)> <para1> <para2>...",
+    "Para and Example: ",
+    '  "OrvUpdate.efi 0 1"        update chip0&chip1 using settings file defined image',
+    '  "OrvUpdate.efi -a"         update all chips',
+    '  "OrvUpdate.efi 2 -f"       update chip2 ignore verision',
+    '  "OrvUpdate.efi 2 -o a.hex" update with a.hex as OCM image',
+    '  "OrvUpdate.efi 2 -c b.hex" update with b.hex as customer zone image',
+    '  "OrvUpdate.efi 2 -cb"      update including customer define backup zone',
+    '  "OrvUpdate.efi -d addr"    specify the IC with addr to update (.nsh function)',
+    "",
+]
+READ_RULE = [
+    "Read 1 IC at a time!",
+    '  "OrvUpdate.efi 1 -r 0 10> out.txt" read chip1 addr 0 len 10 data to out.txt',
+]
+TARGET = "Current target: SimBoard"
+
+
+def settings_text(ocm="ocm.hex", customer="cust.hex", flash="OrvFlashSim.efi", extra=""):
+    return ("; settings of the end-to-end suite\n"
+            "[default]\n"
+            "target = SimBoard\n"
+            "\n"
+            "[SimBoard]\n"
+            "ImageParser = OrvHexImage.efi\n"
+            "FlashInterface = %s\n"
+            "DevicePath = OrvPathSim.efi\n"
+            "OCM = %s\n"
+            "customer = %s\n"
+            "%s" % (flash, ocm, customer, extra))
+
+
+FLASHSIM_INI = """[FlashSim]
+IcCount = 2
+OcmBankSize = %d
+CustomerBankSize = %d
+Timing = off
+
+[Ic0]
+Address = 0x20
+ActiveSection = 0
+Ocm0Seed = OrvSim\\ocm_v1.hex
+
+[Ic1]
+Address = 0x21
+ActiveSection = 0
+Ocm0Seed = OrvSim\\ocm_v1.hex
+""" % (OCM_BANK, CUST_BANK)
+
+FAULTS = {
+    "f_erase0.ini": "EraseBank Ic=0 Zone=ocm Status=DEVICE_ERROR\n",
+    "f_corrupt1.ini": "CorruptRead Ic=1 Zone=ocm Offset=0x100\n",
+    "f_icinit.ini": "IcInit Status=DEVICE_ERROR\n",
+    "f_pathinit.ini": "PathInit Status=NOT_READY\n",
+    "f_check1.ini": "CheckZero Ic=1 Zone=customer\n",
+}
+
+
+class Fixture:
+    """Host-side files every boot's volume is filled from."""
+
+    def __init__(self, build, workdir):
+        self.build = build
+        self.workdir = workdir
+        self.files = os.path.join(workdir, "files")
+        os.makedirs(self.files, exist_ok=True)
+        self.app = os.path.join(build, "OrvUpdate.efi")
+        self.drivers = {d: os.path.join(build, "OrvSimPkg", d) for d in DRIVERS}
+        self.orvhex = os.path.join(build, "tools", "orvhex", "orvhex")
+
+        self.ocm_v1 = images.image(V1, images.payload(1, 6000))
+        self.ocm_v2 = images.image(V2, images.payload(2, 6000))
+        self.ocm_v3 = images.image(V3, images.payload(3, 7000))
+        self.cust_a = images.image(0xA, images.payload(10, 1000))
+        self.cust_b = images.image(0xB, images.payload(11, 1200))
+        self.hex = {}
+
+    def missing(self):
+        need = [self.app, self.orvhex] + list(self.drivers.values())
+        return [p for p in need if not os.path.isfile(p)]
+
+    def make_hex(self, name, img):
+        """Writes the image's payload as a bin file and lets orvhex make the
+        HEX file, so the suite runs the same tool chain as a user."""
+        version = images.header(img)[2]
+        bin_path = os.path.join(self.files, name + ".payload.bin")
+        out = os.path.join(self.files, name)
+        with open(bin_path, "wb") as f:
+            f.write(img[images.HEADER_SIZE:])
+        proc = subprocess.run([self.orvhex, "make", "--version", "0x%X" % version, bin_path, out],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if proc.returncode != 0:
+            raise orvqemu.E2EError("orvhex make %s failed: %s"
+                                   % (name, proc.stderr.decode(errors="replace").strip()))
+        self.hex[name] = out
+        return out
+
+    def prepare(self):
+        self.make_hex("ocm_v1.hex", self.ocm_v1)
+        self.make_hex("ocm_v2.hex", self.ocm_v2)
+        self.make_hex("ocm_v3.hex", self.ocm_v3)
+        self.make_hex("cust_a.hex", self.cust_a)
+        self.make_hex("cust_b.hex", self.cust_b)
+        self.bad = bad_hex_files(self.ocm_v3)
+
+    def volume(self, name, settings=True):
+        vol = orvqemu.Volume(os.path.join(self.workdir, name + ".img"))
+        vol.put_file(self.app, "OrvUpdate.efi")
+        vol.mkdir(COMP)
+        vol.mkdir(SIM)
+        vol.mkdir("parked")
+        for d, path in self.drivers.items():
+            vol.put_file(path, COMP + "/" + d)
+        vol.put_file(self.hex["ocm_v2.hex"], COMP + "/ocm.hex")
+        vol.put_file(self.hex["cust_a.hex"], COMP + "/cust.hex")
+        vol.put_file(self.hex["cust_b.hex"], COMP + "/cust_b.hex")
+        vol.put_file(self.hex["ocm_v3.hex"], COMP + "/ocm_v3.hex")
+        for bad_name, (text, _) in self.bad.items():
+            vol.put_bytes(text.encode("latin-1"), COMP + "/" + bad_name, self.workdir)
+        if settings:
+            vol.put_text(settings_text(), COMP + "/OrvUpdateSettings.ini", self.workdir)
+        # Settings variants the cases copy into place.
+        vol.put_text(settings_text(), COMP + "/good.ini", self.workdir)
+        vol.put_text(settings_text(flash="OrvMissing.efi"), COMP + "/nodrv.ini", self.workdir)
+        vol.put_bytes(b"[def]", COMP + "/short.ini", self.workdir)
+        vol.put_text("[SimBoard]\nOCM = ocm.hex\n", COMP + "/nodef.ini", self.workdir)
+        vol.put_text(settings_text(ocm="bad_sum.hex"), COMP + "/badocm.ini", self.workdir)
+        vol.put_text(settings_text(ocm="none"), COMP + "/custonly.ini", self.workdir)
+        vol.put_file(self.hex["ocm_v1.hex"], SIM + "/ocm_v1.hex")
+        vol.put_text(FLASHSIM_INI, SIM + "/FlashSim.ini", self.workdir)
+        for fname, text in FAULTS.items():
+            vol.put_text(text, SIM + "/" + fname, self.workdir)
+        return vol
+
+
+def bad_hex_files(img):
+    """Broken HEX files of a valid image: {name: (text, expected parser line)}.
+    The expected line has "{path}" where the path as given to the parser goes."""
+    recs = images.hex_records(img)       # line 1: 04 record, line 2 on: data
+    eof = images.EOF_RECORD
+    files = {}
+
+    lines = list(recs)
+    rec = lines[2]
+    lines[2] = rec[:-2] + "%02X" % ((int(rec[-2:], 16) + 1) & 0xFF)
+    files["bad_sum.hex"] = (lines + [eof], "HexImage: {path} line 3: bad checksum")
+
+    lines = list(recs)
+    lines[2], lines[3] = lines[3], lines[2]
+    files["bad_order.hex"] = (lines + [eof],
+                              "HexImage: {path} line 4: address goes backwards or overlaps")
+
+    files["bad_noeof.hex"] = (list(recs), "HexImage: {path}: missing end-of-file record")
+
+    lines = list(recs)
+    lines[4] = lines[4][:15] + "G" + lines[4][16:]
+    files["bad_char.hex"] = (lines + [eof], "HexImage: {path} line 5: non-hex character")
+
+    # One payload byte changed, records still well-formed: only the image
+    # header's CRC can tell.
+    tampered = bytearray(img)
+    tampered[images.HEADER_SIZE + 100] ^= 0x40
+    files["bad_crc.hex"] = (images.hex_records(bytes(tampered)) + [eof],
+                            "HexImage: {path}: image payload checksum mismatch")
+
+    files["bad_text.hex"] = (["this is not a HEX file"],
+                             "HexImage: {path} line 1: line does not start with ':'")
+    return {k: ("\r\n".join(v[0]) + "\r\n", v[1]) for k, v in files.items()}
+
+
+# ---------------------------------------------------------------- flash checks
+
+ANY = object()
+ERASED = None
+
+
+def bank_files(ics=(0, 1)):
+    out = []
+    for ic in ics:
+        for kind in ("Ocm0", "Ocm1", "Cust0", "Cust1"):
+            out.append("%s\\Ic%d%s.bin" % (SIM, ic, kind))
+        out.append("%s\\Ic%dActive.txt" % (SIM, ic))
+    return out
+
+
+def flash(ic, active=ANY, ocm0=ANY, ocm1=ANY, cust0=ANY, cust1=ANY):
+    """A check of one IC's flash as a run left it: the active section and
+    each bank as an image (padded with FF), ERASED or ANY."""
+    def check(ctx):
+        problems = []
+        if active is not ANY:
+            text = ctx.snap("Ic%dActive.txt" % ic)
+            got = None if text is None else text.decode(errors="replace").strip()
+            if got != str(active):
+                problems.append("IC %d active section is %s, expected %s" % (ic, got, active))
+        for kind, want, size in (("Ocm0", ocm0, OCM_BANK), ("Ocm1", ocm1, OCM_BANK),
+                                 ("Cust0", cust0, CUST_BANK), ("Cust1", cust1, CUST_BANK)):
+            if want is ANY:
+                continue
+            got = ctx.snap("Ic%d%s.bin" % (ic, kind))
+            expected = images.erased(size) if want is ERASED else images.bank(want, size)
+            if got is None:
+                problems.append("IC %d bank file %s missing" % (ic, kind))
+            elif got != expected:
+                problems.append("IC %d %s: %s" % (ic, kind, describe_bank(got, expected)))
+        return problems
+    return check
+
+
+def describe_bank(got, expected):
+    if len(got) != len(expected):
+        return "size %d, expected %d" % (len(got), len(expected))
+    first = next(i for i in range(len(got)) if got[i] != expected[i])
+    h = images.header(got)
+    what = "erased" if got == images.erased(len(got)) else \
+        ("image version %X" % h[2] if h and h[0] == images.MAGIC else "no image")
+    return "differs from the expected contents at offset 0x%X (bank holds: %s)" % (first, what)
+
+
+def unchanged_since(other_case):
+    """The flash files are byte for byte as another case left them."""
+    def check(ctx):
+        problems = []
+        for path in bank_files():
+            name = path.split("\\")[-1]
+            before = ctx.volume.get("snap/%s/%s" % (other_case, name))
+            after = ctx.snap(name)
+            if before != after:
+                problems.append("%s changed since case %s" % (name, other_case))
+        return problems
+    return check
+
+
+# --------------------------------------------------------------------- cases
+
+def load_error(status, *first):
+    """The settings failure tail: the step's own lines, then the two lines
+    every failing settings sequence ends with."""
+    return list(first) + ["OrvInitialSettings error %s" % low32(status),
+                          "Load settings error, %s" % low32(status)]
+
+
+def cli_cases(fx):
+    """No driver loaded yet in this boot, no settings file at first."""
+    long_name = "x" * 65
+    cases = [
+        Case("usage", "OrvUpdate.efi",
+             [BANNER] + USAGE + load_error(EFI_NOT_FOUND, "Open settings file error E"),
+             EFI_NOT_FOUND),
+        Case("nosettings", "OrvUpdate.efi 0 1",
+             [BANNER] + load_error(EFI_NOT_FOUND, "Open settings file error E"),
+             EFI_NOT_FOUND),
+        Case("badindex", "OrvUpdate.efi 12",
+             [BANNER, "Invalid chip index 12: expected one digit 0-9"], EFI_INVALID_PARAMETER),
+        Case("dnovalue", "OrvUpdate.efi -d",
+             [BANNER, "Option -d needs a value"], EFI_INVALID_PARAMETER),
+        Case("dbad", "OrvUpdate.efi -d zz",
+             [BANNER, "Invalid -d address zz: expected 1 or 2 hex digits, not 0"],
+             EFI_INVALID_PARAMETER),
+        Case("dzero", "OrvUpdate.efi -d 0",
+             [BANNER, "Invalid -d address 0: expected 1 or 2 hex digits, not 0"],
+             EFI_INVALID_PARAMETER),
+        Case("olong", "OrvUpdate.efi 0 -o " + long_name,
+             [BANNER, "Argument %s is too long: at most 64 characters" % long_name],
+             EFI_INVALID_PARAMETER),
+        Case("ronly", "OrvUpdate.efi 1 -r 0",
+             [BANNER, "-r read process need set addr and length!"], EFI_INVALID_PARAMETER),
+        Case("rnochip", "OrvUpdate.efi -r 0 10",
+             [BANNER] + READ_RULE, EFI_INVALID_PARAMETER),
+        Case("rtwochips", "OrvUpdate.efi 0 1 -r 0 10",
+             [BANNER] + READ_RULE, EFI_INVALID_PARAMETER),
+        Case("shortsettings", "OrvUpdate.efi 0",
+             [BANNER] + load_error(EFI_BAD_BUFFER_SIZE, "Get settings file info error 0"),
+             EFI_BAD_BUFFER_SIZE,
+             setup=["cp -q %s\\short.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)]),
+        Case("nodefault", "OrvUpdate.efi 0",
+             [BANNER] + load_error(EFI_NOT_FOUND, "Default target section string not found"),
+             EFI_NOT_FOUND,
+             setup=["cp -q %s\\nodef.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)]),
+        # The flash driver named by the settings is not on the volume: the
+        # image parser is loaded, the flash component is not.
+        Case("nodriver", "OrvUpdate.efi 0 1",
+             [BANNER, TARGET,
+              Re(r"Component OrvUpdateComponent\\OrvMissing\.efi not found! Path "
+                 r"\S*\\OrvUpdateComponent\\OrvMissing\.efi ")]
+             + load_error(EFI_NOT_FOUND,
+                          "LocateHandleBuffer gOrvFlashProtocolGuid after load ERROR E"),
+             EFI_NOT_FOUND,
+             setup=["cp -q %s\\nodrv.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)],
+             snapshot=bank_files(), checks=[no_flash_files]),
+    ]
+    return cases
+
+
+def no_flash_files(ctx):
+    """The flash simulator was never started: no bank file may exist."""
+    present = [p for p in bank_files() if ctx.snap(p.split("\\")[-1]) is not None]
+    return ["flash files exist although the simulator never ran: %s" % ", ".join(present)] \
+        if present else []
+
+
+def ic_lines(ic, section, chip_ver, image_ver=None, target=None, force=False,
+             new_ver=None, customer=True, backup=False, override=None):
+    """Console lines of one IC's update."""
+    out = ["IC %X, current section %X, ver %X" % (ic, section, chip_ver)]
+    if target is None:
+        out.append("Not Update! Image Ver %X" % (image_ver & 0xFFFF))
+    else:
+        if force:
+            out.append("Force Update Is set, Ignore veriosn!!")
+        out.append("Start Update Chip %d OCM section %X" % (ic, target))
+        out.append("IC %X update success,runing section %X, ver %X" % (ic, target, new_ver))
+    if customer:
+        out.append("Start Update Chip %d Customer Zone!" % ic)
+        if backup:
+            out.append("include customer backup is set, Updating")
+    return out
+
+
+def update_cases(fx):
+    """Fresh flash: both ICs run section 0 with version V1; the settings name
+    ocm.hex (V2) and cust.hex (customer image A)."""
+    snap = bank_files()
+    mv_drivers = ["mv %s\\%s parked\\%s" % (COMP, d, d) for d in DRIVERS]
+    return [
+        # First run of the boot: the three drivers are loaded from their files.
+        Case("typical", "OrvUpdate.efi 0 1",
+             [BANNER, TARGET]
+             + ic_lines(0, 0, V1, target=1, new_ver=V2)
+             + ic_lines(1, 0, V1, target=1, new_ver=V2),
+             EFI_SUCCESS, snapshot=snap,
+             checks=[flash(0, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
+                           cust1=ERASED),
+                     flash(1, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
+                           cust1=ERASED)]),
+        # The driver files are gone from the volume, so the protocols can only
+        # have been found installed. A new customer image proves the customer
+        # zone is written again although the OCM zone is up to date.
+        Case("second", "OrvUpdate.efi 0 1",
+             [BANNER, TARGET]
+             + ic_lines(0, 1, V2, image_ver=V2) + ic_lines(1, 1, V2, image_ver=V2),
+             EFI_SUCCESS,
+             setup=mv_drivers + ["cp -q %s\\cust_b.hex %s\\cust.hex" % (COMP, COMP)],
+             snapshot=snap,
+             checks=[flash(0, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_b,
+                           cust1=ERASED),
+                     flash(1, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_b,
+                           cust1=ERASED)]),
+        Case("force", "OrvUpdate.efi 0 -f",
+             [BANNER, TARGET] + ic_lines(0, 1, V2, target=0, force=True, new_ver=V2),
+             EFI_SUCCESS, snapshot=snap,
+             checks=[flash(0, active=0, ocm0=fx.ocm_v2, ocm1=fx.ocm_v2, cust0=fx.cust_b,
+                           cust1=ERASED),
+                     flash(1, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2)]),
+        Case("backup", "OrvUpdate.efi 1 -cb",
+             [BANNER, TARGET] + ic_lines(1, 1, V2, image_ver=V2, backup=True),
+             EFI_SUCCESS, snapshot=snap,
+             checks=[flash(1, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_b,
+                           cust1=fx.cust_b),
+                     flash(0, cust1=ERASED)]),
+        Case("dfound", "OrvUpdate.efi -d 21 0",
+             [BANNER, TARGET] + ic_lines(1, 1, V2, image_ver=V2),
+             EFI_SUCCESS),
+        Case("dnotfound", "OrvUpdate.efi -d 5a",
+             [BANNER, TARGET, "Addr 5A IC not found", "Available : 20 21 "],
+             EFI_NOT_FOUND, snapshot=snap, checks=[unchanged_since("backup")]),
+        Case("read", "OrvUpdate.efi 1 -r 0 10",
+             [BANNER, TARGET, "Read ic 1, addr 00000000, length 00000010"],
+             EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("backup")]),
+        # Only a customer image: no version line, customer zone still written.
+        Case("custonly", "OrvUpdate.efi 0",
+             [BANNER, TARGET, "OCM zone is set not to update",
+              "Start Update Chip 0 Customer Zone!"],
+             EFI_SUCCESS,
+             setup=["cp -q %s\\custonly.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)],
+             snapshot=snap,
+             checks=[flash(0, active=0, ocm0=fx.ocm_v2, ocm1=fx.ocm_v2, cust0=fx.cust_b)]),
+    ] + bad_hex_cases(fx) + [
+        # A zone file named by the settings that does not parse.
+        Case("badsettingshex", "OrvUpdate.efi 0 1",
+             [BANNER, TARGET,
+              fx.bad["bad_sum.hex"][1].format(path=COMP + "\\bad_sum.hex"),
+              "Load OCM Image error, A"] + load_error(EFI_VOLUME_CORRUPTED),
+             EFI_VOLUME_CORRUPTED,
+             setup=["cp -q %s\\badocm.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)],
+             snapshot=snap, checks=[unchanged_since("custonly")]),
+    ]
+
+
+def bad_hex_cases(fx):
+    cases = []
+    for name in sorted(fx.bad):
+        path = COMP + "\\" + name
+        cases.append(Case(
+            "hex_" + name.split(".")[0], "OrvUpdate.efi 0 1 -o " + path,
+            [BANNER, TARGET, "Override OCM zone file, using " + path,
+             fx.bad[name][1].format(path=path),
+             "Load %s error, A" % path] + load_error(EFI_VOLUME_CORRUPTED),
+            EFI_VOLUME_CORRUPTED,
+            snapshot=bank_files(), checks=[unchanged_since("custonly")]))
+    return cases
+
+
+def fault_cases(fx):
+    """Fresh flash, components loaded by the first case. Faults are switched
+    by copying a rule file to OrvSim\\Faults.ini between runs."""
+    snap = bank_files()
+    faults = "%s\\Faults.ini" % SIM
+    v3 = "%s\\ocm_v3.hex" % COMP
+    override = "Override OCM zone file, using " + v3
+
+    def use(fault):
+        return ["cp -q %s\\%s %s" % (SIM, fault, faults)]
+
+    clear = ["rm -q " + faults]
+    return [
+        # Erasing IC 0's inactive bank fails: it keeps running section 0 with
+        # its old image; IC 1 is still updated and the run reports the failure.
+        Case("erasefail", "OrvUpdate.efi 0 1",
+             [BANNER, TARGET,
+              "IC 0, current section 0, ver %X" % V1,
+              "Start Update Chip 0 OCM section 1",
+              "EraseBank Ic 0 error 7",
+              "IC 0 update OCM error 7, current section 0",
+              "IC 0 update error 7"]
+             + ic_lines(1, 0, V1, target=1, new_ver=V2),
+             EFI_DEVICE_ERROR, setup=use("f_erase0.ini"), snapshot=snap,
+             checks=[flash(0, active=0, ocm0=fx.ocm_v1, ocm1=ERASED, cust0=ERASED),
+                     flash(1, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a)]),
+        # The read-back of IC 1's new bank differs: the bank is not switched,
+        # the running section and its image stay as they were.
+        Case("corruptread", "OrvUpdate.efi 1 -o " + v3,
+             [BANNER, TARGET, override,
+              "IC 1, current section 1, ver %X" % V2,
+              "Start Update Chip 1 OCM section 0",
+              "image read back compare fail at 100",
+              "IC 1 update OCM error 7, current section 1",
+              "IC 1 update error 7"],
+             EFI_DEVICE_ERROR,
+             setup=use("f_corrupt1.ini"), snapshot=snap,
+             checks=[flash(1, active=1, ocm0=fx.ocm_v3, ocm1=fx.ocm_v2, cust0=fx.cust_a),
+                     flash(0, active=0, ocm0=fx.ocm_v1)]),
+        # Faults gone: the same update now succeeds.
+        Case("recovered", "OrvUpdate.efi 1 -o " + v3,
+             [BANNER, TARGET, override] + ic_lines(1, 1, V2, target=0, new_ver=V3),
+             EFI_SUCCESS, setup=clear, snapshot=snap,
+             checks=[flash(1, active=0, ocm0=fx.ocm_v3, ocm1=fx.ocm_v2, cust0=fx.cust_a)]),
+        # The hardware check of the customer zone leaves the verdict 0.
+        Case("checkzero", "OrvUpdate.efi 1",
+             [BANNER, TARGET, "IC 1, current section 0, ver %X" % V3,
+              "Not Update! Image Ver %X" % (V2 & 0xFFFF),
+              "Start Update Chip 1 Customer Zone!",
+              "IC 1 update error 7"],
+             EFI_DEVICE_ERROR, setup=use("f_check1.ini")),
+        Case("icinitfail", "OrvUpdate.efi 0",
+             [BANNER, TARGET, "IC init error 7"], EFI_DEVICE_ERROR,
+             setup=clear + use("f_icinit.ini"), snapshot=snap,
+             checks=[unchanged_since("recovered")]),
+        Case("pathinitfail", "OrvUpdate.efi 0",
+             [BANNER, TARGET, "pOrvPathProtocolInterface init ERROR 6"]
+             + load_error(EFI_NOT_READY), EFI_NOT_READY,
+             setup=clear + use("f_pathinit.ini")),
+    ]
+
+
+BOOTS = [
+    ("cli", False, cli_cases),
+    ("update", True, update_cases),
+    ("faults", True, fault_cases),
+]
+
+
+def main():
+    build = os.environ.get("ORV_BUILD_DIR")
+    if not build:
+        print("e2e: ORV_BUILD_DIR is not set (the build directory holding OrvUpdate.efi)")
+        return 2
+    build = os.path.abspath(build)
+    workdir = os.path.abspath(os.environ.get("E2E_WORKDIR", os.path.join(build, "e2e")))
+    timeout = int(os.environ.get("E2E_BOOT_TIMEOUT", "150"))
+    only = [b for b in os.environ.get("E2E_BOOTS", "").split(",") if b]
+    verbose = "-v" in sys.argv[1:]
+    os.makedirs(workdir, exist_ok=True)
+
+    missing = orvqemu.missing_tools()
+    if missing:
+        print("e2e: missing: %s (run scripts/install-deps.sh)" % ", ".join(missing))
+        print("e2e: 0 passed, 1 failed")
+        return 1
+    fx = Fixture(build, workdir)
+    absent = fx.missing()
+    if absent:
+        print("e2e: build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
+        print("e2e: 0 passed, 1 failed")
+        return 1
+
+    suite = Suite(workdir, timeout, verbose)
+    start = time.monotonic()
+    try:
+        fx.prepare()
+        for name, with_settings, make_cases in BOOTS:
+            if only and name not in only:
+                continue
+            volume = fx.volume(name, settings=with_settings)
+            suite.run_boot(name, volume, make_cases(fx))
+    except orvqemu.E2EError as exc:
+        print("e2e: %s" % exc)
+        suite.failed += 1
+    wall = time.monotonic() - start
+    for failure in suite.boot_failures:
+        print("e2e: " + failure)
+    print("e2e: %d runs in QEMU, %.0f s wall time" % (suite.runs, wall))
+    failed = suite.failed + len(suite.boot_failures)
+    print("e2e: %d passed, %d failed" % (suite.passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,192 @@
+"""Cases, boots and checks of the end-to-end suite.
+
+A Case is one run of OrvUpdate.efi in the UEFI Shell: the shell commands that
+prepare it (cp/rm of settings, images, fault files), the command line, the
+exact console lines expected between the run's markers, the %lasterror% text
+expected, and optional checks of the simulated flash read back from the disk
+image afterwards. A Boot groups cases that share one QEMU boot; cases run in
+order and see what the earlier ones left (loaded drivers, flash contents).
+"""
+
+import difflib
+import os
+import re
+
+import orvqemu
+
+BANNER = "OrvUpdate tool version 00.01.0002"
+
+EFI_SUCCESS = 0
+EFI_INVALID_PARAMETER = 0x8000000000000002
+EFI_UNSUPPORTED = 0x8000000000000003
+EFI_BUFFER_TOO_SMALL = 0x8000000000000005
+EFI_DEVICE_ERROR = 0x8000000000000007
+EFI_NOT_FOUND = 0x800000000000000E
+
+
+def shell_status(status):
+    """%lasterror% as the shell prints it: hexadecimal without the error bit."""
+    return "0x%X" % (status & 0x7FFFFFFFFFFFFFFF)
+
+
+def low32(status):
+    """A status as the application prints it with %x."""
+    return "%X" % (status & 0xFFFFFFFF)
+
+
+class Re:
+    """An expected console line given as a regular expression (full match),
+    for the few lines whose text depends on the machine (device paths)."""
+
+    def __init__(self, pattern):
+        self.pattern = pattern
+        self.regex = re.compile(pattern)
+
+    def matches(self, line):
+        return self.regex.fullmatch(line) is not None
+
+    def __repr__(self):
+        return "/%s/" % self.pattern
+
+
+def _line_ok(expected, actual):
+    if isinstance(expected, Re):
+        return expected.matches(actual)
+    return expected == actual
+
+
+class Case:
+    def __init__(self, case_id, command, lines, status, setup=(), snapshot=(),
+                 checks=(), note=""):
+        """
+        case_id   one word, used in the markers and for snapshot folders
+        command   the shell command line of the run
+        lines     the exact console lines expected (str or Re), banner included
+        status    the EFI status expected back in %lasterror%
+        setup     shell commands run before the run (outside its markers)
+        snapshot  volume files copied into snap\\<case_id>\\ right after the
+                  run, so checks see the flash as this run left it
+        checks    callables check(ctx) -> list of failure texts; ctx.snap(name)
+                  gives the snapshot bytes of a file named in snapshot
+        """
+        self.id = case_id
+        self.command = command
+        self.lines = list(lines)
+        self.status = status
+        self.setup = list(setup)
+        self.snapshot = list(snapshot)
+        self.checks = list(checks)
+        self.note = note
+
+
+class CheckContext:
+    def __init__(self, volume, case):
+        self.volume = volume
+        self.case = case
+
+    def snap(self, name):
+        return self.volume.get("snap/%s/%s" % (self.case.id, name))
+
+
+def snapshot_commands(case):
+    if not case.snapshot:
+        return []
+    folder = "snap\\" + case.id
+    cmds = ["mkdir " + folder]
+    for path in case.snapshot:
+        cmds.append("if exist %s then" % path)
+        cmds.append("  cp -q %s %s\\%s" % (path, folder, path.replace("\\", "/").split("/")[-1]))
+        cmds.append("endif")
+    return cmds
+
+
+def script_lines(cases):
+    lines = ["mkdir snap"]
+    for case in cases:
+        lines += case.setup
+        lines += orvqemu.shell_run(case.id, case.command)
+        lines += snapshot_commands(case)
+    return lines
+
+
+def compare_lines(expected, actual):
+    """Failure texts for a console mismatch (empty when equal)."""
+    if len(expected) == len(actual) and all(_line_ok(e, a) for e, a in zip(expected, actual)):
+        return []
+    exp_text = [e if isinstance(e, str) else repr(e) for e in expected]
+    # Show regex lines as matched when they match the line at the same place,
+    # so the diff points at the real difference.
+    shown = []
+    for i, e in enumerate(expected):
+        if isinstance(e, Re) and i < len(actual) and e.matches(actual[i]):
+            shown.append(actual[i])
+        else:
+            shown.append(exp_text[i])
+    diff = difflib.unified_diff(shown, actual, "expected", "console", lineterm="", n=2)
+    return ["console lines differ:"] + ["    " + d for d in diff]
+
+
+class Suite:
+    def __init__(self, workdir, timeout, verbose=False):
+        self.workdir = workdir
+        self.timeout = timeout
+        self.verbose = verbose
+        self.passed = 0
+        self.failed = 0
+        self.boot_failures = []
+        self.runs = 0
+        self.boot_seconds = 0.0
+
+    def _report(self, case, problems):
+        if problems:
+            self.failed += 1
+            print("FAIL %s: %s" % (case.id, case.command))
+            for p in problems:
+                print("    " + p)
+        else:
+            self.passed += 1
+            print("ok   %s: %s" % (case.id, case.command))
+
+    def run_boot(self, name, volume, cases, preamble=()):
+        """Boots once with every case of the group and checks each."""
+        lines = list(preamble) + script_lines(cases)
+        result = orvqemu.boot(volume, lines, self.workdir, timeout=self.timeout,
+                              log_name="console-%s.log" % name)
+        self.boot_seconds += result.seconds
+        log = os.path.join(self.workdir, "console-%s.log" % name)
+        print("-- boot %s: %d runs, %.1f s (console: %s)" % (name, len(cases), result.seconds, log))
+        runs = result.runs()
+        if result.timed_out:
+            self.boot_failures.append("boot %s: QEMU did not finish within %d s" % (name, self.timeout))
+        elif not result.finished:
+            self.boot_failures.append("boot %s: the shell script did not run to its end "
+                                      "(QEMU exit %s)" % (name, result.exit_code))
+        if not runs and not result.finished:
+            print("    QEMU output ends with:")
+            for line in result.text.strip().split("\n")[-15:]:
+                print("    | " + line)
+        for case in cases:
+            run = runs.get(case.id)
+            problems = []
+            if run is None:
+                problems.append("the run never started (boot stopped before it)")
+            else:
+                self.runs += 1
+                if run.rc is None:
+                    problems.append("the run did not return to the shell (no end marker)")
+                problems += compare_lines(case.lines, run.lines)
+                if run.rc is not None and run.rc != shell_status(case.status):
+                    problems.append("%%lasterror%% is %s, expected %s"
+                                    % (run.rc, shell_status(case.status)))
+                if run.rc is not None:
+                    ctx = CheckContext(volume, case)
+                    for check in case.checks:
+                        try:
+                            problems += check(ctx)
+                        except Exception as exc:  # a broken read-back is a failure, not a crash
+                            problems.append("flash check raised %s: %s" % (type(exc).__name__, exc))
+                if self.verbose and problems:
+                    problems.append("whole run output:")
+                    problems += ["  | " + l for l in run.lines]
+            self._report(case, problems)
+        return result

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# End-to-end suite: OrvUpdate.efi and the reference component drivers in the
+# UEFI Shell of OVMF under QEMU. Needs a build (scripts/build.sh); reads
+# ORV_BUILD_DIR (default build/). Prints "e2e: N passed, N failed" last and
+# exits non-zero on any failure, or when QEMU does not boot or finish in time.
+#   E2E_BOOT_TIMEOUT  seconds allowed per QEMU boot (default 150)
+#   E2E_BOOTS         comma-separated boots to run (cli,update,faults)
+#   E2E_WORKDIR       scratch directory (default $ORV_BUILD_DIR/e2e)
+#   -v                show the whole run output of a failing case
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export ORV_BUILD_DIR=${ORV_BUILD_DIR:-$root/build}
+if ! command -v python3 >/dev/null; then
+  echo "e2e: python3 is missing (run scripts/install-deps.sh)"
+  echo "e2e: 0 passed, 1 failed"
+  exit 1
+fi
+exec python3 "$root/e2e/e2e_suite.py" "$@"
