@@ -1,0 +1,375 @@
+/** @file
+  Simulated flash component: N ICs described by OrvSim\FlashSim.ini, each
+  with an OCM and a customer zone of two banks. Bank contents live in pool
+  memory during a run and in one file per IC, zone and bank on the driver's
+  volume; the active section in a small state file. Files are loaded at
+  IcInit, banks saved when a programming pass closes, the state file after a
+  bank switch. The flash rules, versions, faults and timing are in
+  FlashModel.
+**/
+
+#include "SimEfi.h"
+#include "SimFaults.h"
+
+#include <OrvSimPathState.h>
+
+#include "FlashModel.h"
+#include "HexImage.h"
+
+EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
+static EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
+
+namespace {
+
+constexpr UINTN CONFIG_MAX_SIZE = 64 * 1024;
+constexpr UINTN NAME_SIZE = 64;  // CHAR16 units of a file name
+
+constinit EFI_HANDLE gDriverImage = nullptr;
+constinit SIM_CONFIG gConfig = {};
+constinit FAULT_RULES gFaults = {};
+constinit SIM_FLASH gFlash = {};
+
+constexpr const char16_t *kBankNames[SIM_BANKS_PER_IC] = {u"Ocm0", u"Ocm1", u"Cust0", u"Cust1"};
+
+void StallMicroseconds(UINT64 Microseconds) {
+  while (Microseconds != 0) {
+    UINT64 Chunk = Microseconds > 1000000 ? 1000000 : Microseconds;
+    BS->Stall(static_cast<UINTN>(Chunk));
+    Microseconds -= Chunk;
+  }
+}
+
+void BankFileName(CHAR16 *Name, UINTN Ic, UINTN Bank) {
+  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%d%s.bin"_w, Ic,
+         reinterpret_cast<const CHAR16 *>(kBankNames[Bank]));
+}
+
+void StateFileName(CHAR16 *Name, UINTN Ic) {
+  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%dActive.txt"_w, Ic);
+}
+
+void FreeBanks() {
+  for (UINTN Ic = 0; Ic < SIM_MAX_ICS; Ic++) {
+    for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
+      if (gFlash.Ic[Ic].Bank[Bank] != nullptr) {
+        FreePool(gFlash.Ic[Ic].Bank[Bank]);
+        gFlash.Ic[Ic].Bank[Bank] = nullptr;
+      }
+    }
+  }
+  gFlash.IcCount = 0;
+}
+
+void SetBytes(UINT8 *Target, UINTN Size, UINT8 Value) {
+  for (UINTN Index = 0; Index < Size; Index++) {
+    Target[Index] = Value;
+  }
+}
+
+// Writes an erased bank with the seed image named in the configuration.
+EFI_STATUS SeedBank(EFI_FILE_HANDLE Root, const char *SeedPath, UINT8 *Bank, UINTN BankSize) {
+  CHAR16 Path[SIM_PATH_MAX];
+  SimWiden(SeedPath, Path, SIM_PATH_MAX);
+  UINT8 *Text = nullptr;
+  UINTN TextSize = 0;
+  EFI_STATUS Status = SimReadFile(Root, Path, HEX_MAX_FILE_SIZE, &Text, &TextSize);
+  if (EFI_ERROR(Status)) {
+    Print(u"FlashSim: cannot open %s, %x\n"_w, Path, Hex32(Status));
+    return Status;
+  }
+  const char *Chars = reinterpret_cast<const char *>(Text);
+  HEX_RESULT Result = DecodeHex(Chars, TextSize, nullptr, 0);
+  IMAGE_INFO Info{};
+  if (Result.Error == HEX_OK && Result.Size > BankSize) {
+    FreePool(Text);
+    Print(u"FlashSim: %s: image larger than the bank\n"_w, Path);
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  if (Result.Error == HEX_OK) {
+    Result = DecodeHex(Chars, TextSize, Bank, BankSize);
+  }
+  FreePool(Text);
+  if (Result.Error == HEX_OK) {
+    Result.Error = CheckImage(Bank, Result.Size, &Info);
+  }
+  if (Result.Error != HEX_OK) {
+    SetBytes(Bank, BankSize, 0xFF);
+    if (Result.Line != 0) {
+      Print(u"FlashSim: %s line %d: %a\n"_w, Path, Result.Line, HexErrorText(Result.Error));
+    } else {
+      Print(u"FlashSim: %s: %a\n"_w, Path, HexErrorText(Result.Error));
+    }
+    return EFI_VOLUME_CORRUPTED;
+  }
+  return EFI_SUCCESS;
+}
+
+// Loads one bank from its file; a missing file becomes an erased (or seeded)
+// bank, a file of another size is taken as far as it goes. Either is written
+// back at the bank's size.
+EFI_STATUS LoadBank(EFI_FILE_HANDLE Root, UINTN Ic, UINTN Bank) {
+  SIM_IC_STATE &State = gFlash.Ic[Ic];
+  UINTN BankSize = State.Size[Bank];
+  UINT8 *Memory = static_cast<UINT8 *>(AllocatePool(BankSize));
+  if (Memory == nullptr) {
+    Print(u"FlashSim: out of memory for IC %d banks\n"_w, Ic);
+    return EFI_OUT_OF_RESOURCES;
+  }
+  State.Bank[Bank] = Memory;
+  SetBytes(Memory, BankSize, 0xFF);
+
+  CHAR16 Name[NAME_SIZE];
+  BankFileName(Name, Ic, Bank);
+  UINT8 *Data = nullptr;
+  UINTN Size = 0;
+  EFI_STATUS Status = SimReadFile(Root, Name, HEX_MAX_FILE_SIZE, &Data, &Size);
+  if (Status == EFI_NOT_FOUND) {
+    const char *Seed = gConfig.Ic[Ic].Seed[Bank];
+    if (Seed[0] != '\0') {
+      Status = SeedBank(Root, Seed, Memory, BankSize);
+      if (EFI_ERROR(Status)) {
+        return Status;
+      }
+    }
+    Size = 0;
+  } else if (EFI_ERROR(Status)) {
+    Print(u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
+    return Status;
+  } else {
+    UINTN Take = Size < BankSize ? Size : BankSize;
+    for (UINTN Index = 0; Index < Take; Index++) {
+      Memory[Index] = Data[Index];
+    }
+    FreePool(Data);
+  }
+  if (Size != BankSize) {
+    Status = SimWriteFile(Root, Name, Memory, BankSize);
+    if (EFI_ERROR(Status)) {
+      Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
+      return EFI_DEVICE_ERROR;
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS LoadActiveSection(EFI_FILE_HANDLE Root, UINTN Ic) {
+  CHAR16 Name[NAME_SIZE];
+  StateFileName(Name, Ic);
+  UINT8 *Data = nullptr;
+  UINTN Size = 0;
+  EFI_STATUS Status = SimReadFile(Root, Name, 256, &Data, &Size);
+  if (Status == EFI_NOT_FOUND) {
+    return EFI_SUCCESS;  // the configuration's section stands
+  }
+  if (EFI_ERROR(Status)) {
+    Print(u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
+    return Status;
+  }
+  bool Good = Size >= 1 && (Data[0] == '0' || Data[0] == '1');
+  if (Good) {
+    gFlash.Ic[Ic].Active = static_cast<UINT8>(Data[0] - '0');
+  }
+  FreePool(Data);
+  if (!Good) {
+    Print(u"FlashSim: %s must hold 0 or 1\n"_w, Name);
+    return EFI_VOLUME_CORRUPTED;
+  }
+  return EFI_SUCCESS;
+}
+
+// Saves the banks of an IC changed since they were last saved.
+EFI_STATUS SaveDirtyBanks(UINT8 Ic) {
+  SIM_IC_STATE &State = gFlash.Ic[Ic];
+  bool Any = false;
+  for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
+    Any = Any || State.Dirty[Bank];
+  }
+  if (!Any) {
+    return EFI_SUCCESS;
+  }
+  EFI_FILE_HANDLE Root = nullptr;
+  EFI_STATUS Status = SimOpenImageVolume(gDriverImage, &Root);
+  if (EFI_ERROR(Status)) {
+    Print(u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
+    return EFI_DEVICE_ERROR;
+  }
+  EFI_STATUS Result = EFI_SUCCESS;
+  for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
+    if (!State.Dirty[Bank]) {
+      continue;
+    }
+    CHAR16 Name[NAME_SIZE];
+    BankFileName(Name, Ic, Bank);
+    Status = SimWriteFile(Root, Name, State.Bank[Bank], State.Size[Bank]);
+    if (EFI_ERROR(Status)) {
+      Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
+      Result = EFI_DEVICE_ERROR;
+    } else {
+      State.Dirty[Bank] = false;
+    }
+  }
+  Root->Close(Root);
+  return Result;
+}
+
+// The flash sits behind the path: a simulated path that is not up cannot
+// reach any IC.
+bool PathIsDown(struct _ORV_PATH_PROTOCOL *PathInterface) {
+  ORV_SIM_PATH_STATE *State = nullptr;
+  if (PathInterface == nullptr ||
+      EFI_ERROR(BS->LocateProtocol(&gOrvSimPathStateGuid, nullptr, reinterpret_cast<VOID **>(&State))) ||
+      State == nullptr) {
+    return false;
+  }
+  return State->Interface == reinterpret_cast<ORV_PATH_PROTOCOL *>(PathInterface) && State->Initialized == 0;
+}
+
+EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCount) {
+  if (IcCount == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  FreeBanks();
+  EFI_STATUS Status = SimLoadFaults(gDriverImage, u"FlashSim"_w, &gFaults);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if (const FAULT_RULE *Rule = FaultHit(&gFaults, SIM_OP::IcInit, FAULT_ANY, FAULT_ANY, FAULT_ANY)) {
+    return Rule->Status;
+  }
+  if (PathIsDown(PathInterface)) {
+    Print(u"FlashSim: path is not initialised\n"_w);
+    return EFI_NOT_READY;
+  }
+
+  EFI_FILE_HANDLE Root = nullptr;
+  Status = SimOpenImageVolume(gDriverImage, &Root);
+  if (EFI_ERROR(Status)) {
+    Print(u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
+    return Status;
+  }
+  UINT8 *Text = nullptr;
+  UINTN Size = 0;
+  Status = SimReadFile(Root, u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
+  if (EFI_ERROR(Status)) {
+    Root->Close(Root);
+    Print(u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w, Hex32(Status));
+    return Status;
+  }
+  TEXT_ERROR Error{};
+  Status = ParseSimConfig(reinterpret_cast<const char *>(Text), Size, &gConfig, &Error);
+  FreePool(Text);
+  if (EFI_ERROR(Status)) {
+    Root->Close(Root);
+    Print(u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line, Error.Reason);
+    return Status;
+  }
+
+  SimFlashSetup(&gFlash, &gConfig, &gFaults, StallMicroseconds);
+  for (UINTN Ic = 0; Ic < gConfig.IcCount && !EFI_ERROR(Status); Ic++) {
+    for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC && !EFI_ERROR(Status); Bank++) {
+      Status = LoadBank(Root, Ic, Bank);
+    }
+    if (!EFI_ERROR(Status)) {
+      Status = LoadActiveSection(Root, Ic);
+    }
+  }
+  Root->Close(Root);
+  if (EFI_ERROR(Status)) {
+    FreeBanks();
+    return Status;
+  }
+  *IcCount = gFlash.IcCount;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI GetActiveSection(UINT8 Ic, UINT8 *Section) {
+  return SimGetActiveSection(&gFlash, Ic, Section);
+}
+
+EFI_STATUS EFIAPI SetActiveBank(UINT8 Ic, UINT8 Bank) {
+  UINT8 Previous = Ic < gFlash.IcCount ? gFlash.Ic[Ic].Active : SIM_SECTION_NONE;
+  EFI_STATUS Status = SimSetActiveBank(&gFlash, Ic, Bank);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  // The switch counts only once it is kept; otherwise the IC stays where it was.
+  CHAR16 Name[NAME_SIZE];
+  StateFileName(Name, Ic);
+  CHAR8 Content[3] = {static_cast<CHAR8>('0' + Bank), '\r', '\n'};
+  EFI_FILE_HANDLE Root = nullptr;
+  Status = SimOpenImageVolume(gDriverImage, &Root);
+  if (!EFI_ERROR(Status)) {
+    Status = SimWriteFile(Root, Name, Content, sizeof(Content));
+    Root->Close(Root);
+  }
+  if (EFI_ERROR(Status)) {
+    Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
+    gFlash.Ic[Ic].Active = Previous;
+    return EFI_DEVICE_ERROR;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI GetIcVersion(UINT8 Ic, UINT8 Section, UINT32 *Version) {
+  return SimGetIcVersion(&gFlash, Ic, Section, Version);
+}
+
+EFI_STATUS EFIAPI FlashPreOperation(UINT8 Ic) { return SimFlashPreOperation(&gFlash, Ic); }
+
+EFI_STATUS EFIAPI LockFlash(UINT8 Ic) { return SimLockFlash(&gFlash, Ic); }
+
+EFI_STATUS EFIAPI UnlockFlash(UINT8 Ic) { return SimUnlockFlash(&gFlash, Ic); }
+
+EFI_STATUS EFIAPI WriteBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, CONST UINT8 *Data) {
+  return SimWriteBankData(&gFlash, Ic, Bank, Zone, Size, Data);
+}
+
+EFI_STATUS EFIAPI ReadBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer) {
+  return SimReadBankData(&gFlash, Ic, Bank, Zone, Size, Buffer);
+}
+
+EFI_STATUS EFIAPI EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  return SimEraseBank(&gFlash, Ic, Bank, Zone);
+}
+
+EFI_STATUS EFIAPI HardwareCheckBank(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
+  return SimHardwareCheckBank(&gFlash, Ic, Bank, Zone, Check);
+}
+
+EFI_STATUS EFIAPI FlashPostOperation(UINT8 Ic) { return SimFlashPostOperation(&gFlash, Ic); }
+
+EFI_STATUS EFIAPI ICPostOperation(UINT8 Ic) {
+  EFI_STATUS Status = SimIcPostOperation(&gFlash, Ic);
+  // Flash keeps whatever was done to it, also when the pass failed.
+  if (Ic < gFlash.IcCount) {
+    EFI_STATUS SaveStatus = SaveDirtyBanks(Ic);
+    if (!EFI_ERROR(Status) && EFI_ERROR(SaveStatus)) {
+      Status = SaveStatus;
+    }
+  }
+  return Status;
+}
+
+UINT8 EFIAPI GetIcAddress(UINT8 Index, UINTN) { return SimGetIcAddress(&gFlash, Index); }
+
+EFI_STATUS EFIAPI SetReduceFlags(UINT32 Mask) { return SimSetReduceFlags(&gFlash, Mask); }
+
+constinit ORV_FLASH_PROTOCOL gFlashProtocol = {
+  IcInit,        GetActiveSection, SetActiveBank,     GetIcVersion,       FlashPreOperation,
+  LockFlash,     UnlockFlash,      WriteBankData,     ReadBankData,       EraseBank,
+  HardwareCheckBank, FlashPostOperation, ICPostOperation, GetIcAddress, SetReduceFlags,
+};
+
+}  // namespace
+
+extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  InitializeLib(ImageHandle, SystemTable);
+  gDriverImage = ImageHandle;
+  EFI_HANDLE Handle = nullptr;
+  EFI_STATUS Status = BS->InstallProtocolInterface(&Handle, &gOrvFlashProtocolGuid,
+                                                   EFI_NATIVE_INTERFACE, &gFlashProtocol);
+  if (EFI_ERROR(Status)) {
+    Print(u"FlashSim: cannot install its protocol, %x\n"_w, Hex32(Status));
+  }
+  return Status;
+}

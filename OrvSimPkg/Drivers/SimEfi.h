@@ -1,0 +1,62 @@
+/** @file
+  Common include for the simulated component drivers: gnu-efi, the component
+  protocols, a wide literal adapter and the thin file layer the drivers use
+  to read and write their files on a volume.
+**/
+
+#ifndef ORV_SIM_EFI_H_
+#define ORV_SIM_EFI_H_
+
+extern "C" {
+#include <efi.h>
+#include <efilib.h>
+}
+
+#include <Protocol/OrvFlashProtocol.h>
+#include <Protocol/OrvImageProtocol.h>
+#include <Protocol/OrvPathProtocol.h>
+
+#include <stddef.h>
+
+/// Wide literal adapter: u"..." is char16_t, the firmware's CHAR16 is UINT16.
+inline CHAR16 *operator""_w(const char16_t *Text, size_t) {
+  return reinterpret_cast<CHAR16 *>(const_cast<char16_t *>(Text));
+}
+
+/// Print takes %x values as 32 bits; a status shows as its low 32 bits.
+constexpr UINT32 Hex32(UINT64 Value) { return static_cast<UINT32>(Value); }
+
+/**
+  Open the root directory of the volume an image was loaded from.
+
+  @param[in]  ImageHandle  A loaded image.
+  @param[out] Root         Receives the open root; close it with Root->Close.
+**/
+EFI_STATUS SimOpenImageVolume(EFI_HANDLE ImageHandle, EFI_FILE_HANDLE *Root);
+
+/**
+  Read a whole file into pool memory, followed by one zero byte.
+
+  @param[in]  Root     Root directory of the volume.
+  @param[in]  Path     Path relative to Root.
+  @param[in]  MaxSize  Larger files are refused with EFI_BAD_BUFFER_SIZE.
+  @param[out] Data     Receives the bytes; the caller frees them with FreePool.
+  @param[out] Size     Receives their count (without the zero byte).
+
+  @retval EFI_NOT_FOUND  The file does not exist.
+**/
+EFI_STATUS SimReadFile(EFI_FILE_HANDLE Root, const CHAR16 *Path, UINTN MaxSize, UINT8 **Data, UINTN *Size);
+
+/// Read a whole file from an open file handle (see SimReadFile).
+EFI_STATUS SimReadOpenFile(EFI_FILE_HANDLE File, UINTN MaxSize, UINT8 **Data, UINTN *Size);
+
+/**
+  Write a file so that it holds exactly Size bytes: created when missing,
+  recreated when its length differs, flushed and closed.
+**/
+EFI_STATUS SimWriteFile(EFI_FILE_HANDLE Root, const CHAR16 *Path, const VOID *Data, UINTN Size);
+
+/// Widen a terminated narrow text into Out (Capacity units, always terminated).
+void SimWiden(const char *Text, CHAR16 *Out, UINTN Capacity);
+
+#endif

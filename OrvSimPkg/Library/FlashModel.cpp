@@ -1,0 +1,298 @@
+/** @file
+  The simulated flash: operations, rules, faults and timing.
+**/
+
+#include "FlashModel.h"
+
+#include "HexImage.h"
+
+namespace {
+
+const FAULT_RULE *Hit(SIM_FLASH *Flash, SIM_OP Op, INT32 Ic = FAULT_ANY, INT32 Zone = FAULT_ANY,
+                      INT32 Bank = FAULT_ANY) {
+  return Flash->Faults != nullptr ? FaultHit(Flash->Faults, Op, Ic, Zone, Bank) : nullptr;
+}
+
+bool ValidIc(const SIM_FLASH *Flash, UINT8 Ic) { return Ic < Flash->IcCount; }
+
+bool ValidBankZone(UINT8 Bank, UINT8 Zone) {
+  return Bank <= 1 && (Zone == ZONE_OCM || Zone == ZONE_CUSTOMER);
+}
+
+void Wait(const SIM_FLASH *Flash, UINT64 Microseconds) {
+  if (Flash->Stall != nullptr && Microseconds != 0) {
+    Flash->Stall(Microseconds);
+  }
+}
+
+// The active OCM bank of a running IC holds the code it executes.
+bool IsRunningBank(const SIM_IC_STATE &State, UINT8 Bank, UINT8 Zone) {
+  return Zone == ZONE_OCM && State.Active != SIM_SECTION_NONE && State.Active == Bank;
+}
+
+}  // namespace
+
+void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faults, SIM_STALL Stall) {
+  Flash->Config = Config;
+  Flash->Faults = Faults;
+  Flash->Stall = Stall;
+  Flash->IcCount = Config->IcCount;
+  Flash->ReduceMask = 0;
+  for (UINTN Ic = 0; Ic < SIM_MAX_ICS; Ic++) {
+    SIM_IC_STATE &State = Flash->Ic[Ic];
+    State = SIM_IC_STATE{};
+    State.Active = Config->Ic[Ic].ActiveSection;
+    for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
+      State.Size[Bank] = Ic < Config->IcCount ? Config->Ic[Ic].BankSize[Bank] : 0;
+    }
+  }
+}
+
+EFI_STATUS SimGetActiveSection(SIM_FLASH *Flash, UINT8 Ic, UINT8 *Section) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::GetActiveSection, Ic)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic) || Section == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  // An IC without a valid section reports nothing; the caller's preset stays.
+  if (Flash->Ic[Ic].Active != SIM_SECTION_NONE) {
+    *Section = Flash->Ic[Ic].Active;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::SetActiveBank, Ic, FAULT_ANY, Bank)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic) || Bank > 1) {
+    return EFI_INVALID_PARAMETER;
+  }
+  Flash->Ic[Ic].Active = Bank;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimGetIcVersion(SIM_FLASH *Flash, UINT8 Ic, UINT8 Section, UINT32 *Version) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::GetIcVersion, Ic, FAULT_ANY, Section)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic) || Version == nullptr || (Section > 1 && Section != SIM_SECTION_NONE)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  *Version = 0;
+  if (Section == SIM_SECTION_NONE) {
+    return EFI_SUCCESS;
+  }
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
+  UINTN Index = SimBankIndex(ZONE_OCM, Section);
+  IMAGE_INFO Info{};
+  if (State.Bank[Index] != nullptr &&
+      CheckImageInBank(State.Bank[Index], State.Size[Index], false, &Info) == HEX_OK) {
+    *Version = static_cast<UINT32>(Info.Version);
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimFlashPreOperation(SIM_FLASH *Flash, UINT8 Ic) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::FlashPreOperation, Ic)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  SIM_IC_STATE &State = Flash->Ic[Ic];
+  if (State.PassOpen) {
+    return EFI_ALREADY_STARTED;
+  }
+  State.PassOpen = true;
+  State.Unlocked = false;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimLockFlash(SIM_FLASH *Flash, UINT8 Ic) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::lockFlash, Ic)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  Flash->Ic[Ic].Unlocked = false;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimUnlockFlash(SIM_FLASH *Flash, UINT8 Ic) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::UnlockFlash, Ic)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (!Flash->Ic[Ic].PassOpen) {
+    return EFI_NOT_READY;
+  }
+  Flash->Ic[Ic].Unlocked = true;
+  return EFI_SUCCESS;
+}
+
+// Checks shared by erase and write: an open pass, unlocked flash, not the
+// running bank.
+static EFI_STATUS CheckModify(const SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  if (!ValidIc(Flash, Ic) || !ValidBankZone(Bank, Zone)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
+  if (!State.PassOpen) {
+    return EFI_NOT_READY;
+  }
+  if (!State.Unlocked) {
+    return EFI_WRITE_PROTECTED;
+  }
+  if (IsRunningBank(State, Bank, Zone)) {
+    return EFI_ACCESS_DENIED;
+  }
+  if (State.Bank[SimBankIndex(Zone, Bank)] == nullptr) {
+    return EFI_NOT_READY;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimWriteBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
+                            const UINT8 *Data) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::WriteBankData, Ic, Zone, Bank)) {
+    return Rule->Status;
+  }
+  EFI_STATUS Status = CheckModify(Flash, Ic, Bank, Zone);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if (Size != 0 && Data == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  SIM_IC_STATE &State = Flash->Ic[Ic];
+  UINTN Index = SimBankIndex(Zone, Bank);
+  if (Size > State.Size[Index]) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  // Programming can only turn 1 bits into 0 bits.
+  UINT8 *Target = State.Bank[Index];
+  for (UINTN Offset = 0; Offset < Size; Offset++) {
+    Target[Offset] &= Data[Offset];
+  }
+  if (Size != 0) {
+    State.Dirty[Index] = true;
+  }
+  Wait(Flash, SimProgramMicroseconds(Flash->Config->Timing, Size));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimReadBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::ReadBankData, Ic, Zone, Bank)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic) || !ValidBankZone(Bank, Zone) || (Size != 0 && Buffer == nullptr)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
+  UINTN Index = SimBankIndex(Zone, Bank);
+  if (State.Bank[Index] == nullptr) {
+    return EFI_NOT_READY;
+  }
+  if (Size > State.Size[Index]) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  for (UINTN Offset = 0; Offset < Size; Offset++) {
+    Buffer[Offset] = State.Bank[Index][Offset];
+  }
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::CorruptRead, Ic, Zone, Bank)) {
+    if (Rule->Offset < Size) {
+      Buffer[Rule->Offset] ^= Rule->Xor;
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimEraseBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::EraseBank, Ic, Zone, Bank)) {
+    return Rule->Status;
+  }
+  EFI_STATUS Status = CheckModify(Flash, Ic, Bank, Zone);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  SIM_IC_STATE &State = Flash->Ic[Ic];
+  UINTN Index = SimBankIndex(Zone, Bank);
+  for (UINTN Offset = 0; Offset < State.Size[Index]; Offset++) {
+    State.Bank[Index][Offset] = 0xFF;
+  }
+  State.Dirty[Index] = true;
+  Wait(Flash, SimEraseMicroseconds(Flash->Config->Timing, State.Size[Index]));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::HardwareCheckBank, Ic, Zone, Bank)) {
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic) || !ValidBankZone(Bank, Zone) || Check == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
+  UINTN Index = SimBankIndex(Zone, Bank);
+  if (State.Bank[Index] == nullptr) {
+    return EFI_NOT_READY;
+  }
+  IMAGE_INFO Info{};
+  bool Good = CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) == HEX_OK;
+  if (Hit(Flash, SIM_OP::CheckZero, Ic, Zone, Bank) != nullptr) {
+    Good = false;
+  }
+  *Check = Good ? 1 : 0;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimFlashPostOperation(SIM_FLASH *Flash, UINT8 Ic) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::FlashPostOperation, Ic)) {
+    return Rule->Status;
+  }
+  return ValidIc(Flash, Ic) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+}
+
+EFI_STATUS SimIcPostOperation(SIM_FLASH *Flash, UINT8 Ic) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::ICPostOperation, Ic)) {
+    // The pass is over even when closing it reports a failure.
+    if (ValidIc(Flash, Ic)) {
+      Flash->Ic[Ic].PassOpen = false;
+      Flash->Ic[Ic].Unlocked = false;
+    }
+    return Rule->Status;
+  }
+  if (!ValidIc(Flash, Ic)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  SIM_IC_STATE &State = Flash->Ic[Ic];
+  if (!State.PassOpen) {
+    return EFI_NOT_READY;
+  }
+  State.PassOpen = false;
+  State.Unlocked = false;
+  return EFI_SUCCESS;
+}
+
+UINT8 SimGetIcAddress(SIM_FLASH *Flash, UINT8 Index) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::GetIcAddress, Index)) {
+    return Rule->Value;
+  }
+  if (!ValidIc(Flash, Index)) {
+    return 0;
+  }
+  return Flash->Config->Ic[Index].Address;
+}
+
+EFI_STATUS SimSetReduceFlags(SIM_FLASH *Flash, UINT32 Mask) {
+  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::SetReduceFlags)) {
+    return Rule->Status;
+  }
+  Flash->ReduceMask = Mask;
+  return EFI_SUCCESS;
+}

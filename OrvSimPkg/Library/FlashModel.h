@@ -1,0 +1,69 @@
+/** @file
+  The simulated flash of N ICs: two banks per zone, flash rules (erase sets
+  0xFF, a write only clears bits, erase and write need an open pass and an
+  unlocked flash, the active OCM bank of a running IC cannot be erased or
+  written), versions and checks taken from the image header at the start of a
+  bank, fault rules and timing. One function per protocol operation.
+
+  Freestanding: bank memory is provided by the caller; delays go through a
+  callback. Loading and saving bank files is the driver's business.
+**/
+
+#ifndef ORV_SIM_FLASH_MODEL_H_
+#define ORV_SIM_FLASH_MODEL_H_
+
+#include <efi.h>
+
+#include <Protocol/OrvFlashProtocol.h>
+
+#include "FaultRules.h"
+#include "SimConfig.h"
+
+struct SIM_IC_STATE {
+  UINT8  *Bank[SIM_BANKS_PER_IC];  ///< by SimBankIndex, each Size[] bytes
+  UINT32 Size[SIM_BANKS_PER_IC];
+  bool   Dirty[SIM_BANKS_PER_IC];  ///< changed since the bank was last saved
+  UINT8  Active;                   ///< 0, 1 or SIM_SECTION_NONE
+  bool   PassOpen;
+  bool   Unlocked;
+};
+
+/// Waits the given number of microseconds.
+typedef void (*SIM_STALL)(UINT64 Microseconds);
+
+struct SIM_FLASH {
+  const SIM_CONFIG *Config;
+  FAULT_RULES      *Faults;
+  SIM_STALL         Stall;  ///< may be NULL
+  UINT8             IcCount;
+  UINT32            ReduceMask;
+  SIM_IC_STATE      Ic[SIM_MAX_ICS];
+};
+
+/**
+  Set up the IC states from the configuration. The caller then points every
+  Bank[] at Size[] bytes of memory and fills them (erased, loaded or seeded).
+**/
+void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faults, SIM_STALL Stall);
+
+EFI_STATUS SimGetActiveSection(SIM_FLASH *Flash, UINT8 Ic, UINT8 *Section);
+EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank);
+EFI_STATUS SimGetIcVersion(SIM_FLASH *Flash, UINT8 Ic, UINT8 Section, UINT32 *Version);
+EFI_STATUS SimFlashPreOperation(SIM_FLASH *Flash, UINT8 Ic);
+EFI_STATUS SimLockFlash(SIM_FLASH *Flash, UINT8 Ic);
+EFI_STATUS SimUnlockFlash(SIM_FLASH *Flash, UINT8 Ic);
+EFI_STATUS SimWriteBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, const UINT8 *Data);
+EFI_STATUS SimReadBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer);
+EFI_STATUS SimEraseBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone);
+EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check);
+EFI_STATUS SimFlashPostOperation(SIM_FLASH *Flash, UINT8 Ic);
+
+/// Closes the pass and locks the flash. The caller then saves dirty banks.
+EFI_STATUS SimIcPostOperation(SIM_FLASH *Flash, UINT8 Ic);
+
+/// The IC's bus address; 0 for an index out of range.
+UINT8 SimGetIcAddress(SIM_FLASH *Flash, UINT8 Index);
+
+EFI_STATUS SimSetReduceFlags(SIM_FLASH *Flash, UINT32 Mask);
+
+#endif

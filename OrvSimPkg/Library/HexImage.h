@@ -1,0 +1,109 @@
+/** @file
+  Zone image files: Intel HEX records carrying an image that starts with a
+  24-byte header (magic "ORVI", payload length, 64-bit version, CRC-32 of the
+  payload, reserved). Decoding, checking and encoding, shared by the image
+  parser driver, the flash simulator (bank checks and seeds) and the host
+  tool.
+
+  Freestanding: the caller provides every buffer.
+**/
+
+#ifndef ORV_SIM_HEX_IMAGE_H_
+#define ORV_SIM_HEX_IMAGE_H_
+
+#include <efi.h>
+
+/// Why a HEX file or an image was refused.
+enum HEX_ERROR : UINT32 {
+  HEX_OK = 0,
+  HEX_ERROR_NO_COLON,
+  HEX_ERROR_NON_HEX,
+  HEX_ERROR_RECORD_LENGTH,
+  HEX_ERROR_CHECKSUM,
+  HEX_ERROR_RECORD_TYPE,
+  HEX_ERROR_TYPE_LENGTH,
+  HEX_ERROR_AFTER_EOF,
+  HEX_ERROR_BACKWARDS,
+  HEX_ERROR_WRAP,
+  HEX_ERROR_TOO_LARGE,
+  HEX_ERROR_NO_EOF,
+  HEX_ERROR_NO_DATA,
+  HEX_ERROR_NO_HEADER,
+  HEX_ERROR_MAGIC,
+  HEX_ERROR_HEADER_LENGTH,
+  HEX_ERROR_PAYLOAD_CRC,
+  HEX_ERROR_FILE_TOO_LARGE,
+};
+
+/// The console text of an error ("bad checksum").
+const char *HexErrorText(HEX_ERROR Error);
+
+/// Largest image a HEX file may describe, and largest HEX file read.
+constexpr UINTN HEX_MAX_IMAGE_SIZE = 16u * 1024 * 1024;
+constexpr UINTN HEX_MAX_FILE_SIZE = 64u * 1024 * 1024;
+
+/// Image header layout.
+constexpr UINTN  IMAGE_HEADER_SIZE = 24;
+constexpr UINT32 IMAGE_MAGIC = 0x4956524Fu;  ///< "ORVI" read little-endian
+constexpr UINTN  IMAGE_LENGTH_OFFSET = 4;
+constexpr UINTN  IMAGE_VERSION_OFFSET = 8;
+constexpr UINTN  IMAGE_CRC_OFFSET = 16;
+
+/// Outcome of decoding a HEX text.
+struct HEX_RESULT {
+  HEX_ERROR Error;
+  UINT32    Line;  ///< line of the error, 0 when not tied to a line
+  UINTN     Size;  ///< image size in bytes (highest address + 1)
+};
+
+/**
+  Decode Intel HEX text. Every record is checked; the image starts at address
+  0, records must ascend, and a gap between records is filled with 0xFF.
+
+  @param[in]  Text         The file's bytes.
+  @param[in]  Length       Their count.
+  @param[out] Out          Receives the image, or NULL to only check the text
+                           and learn the size.
+  @param[in]  OutCapacity  Size of Out.
+
+  @return Error HEX_OK with Size, or the first error and its line.
+**/
+HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapacity);
+
+/// What an image header says.
+struct IMAGE_INFO {
+  UINT64 Version;
+  UINT32 PayloadLength;
+};
+
+/**
+  Check a whole image: header present, magic, length equal to Size minus the
+  header, payload CRC.
+**/
+HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info);
+
+/**
+  Check the image at the start of a flash bank: magic, a length that fits the
+  bank and, when CheckCrc is set, the payload CRC. Bytes after the image are
+  not looked at.
+**/
+HEX_ERROR CheckImageInBank(const UINT8 *Bank, UINTN BankSize, bool CheckCrc, IMAGE_INFO *Info);
+
+/// Fill the 24 header bytes for a payload.
+void BuildImageHeader(UINT8 *Header, UINT64 Version, const UINT8 *Payload, UINT32 PayloadLength);
+
+/// CRC-32 (IEEE 802.3, reflected, init and final xor 0xFFFFFFFF).
+UINT32 Crc32(const UINT8 *Data, UINTN Size);
+
+/// Bytes EncodeHex writes for an image of Size bytes.
+UINTN HexEncodedSize(UINTN Size);
+
+/**
+  Encode an image as Intel HEX: 16 data bytes per record, an extended linear
+  address record at each 64 KiB boundary, LF line ends, end-of-file record.
+
+  @return Bytes written, or 0 when Capacity is too small.
+**/
+UINTN EncodeHex(const UINT8 *Data, UINTN Size, char *Out, UINTN Capacity);
+
+#endif

@@ -1,0 +1,209 @@
+// Tests of the orvhex commands: round trips through files, the info output,
+// bank files, and the refusals with their messages and exit statuses.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "HexImage.h"
+#include "OrvHexCommands.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class OrvHexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("orvhex_test_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  std::string PathOf(const std::string &Name) { return (Dir / Name).string(); }
+
+  void Put(const std::string &Name, const std::string &Bytes) {
+    std::ofstream(PathOf(Name), std::ios::binary) << Bytes;
+  }
+
+  std::string Get(const std::string &Name) {
+    std::ifstream In(PathOf(Name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(In), {});
+  }
+
+  int Run(std::vector<std::string> Args) {
+    Out.str("");
+    Err.str("");
+    return RunOrvHex(Args, Out, Err);
+  }
+
+  fs::path Dir;
+  std::ostringstream Out;
+  std::ostringstream Err;
+};
+
+std::string Payload(size_t Size) {
+  std::string Bytes(Size, '\0');
+  for (size_t Index = 0; Index < Size; Index++) {
+    Bytes[Index] = static_cast<char>((Index * 7 + 3) & 0xFF);
+  }
+  return Bytes;
+}
+
+TEST_F(OrvHexTest, MakeThenBinGivesThePayloadBack) {
+  // Sizes around record and 64 KiB segment boundaries.
+  for (size_t Size : {size_t{0}, size_t{1}, size_t{16}, size_t{100}, size_t{65536 - 24},
+                      size_t{65536 - 23}, size_t{200000}}) {
+    SCOPED_TRACE(Size);
+    std::string Bytes = Payload(Size);
+    Put("in.bin", Bytes);
+    ASSERT_EQ(Run({"make", "--version", "0x102", PathOf("in.bin"), PathOf("out.hex")}), ORVHEX_OK)
+        << Err.str();
+    ASSERT_EQ(Run({"bin", PathOf("out.hex"), PathOf("back.bin")}), ORVHEX_OK) << Err.str();
+    EXPECT_EQ(Get("back.bin"), Bytes);
+  }
+}
+
+TEST_F(OrvHexTest, MadeFileIsPlainIntelHexWithHeaderAtAddressZero) {
+  Put("in.bin", "ABC");
+  ASSERT_EQ(Run({"make", "--version", "5", PathOf("in.bin"), PathOf("out.hex")}), ORVHEX_OK);
+  std::string Hex = Get("out.hex");
+  // First record: 16 header bytes at address 0 starting with the magic "ORVI".
+  EXPECT_EQ(Hex.substr(0, 17), ":100000004F525649");
+  // 27 bytes: one full record, one of 11 bytes, then end of file.
+  EXPECT_NE(Hex.find("\n:0B001000"), std::string::npos);
+  EXPECT_EQ(Hex.substr(Hex.size() - 12), ":00000001FF\n");
+}
+
+TEST_F(OrvHexTest, BinWithHeaderKeepsTheWholeImage) {
+  Put("in.bin", "payload");
+  ASSERT_EQ(Run({"make", "--version", "1", PathOf("in.bin"), PathOf("out.hex")}), ORVHEX_OK);
+  ASSERT_EQ(Run({"bin", "--with-header", PathOf("out.hex"), PathOf("img.bin")}), ORVHEX_OK);
+  std::string Image = Get("img.bin");
+  ASSERT_EQ(Image.size(), IMAGE_HEADER_SIZE + 7);
+  EXPECT_EQ(Image.substr(0, 4), "ORVI");
+  EXPECT_EQ(Image.substr(IMAGE_HEADER_SIZE), "payload");
+}
+
+TEST_F(OrvHexTest, InfoShowsVersionAndSizesOfHexAndBankFiles) {
+  Put("in.bin", Payload(1000));
+  ASSERT_EQ(Run({"make", "--version", "0x100020003", PathOf("in.bin"), PathOf("out.hex")}), ORVHEX_OK);
+  ASSERT_EQ(Run({"info", PathOf("out.hex")}), ORVHEX_OK) << Err.str();
+  const std::string Expected = "version 0x0000000100020003\npayload 1000\nimage 1024\n";
+  EXPECT_EQ(Out.str(), Expected);
+
+  ASSERT_EQ(Run({"bank", "--size", "4096", PathOf("out.hex"), PathOf("bank.bin")}), ORVHEX_OK);
+  std::string Bank = Get("bank.bin");
+  ASSERT_EQ(Bank.size(), 4096u);
+  EXPECT_EQ(Bank.find_first_not_of('\xFF', 1024), std::string::npos);
+  ASSERT_EQ(Run({"info", PathOf("bank.bin")}), ORVHEX_OK) << Err.str();
+  EXPECT_EQ(Out.str(), Expected);
+}
+
+TEST_F(OrvHexTest, VersionTakesDecimalAndFull64BitHex) {
+  Put("in.bin", "x");
+  ASSERT_EQ(Run({"make", "--version", "18446744073709551615", PathOf("in.bin"), PathOf("a.hex")}), ORVHEX_OK);
+  ASSERT_EQ(Run({"info", PathOf("a.hex")}), ORVHEX_OK);
+  EXPECT_EQ(Out.str().substr(0, 27), "version 0xffffffffffffffff\n");
+  EXPECT_EQ(Run({"make", "--version", "0x10000000000000000", PathOf("in.bin"), PathOf("b.hex")}), ORVHEX_FAILED);
+  EXPECT_EQ(Run({"make", "--version", "1.2", PathOf("in.bin"), PathOf("b.hex")}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: bad version '1.2' (decimal or 0x hex, 64-bit)\n");
+  EXPECT_FALSE(fs::exists(PathOf("b.hex")));
+}
+
+struct BAD_CASE {
+  const char *Name;
+  std::string Text;
+  std::string Message;      // after "orvhex: <file>"
+  std::string InfoMessage;  // info takes a file not starting with ':' as a raw image
+};
+
+class OrvHexBadFile : public OrvHexTest, public ::testing::WithParamInterface<BAD_CASE> {};
+
+TEST_P(OrvHexBadFile, IsRefusedWithItsLineAndNoOutput) {
+  Put("bad.hex", GetParam().Text);
+  for (const char *Command : {"bin", "info", "bank"}) {
+    SCOPED_TRACE(Command);
+    std::vector<std::string> Args = {Command, PathOf("bad.hex")};
+    if (std::string(Command) == "bank") {
+      Args = {"bank", "--size", "4096", PathOf("bad.hex"), PathOf("out.bin")};
+    } else if (std::string(Command) == "bin") {
+      Args.push_back(PathOf("out.bin"));
+    }
+    EXPECT_EQ(Run(Args), ORVHEX_FAILED);
+    const std::string &Message = (std::string(Command) == "info" && !GetParam().InfoMessage.empty())
+                                     ? GetParam().InfoMessage
+                                     : GetParam().Message;
+    EXPECT_EQ(Err.str(), "orvhex: " + PathOf("bad.hex") + Message + "\n");
+    EXPECT_EQ(Out.str(), "");
+    EXPECT_FALSE(fs::exists(PathOf("out.bin")));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, OrvHexBadFile,
+    ::testing::Values(
+        BAD_CASE{"BadChecksum", ":0100000041BF\n:00000001FF\n", " line 1: bad checksum", ""},
+        BAD_CASE{"NoEof", ":0100000041BE\n", ": missing end-of-file record", ""},
+        BAD_CASE{"NoHeader", ":0100000041BE\n:00000001FF\n", ": missing image header", ""},
+        BAD_CASE{"Text", "hello\n", " line 1: line does not start with ':'", ": missing image header"},
+        BAD_CASE{"Empty", "", ": missing end-of-file record", ": missing image header"}),
+    [](const auto &Info) { return Info.param.Name; });
+
+TEST_F(OrvHexTest, BankRefusesAnImageLargerThanTheBank) {
+  Put("in.bin", Payload(300));
+  ASSERT_EQ(Run({"make", "--version", "1", PathOf("in.bin"), PathOf("a.hex")}), ORVHEX_OK);
+  EXPECT_EQ(Run({"bank", "--size", "256", PathOf("a.hex"), PathOf("bank.bin")}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: " + PathOf("a.hex") + ": image of 324 bytes does not fit a bank of 256\n");
+  EXPECT_FALSE(fs::exists(PathOf("bank.bin")));
+}
+
+TEST_F(OrvHexTest, InfoRefusesAnErasedBankFile) {
+  Put("bank.bin", std::string(4096, '\xFF'));
+  EXPECT_EQ(Run({"info", PathOf("bank.bin")}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: " + PathOf("bank.bin") + ": bad image header magic\n");
+}
+
+TEST_F(OrvHexTest, MissingInputIsNamed) {
+  EXPECT_EQ(Run({"info", PathOf("nothere.hex")}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: cannot open " + PathOf("nothere.hex") + "\n");
+  EXPECT_EQ(Run({"make", "--version", "1", PathOf("nothere.bin"), PathOf("o.hex")}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: cannot open " + PathOf("nothere.bin") + "\n");
+}
+
+TEST_F(OrvHexTest, UnwritableOutputFailsWithoutLeavingAFile) {
+  Put("in.bin", "x");
+  std::string Target = PathOf("no/such/dir/out.hex");
+  EXPECT_EQ(Run({"make", "--version", "1", PathOf("in.bin"), Target}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: cannot create " + Target + "\n");
+}
+
+TEST_F(OrvHexTest, BadCommandLinesPrintUsage) {
+  const std::vector<std::vector<std::string>> Lines = {
+      {},
+      {"frobnicate"},
+      {"make", "in.bin", "out.hex"},             // no version
+      {"make", "--version"},                     // version without value
+      {"make", "--version", "1", "in.bin"},      // one file
+      {"bin", "--bogus", "a.hex", "b.bin"},
+      {"bank", "a.hex", "b.bin"},                // no size
+      {"info"},
+      {"info", "a", "b"},
+  };
+  for (const auto &Line : Lines) {
+    SCOPED_TRACE(Line.empty() ? std::string("(none)") : Line[0]);
+    EXPECT_EQ(Run(Line), ORVHEX_USAGE);
+    EXPECT_EQ(Err.str().rfind("usage: orvhex make", 0), 0u);
+  }
+}
+
+}  // namespace
