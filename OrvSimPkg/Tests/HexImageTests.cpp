@@ -1,0 +1,276 @@
+// Intel HEX decoding and encoding, and the image header checks.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "HexImage.h"
+
+namespace {
+
+// One record with its checksum, for building test files.
+std::string Record(UINT8 Type, UINT16 Address, const std::vector<UINT8> &Data) {
+  static const char *Digits = "0123456789ABCDEF";
+  std::vector<UINT8> Bytes = {static_cast<UINT8>(Data.size()), static_cast<UINT8>(Address >> 8),
+                              static_cast<UINT8>(Address), Type};
+  Bytes.insert(Bytes.end(), Data.begin(), Data.end());
+  UINT8 Sum = 0;
+  for (UINT8 B : Bytes) {
+    Sum = static_cast<UINT8>(Sum + B);
+  }
+  Bytes.push_back(static_cast<UINT8>(0x100 - Sum));
+  std::string Line = ":";
+  for (UINT8 B : Bytes) {
+    Line += Digits[B >> 4];
+    Line += Digits[B & 0xF];
+  }
+  return Line;
+}
+
+const std::string kEof = ":00000001FF";
+
+std::vector<UINT8> Decode(const std::string &Text, HEX_RESULT *Result) {
+  *Result = DecodeHex(Text.data(), Text.size(), nullptr, 0);
+  if (Result->Error != HEX_OK) {
+    return {};
+  }
+  std::vector<UINT8> Out(Result->Size, 0x5A);
+  HEX_RESULT Second = DecodeHex(Text.data(), Text.size(), Out.data(), Out.size());
+  EXPECT_EQ(Second.Error, HEX_OK);
+  EXPECT_EQ(Second.Size, Result->Size);
+  return Out;
+}
+
+struct VALID_CASE {
+  const char          *Name;
+  std::string          Text;
+  std::vector<UINT8>   Expected;
+};
+
+class HexDecodeValid : public ::testing::TestWithParam<VALID_CASE> {};
+
+TEST_P(HexDecodeValid, GivesTheBytes) {
+  HEX_RESULT Result{};
+  std::vector<UINT8> Bytes = Decode(GetParam().Text, &Result);
+  ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error) << " line " << Result.Line;
+  EXPECT_EQ(Bytes, GetParam().Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Valid, HexDecodeValid,
+    ::testing::Values(
+        VALID_CASE{"LineFeeds", Record(0, 0, {1, 2, 3}) + "\n" + kEof + "\n", {1, 2, 3}},
+        VALID_CASE{"CrLf", Record(0, 0, {1, 2}) + "\r\n" + Record(0, 2, {3}) + "\r\n" + kEof + "\r\n", {1, 2, 3}},
+        VALID_CASE{"NoFinalLineEnd", Record(0, 0, {9}) + "\n" + kEof, {9}},
+        VALID_CASE{"LowerCaseDigits", ":02000000abcd86\n" + kEof + "\n", {0xAB, 0xCD}},
+        VALID_CASE{"EmptyLinesSkipped", "\n" + Record(0, 0, {7}) + "\n\n" + kEof + "\n\n", {7}},
+        VALID_CASE{"GapFilledWithErased", Record(0, 0, {1}) + "\n" + Record(0, 3, {4}) + "\n" + kEof + "\n",
+                   {1, 0xFF, 0xFF, 4}},
+        VALID_CASE{"DataNotAtZeroStartsErased", Record(0, 2, {5}) + "\n" + kEof + "\n", {0xFF, 0xFF, 5}},
+        VALID_CASE{"StartAddressRecordsIgnored",
+                   Record(0, 0, {1}) + "\n" + Record(5, 0, {0, 0, 0, 0}) + "\n" + Record(3, 0, {0, 0, 0, 0}) + "\n" +
+                       kEof + "\n",
+                   {1}},
+        VALID_CASE{"ZeroLengthDataRecordIgnored", Record(0, 0, {1}) + "\n" + Record(0, 0, {}) + "\n" + kEof, {1}}),
+    [](const auto &Info) { return Info.param.Name; });
+
+TEST(HexDecode, ExtendedLinearAddressPlacesDataAbove64KiB) {
+  std::string Text = Record(0, 0xFFFE, {1, 2}) + "\n" + Record(4, 0, {0x00, 0x01}) + "\n" +
+                     Record(0, 0x0000, {3}) + "\n" + kEof + "\n";
+  HEX_RESULT Result{};
+  std::vector<UINT8> Bytes = Decode(Text, &Result);
+  ASSERT_EQ(Result.Error, HEX_OK);
+  ASSERT_EQ(Bytes.size(), 0x10001u);
+  EXPECT_EQ(Bytes[0], 0xFF);
+  EXPECT_EQ(Bytes[0xFFFE], 1);
+  EXPECT_EQ(Bytes[0xFFFF], 2);
+  EXPECT_EQ(Bytes[0x10000], 3);
+}
+
+TEST(HexDecode, ExtendedSegmentAddressShiftsByFour) {
+  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0, {8}) + "\n" + kEof + "\n";
+  HEX_RESULT Result{};
+  std::vector<UINT8> Bytes = Decode(Text, &Result);
+  ASSERT_EQ(Result.Error, HEX_OK);
+  ASSERT_EQ(Bytes.size(), 17u);
+  EXPECT_EQ(Bytes[16], 8);
+}
+
+struct BAD_CASE {
+  const char  *Name;
+  std::string  Text;
+  HEX_ERROR    Error;
+  UINT32       Line;
+};
+
+class HexDecodeMalformed : public ::testing::TestWithParam<BAD_CASE> {};
+
+TEST_P(HexDecodeMalformed, IsRefusedAtItsLine) {
+  const BAD_CASE &Case = GetParam();
+  HEX_RESULT Result = DecodeHex(Case.Text.data(), Case.Text.size(), nullptr, 0);
+  EXPECT_EQ(Result.Error, Case.Error) << HexErrorText(Result.Error);
+  EXPECT_EQ(Result.Line, Case.Line);
+  // Decoding into a buffer refuses it the same way and does not write past it.
+  std::vector<UINT8> Out(64, 0x5A);
+  HEX_RESULT Filled = DecodeHex(Case.Text.data(), Case.Text.size(), Out.data(), 32);
+  EXPECT_EQ(Filled.Error, Case.Error);
+  for (size_t Index = 32; Index < Out.size(); Index++) {
+    ASSERT_EQ(Out[Index], 0x5A);
+  }
+}
+
+const std::string kData = Record(0, 0, {1, 2, 3}) + "\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, HexDecodeMalformed,
+    ::testing::Values(
+        BAD_CASE{"BadChecksum", ":0300000001020300\n" + kEof + "\n", HEX_ERROR_CHECKSUM, 1},
+        BAD_CASE{"BadRecordType", kData + Record(6, 0, {}) + "\n" + kEof + "\n", HEX_ERROR_RECORD_TYPE, 2},
+        BAD_CASE{"CountLongerThanLine", ":0400000001020300\n" + kEof, HEX_ERROR_RECORD_LENGTH, 1},
+        BAD_CASE{"CountShorterThanLine", ":020000000102030000\n" + kEof, HEX_ERROR_RECORD_LENGTH, 1},
+        BAD_CASE{"OddDigitCount", ":03000000010203F\n" + kEof, HEX_ERROR_RECORD_LENGTH, 1},
+        BAD_CASE{"TooShortForARecord", ":0000\n", HEX_ERROR_RECORD_LENGTH, 1},
+        BAD_CASE{"NonHexCharacter", ":03000000010G03F7\n" + kEof, HEX_ERROR_NON_HEX, 1},
+        BAD_CASE{"TrailingBlank", kData.substr(0, kData.size() - 1) + " \n" + kEof, HEX_ERROR_NON_HEX, 1},
+        BAD_CASE{"NoColon", kData + "0300000001020303F4\n" + kEof, HEX_ERROR_NO_COLON, 2},
+        BAD_CASE{"EofWithData", kData + Record(1, 0, {0}) + "\n", HEX_ERROR_TYPE_LENGTH, 2},
+        BAD_CASE{"LinearAddressOneByte", Record(4, 0, {1}) + "\n" + kEof, HEX_ERROR_TYPE_LENGTH, 1},
+        BAD_CASE{"SegmentAddressThreeBytes", Record(2, 0, {1, 2, 3}) + "\n" + kEof, HEX_ERROR_TYPE_LENGTH, 1},
+        BAD_CASE{"StartAddressShort", Record(5, 0, {1}) + "\n" + kEof, HEX_ERROR_TYPE_LENGTH, 1},
+        BAD_CASE{"MissingEof", kData, HEX_ERROR_NO_EOF, 0},
+        BAD_CASE{"RecordAfterEof", kData + kEof + "\n" + kData, HEX_ERROR_AFTER_EOF, 3},
+        BAD_CASE{"Backwards", Record(0, 4, {1}) + "\n" + Record(0, 0, {2}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
+        BAD_CASE{"Overlap", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
+        BAD_CASE{"WrapsSegment", Record(0, 0xFFFF, {1, 2}) + "\n" + kEof, HEX_ERROR_WRAP, 1},
+        BAD_CASE{"BeyondLargestImage", Record(4, 0, {0x01, 0x00}) + "\n" + Record(0, 0, {1}) + "\n" + kEof,
+                 HEX_ERROR_TOO_LARGE, 2},
+        BAD_CASE{"OnlyEof", kEof + "\n", HEX_ERROR_NO_DATA, 0},
+        BAD_CASE{"EmptyFile", "", HEX_ERROR_NO_EOF, 0},
+        BAD_CASE{"OnlyEmptyLines", "\r\n\n", HEX_ERROR_NO_EOF, 0}),
+    [](const auto &Info) { return Info.param.Name; });
+
+TEST(HexDecode, BufferSmallerThanTheImageIsRefused) {
+  std::string Text = Record(0, 0, {1, 2, 3, 4}) + "\n" + kEof;
+  UINT8 Out[8] = {};
+  HEX_RESULT Result = DecodeHex(Text.data(), Text.size(), Out, 3);
+  EXPECT_EQ(Result.Error, HEX_ERROR_TOO_LARGE);
+  EXPECT_EQ(Out[3], 0);
+}
+
+TEST(HexDecode, EveryErrorHasItsOwnText) {
+  std::vector<std::string> Seen;
+  for (UINT32 Error = HEX_ERROR_NO_COLON; Error <= HEX_ERROR_FILE_TOO_LARGE; Error++) {
+    std::string Text = HexErrorText(static_cast<HEX_ERROR>(Error));
+    EXPECT_NE(Text, "unknown error");
+    for (const std::string &Other : Seen) {
+      EXPECT_NE(Text, Other);
+    }
+    Seen.push_back(Text);
+  }
+  EXPECT_STREQ(HexErrorText(static_cast<HEX_ERROR>(200)), "unknown error");
+}
+
+TEST(Crc32, MatchesTheStandardCheckValue) {
+  const char *Text = "123456789";
+  EXPECT_EQ(Crc32(reinterpret_cast<const UINT8 *>(Text), 9), 0xCBF43926u);
+  EXPECT_EQ(Crc32(nullptr, 0), 0u);
+}
+
+std::vector<UINT8> MakeImage(UINT64 Version, const std::vector<UINT8> &Payload) {
+  std::vector<UINT8> Image(IMAGE_HEADER_SIZE);
+  BuildImageHeader(Image.data(), Version, Payload.data(), static_cast<UINT32>(Payload.size()));
+  Image.insert(Image.end(), Payload.begin(), Payload.end());
+  return Image;
+}
+
+TEST(ImageHeader, BuiltHeaderHasTheDocumentedLayout) {
+  std::vector<UINT8> Image = MakeImage(0x1122334455667788ULL, {0xAA, 0xBB});
+  const std::vector<UINT8> Header(Image.begin(), Image.begin() + 16);
+  const std::vector<UINT8> Expected = {'O', 'R', 'V', 'I', 2, 0, 0, 0, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
+  EXPECT_EQ(Header, Expected);
+  UINT32 Crc = Crc32(Image.data() + IMAGE_HEADER_SIZE, 2);
+  EXPECT_EQ(Image[16] | (Image[17] << 8) | (Image[18] << 16) | (static_cast<UINT32>(Image[19]) << 24), Crc);
+  EXPECT_EQ(Image[20] | Image[21] | Image[22] | Image[23], 0);
+}
+
+TEST(ImageHeader, GoodImageGivesItsVersion) {
+  std::vector<UINT8> Image = MakeImage(0x100000001ULL, {1, 2, 3});
+  IMAGE_INFO Info{};
+  ASSERT_EQ(CheckImage(Image.data(), Image.size(), &Info), HEX_OK);
+  EXPECT_EQ(Info.Version, 0x100000001ULL);
+  EXPECT_EQ(Info.PayloadLength, 3u);
+  std::vector<UINT8> Empty = MakeImage(9, {});
+  ASSERT_EQ(CheckImage(Empty.data(), Empty.size(), &Info), HEX_OK);
+  EXPECT_EQ(Info.PayloadLength, 0u);
+}
+
+TEST(ImageHeader, DamagedImagesAreRefused) {
+  std::vector<UINT8> Good = MakeImage(1, {1, 2, 3, 4});
+  IMAGE_INFO Info{};
+  EXPECT_EQ(CheckImage(Good.data(), IMAGE_HEADER_SIZE - 1, &Info), HEX_ERROR_NO_HEADER);
+  std::vector<UINT8> Magic = Good;
+  Magic[3] = 'X';
+  EXPECT_EQ(CheckImage(Magic.data(), Magic.size(), &Info), HEX_ERROR_MAGIC);
+  std::vector<UINT8> Longer = Good;
+  Longer.push_back(0xFF);
+  EXPECT_EQ(CheckImage(Longer.data(), Longer.size(), &Info), HEX_ERROR_HEADER_LENGTH);
+  EXPECT_EQ(CheckImage(Good.data(), Good.size() - 1, &Info), HEX_ERROR_HEADER_LENGTH);
+  std::vector<UINT8> Flipped = Good;
+  Flipped.back() ^= 0x01;
+  EXPECT_EQ(CheckImage(Flipped.data(), Flipped.size(), &Info), HEX_ERROR_PAYLOAD_CRC);
+  std::vector<UINT8> HugeLength = Good;
+  HugeLength[7] = 0xFF;
+  EXPECT_EQ(CheckImage(HugeLength.data(), HugeLength.size(), &Info), HEX_ERROR_HEADER_LENGTH);
+}
+
+TEST(ImageHeader, BankMayHoldErasedBytesAfterTheImage) {
+  std::vector<UINT8> Bank = MakeImage(7, {1, 2, 3});
+  Bank.resize(256, 0xFF);
+  IMAGE_INFO Info{};
+  ASSERT_EQ(CheckImageInBank(Bank.data(), Bank.size(), true, &Info), HEX_OK);
+  EXPECT_EQ(Info.Version, 7u);
+  // A length running past the bank's end is refused with or without CRC check.
+  Bank[5] = 0x01;
+  EXPECT_EQ(CheckImageInBank(Bank.data(), Bank.size(), false, &Info), HEX_ERROR_HEADER_LENGTH);
+  std::vector<UINT8> Erased(256, 0xFF);
+  EXPECT_EQ(CheckImageInBank(Erased.data(), Erased.size(), false, &Info), HEX_ERROR_MAGIC);
+  // Only the CRC check notices a damaged payload.
+  std::vector<UINT8> Damaged = MakeImage(7, {1, 2, 3});
+  Damaged.back() = 0;
+  EXPECT_EQ(CheckImageInBank(Damaged.data(), Damaged.size(), false, &Info), HEX_OK);
+  EXPECT_EQ(CheckImageInBank(Damaged.data(), Damaged.size(), true, &Info), HEX_ERROR_PAYLOAD_CRC);
+}
+
+TEST(HexEncode, RoundTripsAcrossRecordAndSegmentBoundaries) {
+  for (size_t Size : {size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{0x10000}, size_t{0x10001},
+                      size_t{0x30010}}) {
+    SCOPED_TRACE(Size);
+    std::vector<UINT8> Data(Size);
+    for (size_t Index = 0; Index < Size; Index++) {
+      Data[Index] = static_cast<UINT8>(Index * 13 + (Index >> 16));
+    }
+    std::string Text(HexEncodedSize(Size), '\0');
+    ASSERT_EQ(EncodeHex(Data.data(), Size, Text.data(), Text.size()), Text.size());
+    HEX_RESULT Result{};
+    EXPECT_EQ(Decode(Text, &Result), Data);
+    EXPECT_EQ(Result.Line, 0u);
+  }
+}
+
+TEST(HexEncode, WritesLinearAddressRecordsAtEach64KiB) {
+  std::vector<UINT8> Data(0x20001, 0x00);
+  std::string Text(HexEncodedSize(Data.size()), '\0');
+  ASSERT_NE(EncodeHex(Data.data(), Data.size(), Text.data(), Text.size()), 0u);
+  EXPECT_NE(Text.find("\n:020000040001F9\n:10000000"), std::string::npos);
+  EXPECT_NE(Text.find("\n:020000040002F8\n:0100000000FF\n"), std::string::npos);
+  EXPECT_EQ(Text.find(":020000040000"), std::string::npos);
+}
+
+TEST(HexEncode, RefusesASmallBuffer) {
+  UINT8 Data[20] = {};
+  std::string Text(HexEncodedSize(sizeof(Data)) - 1, '\0');
+  EXPECT_EQ(EncodeHex(Data, sizeof(Data), Text.data(), Text.size()), 0u);
+}
+
+}  // namespace
