@@ -78,12 +78,12 @@ void CleanUp() {
 
 /// Address mode: updates the first IC that answers to DeviceAddress, or lists
 /// the addresses that answer when none does.
-EFI_STATUS UpdateByAddress(UINT64 DeviceAddress, UINT8 IcCount, EFI_STATUS Status) {
+EFI_STATUS UpdateByAddress(UINT64 DeviceAddress, UINT8 IcCount) {
   for (UINT8 Index = 0; Index < IcCount; Index++) {
     if (pOrvFlashProtocol->GetIcAddress(Index, 0) != DeviceAddress) {
       continue;
     }
-    Status = UpdateChip(Index);
+    EFI_STATUS Status = UpdateChip(Index);
     if (EFI_ERROR(Status)) {
       Print(u"Addr %x IC update error %x\n"_w, Hex32(DeviceAddress), Hex32(Status));
     }
@@ -98,6 +98,7 @@ EFI_STATUS UpdateByAddress(UINT64 DeviceAddress, UINT8 IcCount, EFI_STATUS Statu
 }
 
 /// Mask mode: every selected IC is attempted; the run fails when any did.
+/// With no selected IC below IcCount, Status (that of IcInit) stands.
 EFI_STATUS UpdateByMask(UINT64 ChipMask, UINT8 IcCount, EFI_STATUS Status) {
   EFI_STATUS FailedStatus = EFI_SUCCESS;
   for (UINT8 Index = 0; Index < IcCount; Index++) {
@@ -191,7 +192,7 @@ EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) 
   if (IsReadMode()) {
     Status = ReadSelected(ChipMask, IcCount, Status);
   } else if (DeviceAddress != 0) {
-    Status = UpdateByAddress(DeviceAddress, IcCount, Status);
+    Status = UpdateByAddress(DeviceAddress, IcCount);
   } else {
     Status = UpdateByMask(ChipMask, IcCount, Status);
   }
