@@ -23,6 +23,7 @@ void OrvTest::SetUp() {
 
 void OrvTest::TearDown() {
   EXPECT_EQ(Fw.LivePoolBlocks(), 0u) << "pool memory was not given back";
+  EXPECT_EQ(Volume.OpenHandles(), 0u) << "a file or directory handle was left open";
   ResetRunState();
 }
 

@@ -9,6 +9,7 @@
 
 #include "FakeComponents.h"
 #include "FakeFirmware.h"
+#include "FakeVolume.h"
 #include "OrvEfi.h"
 
 /// Zeroes every module-level run variable, as a fresh image load would.
@@ -28,6 +29,8 @@ class OrvTest : public ::testing::Test {
   EFI_STATUS Run(const std::vector<std::string> &Arguments);
 
   FakeFirmware Fw;
+  /// The application's volume, on Fw.DeviceHandle().
+  FakeVolume Volume{Fw};
   FakeFlash Flash;
   FakeImage Image;
   FakePath Path;

@@ -1,0 +1,225 @@
+/** @file
+  Settings text lookup. Every search is one bounded linear scan of the raw
+  text: no allocation, no copy, and no byte read outside Data[0..Length-1]
+  whatever the text, the names or the records handed in.
+**/
+
+#include "SettingsLookup.h"
+
+namespace {
+
+constexpr CHAR8 SECTION_OPEN = '[';
+constexpr CHAR8 SECTION_CLOSE = ']';
+constexpr CHAR8 COMMENT = '#';
+constexpr CHAR8 ASSIGN = '=';
+constexpr CHAR8 SPACE = ' ';
+constexpr CHAR8 TAB = '\t';
+
+constexpr bool IsLineEnd(CHAR8 C) { return C == '\r' || C == '\n'; }
+constexpr bool IsBlank(CHAR8 C) { return C == SPACE || C == TAB; }
+
+/// Bytes that may follow a key name on its line: the separators before the
+/// value, a comment, or the line end.
+constexpr bool EndsKeyName(CHAR8 C) {
+  return C == SPACE || C == TAB || C == ASSIGN || C == COMMENT || IsLineEnd(C);
+}
+
+/// Bytes that the last-word scan stops at. Tabs are ordinary characters
+/// inside a value.
+constexpr bool IsValueSeparator(CHAR8 C) { return C == SPACE || C == ASSIGN; }
+
+/// Bytes of the run between a key and its value.
+constexpr bool IsKeyValueSeparator(CHAR8 C) { return C == SPACE || C == TAB || C == ASSIGN; }
+
+/// Position of the first line end at or after From, or Length when the line
+/// runs to the end of the text.
+UINTN FindLineEnd(const SETTINGS_FILE *File, UINTN From) {
+  UINTN Position = From;
+  while (Position < File->Length && !IsLineEnd(File->Data[Position])) Position++;
+  return Position;
+}
+
+/// Compares Name with the text from Position on, never reading beyond Limit
+/// (inclusive, below Length). True when every character of the name matched;
+/// NameLength then holds its length. A name longer than
+/// SETTINGS_MAX_NAME_LENGTH never matches and its tail is never read.
+bool MatchName(const SETTINGS_FILE *File, UINTN Position, UINTN Limit, const CHAR8 *Name,
+               UINTN *NameLength) {
+  UINTN Index = 0;
+  while (Name[Index] != 0) {
+    if (Index == SETTINGS_MAX_NAME_LENGTH) return false;
+    const UINTN At = Position + Index;
+    if (At > Limit || File->Data[At] != Name[Index]) return false;
+    Index++;
+  }
+  *NameLength = Index;
+  return true;
+}
+
+/// A key record may be handed back from a stale or foreign text: only copy
+/// out of a span that lies inside this one.
+bool ValueSpanInText(const SETTINGS_FILE *File, const SETTINGS_KEY *Key) {
+  return Key->ValueLength <= File->Length && Key->ValueStart <= File->Length - Key->ValueLength;
+}
+
+}  // namespace
+
+EFI_STATUS FindSettingsSection(const SETTINGS_FILE *SettingsFileData, const CHAR8 *SectionName,
+                               SETTINGS_SECTION *Section) {
+  if (SettingsFileData == nullptr || SectionName == nullptr || Section == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const SETTINGS_FILE *File = SettingsFileData;
+  const UINTN Length = File->Length;
+
+  UINTN Position = 0;
+  while (Position < Length) {
+    const CHAR8 Byte = File->Data[Position];
+    if (Byte == COMMENT) {
+      Position = FindLineEnd(File, Position);
+      if (Position >= Length) return EFI_NOT_FOUND;
+      Position++;
+      continue;
+    }
+    if (Byte != SECTION_OPEN) {
+      Position++;
+      continue;
+    }
+    // A header: the name from the byte after "[" on, then "]", all inside
+    // the text.
+    UINTN NameLength = 0;
+    const bool Matched = MatchName(File, Position + 1, Length - 1, SectionName, &NameLength);
+    const UINTN Close = Position + 1 + NameLength;
+    if (Matched && Close < Length && File->Data[Close] == SECTION_CLOSE) {
+      const UINTN NameStart = Position + 1;
+      UINTN Next = NameStart;
+      while (Next < Length && File->Data[Next] != SECTION_OPEN) Next++;
+      Section->Start = Position;
+      Section->End = Next - 1;
+      Section->NameStart = NameStart;
+      // An empty name ("[]") gives all bits set: NameStart + NameLastOffset
+      // then wraps to Start.
+      Section->NameLastOffset = NameLength - 1;
+      return EFI_SUCCESS;
+    }
+    // The byte right after a "[" is never looked at as a header or comment
+    // start, so "[[ChipA]" does not define ChipA.
+    Position += 2;
+  }
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS FindSettingsKey(const SETTINGS_FILE *SettingsFileData, const SETTINGS_SECTION *Section,
+                           const CHAR8 *KeyName, SETTINGS_KEY *Key) {
+  if (SettingsFileData == nullptr || Section == nullptr || KeyName == nullptr || Key == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const SETTINGS_FILE *File = SettingsFileData;
+  const UINTN Length = File->Length;
+  const UINTN SectionEnd = Section->End;
+  if (Section->Start > SectionEnd || SectionEnd >= Length) return EFI_NOT_FOUND;
+
+  // Keys are matched only as the first word of a line. The scan starts at the
+  // header's "[", so the header line never holds a key.
+  bool AtLineStart = false;
+  for (UINTN Position = Section->Start; Position <= SectionEnd; Position++) {
+    const CHAR8 Byte = File->Data[Position];
+    if (Byte == COMMENT) {
+      // The comment may run past the section (a "[" inside it ends the
+      // section); the skip is bounded by the text only.
+      Position = FindLineEnd(File, Position);
+      if (Position >= Length || Position > SectionEnd) return EFI_NOT_FOUND;
+      AtLineStart = true;
+      continue;
+    }
+    if (IsLineEnd(Byte)) {
+      AtLineStart = true;
+      continue;
+    }
+    if (IsBlank(Byte)) continue;
+    if (!AtLineStart) continue;
+    AtLineStart = false;
+
+    // First word of a line: does the whole key name stand here, inside the
+    // section, followed by a separator, a comment or the line end?
+    UINTN NameLength = 0;
+    if (!MatchName(File, Position, SectionEnd, KeyName, &NameLength) || NameLength == 0) continue;
+    const UINTN AfterName = Position + NameLength;
+    if (AfterName < Length && !EndsKeyName(File->Data[AfterName])) continue;
+
+    // The value end: the first line end or comment after the key, or one
+    // past the section's last byte, then back over trailing spaces (never
+    // into the key).
+    UINTN ValueEnd = AfterName;
+    while (ValueEnd <= SectionEnd && !IsLineEnd(File->Data[ValueEnd]) &&
+           File->Data[ValueEnd] != COMMENT) {
+      ValueEnd++;
+    }
+    while (ValueEnd > AfterName && File->Data[ValueEnd - 1] == SPACE) ValueEnd--;
+
+    // The value is the last word: it starts after the last space or "="
+    // before the value end. Tabs are ordinary characters inside a value, but
+    // the run of spaces, tabs and "=" right after the key always separates
+    // key and value, so 'Key<TAB>value' gives 'value' and a key with nothing
+    // after it gives an empty value starting after its separators.
+    UINTN ValueStart = ValueEnd;
+    while (ValueStart > AfterName && !IsValueSeparator(File->Data[ValueStart - 1])) ValueStart--;
+    UINTN SeparatorsEnd = AfterName;
+    while (SeparatorsEnd < ValueEnd && IsKeyValueSeparator(File->Data[SeparatorsEnd])) {
+      SeparatorsEnd++;
+    }
+    if (ValueStart < SeparatorsEnd) ValueStart = SeparatorsEnd;
+
+    Key->Start = Position;
+    Key->End = ValueEnd;
+    Key->NameStart = Position;
+    Key->NameLastOffset = NameLength - 1;
+    Key->ValueStart = ValueStart;
+    Key->ValueLength = ValueEnd - ValueStart;
+    return EFI_SUCCESS;
+  }
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS GetSettingsAsciiValue(const SETTINGS_FILE *SettingsFileData, const SETTINGS_KEY *Key,
+                                 UINTN *Size, CHAR8 *Buffer) {
+  if (SettingsFileData == nullptr || Key == nullptr || Size == nullptr ||
+      !ValueSpanInText(SettingsFileData, Key)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINTN Needed = Key->ValueLength + 1;
+  if (*Size < Needed) {
+    *Size = Needed;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  if (Buffer == nullptr) return EFI_INVALID_PARAMETER;
+  const CHAR8 *Value = &SettingsFileData->Data[Key->ValueStart];
+  for (UINTN Index = 0; Index < Key->ValueLength; Index++) Buffer[Index] = Value[Index];
+  Buffer[Key->ValueLength] = 0;
+  *Size = Needed;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS GetSettingsUnicodeValue(const SETTINGS_FILE *SettingsFileData, const SETTINGS_KEY *Key,
+                                   UINTN *Size, CHAR16 *Buffer) {
+  if (SettingsFileData == nullptr || Key == nullptr || Size == nullptr ||
+      !ValueSpanInText(SettingsFileData, Key)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINTN Needed = Key->ValueLength + 1;
+  if (*Size < Needed) {
+    *Size = Needed;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  if (Buffer == nullptr) return EFI_INVALID_PARAMETER;
+  // CHAR8 is unsigned: bytes 0x80 to 0xFF widen to 0x0080 to 0x00FF.
+  const CHAR8 *Value = &SettingsFileData->Data[Key->ValueStart];
+  for (UINTN Index = 0; Index < Key->ValueLength; Index++) {
+    Buffer[Index] = static_cast<CHAR16>(Value[Index]);
+  }
+  Buffer[Key->ValueLength] = 0;
+  // The wide copy reports the value's length in characters, terminator not
+  // counted; callers read it as the name length.
+  *Size = Key->ValueLength;
+  return EFI_SUCCESS;
+}
