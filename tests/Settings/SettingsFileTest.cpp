@@ -1,0 +1,282 @@
+// Settings file loading: the steps against the in-memory volume, every
+// failing step's line and status, the clean-up order, and short reads.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "OrvTest.h"
+#include "SettingsFile.h"
+
+namespace {
+
+const std::string kSettingsPath = "OrvUpdateComponent\\OrvUpdateSettings.ini";
+const std::string kText = "[default]\ntarget = ChipA\n[ChipA]\nOCM = ocm.hex\n";
+// A sentinel the caller's pointer holds before the call.
+SETTINGS_FILE *const kUnset = reinterpret_cast<SETTINGS_FILE *>(0x1000);
+
+class SettingsFileTest : public OrvTest {
+ protected:
+  EFI_STATUS Load() {
+    Data = kUnset;
+    return LoadSettingsFile(Fw.ImageHandle(), Fw.DeviceHandle(),
+                            u"OrvUpdateComponent\\OrvUpdateSettings.ini"_w, &Data);
+  }
+  std::string Text() const {
+    return std::string(reinterpret_cast<const char *>(Data->Data), Data->Length);
+  }
+  int FileSystemOpens() const {
+    return Fw.OpenCount(Fw.DeviceHandle(), gEfiSimpleFileSystemProtocolGuid);
+  }
+  /// Paths of the handles closed, in order ("" is the root directory).
+  std::vector<std::string> ClosedPaths() const {
+    std::vector<std::string> Paths;
+    for (const auto &Record : Volume.Closes()) Paths.push_back(Record.Path);
+    return Paths;
+  }
+
+  SETTINGS_FILE *Data = nullptr;
+};
+
+TEST_F(SettingsFileTest, LoadsTheWholeFileIntoOneBlock) {
+  Volume.AddFile(kSettingsPath, kText);
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  ASSERT_NE(Data, nullptr);
+  EXPECT_EQ(Data->Length, kText.size());
+  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(Fw.Console(), "");
+
+  // One block of the file size plus 16: Length, the text, 8 spare bytes that
+  // are never written (the fake pool fills new blocks with 0x5A).
+  EXPECT_EQ(Fw.LivePoolBlocks(), 1u);
+  EXPECT_EQ(Fw.PoolSize(Data), kText.size() + 16);
+  for (size_t Index = 0; Index < 8; Index++) {
+    EXPECT_EQ(Data->Data[kText.size() + Index], 0x5A) << Index;
+  }
+
+  // The steps as the volume saw them.
+  EXPECT_EQ(Fw.LastOpenAttributes(Fw.DeviceHandle(), gEfiSimpleFileSystemProtocolGuid),
+            EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  ASSERT_EQ(Volume.OpenRequests().size(), 1u);
+  EXPECT_EQ(Volume.OpenRequests()[0].Path, kSettingsPath);
+  EXPECT_EQ(Volume.OpenRequests()[0].Mode, EFI_FILE_MODE_READ);
+  EXPECT_EQ(Volume.OpenRequests()[0].Attributes, EFI_FILE_READ_ONLY);
+  EXPECT_EQ(Volume.GetInfoBufferSizes(), std::vector<UINTN>{216});
+  EXPECT_EQ(Volume.ReadRequestSizes(), std::vector<UINTN>{kText.size()});
+
+  // Nothing stays open: file, then root directory, both while the protocol
+  // was still open, then the protocol.
+  EXPECT_EQ(Volume.OpenHandles(), 0u);
+  EXPECT_EQ(FileSystemOpens(), 0);
+  ASSERT_EQ(Volume.Closes().size(), 2u);
+  EXPECT_EQ(Volume.Closes()[0].Path, kSettingsPath);
+  EXPECT_FALSE(Volume.Closes()[0].Directory);
+  EXPECT_EQ(Volume.Closes()[0].ProtocolOpenCount, 1);
+  EXPECT_TRUE(Volume.Closes()[1].Directory);
+  EXPECT_EQ(Volume.Closes()[1].Path, "");
+  EXPECT_EQ(Volume.Closes()[1].ProtocolOpenCount, 1);
+
+  // The text is what the lookup reads.
+  SETTINGS_SECTION Section{};
+  EXPECT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("ChipA"), &Section),
+            EFI_SUCCESS);
+
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+  EXPECT_EQ(Fw.LivePoolBlocks(), 0u);
+}
+
+TEST_F(SettingsFileTest, SixBytesAreEnoughFiveAreNot) {
+  Volume.AddFile(kSettingsPath, "[a]\nb\n");
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  EXPECT_EQ(Data->Length, 6u);
+  EXPECT_EQ(Text(), "[a]\nb\n");
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+
+  Volume.AddFile(kSettingsPath, "[a]\nb");
+  EFI_STATUS Status = Load();
+  EXPECT_TRUE(EFI_ERROR(Status));
+  EXPECT_EQ(Data, nullptr);
+  // GetInfo itself succeeded, so the line shows its success status.
+  EXPECT_EQ(Fw.Console(), "Get settings file info error 0\n");
+}
+
+TEST_F(SettingsFileTest, FileNameIsMatchedWithoutRegardToCase) {
+  Volume.AddFile("orvupdatecomponent\\ORVUPDATESETTINGS.INI", kText);
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+}
+
+TEST_F(SettingsFileTest, FileIsReadFromTheVolumeRootWhereverTheApplicationIs) {
+  Volume.AddFile("Tools\\OrvUpdate.efi", "MZ");
+  Volume.AddFile("Tools\\" + kSettingsPath, "[wrong]\ncopy\n");
+  Volume.AddFile(kSettingsPath, kText);
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+}
+
+TEST_F(SettingsFileTest, FreeOfNullReleasesNothing) {
+  Volume.AddFile(kSettingsPath, kText);
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  const size_t Blocks = Fw.LivePoolBlocks();
+  EXPECT_EQ(FreeSettingsFile(nullptr), EFI_SUCCESS);
+  EXPECT_EQ(Fw.LivePoolBlocks(), Blocks);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+}
+
+TEST_F(SettingsFileTest, FailedCloseStillLeavesNothingOpen) {
+  Volume.AddFile(kSettingsPath, kText);
+  Volume.Fail("Close", EFI_DEVICE_ERROR);
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(Volume.OpenHandles(), 0u);
+  EXPECT_EQ(FileSystemOpens(), 0);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+}
+
+// ---- Short reads -----------------------------------------------------------------
+
+TEST_F(SettingsFileTest, ShortReadKeepsOnlyTheBytesRead) {
+  Volume.AddFile(kSettingsPath, kText);
+  Volume.ShortRead(12);
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  EXPECT_EQ(Data->Length, 12u);
+  EXPECT_EQ(Text(), kText.substr(0, 12));
+  EXPECT_EQ(Fw.PoolSize(Data), kText.size() + 16);
+
+  // The section below the cut is not there for the lookup, and the default
+  // section ends with what was read.
+  SETTINGS_SECTION Section{};
+  EXPECT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("ChipA"), &Section),
+            EFI_NOT_FOUND);
+  ASSERT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("default"), &Section),
+            EFI_SUCCESS);
+  EXPECT_EQ(Section.End, 11u);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+}
+
+TEST_F(SettingsFileTest, ReadOfNothingGivesAnEmptyText) {
+  Volume.AddFile(kSettingsPath, kText);
+  Volume.ShortRead(0);
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  EXPECT_EQ(Data->Length, 0u);
+  SETTINGS_SECTION Section{};
+  EXPECT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("default"), &Section),
+            EFI_NOT_FOUND);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+}
+
+// ---- Failing steps -----------------------------------------------------------------
+
+struct FailureCase {
+  const char *Name;
+  std::function<void(FakeFirmware &, FakeVolume &)> Arrange;
+  EFI_STATUS Status;
+  const char *Console;
+  std::vector<std::string> Closed;  // paths closed, in order
+  bool ProtocolOpened = true;
+};
+
+class SettingsFileFailures : public SettingsFileTest,
+                             public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(SettingsFileFailures, PrintTheirLineAndCleanUp) {
+  const FailureCase &C = GetParam();
+  Volume.AddFile(kSettingsPath, kText);
+  C.Arrange(Fw, Volume);
+  EXPECT_EQ(Load(), C.Status);
+  EXPECT_EQ(Data, nullptr) << "the caller gets no block";
+  EXPECT_EQ(Fw.Console(), C.Console);
+  EXPECT_EQ(ClosedPaths(), C.Closed);
+  for (const auto &Record : Volume.Closes()) {
+    EXPECT_EQ(Record.ProtocolOpenCount, 1) << Record.Path << " closed before the protocol";
+  }
+  EXPECT_EQ(Volume.OpenHandles(), 0u);
+  EXPECT_EQ(FileSystemOpens(), 0) << "the Simple File System protocol is closed again";
+  EXPECT_EQ(Fw.LivePoolBlocks(), 0u);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SettingsFileFailures,
+    ::testing::Values(
+        FailureCase{"OpenProtocol",
+                    [](FakeFirmware &Fw, FakeVolume &) {
+                      Fw.FailOpenProtocol(gEfiSimpleFileSystemProtocolGuid, EFI_UNSUPPORTED);
+                    },
+                    EFI_UNSUPPORTED, "File system error 3\n", {}, false},
+        FailureCase{"NoFileSystemOnTheDevice",
+                    [](FakeFirmware &Fw, FakeVolume &) {
+                      Fw.UninstallProtocol(Fw.DeviceHandle(), gEfiSimpleFileSystemProtocolGuid);
+                    },
+                    EFI_UNSUPPORTED, "File system error 3\n", {}, false},
+        FailureCase{"OpenVolume",
+                    [](FakeFirmware &, FakeVolume &V) {
+                      V.Fail("OpenVolume", EFI_VOLUME_CORRUPTED);
+                    },
+                    EFI_VOLUME_CORRUPTED, "Open FileSystem error A\n", {}},
+        FailureCase{"OpenMissingFile",
+                    [](FakeFirmware &, FakeVolume &V) { V.RemoveFile(kSettingsPath); },
+                    EFI_NOT_FOUND, "Open settings file error E\n", {""}},
+        FailureCase{"Open",
+                    [](FakeFirmware &, FakeVolume &V) { V.Fail("Open", EFI_DEVICE_ERROR); },
+                    EFI_DEVICE_ERROR, "Open settings file error 7\n", {""}},
+        FailureCase{"GetInfo",
+                    [](FakeFirmware &, FakeVolume &V) { V.Fail("GetInfo", EFI_DEVICE_ERROR); },
+                    EFI_DEVICE_ERROR, "Get settings file info error 7\n", {kSettingsPath, ""}},
+        FailureCase{"FiveByteFile",
+                    [](FakeFirmware &, FakeVolume &V) { V.AddFile(kSettingsPath, "12345"); },
+                    EFI_BAD_BUFFER_SIZE, "Get settings file info error 0\n", {kSettingsPath, ""}},
+        FailureCase{"EmptyFile",
+                    [](FakeFirmware &, FakeVolume &V) { V.AddFile(kSettingsPath, ""); },
+                    EFI_BAD_BUFFER_SIZE, "Get settings file info error 0\n", {kSettingsPath, ""}},
+        FailureCase{"Allocation",
+                    [](FakeFirmware &Fw, FakeVolume &) {
+                      Fw.FailAllocationsOfSize(kText.size() + 16);
+                    },
+                    EFI_OUT_OF_RESOURCES, "Alloc SettingsFileData error \n", {kSettingsPath, ""}},
+        FailureCase{"SizeTooLargeToCount",
+                    [](FakeFirmware &, FakeVolume &V) {
+                      V.ReportFileSize(kSettingsPath, ~0ull - 4);
+                    },
+                    EFI_OUT_OF_RESOURCES, "Alloc SettingsFileData error \n", {kSettingsPath, ""}},
+        FailureCase{"Read",
+                    [](FakeFirmware &, FakeVolume &V) { V.Fail("Read", EFI_DEVICE_ERROR); },
+                    EFI_DEVICE_ERROR, "Read settings file error 7\n", {kSettingsPath, ""}}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+// The info record is 80 bytes and the terminated name: a name of 67
+// characters fills the 216-byte buffer exactly, one of 68 does not fit.
+TEST_F(SettingsFileTest, InfoRecordThatDoesNotFitIsRefused) {
+  const auto LoadFrom = [this](const std::string &Path) {
+    Volume.AddFile(Path, kText);
+    std::u16string Wide16 = Wide(Path);
+    Data = kUnset;
+    return LoadSettingsFile(Fw.ImageHandle(), Fw.DeviceHandle(),
+                            reinterpret_cast<const CHAR16 *>(Wide16.c_str()), &Data);
+  };
+  ASSERT_EQ(LoadFrom("OrvUpdateComponent\\" + std::string(67, 'n')), EFI_SUCCESS);
+  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+  EXPECT_EQ(Fw.Console(), "");
+
+  EXPECT_EQ(LoadFrom("OrvUpdateComponent\\" + std::string(68, 'n')), EFI_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Data, nullptr);
+  EXPECT_EQ(Fw.Console(), "Get settings file info error 5\n");
+  EXPECT_EQ(Volume.GetInfoBufferSizes(), (std::vector<UINTN>{216, 216}));
+  EXPECT_EQ(Volume.OpenHandles(), 0u);
+  EXPECT_EQ(FileSystemOpens(), 0);
+}
+
+TEST_F(SettingsFileTest, LargeSizeIsRefusedBeforeAnyAllocation) {
+  Volume.AddFile(kSettingsPath, kText);
+  Volume.ReportFileSize(kSettingsPath, ~0ull - 15);
+  const size_t Allocations = Fw.AllocationCount();
+  EXPECT_EQ(Load(), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Fw.AllocationCount(), Allocations);
+  EXPECT_EQ(Volume.Calls("Read"), 0);
+}
+
+}  // namespace
