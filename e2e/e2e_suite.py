@@ -104,6 +104,7 @@ FAULTS = {
     "f_icinit.ini": "IcInit Status=DEVICE_ERROR\n",
     "f_pathinit.ini": "PathInit Status=NOT_READY\n",
     "f_check1.ini": "CheckZero Ic=1 Zone=customer\n",
+    "f_check0.ini": "CheckZero Ic=0 Zone=ocm\n",
 }
 
 
@@ -223,6 +224,7 @@ def bad_hex_files(img):
 
 ANY = object()
 ERASED = None
+CONFIG_ACTIVE = "0"
 
 
 def bank_files(ics=(0, 1)):
@@ -240,8 +242,10 @@ def flash(ic, active=ANY, ocm0=ANY, ocm1=ANY, cust0=ANY, cust1=ANY):
     def check(ctx):
         problems = []
         if active is not ANY:
+            # Without a state file the IC runs the section its configuration
+            # gives (both ICs: 0); the file appears at the first switch.
             text = ctx.snap("Ic%dActive.txt" % ic)
-            got = None if text is None else text.decode(errors="replace").strip()
+            got = CONFIG_ACTIVE if text is None else text.decode(errors="replace").strip()
             if got != str(active):
                 problems.append("IC %d active section is %s, expected %s" % (ic, got, active))
         for kind, want, size in (("Ocm0", ocm0, OCM_BANK), ("Ocm1", ocm1, OCM_BANK),
@@ -333,7 +337,7 @@ def cli_cases(fx):
         Case("nodriver", "OrvUpdate.efi 0 1",
              [BANNER, TARGET,
               Re(r"Component OrvUpdateComponent\\OrvMissing\.efi not found! Path "
-                 r"\S*\\OrvUpdateComponent\\OrvMissing\.efi ")]
+                 r"\S*OrvUpdateComponent\\OrvMissing\.efi ")]
              + load_error(EFI_NOT_FOUND,
                           "LocateHandleBuffer gOrvFlashProtocolGuid after load ERROR E"),
              EFI_NOT_FOUND,
@@ -501,12 +505,24 @@ def fault_cases(fx):
              [BANNER, TARGET, "IC 1, current section 0, ver %X" % V3,
               "Not Update! Image Ver %X" % (V2 & 0xFFFF),
               "Start Update Chip 1 Customer Zone!",
+              "HardwareCheckBank Ic 1, check 0, sta 0",
               "IC 1 update error 7"],
              EFI_DEVICE_ERROR, setup=use("f_check1.ini")),
+        # The hardware finds IC 0's new OCM bank bad although every call
+        # succeeded: the IC must not be switched to it.
+        Case("checkzeroocm", "OrvUpdate.efi 0 -o " + v3,
+             [BANNER, TARGET, override,
+              "IC 0, current section 0, ver %X" % V1,
+              "Start Update Chip 0 OCM section 1",
+              "HardwareCheckBank Ic 0, check 0, sta 0",
+              "IC 0 update OCM error 7, current section 0",
+              "IC 0 update error 7"],
+             EFI_DEVICE_ERROR, setup=use("f_check0.ini"), snapshot=snap,
+             checks=[flash(0, active=0, ocm0=fx.ocm_v1, ocm1=fx.ocm_v3, cust0=ERASED)]),
         Case("icinitfail", "OrvUpdate.efi 0",
              [BANNER, TARGET, "IC init error 7"], EFI_DEVICE_ERROR,
              setup=clear + use("f_icinit.ini"), snapshot=snap,
-             checks=[unchanged_since("recovered")]),
+             checks=[unchanged_since("checkzeroocm")]),
         Case("pathinitfail", "OrvUpdate.efi 0",
              [BANNER, TARGET, "pOrvPathProtocolInterface init ERROR 6"]
              + load_error(EFI_NOT_READY), EFI_NOT_READY,
