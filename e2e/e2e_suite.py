@@ -530,10 +530,90 @@ def fault_cases(fx):
     ]
 
 
+# Every operation of the update failing once on IC 0, which runs section 0
+# with V1 and is offered V3. Faults fail with EFI_TIMEOUT (printed 12) so the
+# lines show whose status is reported. (operation, rule, lines after the
+# override line)
+BEFORE_START = ["IC 0, current section 0, ver %X" % V1, "Start Update Chip 0 OCM section 1"]
+BANK_FAILED = ["IC 0 update OCM error 7, current section 0", "IC 0 update error 7"]
+MATRIX = [
+    ("GetActiveSection", "GetActiveSection Ic=0",
+     ["Get IC 0 active section error 12", "IC 0 update error 7"]),
+    ("GetIcVersion", "GetIcVersion Ic=0 Call=1",
+     ["Get IC 0 ver error 12", "IC 0 update error 7"]),
+    ("GetImageVersion", "GetImageVersion",
+     ["Get OCMFile ver error 12", "IC 0 update error 7"]),
+    ("GetImageData", "GetImageData",
+     BEFORE_START + ["Get OCMFile data error 12", "IC 0 update error 7"]),
+    ("FlashPreOperation", "FlashPreOperation Ic=0",
+     BEFORE_START + ["FlashPreOperation Ic 0 error 12",
+                     "IC 0 update OCM error 12, current section 0", "IC 0 update error 7"]),
+    ("UnlockFlash", "UnlockFlash Ic=0", BEFORE_START + ["UnlockFlash Ic 0 error 12"] + BANK_FAILED),
+    ("EraseBank", "EraseBank Ic=0", BEFORE_START + ["EraseBank Ic 0 error 12"] + BANK_FAILED),
+    ("WriteBankData", "WriteBankData Ic=0",
+     BEFORE_START + ["WriteBankData Ic 0 error 12"] + BANK_FAILED),
+    ("lockFlash", "lockFlash Ic=0", BEFORE_START + ["lockFlash Ic 0 error 12"] + BANK_FAILED),
+    ("FlashPostOperation", "FlashPostOperation Ic=0",
+     BEFORE_START + ["FlashPostOperation Ic 0 error 12"] + BANK_FAILED),
+    ("HardwareCheckBank", "HardwareCheckBank Ic=0",
+     BEFORE_START + ["HardwareCheckBank Ic 0, check 0, sta 12"] + BANK_FAILED),
+    ("SetActiveBank", "SetActiveBank Ic=0",
+     BEFORE_START + ["SetActiveBank Ic 0 error 12"] + BANK_FAILED),
+]
+
+
+def matrix_cases(fx):
+    """Fresh flash. Each failing operation must leave IC 0 running section 0
+    with its old image; the two operations that fail after the switch come
+    last."""
+    snap = bank_files([0])
+    faults = "%s\\Faults.ini" % SIM
+    v3 = "%s\\ocm_v3.hex" % COMP
+    head = [BANNER, TARGET, "Override OCM zone file, using " + v3]
+    cases = []
+    for op, _, lines in MATRIX:
+        cases.append(Case(
+            "fail_" + op, "OrvUpdate.efi 0 -o " + v3, head + lines, EFI_DEVICE_ERROR,
+            setup=["cp -q %s\\m_%s.ini %s" % (SIM, op, faults)], snapshot=snap,
+            checks=[flash(0, active=0, ocm0=fx.ocm_v1)]))
+    cases += [
+        # The version read after a successful switch fails: the switch stands
+        # and the line shows version 0.
+        Case("fail_GetIcVersionAfterSwitch", "OrvUpdate.efi 0 -o " + v3,
+             head + BEFORE_START[:1] + ["Start Update Chip 0 OCM section 1",
+                                        "IC 0 update success,runing section 1, ver 0",
+                                        "Start Update Chip 0 Customer Zone!"],
+             EFI_SUCCESS, setup=["cp -q %s\\m_version2.ini %s" % (SIM, faults)],
+             snapshot=snap,
+             checks=[flash(0, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v3, cust0=fx.cust_a)]),
+        # Closing the pass fails after the switch: the status is reported,
+        # and the flash keeps what was done (new bank written and active).
+        Case("fail_ICPostOperation", "OrvUpdate.efi 0 -f -o " + v3,
+             head + ["IC 0, current section 1, ver %X" % V3,
+                     "Force Update Is set, Ignore veriosn!!",
+                     "Start Update Chip 0 OCM section 0",
+                     "IC 0 update success,runing section 0, ver %X" % V3,
+                     "ICPostOperation IC 0 error 12",
+                     "IC 0 update OCM error 12, current section 1",
+                     "IC 0 update error 7"],
+             EFI_DEVICE_ERROR, setup=["cp -q %s\\m_post.ini %s" % (SIM, faults)],
+             snapshot=snap,
+             checks=[flash(0, active=0, ocm0=fx.ocm_v3, ocm1=fx.ocm_v3, cust0=fx.cust_a)]),
+    ]
+    return cases
+
+
+for _op, _rule, _ in MATRIX:
+    FAULTS["m_%s.ini" % _op] = _rule + " Status=TIMEOUT\n"
+FAULTS["m_version2.ini"] = "GetIcVersion Ic=0 Call=2 Status=TIMEOUT\n"
+FAULTS["m_post.ini"] = "ICPostOperation Ic=0 Call=1 Status=TIMEOUT\n"
+
+
 BOOTS = [
     ("cli", False, cli_cases),
     ("update", True, update_cases),
     ("faults", True, fault_cases),
+    ("matrix", True, matrix_cases),
 ]
 
 
