@@ -88,6 +88,7 @@ TEST_P(ProgramBankFaultTest, StopsWhereItMustReportsAndReturns) {
   EXPECT_EQ(Flash.Calls, Row.Expected);
   EXPECT_EQ(Fw.Console(), Row.Console);
   EXPECT_EQ(Flash.Ics[0].ActiveSection, Row.Switched ? 1 : 0);
+  if (Row.Switched) EXPECT_EQ(Flash.Ics[0].Banks[ZONE_OCM][1], Bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -140,13 +141,6 @@ TEST_F(ProgramBankTest, HardwareCheckFailurePrintsTheCheckValueAsTheCallLeftIt) 
   EXPECT_EQ(Fw.Console(), "HardwareCheckBank Ic 0, check 9C, sta 12\n");
 }
 
-TEST_F(ProgramBankTest, IcIndexAndStatusAreShownInHexadecimal) {
-  Flash.Ics.resize(27);
-  Flash.Script.Fail("EraseBank", EFI_NOT_FOUND);
-  EXPECT_EQ(ProgramBank(26, 0, ZONE_CUSTOMER, Bytes.size(), Bytes.data()), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Fw.Console(), "EraseBank Ic 1A error E\n");
-}
-
 // ---- Read-back comparison -------------------------------------------------------
 
 TEST_F(ProgramBankTest, FirstDifferingByteIsReportedOnceAndNothingIsSwitched) {
@@ -164,12 +158,6 @@ TEST_F(ProgramBankTest, DifferenceDeepInALargeImageShowsItsOffset) {
   Flash.CorruptReadBack[0xFFFF0] = 0x10;
   EXPECT_EQ(Program(ZONE_CUSTOMER, 0), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(), "image read back compare fail at ABCDE\n");
-}
-
-TEST_F(ProgramBankTest, LastByteDifferingIsFound) {
-  Flash.CorruptReadBack[IMAGE_SIZE - 1] = 0xFF;
-  EXPECT_EQ(Program(ZONE_CUSTOMER), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Fw.Console(), "image read back compare fail at 2C\n");
 }
 
 TEST_F(ProgramBankTest, ReadBackBufferHasTheImageSizeAndIsTheOnlyAllocation) {
@@ -271,13 +259,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CheckRow> &Info) { return Info.param.Name; });
 
 // ---- Zones ---------------------------------------------------------------------------
-
-TEST_F(ProgramBankTest, OcmZoneIsWrittenSwitchedAndReported) {
-  EXPECT_EQ(Program(ZONE_OCM), EFI_SUCCESS);
-  EXPECT_EQ(Flash.Ics[0].Banks[ZONE_OCM][1], Bytes);
-  EXPECT_EQ(Flash.Ics[0].ActiveSection, 1);
-  EXPECT_EQ(Fw.Console(), SUCCESS_LINE);
-}
 
 TEST_F(ProgramBankTest, CustomerZoneIsNeverSwitchedAndPrintsNothing) {
   EXPECT_EQ(Program(ZONE_CUSTOMER, 0), EFI_SUCCESS);

@@ -348,17 +348,6 @@ INSTANTIATE_TEST_SUITE_P(
                    true, true}),
     [](const ::testing::TestParamInfo<FailureRow> &Info) { return Info.param.Name; });
 
-TEST_F(UpdateChipTest, FailedCustomerBank0NeverTouchesBank1) {
-  RUN_FLAGS |= RUN_FLAG_INCLUDE_CUSTOMER_BKP;
-  LoadCustomer();
-  Flash.Script.Fail("WriteBankData", COMPONENT_ERROR);
-  EXPECT_EQ(UpdateChip(0), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Flash.CallCount("EraseBank(0,1,2)"), 0);
-  EXPECT_EQ(Fw.Console(),
-            "Start Update Chip 0 Customer Zone!\n"
-            "WriteBankData Ic 0 error 12\n");
-}
-
 TEST_F(UpdateChipTest, FailedChipReadsFailEvenWithoutImages) {
   Flash.Script.Fail("GetIcVersion", EFI_DEVICE_ERROR);
   EXPECT_EQ(UpdateChip(0), EFI_DEVICE_ERROR);
