@@ -134,8 +134,6 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
     SIM_OP Op = static_cast<SIM_OP>(OpIndex);
     FAULT_RULE Rule{Op, FAULT_ANY, FAULT_ANY, FAULT_ANY, 0, 0, EFI_DEVICE_ERROR, 0x20, 0x01, 0};
     bool HasValue = false;
-    bool HasStatus = false;
-    bool HasCorruption = false;
 
     while (NextToken(&Rest, &Token)) {
       TEXT_SPAN Key;
@@ -180,19 +178,16 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
         if (!ParseStatus(Value, &Rule.Status)) {
           return Refuse(Error, LineNumber, "bad Status");
         }
-        HasStatus = true;
       } else if (SpanEqualsNoCase(Key, "Offset")) {
         if (Op != SIM_OP::CorruptRead || !ParseUint64(Value, &Number) || Number > 0xFFFFFFFFu) {
           return Refuse(Error, LineNumber, "bad Offset");
         }
         Rule.Offset = static_cast<UINT32>(Number);
-        HasCorruption = true;
       } else if (SpanEqualsNoCase(Key, "Xor")) {
         if (Op != SIM_OP::CorruptRead || !ParseUint64(Value, &Number) || Number == 0 || Number > 0xFF) {
           return Refuse(Error, LineNumber, "bad Xor");
         }
         Rule.Xor = static_cast<UINT8>(Number);
-        HasCorruption = true;
       } else if (SpanEqualsNoCase(Key, "Value")) {
         if (Op != SIM_OP::GetIcAddress || !ParseUint64(Value, &Number) || Number > 0xFF) {
           return Refuse(Error, LineNumber, "bad Value");
@@ -203,8 +198,6 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
         return Refuse(Error, LineNumber, "unknown Name=Value");
       }
     }
-    (void)HasStatus;
-    (void)HasCorruption;
     if (Op == SIM_OP::GetIcAddress && !HasValue) {
       return Refuse(Error, LineNumber, "GetIcAddress needs Value=");
     }

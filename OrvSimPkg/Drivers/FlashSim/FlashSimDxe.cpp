@@ -260,7 +260,11 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
   FreePool(Text);
   if (EFI_ERROR(Status)) {
     Root->Close(Root);
-    Print(u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line, Error.Reason);
+    if (Error.Line != 0) {
+      Print(u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line, Error.Reason);
+    } else {
+      Print(u"FlashSim: FlashSim.ini: %a\n"_w, Error.Reason);
+    }
     return Status;
   }
 
