@@ -156,7 +156,9 @@ def main():
         print("FS0:\\> OrvUpdate.efi 0 1")
         for line in run.lines:
             print(line)
-        print("FS0:\\> echo %%lasterror%%    -> %s" % run.rc)
+        seconds = result.run_seconds(run_id)
+        print("FS0:\\> echo %%lasterror%%    -> %s%s"
+              % (run.rc, "" if seconds is None else "    (run took %.1f s)" % seconds))
     print("=" * 69)
     print("(whole serial console: %s)" % os.path.join(out, "console.log"))
 

@@ -119,13 +119,32 @@ class Volume:
 
 
 class BootResult:
-    def __init__(self, raw, seconds, timed_out, exit_code):
+    def __init__(self, raw, seconds, timed_out, exit_code, arrivals=()):
         self.raw = raw
+        self.arrivals = list(arrivals)   # (seconds since start, bytes received so far)
         self.text = clean_console(raw)
         self.seconds = seconds
         self.timed_out = timed_out
         self.exit_code = exit_code
         self.finished = (DONE + "\n") in self.text or self.text.rstrip().endswith(DONE)
+
+    def time_of(self, text):
+        """Seconds after the start of QEMU at which text had been received on
+        the console, or None when it never was."""
+        at = self.raw.find(text.encode())
+        if at < 0:
+            return None
+        end = at + len(text)
+        for seconds, received in self.arrivals:
+            if received >= end:
+                return seconds
+        return None
+
+    def run_seconds(self, run_id):
+        """Wall time of one run, from its begin marker to its end marker."""
+        begin = self.time_of("%s %s" % (BEGIN, run_id))
+        end = self.time_of("%s %s " % (END, run_id))
+        return None if begin is None or end is None else end - begin
 
     def runs(self):
         """The application runs of this boot: {id: Run}, in script order."""
@@ -192,6 +211,7 @@ def boot(volume, lines, workdir, timeout=120, log_name="console.log"):
     proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     chunks = []
+    arrivals = []
     lock = threading.Lock()
 
     def reader():
@@ -201,6 +221,8 @@ def boot(volume, lines, workdir, timeout=120, log_name="console.log"):
                 break
             with lock:
                 chunks.append(data)
+                total = arrivals[-1][1] + len(data) if arrivals else len(data)
+                arrivals.append((time.monotonic() - start, total))
 
     thread = threading.Thread(target=reader, daemon=True)
     thread.start()
@@ -231,4 +253,4 @@ def boot(volume, lines, workdir, timeout=120, log_name="console.log"):
     raw = b"".join(chunks)
     with open(os.path.join(workdir, log_name), "wb") as f:
         f.write(raw)
-    return BootResult(raw, seconds, timed_out, proc.returncode)
+    return BootResult(raw, seconds, timed_out, proc.returncode, arrivals)
