@@ -13,36 +13,16 @@ extern "C" {
 }
 
 #include "HexImage.h"
+#include "ImageTable.h"
 
 EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
 static EFI_GUID gShellProtocolGuid = EFI_SHELL_PROTOCOL_GUID;
 
 namespace {
 
-constexpr UINTN MAX_IMAGES = 8;
-
-struct LOADED_IMAGE_SLOT {
-  ORV_IMAGE_HANDLE Handle;  ///< 0 when the slot is free
-  UINT8           *Data;
-  UINTN            Size;
-  UINT64           Version;
-};
-
 constinit EFI_HANDLE gDriverImage = nullptr;
 constinit FAULT_RULES gFaults = {};
-constinit LOADED_IMAGE_SLOT gSlots[MAX_IMAGES] = {};
-constinit UINT64 gGeneration = 0;
-
-LOADED_IMAGE_SLOT *FindSlot(ORV_IMAGE_HANDLE Image) {
-  if (Image == 0) {
-    return nullptr;
-  }
-  UINTN Index = static_cast<UINTN>(Image & 0xFF);
-  if (Index == 0 || Index > MAX_IMAGES || gSlots[Index - 1].Handle != Image) {
-    return nullptr;
-  }
-  return &gSlots[Index - 1];
-}
+constinit IMAGE_TABLE gImages = {};
 
 const FAULT_RULE *Hit(SIM_OP Op) { return FaultHit(&gFaults, Op, FAULT_ANY, FAULT_ANY, FAULT_ANY); }
 
@@ -134,11 +114,7 @@ EFI_STATUS EFIAPI LoadImageFile(EFI_HANDLE ImageHandle, CHAR16 *Path, ORV_IMAGE_
   if (const FAULT_RULE *Rule = Hit(SIM_OP::LoadImageFile)) {
     return Rule->Status;
   }
-  UINTN Free = 0;
-  while (Free < MAX_IMAGES && gSlots[Free].Handle != 0) {
-    Free++;
-  }
-  if (Free == MAX_IMAGES) {
+  if (!ImageTableHasRoom(&gImages)) {
     Print(u"HexImage: too many images loaded\n"_w);
     return EFI_OUT_OF_RESOURCES;
   }
@@ -176,13 +152,7 @@ EFI_STATUS EFIAPI LoadImageFile(EFI_HANDLE ImageHandle, CHAR16 *Path, ORV_IMAGE_
     return ReportBadFile(Path, Result);
   }
 
-  gGeneration++;
-  LOADED_IMAGE_SLOT &Slot = gSlots[Free];
-  Slot.Handle = (gGeneration << 8) | (Free + 1);
-  Slot.Data = Data;
-  Slot.Size = Result.Size;
-  Slot.Version = Info.Version;
-  *Image = Slot.Handle;
+  *Image = ImageTableAdd(&gImages, Data, Result.Size, Info.Version);
   return EFI_SUCCESS;
 }
 
@@ -190,7 +160,7 @@ EFI_STATUS EFIAPI GetImageData(ORV_IMAGE_HANDLE Image, UINTN *Size, UINT8 **Data
   if (const FAULT_RULE *Rule = Hit(SIM_OP::GetImageData)) {
     return Rule->Status;
   }
-  LOADED_IMAGE_SLOT *Slot = FindSlot(Image);
+  IMAGE_SLOT *Slot = ImageTableFind(&gImages, Image);
   if (Slot == nullptr || Size == nullptr || Data == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
@@ -203,7 +173,7 @@ EFI_STATUS EFIAPI GetImageVersion(ORV_IMAGE_HANDLE Image, UINT64 *Version) {
   if (const FAULT_RULE *Rule = Hit(SIM_OP::GetImageVersion)) {
     return Rule->Status;
   }
-  LOADED_IMAGE_SLOT *Slot = FindSlot(Image);
+  IMAGE_SLOT *Slot = ImageTableFind(&gImages, Image);
   if (Slot == nullptr || Version == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
@@ -215,12 +185,12 @@ EFI_STATUS EFIAPI FreeImage(ORV_IMAGE_HANDLE Image) {
   if (const FAULT_RULE *Rule = Hit(SIM_OP::FreeImage)) {
     return Rule->Status;
   }
-  LOADED_IMAGE_SLOT *Slot = FindSlot(Image);
+  IMAGE_SLOT *Slot = ImageTableFind(&gImages, Image);
   if (Slot == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
   FreePool(Slot->Data);
-  *Slot = LOADED_IMAGE_SLOT{};
+  *Slot = IMAGE_SLOT{};
   return EFI_SUCCESS;
 }
 
