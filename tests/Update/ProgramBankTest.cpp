@@ -88,7 +88,9 @@ TEST_P(ProgramBankFaultTest, StopsWhereItMustReportsAndReturns) {
   EXPECT_EQ(Flash.Calls, Row.Expected);
   EXPECT_EQ(Fw.Console(), Row.Console);
   EXPECT_EQ(Flash.Ics[0].ActiveSection, Row.Switched ? 1 : 0);
-  if (Row.Switched) EXPECT_EQ(Flash.Ics[0].Banks[ZONE_OCM][1], Bytes);
+  if (Row.Switched) {
+    EXPECT_EQ(Flash.Ics[0].Banks[ZONE_OCM][1], Bytes);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
