@@ -105,6 +105,7 @@ FAULTS = {
     "f_pathinit.ini": "PathInit Status=NOT_READY\n",
     "f_check1.ini": "CheckZero Ic=1 Zone=customer\n",
     "f_check0.ini": "CheckZero Ic=0 Zone=ocm\n",
+    "f_corruptall1.ini": "CorruptRead Ic=1 Offset=0x100\n",
 }
 
 
@@ -178,6 +179,12 @@ class Fixture:
         vol.put_text("[SimBoard]\nOCM = ocm.hex\n", COMP + "/nodef.ini", self.workdir)
         vol.put_text(settings_text(ocm="bad_sum.hex"), COMP + "/badocm.ini", self.workdir)
         vol.put_text(settings_text(ocm="none"), COMP + "/custonly.ini", self.workdir)
+        # Cut off in the middle of the customer key.
+        vol.put_bytes(settings_text().split("customer =")[0].encode() + b"cust",
+                      COMP + "/trunc.ini", self.workdir)
+        vol.put_text(settings_text(extra="ForceUpdate = 1\nIncludeCustomerDefineBkp = 1\n"
+                                         "ReduceFlashProcessFlag = 1\n"),
+                     COMP + "/flags.ini", self.workdir)
         vol.put_file(self.hex["ocm_v1.hex"], SIM + "/ocm_v1.hex")
         vol.put_text(FLASHSIM_INI, SIM + "/FlashSim.ini", self.workdir)
         for fname, text in FAULTS.items():
@@ -439,6 +446,13 @@ def update_cases(fx):
              EFI_VOLUME_CORRUPTED,
              setup=["cp -q %s\\badocm.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)],
              snapshot=snap, checks=[unchanged_since("custonly")]),
+        # A settings file cut short: the customer key is missing, so nothing
+        # is programmed although the OCM image loaded.
+        Case("truncsettings", "OrvUpdate.efi 0 1",
+             [BANNER, TARGET, "Load Customer zone error, E"] + load_error(EFI_NOT_FOUND),
+             EFI_NOT_FOUND,
+             setup=["cp -q %s\\trunc.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)],
+             snapshot=snap, checks=[unchanged_since("custonly")]),
     ]
 
 
@@ -527,6 +541,28 @@ def fault_cases(fx):
              [BANNER, TARGET, "pOrvPathProtocolInterface init ERROR 6"]
              + load_error(EFI_NOT_READY), EFI_NOT_READY,
              setup=clear + use("f_pathinit.ini")),
+        # Flags from the settings: forced, customer backup, and bit 0 of the
+        # reduce mask, which skips the OCM read-back only. Every read-back of
+        # IC 1 is corrupted: the OCM zone goes through, the customer zone is
+        # caught and its backup bank is not attempted.
+        Case("settingsflags", "OrvUpdate.efi 1",
+             [BANNER, TARGET, "IC 1, current section 0, ver %X" % V3,
+              "Force Update Is set, Ignore veriosn!!",
+              "Start Update Chip 1 OCM section 1",
+              "IC 1 update success,runing section 1, ver %X" % V2,
+              "Start Update Chip 1 Customer Zone!",
+              "image read back compare fail at 100",
+              "IC 1 update error 7"],
+             EFI_DEVICE_ERROR,
+             setup=["cp -q %s\\flags.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)]
+             + use("f_corruptall1.ini"), snapshot=snap,
+             checks=[flash(1, active=1, ocm0=fx.ocm_v3, ocm1=fx.ocm_v2, cust1=ERASED)]),
+        Case("settingsflagsclean", "OrvUpdate.efi 1",
+             [BANNER, TARGET]
+             + ic_lines(1, 1, V2, target=0, force=True, new_ver=V2, backup=True),
+             EFI_SUCCESS, setup=clear, snapshot=snap,
+             checks=[flash(1, active=0, ocm0=fx.ocm_v2, ocm1=fx.ocm_v2, cust0=fx.cust_a,
+                           cust1=fx.cust_a)]),
     ]
 
 
