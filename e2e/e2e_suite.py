@@ -173,7 +173,6 @@ class Fixture:
         if settings:
             vol.put_text(settings_text(), COMP + "/OrvUpdateSettings.ini", self.workdir)
         # Settings variants the cases copy into place.
-        vol.put_text(settings_text(), COMP + "/good.ini", self.workdir)
         vol.put_text(settings_text(flash="OrvMissing.efi"), COMP + "/nodrv.ini", self.workdir)
         vol.put_bytes(b"[def]", COMP + "/short.ini", self.workdir)
         vol.put_text("[SimBoard]\nOCM = ocm.hex\n", COMP + "/nodef.ini", self.workdir)
@@ -362,7 +361,7 @@ def no_flash_files(ctx):
 
 
 def ic_lines(ic, section, chip_ver, image_ver=None, target=None, force=False,
-             new_ver=None, customer=True, backup=False, override=None):
+             new_ver=None, customer=True, backup=False):
     """Console lines of one IC's update."""
     out = ["IC %X, current section %X, ver %X" % (ic, section, chip_ver)]
     if target is None:

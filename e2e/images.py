@@ -77,10 +77,3 @@ def hex_records(data, per_line=16):
 
 EOF_RECORD = ":00000001FF"
 
-
-def hex_text(data, per_line=16):
-    return "\n".join(hex_records(data, per_line) + [EOF_RECORD]) + "\n"
-
-
-def record(address, rtype, data):
-    return _record(address, rtype, data)

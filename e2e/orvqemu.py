@@ -42,7 +42,7 @@ class E2EError(Exception):
 
 def missing_tools():
     """Names of the programs and firmware files a boot needs but are absent."""
-    missing = [t for t in (QEMU, "mkfs.vfat", "mcopy", "mmd", "mdel")
+    missing = [t for t in (QEMU, "mkfs.vfat", "mcopy", "mmd")
                if shutil.which(t) is None]
     missing += [f for f in (OVMF_CODE, OVMF_VARS) if not os.path.isfile(f)]
     return missing
@@ -110,12 +110,6 @@ class Volume:
         if proc.returncode != 0:
             return None
         return proc.stdout
-
-    def exists(self, path):
-        proc = subprocess.run(["mdir", "-b", "-i", self.path, _dos(path)],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=_mtools_env())
-        return proc.returncode == 0
 
 
 class BootResult:
