@@ -428,6 +428,14 @@ def update_cases(fx):
         Case("read", "OrvUpdate.efi 1 -r 0 10",
              [BANNER, TARGET, "Read ic 1, addr 00000000, length 00000010"],
              EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("backup")]),
+        Case("all", "OrvUpdate.efi -a",
+             [BANNER, TARGET] + ic_lines(0, 0, V2, image_ver=V2)
+             + ic_lines(1, 1, V2, image_ver=V2),
+             EFI_SUCCESS),
+        # IC 5 does not exist on this board: nothing is handled.
+        Case("nosuchic", "OrvUpdate.efi 5",
+             [BANNER, TARGET], EFI_SUCCESS, snapshot=snap,
+             checks=[unchanged_since("backup")]),
         # Only a customer image: no version line, customer zone still written.
         Case("custonly", "OrvUpdate.efi 0",
              [BANNER, TARGET, "OCM zone is set not to update",
