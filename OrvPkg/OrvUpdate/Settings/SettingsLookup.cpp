@@ -181,8 +181,16 @@ EFI_STATUS FindSettingsKey(const SETTINGS_FILE *SettingsFileData, const SETTINGS
   return EFI_NOT_FOUND;
 }
 
-EFI_STATUS GetSettingsAsciiValue(const SETTINGS_FILE *SettingsFileData, const SETTINGS_KEY *Key,
-                                 UINTN *Size, CHAR8 *Buffer) {
+namespace {
+
+/// Copies a key's value into Buffer, widening each byte to CHAR_T (CHAR8 is
+/// unsigned, so bytes 0x80 to 0xFF widen to 0x0080 to 0x00FF), and
+/// terminates it. On success *Size is set by the caller's convention; on a
+/// buffer too small it tells the room needed, terminator included, and
+/// Buffer is not touched.
+template <typename CHAR_T>
+EFI_STATUS CopyValue(const SETTINGS_FILE *SettingsFileData, const SETTINGS_KEY *Key, UINTN *Size,
+                     CHAR_T *Buffer) {
   if (SettingsFileData == nullptr || Key == nullptr || Size == nullptr ||
       !ValueSpanInText(SettingsFileData, Key)) {
     return EFI_INVALID_PARAMETER;
@@ -194,32 +202,28 @@ EFI_STATUS GetSettingsAsciiValue(const SETTINGS_FILE *SettingsFileData, const SE
   }
   if (Buffer == nullptr) return EFI_INVALID_PARAMETER;
   const CHAR8 *Value = &SettingsFileData->Data[Key->ValueStart];
-  for (UINTN Index = 0; Index < Key->ValueLength; Index++) Buffer[Index] = Value[Index];
+  for (UINTN Index = 0; Index < Key->ValueLength; Index++) {
+    Buffer[Index] = static_cast<CHAR_T>(Value[Index]);
+  }
   Buffer[Key->ValueLength] = 0;
-  *Size = Needed;
   return EFI_SUCCESS;
+}
+
+}  // namespace
+
+EFI_STATUS GetSettingsAsciiValue(const SETTINGS_FILE *SettingsFileData, const SETTINGS_KEY *Key,
+                                 UINTN *Size, CHAR8 *Buffer) {
+  EFI_STATUS Status = CopyValue(SettingsFileData, Key, Size, Buffer);
+  // The narrow copy counts the terminator.
+  if (!EFI_ERROR(Status)) *Size = Key->ValueLength + 1;
+  return Status;
 }
 
 EFI_STATUS GetSettingsUnicodeValue(const SETTINGS_FILE *SettingsFileData, const SETTINGS_KEY *Key,
                                    UINTN *Size, CHAR16 *Buffer) {
-  if (SettingsFileData == nullptr || Key == nullptr || Size == nullptr ||
-      !ValueSpanInText(SettingsFileData, Key)) {
-    return EFI_INVALID_PARAMETER;
-  }
-  const UINTN Needed = Key->ValueLength + 1;
-  if (*Size < Needed) {
-    *Size = Needed;
-    return EFI_BUFFER_TOO_SMALL;
-  }
-  if (Buffer == nullptr) return EFI_INVALID_PARAMETER;
-  // CHAR8 is unsigned: bytes 0x80 to 0xFF widen to 0x0080 to 0x00FF.
-  const CHAR8 *Value = &SettingsFileData->Data[Key->ValueStart];
-  for (UINTN Index = 0; Index < Key->ValueLength; Index++) {
-    Buffer[Index] = static_cast<CHAR16>(Value[Index]);
-  }
-  Buffer[Key->ValueLength] = 0;
+  EFI_STATUS Status = CopyValue(SettingsFileData, Key, Size, Buffer);
   // The wide copy reports the value's length in characters, terminator not
   // counted; callers read it as the name length.
-  *Size = Key->ValueLength;
-  return EFI_SUCCESS;
+  if (!EFI_ERROR(Status)) *Size = Key->ValueLength;
+  return Status;
 }
