@@ -56,6 +56,13 @@ EFI_STATUS SimReadOpenFile(EFI_FILE_HANDLE File, UINTN MaxSize, UINT8 **Data, UI
 **/
 EFI_STATUS SimWriteFile(EFI_FILE_HANDLE Root, const CHAR16 *Path, const VOID *Data, UINTN Size);
 
+/**
+  Install a driver's protocol on Handle (a new handle when *Handle is null).
+  A failure is reported as "<DriverName>: cannot install its protocol, <status>".
+**/
+EFI_STATUS SimInstallProtocol(const CHAR16 *DriverName, EFI_HANDLE *Handle, EFI_GUID *Guid,
+                              VOID *Interface);
+
 /// Widen a terminated narrow text into Out (Capacity units, always terminated).
 void SimWiden(const char *Text, CHAR16 *Out, UINTN Capacity);
 

@@ -121,3 +121,12 @@ void SimWiden(const char *Text, CHAR16 *Out, UINTN Capacity) {
     Out[Index] = 0;
   }
 }
+
+EFI_STATUS SimInstallProtocol(const CHAR16 *DriverName, EFI_HANDLE *Handle, EFI_GUID *Guid,
+                              VOID *Interface) {
+  EFI_STATUS Status = BS->InstallProtocolInterface(Handle, Guid, EFI_NATIVE_INTERFACE, Interface);
+  if (EFI_ERROR(Status)) {
+    Print(u"%s: cannot install its protocol, %x\n"_w, DriverName, Hex32(Status));
+  }
+  return Status;
+}

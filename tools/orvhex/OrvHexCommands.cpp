@@ -113,26 +113,45 @@ bool LoadHexImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO
   return true;
 }
 
-int Make(const std::vector<std::string> &Args, std::ostream &Err) {
-  std::vector<std::string> Files;
-  bool HaveVersion = false;
-  UINT64 Version = 0;
+/// How splitting a command's arguments went.
+enum class ARGS_RESULT { Ok, Usage, BadNumber };
+
+/// Splits Args into file names and the one required option "Name NUMBER".
+/// A repeated or missing option, an option without its value or an unknown
+/// "--" option asks for the usage text; a value that is no number, or lies
+/// outside Min..Max, stops at once with BadNumber and the value in *BadText.
+ARGS_RESULT SplitNumberOption(const std::vector<std::string> &Args, const char *Name, UINT64 Min,
+                              UINT64 Max, UINT64 *Value, std::vector<std::string> *Files,
+                              std::string *BadText) {
+  bool Have = false;
   for (size_t Index = 0; Index < Args.size(); Index++) {
-    if (Args[Index] == "--version") {
-      if (Index + 1 >= Args.size() || HaveVersion) {
-        return Usage(Err);
+    if (Args[Index] == Name) {
+      if (Index + 1 >= Args.size() || Have) {
+        return ARGS_RESULT::Usage;
       }
-      if (!ParseNumber(Args[++Index], &Version)) {
-        return Failed(Err, "bad version '" + Args[Index] + "' (decimal or 0x hex, 64-bit)");
+      if (!ParseNumber(Args[++Index], Value) || *Value < Min || *Value > Max) {
+        *BadText = Args[Index];
+        return ARGS_RESULT::BadNumber;
       }
-      HaveVersion = true;
+      Have = true;
     } else if (Args[Index].rfind("--", 0) == 0) {
-      return Usage(Err);
+      return ARGS_RESULT::Usage;
     } else {
-      Files.push_back(Args[Index]);
+      Files->push_back(Args[Index]);
     }
   }
-  if (!HaveVersion || Files.size() != 2) {
+  return Have ? ARGS_RESULT::Ok : ARGS_RESULT::Usage;
+}
+
+int Make(const std::vector<std::string> &Args, std::ostream &Err) {
+  std::vector<std::string> Files;
+  UINT64 Version = 0;
+  std::string BadText;
+  ARGS_RESULT Split = SplitNumberOption(Args, "--version", 0, ~0ull, &Version, &Files, &BadText);
+  if (Split == ARGS_RESULT::BadNumber) {
+    return Failed(Err, "bad version '" + BadText + "' (decimal or 0x hex, 64-bit)");
+  }
+  if (Split != ARGS_RESULT::Ok || Files.size() != 2) {
     return Usage(Err);
   }
   std::string Payload;
@@ -188,24 +207,13 @@ int Bin(const std::vector<std::string> &Args, std::ostream &Err) {
 
 int Bank(const std::vector<std::string> &Args, std::ostream &Err) {
   std::vector<std::string> Files;
-  bool HaveSize = false;
   UINT64 Size = 0;
-  for (size_t Index = 0; Index < Args.size(); Index++) {
-    if (Args[Index] == "--size") {
-      if (Index + 1 >= Args.size() || HaveSize) {
-        return Usage(Err);
-      }
-      if (!ParseNumber(Args[++Index], &Size) || Size == 0 || Size > HEX_MAX_IMAGE_SIZE) {
-        return Failed(Err, "bad bank size '" + Args[Index] + "'");
-      }
-      HaveSize = true;
-    } else if (Args[Index].rfind("--", 0) == 0) {
-      return Usage(Err);
-    } else {
-      Files.push_back(Args[Index]);
-    }
+  std::string BadText;
+  ARGS_RESULT Split = SplitNumberOption(Args, "--size", 1, HEX_MAX_IMAGE_SIZE, &Size, &Files, &BadText);
+  if (Split == ARGS_RESULT::BadNumber) {
+    return Failed(Err, "bad bank size '" + BadText + "'");
   }
-  if (!HaveSize || Files.size() != 2) {
+  if (Split != ARGS_RESULT::Ok || Files.size() != 2) {
     return Usage(Err);
   }
   std::vector<UINT8> Image;

@@ -370,10 +370,5 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  EFI_STATUS Status = BS->InstallProtocolInterface(&Handle, &gOrvFlashProtocolGuid,
-                                                   EFI_NATIVE_INTERFACE, &gFlashProtocol);
-  if (EFI_ERROR(Status)) {
-    Print(u"FlashSim: cannot install its protocol, %x\n"_w, Hex32(Status));
-  }
-  return Status;
+  return SimInstallProtocol(u"FlashSim"_w, &Handle, &gOrvFlashProtocolGuid, &gFlashProtocol);
 }

@@ -202,10 +202,5 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  EFI_STATUS Status = BS->InstallProtocolInterface(&Handle, &gOrvImageProtocolGuid,
-                                                   EFI_NATIVE_INTERFACE, &gImageProtocol);
-  if (EFI_ERROR(Status)) {
-    Print(u"HexImage: cannot install its protocol, %x\n"_w, Hex32(Status));
-  }
-  return Status;
+  return SimInstallProtocol(u"HexImage"_w, &Handle, &gOrvImageProtocolGuid, &gImageProtocol);
 }

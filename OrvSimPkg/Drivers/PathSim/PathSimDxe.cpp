@@ -49,16 +49,11 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  EFI_STATUS Status = BS->InstallProtocolInterface(&Handle, &gOrvPathProtocolGuid,
-                                                   EFI_NATIVE_INTERFACE, &gPath);
-  if (EFI_ERROR(Status)) {
-    Print(u"PathSim: cannot install its protocol, %x\n"_w, Hex32(Status));
-    return Status;
-  }
-  Status = BS->InstallProtocolInterface(&Handle, &gOrvSimPathStateGuid, EFI_NATIVE_INTERFACE, &gState);
+  EFI_STATUS Status = SimInstallProtocol(u"PathSim"_w, &Handle, &gOrvPathProtocolGuid, &gPath);
+  if (EFI_ERROR(Status)) return Status;
+  Status = SimInstallProtocol(u"PathSim"_w, &Handle, &gOrvSimPathStateGuid, &gState);
   if (EFI_ERROR(Status)) {
     BS->UninstallProtocolInterface(Handle, &gOrvPathProtocolGuid, &gPath);
-    Print(u"PathSim: cannot install its protocol, %x\n"_w, Hex32(Status));
     return Status;
   }
   return EFI_SUCCESS;
