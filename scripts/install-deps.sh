@@ -3,8 +3,12 @@
 # Idempotent: does nothing when everything is installed already.
 set -euo pipefail
 
+# clang and its runtime build the fuzz targets; srecord and python3-intelhex
+# are the Intel HEX oracles of the interop tests; time gives /usr/bin/time -v
+# (peak memory) to the benchmarks.
 PACKAGES=(g++ gcc cmake make gnu-efi libgtest-dev libgmock-dev
-          qemu-system-x86 ovmf mtools dosfstools python3 binutils)
+          qemu-system-x86 ovmf mtools dosfstools python3 binutils
+          clang libclang-rt-14-dev srecord python3-intelhex time)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
