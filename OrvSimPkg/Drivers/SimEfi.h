@@ -1,30 +1,13 @@
 /** @file
-  Common include for the simulated component drivers: gnu-efi, the component
-  protocols, a wide literal adapter and the thin file layer the drivers use
-  to read and write their files on a volume.
+  Common include for the simulated component drivers: the project's base
+  definitions and the thin file layer the drivers use to read and write their
+  files on a volume.
 **/
 
 #ifndef ORV_SIM_EFI_H_
 #define ORV_SIM_EFI_H_
 
-extern "C" {
-#include <efi.h>
-#include <efilib.h>
-}
-
-#include <Protocol/OrvFlashProtocol.h>
-#include <Protocol/OrvImageProtocol.h>
-#include <Protocol/OrvPathProtocol.h>
-
-#include <stddef.h>
-
-/// Wide literal adapter: u"..." is char16_t, the firmware's CHAR16 is UINT16.
-inline CHAR16 *operator""_w(const char16_t *Text, size_t) {
-  return reinterpret_cast<CHAR16 *>(const_cast<char16_t *>(Text));
-}
-
-/// Print takes %x values as 32 bits; a status shows as its low 32 bits.
-constexpr UINT32 Hex32(UINT64 Value) { return static_cast<UINT32>(Value); }
+#include <OrvBase/Efi.h>
 
 /**
   Open the root directory of the volume an image was loaded from.

@@ -67,12 +67,6 @@ constexpr STATUS_NAME kStatusNames[] = {
 
 constexpr EFI_STATUS ERROR_BIT = 0x8000000000000000ULL;
 
-EFI_STATUS Refuse(TEXT_ERROR *Error, UINT32 Line, const char *Reason) {
-  Error->Line = Line;
-  Error->Reason = Reason;
-  return EFI_INVALID_PARAMETER;
-}
-
 bool ParseStatus(TEXT_SPAN Value, EFI_STATUS *Status) {
   for (const STATUS_NAME &Entry : kStatusNames) {
     if (SpanEqualsNoCase(Value, Entry.Name)) {

@@ -19,12 +19,6 @@ constexpr const char *kSeedKeys[SIM_BANKS_PER_IC] = {
 
 enum class SECTION_KIND { None, Global, Ic };
 
-EFI_STATUS Refuse(TEXT_ERROR *Error, UINT32 Line, const char *Reason) {
-  Error->Line = Line;
-  Error->Reason = Reason;
-  return EFI_INVALID_PARAMETER;
-}
-
 bool ParseBankSize(TEXT_SPAN Value, UINT32 *Size) {
   UINT64 Number = 0;
   if (!ParseUint64(Value, &Number) || Number < SIM_MIN_BANK_SIZE || Number > SIM_MAX_BANK_SIZE) {

@@ -85,34 +85,15 @@ bool SpanEqualsNoCase(TEXT_SPAN Span, const char *Text) {
   return Text[Index] == '\0';
 }
 
-int HexDigitValue(char C) {
-  if (C >= '0' && C <= '9') {
-    return C - '0';
-  }
-  if (C >= 'a' && C <= 'f') {
-    return C - 'a' + 10;
-  }
-  if (C >= 'A' && C <= 'F') {
-    return C - 'A' + 10;
-  }
-  return -1;
-}
-
 bool ParseUint64(TEXT_SPAN Span, UINT64 *Value) {
   if (Span.Len == 0) {
     return false;
   }
   UINT64 Result = 0;
   if (Span.Len > 2 && Span.Ptr[0] == '0' && (Span.Ptr[1] == 'x' || Span.Ptr[1] == 'X')) {
-    if (Span.Len - 2 > 16) {
+    const UINTN Digits = Span.Len - 2;
+    if (Digits > 16 || HexDigitsToValue(Span.Ptr + 2, Digits, &Result) != Digits) {
       return false;
-    }
-    for (UINTN Index = 2; Index < Span.Len; Index++) {
-      int Digit = HexDigitValue(Span.Ptr[Index]);
-      if (Digit < 0) {
-        return false;
-      }
-      Result = (Result << 4) | static_cast<UINT64>(Digit);
     }
   } else {
     for (UINTN Index = 0; Index < Span.Len; Index++) {
@@ -129,4 +110,10 @@ bool ParseUint64(TEXT_SPAN Span, UINT64 *Value) {
   }
   *Value = Result;
   return true;
+}
+
+EFI_STATUS Refuse(TEXT_ERROR *Error, UINT32 Line, const char *Reason) {
+  Error->Line = Line;
+  Error->Reason = Reason;
+  return EFI_INVALID_PARAMETER;
 }

@@ -11,6 +11,8 @@
 
 #include <efi.h>
 
+#include <OrvBase/HexText.h>
+
 /// A piece of narrow text; not terminated.
 struct TEXT_SPAN {
   const char *Ptr;
@@ -22,6 +24,10 @@ struct TEXT_ERROR {
   UINT32      Line;    ///< 1-based line number, 0 when not tied to a line
   const char *Reason;  ///< static text
 };
+
+/// Record where and why a text file was refused; returns EFI_INVALID_PARAMETER
+/// so that a parser refuses a line in one statement.
+EFI_STATUS Refuse(TEXT_ERROR *Error, UINT32 Line, const char *Reason);
 
 /**
   Take the next line of Text starting at *Pos. The line end (LF or CRLF) is
@@ -48,8 +54,5 @@ bool SpanEqualsNoCase(TEXT_SPAN Span, const char *Text);
 
 /// Decimal or 0x-prefixed hexadecimal, the whole span, no overflow.
 bool ParseUint64(TEXT_SPAN Span, UINT64 *Value);
-
-/// Value of one hexadecimal digit, or -1.
-int HexDigitValue(char C);
 
 #endif

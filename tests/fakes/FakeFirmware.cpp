@@ -423,12 +423,10 @@ EFI_STATUS FakeFirmware::StartImage(EFI_HANDLE Image, UINTN *ExitDataSize, CHAR1
 }
 
 void FakeFirmware::SetMem(VOID *Buffer, UINTN Size, UINT8 Value) {
-  SetMemCalls_++;
   std::memset(Buffer, Value, Size);
 }
 
 void FakeFirmware::CopyMem(VOID *Destination, VOID *Source, UINTN Length) {
-  CopyMemCalls_++;
   std::memmove(Destination, Source, Length);
 }
 

@@ -103,10 +103,6 @@ class FakeFirmware {
   /// Display-only/shortcut flags of each ConvertDevicePathToText call.
   const std::vector<std::pair<bool, bool>> &DevicePathToTextFlags() const { return ToTextFlags_; }
 
-  // ---- Boot service call counts -------------------------------------------------
-  int SetMemCalls() const { return SetMemCalls_; }
-  int CopyMemCalls() const { return CopyMemCalls_; }
-
   // Boot services (called by the trampolines).
   EFI_STATUS AllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer);
   EFI_STATUS FreePool(VOID *Buffer);
@@ -188,8 +184,6 @@ class FakeFirmware {
   int StartImageCalls_ = 0;
   std::vector<std::pair<bool, bool>> ToTextFlags_;
 
-  int SetMemCalls_ = 0;
-  int CopyMemCalls_ = 0;
 
   EFI_SYSTEM_TABLE *SavedSt_ = nullptr;
   EFI_BOOT_SERVICES *SavedBs_ = nullptr;

@@ -6,6 +6,9 @@
 
 #include "Components.h"
 
+#include <OrvBase/Guards.h>
+#include <OrvBase/Status.h>
+
 #include "../App/RunState.h"
 
 namespace {
@@ -32,19 +35,14 @@ EFI_STATUS LocateComponent(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
     Status = LoadComponentDriver(ImageHandle, DeviceHandle, SettingsFileData, Section,
                                  Component.KeyName, &ComponentImage);
     if (EFI_ERROR(Status)) {
-      Print(u"Load %s error, %x\n"_w, Component.WideKeyName, Hex32(Status));
-      return Status;
+      return PrintAndReturn(Status, u"Load %s error, %x\n"_w, Component.WideKeyName, Hex32(Status));
     }
     Status =
         gOrvBootServices->LocateHandleBuffer(ByProtocol, Component.Guid, nullptr, Count, Buffer);
-    if (EFI_ERROR(Status)) {
-      Print(Component.SearchAfterLoadError, Hex32(Status));
-    }
+    if (EFI_ERROR(Status)) return ReportStatus(Status, Component.SearchAfterLoadError);
     return Status;
   }
-  if (EFI_ERROR(Status)) {
-    Print(Component.SearchError, Hex32(Status));
-  }
+  if (EFI_ERROR(Status)) return ReportStatus(Status, Component.SearchError);
   return Status;
 }
 
@@ -73,28 +71,23 @@ EFI_STATUS BindComponents(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
   EFI_STATUS Status = EFI_SUCCESS;
   for (const COMPONENT_BINDING &Component : Components) {
     UINTN Count = 0;
-    EFI_HANDLE *Buffer = nullptr;
+    HandleBufferGuard Buffer;
     Status = LocateComponent(ImageHandle, DeviceHandle, SettingsFileData, Section, Component,
-                             &Count, &Buffer);
+                             &Count, Buffer.Out());
     if (EFI_ERROR(Status)) return Status;
 
-    // Any further handles carrying the protocol are ignored.
+    // Any further handles carrying the protocol are ignored. The component
+    // protocols stay open for the whole run. The buffer is given back before
+    // the status is looked at, on success and failure alike.
     Status = gOrvBootServices->OpenProtocol(Buffer[0], Component.Guid, Component.Interface,
                                             ImageHandle, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    FreePool(Buffer);
-    Buffer = nullptr;
+    Buffer.Reset();
     Count = 0;
-    if (EFI_ERROR(Status)) {
-      Print(Component.OpenError, Hex32(Status));
-      return Status;
-    }
+    if (EFI_ERROR(Status)) return ReportStatus(Status, Component.OpenError);
   }
 
   Status = pOrvPathProtocolInterface->PathInit();
-  if (EFI_ERROR(Status)) {
-    Print(u"pOrvPathProtocolInterface init ERROR %x\n"_w, Hex32(Status));
-    return Status;
-  }
+  if (EFI_ERROR(Status)) return ReportStatus(Status, u"pOrvPathProtocolInterface init ERROR %x\n"_w);
   if (pOrvFlashProtocol->SetReduceFlags != nullptr) {
     pOrvFlashProtocol->SetReduceFlags(ReduceFlashMask);
   }

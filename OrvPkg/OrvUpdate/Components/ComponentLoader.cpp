@@ -5,7 +5,7 @@
 
 #include "Components.h"
 
-#include "../App/Guards.h"
+#include <OrvBase/Guards.h>
 #include "../App/RunState.h"
 
 namespace {

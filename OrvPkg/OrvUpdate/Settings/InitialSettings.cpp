@@ -6,6 +6,9 @@
 
 #include "InitialSettings.h"
 
+#include <OrvBase/Guards.h>
+#include <OrvBase/Status.h>
+
 #include "../App/RunState.h"
 #include "../App/StringLib.h"
 #include "../Components/Components.h"
@@ -109,21 +112,20 @@ void ReleaseZoneImage(ORV_IMAGE_HANDLE *Image) {
 }  // namespace
 
 EFI_STATUS OrvInitialSettings(EFI_HANDLE ImageHandle) {
-  EFI_LOADED_IMAGE *LoadedImage = nullptr;
-  EFI_STATUS Status = gOrvBootServices->OpenProtocol(
-      ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&LoadedImage),
-      ImageHandle, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-  if (EFI_ERROR(Status)) {
-    Print(u"Error cannot find SelfImage %x\n"_w, Hex32(Status));
-    return Status;
+  EFI_STATUS Status;
+  {
+    // Released in reverse order of declaration: the settings text first
+    // (every span found in it dies with it), then the Loaded Image protocol.
+    EFI_LOADED_IMAGE *LoadedImage = nullptr;
+    ProtocolGuard LoadedImageOpened;
+    Status = LoadedImageOpened.Open(gOrvBootServices, ImageHandle, &gEfiLoadedImageProtocolGuid,
+                                    ImageHandle, reinterpret_cast<VOID **>(&LoadedImage));
+    if (EFI_ERROR(Status)) return ReportStatus(Status, u"Error cannot find SelfImage %x\n"_w);
+
+    SETTINGS_FILE *Settings = nullptr;
+    ScopeExit SettingsFreed([&Settings] { FreeSettingsFile(Settings); });
+    Status = ApplySettings(ImageHandle, LoadedImage->DeviceHandle, &Settings);
   }
-
-  SETTINGS_FILE *Settings = nullptr;
-  Status = ApplySettings(ImageHandle, LoadedImage->DeviceHandle, &Settings);
-
-  // Nothing keeps the settings text: every span found in it dies here.
-  FreeSettingsFile(Settings);
-  gOrvBootServices->CloseProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, ImageHandle, nullptr);
   if (EFI_ERROR(Status)) {
     ReleaseZoneImage(&OcmImage);
     ReleaseZoneImage(&CustomerImage);

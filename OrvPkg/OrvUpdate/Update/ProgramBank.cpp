@@ -8,7 +8,7 @@
 
 #include "Update.h"
 
-#include "../App/Guards.h"
+#include <OrvBase/Guards.h>
 #include "../App/RunState.h"
 #include "CompareBytes.h"
 
