@@ -109,6 +109,7 @@ HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapaci
   UINT32 LineNumber = 0;
   UINT64 Base = 0;
   UINT64 NextAddress = 0;  // end of the data given so far
+  bool Segmented = false;  // the last extended address record was an 02
   bool SeenData = false;
   bool SeenEof = false;
   TEXT_SPAN Line;
@@ -158,7 +159,11 @@ HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapaci
         if (Count == 0) {
           break;
         }
-        if (static_cast<UINT32>(Offset) + Count > 0x10000u) {
+        // Under segment addressing the offset wraps inside its 64 KiB
+        // segment, which would put the record's last bytes below its first:
+        // such a record is refused. Under linear addressing (an 04 record or
+        // none) the address simply goes on past the 64 KiB boundary.
+        if (Segmented && static_cast<UINT32>(Offset) + Count > 0x10000u) {
           return Fail(HEX_ERROR_WRAP, LineNumber);
         }
         UINT64 Address = Base + Offset;
@@ -195,12 +200,14 @@ HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapaci
           return Fail(HEX_ERROR_TYPE_LENGTH, LineNumber);
         }
         Base = static_cast<UINT64>((Data[0] << 8) | Data[1]) << 4;
+        Segmented = true;
         break;
       case RECORD_LINEAR:
         if (Count != 2) {
           return Fail(HEX_ERROR_TYPE_LENGTH, LineNumber);
         }
         Base = static_cast<UINT64>((Data[0] << 8) | Data[1]) << 16;
+        Segmented = false;
         break;
       case RECORD_START_SEGMENT:
       case RECORD_START_LINEAR:
@@ -256,6 +263,27 @@ HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
   }
   *Info = Found;
   return HEX_OK;
+}
+
+HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSize) {
+  IMAGE_INFO Found{};
+  HEX_ERROR Error = ReadHeader(Data, DataSize, &Found);
+  if (Error != HEX_OK) {
+    return Error;
+  }
+  UINT64 Size = static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE;
+  if (Size < DataSize || Size > HEX_MAX_IMAGE_SIZE) {
+    return HEX_ERROR_HEADER_LENGTH;
+  }
+  *ImageSize = static_cast<UINTN>(Size);
+  return HEX_OK;
+}
+
+HEX_ERROR FinishImage(UINT8 *Data, UINTN DataSize, UINTN ImageSize, IMAGE_INFO *Info) {
+  for (UINTN Index = DataSize; Index < ImageSize; Index++) {
+    Data[Index] = 0xFF;
+  }
+  return CheckImage(Data, ImageSize, Info);
 }
 
 HEX_ERROR CheckImageInBank(const UINT8 *Bank, UINTN BankSize, bool CheckCrc, IMAGE_INFO *Info) {

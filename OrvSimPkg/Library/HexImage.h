@@ -59,6 +59,9 @@ struct HEX_RESULT {
 /**
   Decode Intel HEX text. Every record is checked; the image starts at address
   0, records must ascend, and a gap between records is filled with 0xFF.
+  Under linear addressing (an 04 record, or no extended address record) a
+  record may run across a 64 KiB boundary; under segment addressing (02) a
+  record that would wrap inside its segment is refused.
 
   @param[in]  Text         The file's bytes.
   @param[in]  Length       Their count.
@@ -81,6 +84,26 @@ struct IMAGE_INFO {
   header, payload CRC.
 **/
 HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info);
+
+/**
+  The size of the image whose first DataSize bytes a HEX file gave: the
+  header plus its payload length. A file may end its data before that size,
+  as tools leave out the erased (0xFF) bytes at the end of an image; such a
+  tail is erased flash, like a gap between records.
+
+  @retval HEX_OK                   *ImageSize set.
+  @retval HEX_ERROR_NO_HEADER      Fewer than the header's 24 bytes.
+  @retval HEX_ERROR_MAGIC          Not an image header.
+  @retval HEX_ERROR_HEADER_LENGTH  The data goes on past the image, or the
+                                   image would exceed HEX_MAX_IMAGE_SIZE.
+**/
+HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSize);
+
+/**
+  Fill the erased tail Data[DataSize..ImageSize) with 0xFF and check the whole
+  image (CheckImage). Data holds at least ImageSize bytes.
+**/
+HEX_ERROR FinishImage(UINT8 *Data, UINTN DataSize, UINTN ImageSize, IMAGE_INFO *Info);
 
 /**
   Check the image at the start of a flash bank: magic, a length that fits the

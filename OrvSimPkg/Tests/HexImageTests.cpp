@@ -88,6 +88,38 @@ TEST(HexDecode, ExtendedLinearAddressPlacesDataAbove64KiB) {
   EXPECT_EQ(Bytes[0x10000], 3);
 }
 
+TEST(HexDecode, LinearRecordRunsOnPastA64KiBBoundary) {
+  // As written by tools whose record size does not divide 65536: the record
+  // at FFFC carries on at 10000, with or without an 04 record before it, and
+  // also after an 02 record was replaced by an 04 one.
+  for (const std::string &Prefix :
+       {std::string(), Record(4, 0, {0, 0}) + "\n", Record(2, 0, {0x10, 0}) + "\n" + Record(4, 0, {0, 0}) + "\n"}) {
+    SCOPED_TRACE(Prefix);
+    std::string Text = Prefix + Record(0, 0xFFFC, {1, 2, 3, 4, 5}) + "\n" + Record(0, 0x0001, {6}) + "\n" + kEof;
+    // The second record lies in the same segment: at 0x0001 it goes backwards.
+    HEX_RESULT Result{};
+    Decode(Text, &Result);
+    EXPECT_EQ(Result.Error, HEX_ERROR_BACKWARDS);
+    Text = Prefix + Record(0, 0xFFFC, {1, 2, 3, 4, 5}) + "\n" + Record(4, 0, {0, 1}) + "\n" +
+           Record(0, 0x0001, {6}) + "\n" + kEof;
+    std::vector<UINT8> Bytes = Decode(Text, &Result);
+    ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error) << " line " << Result.Line;
+    ASSERT_EQ(Bytes.size(), 0x10002u);
+    const std::vector<UINT8> Tail(Bytes.begin() + 0xFFFC, Bytes.end());
+    EXPECT_EQ(Tail, (std::vector<UINT8>{1, 2, 3, 4, 5, 6}));
+  }
+}
+
+TEST(HexDecode, SegmentRecordMayEndExactlyAtItsSegmentEnd) {
+  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0xFFFE, {1, 2}) + "\n" + kEof;
+  HEX_RESULT Result{};
+  std::vector<UINT8> Bytes = Decode(Text, &Result);
+  ASSERT_EQ(Result.Error, HEX_OK);
+  ASSERT_EQ(Bytes.size(), 0x10010u);
+  EXPECT_EQ(Bytes[0x1000E], 1);
+  EXPECT_EQ(Bytes[0x1000F], 2);
+}
+
 TEST(HexDecode, ExtendedSegmentAddressShiftsByFour) {
   std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0, {8}) + "\n" + kEof + "\n";
   HEX_RESULT Result{};
@@ -142,7 +174,12 @@ INSTANTIATE_TEST_SUITE_P(
         BAD_CASE{"RecordAfterEof", kData + kEof + "\n" + kData, HEX_ERROR_AFTER_EOF, 3},
         BAD_CASE{"Backwards", Record(0, 4, {1}) + "\n" + Record(0, 0, {2}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
         BAD_CASE{"Overlap", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
-        BAD_CASE{"WrapsSegment", Record(0, 0xFFFF, {1, 2}) + "\n" + kEof, HEX_ERROR_WRAP, 1},
+        BAD_CASE{"WrapsSegment", Record(2, 0, {0x10, 0x00}) + "\n" + Record(0, 0xFFFF, {1, 2}) + "\n" + kEof,
+                 HEX_ERROR_WRAP, 2},
+        BAD_CASE{"WrapsSegmentAfterLinear",
+                 Record(4, 0, {0, 1}) + "\n" + Record(2, 0, {0x20, 0x00}) + "\n" + Record(0, 0xFFFE, {1, 2, 3}) +
+                     "\n" + kEof,
+                 HEX_ERROR_WRAP, 3},
         BAD_CASE{"BeyondLargestImage", Record(4, 0, {0x01, 0x00}) + "\n" + Record(0, 0, {1}) + "\n" + kEof,
                  HEX_ERROR_TOO_LARGE, 2},
         BAD_CASE{"OnlyEof", kEof + "\n", HEX_ERROR_NO_DATA, 0},
@@ -222,6 +259,54 @@ TEST(ImageHeader, DamagedImagesAreRefused) {
   std::vector<UINT8> HugeLength = Good;
   HugeLength[7] = 0xFF;
   EXPECT_EQ(CheckImage(HugeLength.data(), HugeLength.size(), &Info), HEX_ERROR_HEADER_LENGTH);
+}
+
+TEST(ImageHeader, DataEndingBeforeTheHeaderLengthGetsAnErasedTail) {
+  std::vector<UINT8> Image = MakeImage(3, {1, 2, 0xFF, 0xFF, 0xFF});
+  std::vector<UINT8> Data(Image.begin(), Image.begin() + IMAGE_HEADER_SIZE + 2);
+  UINTN ImageSize = 0;
+  ASSERT_EQ(ImageSizeFromHeader(Data.data(), Data.size(), &ImageSize), HEX_OK);
+  EXPECT_EQ(ImageSize, Image.size());
+  Data.resize(ImageSize, 0x5A);
+  IMAGE_INFO Info{};
+  ASSERT_EQ(FinishImage(Data.data(), IMAGE_HEADER_SIZE + 2, ImageSize, &Info), HEX_OK);
+  EXPECT_EQ(Data, Image);
+  EXPECT_EQ(Info.Version, 3u);
+  // Only the header given, the whole payload erased.
+  std::vector<UINT8> Erased = MakeImage(4, std::vector<UINT8>(300, 0xFF));
+  ASSERT_EQ(ImageSizeFromHeader(Erased.data(), IMAGE_HEADER_SIZE, &ImageSize), HEX_OK);
+  std::vector<UINT8> Whole(Erased.begin(), Erased.begin() + IMAGE_HEADER_SIZE);
+  Whole.resize(ImageSize, 0);
+  EXPECT_EQ(FinishImage(Whole.data(), IMAGE_HEADER_SIZE, ImageSize, &Info), HEX_OK);
+  // A tail that is not erased in the original image fails the payload CRC.
+  std::vector<UINT8> NotErased = MakeImage(5, {1, 2, 3});
+  std::vector<UINT8> Cut(NotErased.begin(), NotErased.end() - 1);
+  ASSERT_EQ(ImageSizeFromHeader(Cut.data(), Cut.size(), &ImageSize), HEX_OK);
+  Cut.resize(ImageSize);
+  EXPECT_EQ(FinishImage(Cut.data(), NotErased.size() - 1, ImageSize, &Info), HEX_ERROR_PAYLOAD_CRC);
+}
+
+TEST(ImageHeader, SizeFromHeaderRefusesImpossibleLengths) {
+  std::vector<UINT8> Image = MakeImage(1, {1, 2, 3, 4});
+  UINTN ImageSize = 0;
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), IMAGE_HEADER_SIZE - 1, &ImageSize), HEX_ERROR_NO_HEADER);
+  // Data going on past the header's length.
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size() + 1, &ImageSize), HEX_ERROR_HEADER_LENGTH);
+  // Largest image accepted, one byte more refused, and a length near 4 GiB.
+  auto SetLength = [&](UINT32 Length) {
+    for (int Index = 0; Index < 4; Index++) {
+      Image[IMAGE_LENGTH_OFFSET + Index] = static_cast<UINT8>(Length >> (8 * Index));
+    }
+  };
+  SetLength(static_cast<UINT32>(HEX_MAX_IMAGE_SIZE - IMAGE_HEADER_SIZE));
+  ASSERT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_OK);
+  EXPECT_EQ(ImageSize, HEX_MAX_IMAGE_SIZE);
+  SetLength(static_cast<UINT32>(HEX_MAX_IMAGE_SIZE - IMAGE_HEADER_SIZE + 1));
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_ERROR_HEADER_LENGTH);
+  SetLength(0xFFFFFFFFu);
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_ERROR_HEADER_LENGTH);
+  Image[0] = 0;
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_ERROR_MAGIC);
 }
 
 TEST(ImageHeader, BankMayHoldErasedBytesAfterTheImage) {

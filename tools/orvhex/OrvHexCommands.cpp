@@ -4,6 +4,11 @@
 
 #include "OrvHexCommands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -17,7 +22,8 @@ constexpr const char *kUsage =
   "usage: orvhex make --version <V> in.bin out.hex\n"
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
-  "       orvhex info <file>\n";
+  "       orvhex info <file>\n"
+  "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n";
 
 int Usage(std::ostream &Err) {
   Err << kUsage;
@@ -33,29 +39,62 @@ bool ParseNumber(const std::string &Text, UINT64 *Value) {
   return ParseUint64(TEXT_SPAN{Text.data(), Text.size()}, Value);
 }
 
+// The name a message gives an input: "-" is standard input.
+std::string InputName(const std::string &Path) { return Path == "-" ? "standard input" : Path; }
+
+// Reads a whole input: a regular file, a pipe, or standard input for "-".
+// Anything else (a directory, a device) is refused before it is read.
 bool ReadFile(const std::string &Path, std::string *Data, std::string *Error) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) {
-    *Error = "cannot open " + Path;
+  const std::string Name = InputName(Path);
+  int Fd = Path == "-" ? STDIN_FILENO : ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) {
+    *Error = "cannot open " + Name;
     return false;
   }
-  In.seekg(0, std::ios::end);
-  std::streamoff Size = In.tellg();
-  if (Size < 0) {
-    *Error = "cannot read " + Path;
+  struct InputGuard {
+    int Fd;
+    ~InputGuard() {
+      if (Fd != STDIN_FILENO) {
+        ::close(Fd);
+      }
+    }
+  } Guard{Fd};
+  struct stat Info {};
+  if (::fstat(Fd, &Info) != 0) {
+    *Error = "cannot read " + Name;
     return false;
   }
-  if (static_cast<UINT64>(Size) > HEX_MAX_FILE_SIZE) {
-    *Error = Path + ": file too large";
+  if (!S_ISREG(Info.st_mode) && !S_ISFIFO(Info.st_mode)) {
+    *Error = Name + ": not a regular file";
     return false;
   }
-  In.seekg(0, std::ios::beg);
-  Data->assign(static_cast<size_t>(Size), '\0');
-  if (Size > 0 && !In.read(Data->data(), Size)) {
-    *Error = "cannot read " + Path;
+  if (S_ISREG(Info.st_mode) && static_cast<UINT64>(Info.st_size) > HEX_MAX_FILE_SIZE) {
+    *Error = Name + ": file too large";
     return false;
   }
-  return true;
+  Data->clear();
+  constexpr size_t kChunk = 64 * 1024;
+  for (;;) {
+    size_t Have = Data->size();
+    if (Have > HEX_MAX_FILE_SIZE) {
+      *Error = Name + ": file too large";
+      return false;
+    }
+    Data->resize(Have + kChunk);
+    ssize_t Got = ::read(Fd, Data->data() + Have, kChunk);
+    if (Got < 0 && errno == EINTR) {
+      Data->resize(Have);
+      continue;
+    }
+    if (Got < 0) {
+      *Error = "cannot read " + Name;
+      return false;
+    }
+    Data->resize(Have + static_cast<size_t>(Got));
+    if (Got == 0) {
+      return true;
+    }
+  }
 }
 
 // Writes through a temporary file, so a failed write never leaves a
@@ -93,24 +132,31 @@ std::string HexFileError(const std::string &Path, const HEX_RESULT &Result) {
 }
 
 // Reads a HEX file and checks its image. On failure Error holds the message.
-bool LoadHexImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO *Info, std::string *Error) {
-  std::string Text;
-  if (!ReadFile(Path, &Text, Error)) {
-    return false;
-  }
+bool DecodeHexImage(const std::string &Path, const std::string &Text, std::vector<UINT8> *Image, IMAGE_INFO *Info,
+                    std::string *Error) {
   HEX_RESULT Result = DecodeHex(Text.data(), Text.size(), nullptr, 0);
   if (Result.Error == HEX_OK) {
     Image->assign(Result.Size, 0);
     Result = DecodeHex(Text.data(), Text.size(), Image->data(), Image->size());
   }
+  UINTN ImageSize = 0;
   if (Result.Error == HEX_OK) {
-    Result.Error = CheckImage(Image->data(), Image->size(), Info);
+    Result.Error = ImageSizeFromHeader(Image->data(), Result.Size, &ImageSize);
+  }
+  if (Result.Error == HEX_OK) {
+    Image->resize(ImageSize);
+    Result.Error = FinishImage(Image->data(), Result.Size, ImageSize, Info);
   }
   if (Result.Error != HEX_OK) {
-    *Error = HexFileError(Path, Result);
+    *Error = HexFileError(InputName(Path), Result);
     return false;
   }
   return true;
+}
+
+bool LoadHexImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO *Info, std::string *Error) {
+  std::string Text;
+  return ReadFile(Path, &Text, Error) && DecodeHexImage(Path, Text, Image, Info, Error);
 }
 
 /// How splitting a command's arguments went.
@@ -177,7 +223,7 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
   return ORVHEX_OK;
 }
 
-int Bin(const std::vector<std::string> &Args, std::ostream &Err) {
+int Bin(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
   std::vector<std::string> Files;
   bool WithHeader = false;
   for (const std::string &Arg : Args) {
@@ -199,6 +245,11 @@ int Bin(const std::vector<std::string> &Args, std::ostream &Err) {
     return Failed(Err, Error);
   }
   size_t Skip = WithHeader ? 0 : IMAGE_HEADER_SIZE;
+  if (Files[1] == "-") {
+    Out.write(reinterpret_cast<const char *>(Image.data() + Skip), static_cast<std::streamsize>(Image.size() - Skip));
+    Out.flush();
+    return Out ? ORVHEX_OK : Failed(Err, "cannot write standard output");
+  }
   if (!WriteFile(Files[1], Image.data() + Skip, Image.size() - Skip, &Error)) {
     return Failed(Err, Error);
   }
@@ -247,7 +298,7 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
   size_t First = Text.find_first_not_of(" \t\r\n");
   if (First != std::string::npos && Text[First] == ':') {
     std::vector<UINT8> Image;
-    if (!LoadHexImage(Path, &Image, &ImageInfo, &Error)) {
+    if (!DecodeHexImage(Path, Text, &Image, &ImageInfo, &Error)) {
       return Failed(Err, Error);
     }
   } else {
@@ -255,7 +306,7 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
     HEX_ERROR Result = CheckImageInBank(reinterpret_cast<const UINT8 *>(Text.data()), Text.size(), true,
                                         &ImageInfo);
     if (Result != HEX_OK) {
-      return Failed(Err, Path + ": " + HexErrorText(Result));
+      return Failed(Err, InputName(Path) + ": " + HexErrorText(Result));
     }
   }
   char Line[64];
@@ -277,7 +328,7 @@ int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostr
     return Make(Rest, Err);
   }
   if (Command == "bin") {
-    return Bin(Rest, Err);
+    return Bin(Rest, Out, Err);
   }
   if (Command == "bank") {
     return Bank(Rest, Err);

@@ -143,16 +143,34 @@ EFI_STATUS EFIAPI LoadImageFile(EFI_HANDLE ImageHandle, CHAR16 *Path, ORV_IMAGE_
   }
   Result = DecodeHex(Chars, TextSize, Data, Result.Size);
   FreePool(Text);
+  UINTN ImageSize = 0;
+  if (Result.Error == HEX_OK) {
+    Result.Error = ImageSizeFromHeader(Data, Result.Size, &ImageSize);
+  }
+  if (Result.Error == HEX_OK && ImageSize > Result.Size) {
+    // The file left out the erased tail of the image.
+    UINT8 *Whole = static_cast<UINT8 *>(AllocatePool(ImageSize));
+    if (Whole == nullptr) {
+      FreePool(Data);
+      Print(u"HexImage: out of memory for %s\n"_w, Path);
+      return EFI_OUT_OF_RESOURCES;
+    }
+    for (UINTN Index = 0; Index < Result.Size; Index++) {
+      Whole[Index] = Data[Index];
+    }
+    FreePool(Data);
+    Data = Whole;
+  }
   IMAGE_INFO Info{};
   if (Result.Error == HEX_OK) {
-    Result.Error = CheckImage(Data, Result.Size, &Info);
+    Result.Error = FinishImage(Data, Result.Size, ImageSize, &Info);
   }
   if (Result.Error != HEX_OK) {
     FreePool(Data);
     return ReportBadFile(Path, Result);
   }
 
-  *Image = ImageTableAdd(&gImages, Data, Result.Size, Info.Version);
+  *Image = ImageTableAdd(&gImages, Data, ImageSize, Info.Version);
   return EFI_SUCCESS;
 }
 
