@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "HexImage.h"
 #include "SimText.h"
@@ -42,59 +43,92 @@ bool ParseNumber(const std::string &Text, UINT64 *Value) {
 // The name a message gives an input: "-" is standard input.
 std::string InputName(const std::string &Path) { return Path == "-" ? "standard input" : Path; }
 
-// Reads a whole input: a regular file, a pipe, or standard input for "-".
-// Anything else (a directory, a device) is refused before it is read.
-bool ReadFile(const std::string &Path, std::string *Data, std::string *Error) {
-  const std::string Name = InputName(Path);
-  int Fd = Path == "-" ? STDIN_FILENO : ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (Fd < 0) {
-    *Error = "cannot open " + Name;
-    return false;
-  }
-  struct InputGuard {
-    int Fd;
-    ~InputGuard() {
-      if (Fd != STDIN_FILENO) {
-        ::close(Fd);
-      }
+constexpr size_t kChunk = 64 * 1024;
+
+/// An input read once from start to end: a regular file, a pipe, or
+/// standard input for "-". Anything else (a directory, a device) is refused
+/// when it is opened.
+class INPUT_FILE {
+ public:
+  INPUT_FILE() = default;
+  INPUT_FILE(const INPUT_FILE &) = delete;
+  INPUT_FILE &operator=(const INPUT_FILE &) = delete;
+  ~INPUT_FILE() {
+    if (Fd >= 0 && Fd != STDIN_FILENO) {
+      ::close(Fd);
     }
-  } Guard{Fd};
-  struct stat Info {};
-  if (::fstat(Fd, &Info) != 0) {
-    *Error = "cannot read " + Name;
-    return false;
   }
-  if (!S_ISREG(Info.st_mode) && !S_ISFIFO(Info.st_mode)) {
-    *Error = Name + ": not a regular file";
-    return false;
-  }
-  if (S_ISREG(Info.st_mode) && static_cast<UINT64>(Info.st_size) > HEX_MAX_FILE_SIZE) {
-    *Error = Name + ": file too large";
-    return false;
-  }
-  Data->clear();
-  constexpr size_t kChunk = 64 * 1024;
-  for (;;) {
-    size_t Have = Data->size();
-    if (Have > HEX_MAX_FILE_SIZE) {
-      *Error = Name + ": file too large";
+
+  bool Open(const std::string &Path, std::string *Error) {
+    Name = InputName(Path);
+    Fd = Path == "-" ? STDIN_FILENO : ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd < 0) {
+      *Error = "cannot open " + Name;
       return false;
     }
-    Data->resize(Have + kChunk);
-    ssize_t Got = ::read(Fd, Data->data() + Have, kChunk);
-    if (Got < 0 && errno == EINTR) {
-      Data->resize(Have);
-      continue;
-    }
-    if (Got < 0) {
+    struct stat Info {};
+    if (::fstat(Fd, &Info) != 0) {
       *Error = "cannot read " + Name;
       return false;
     }
-    Data->resize(Have + static_cast<size_t>(Got));
-    if (Got == 0) {
-      return true;
+    if (!S_ISREG(Info.st_mode) && !S_ISFIFO(Info.st_mode)) {
+      *Error = Name + ": not a regular file";
+      return false;
+    }
+    if (S_ISREG(Info.st_mode) && static_cast<UINT64>(Info.st_size) > HEX_MAX_FILE_SIZE) {
+      *Error = Name + ": file too large";
+      return false;
+    }
+    return true;
+  }
+
+  /// Reads the next bytes into Buffer: their count, 0 at the end, or -1 after
+  /// a read error or past the largest file (Error set).
+  ssize_t Read(char *Buffer, size_t Size, std::string *Error) {
+    for (;;) {
+      ssize_t Got = ::read(Fd, Buffer, Size);
+      if (Got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (Got < 0) {
+        *Error = "cannot read " + Name;
+        return -1;
+      }
+      Total += static_cast<UINT64>(Got);
+      if (Total > HEX_MAX_FILE_SIZE) {
+        *Error = Name + ": file too large";
+        return -1;
+      }
+      return Got;
     }
   }
+
+  /// Appends the rest of the input to Data.
+  bool ReadRest(std::string *Data, std::string *Error) {
+    for (;;) {
+      size_t Have = Data->size();
+      Data->resize(Have + kChunk);
+      ssize_t Got = Read(Data->data() + Have, kChunk, Error);
+      Data->resize(Have + static_cast<size_t>(Got < 0 ? 0 : Got));
+      if (Got <= 0) {
+        return Got == 0;
+      }
+    }
+  }
+
+  const std::string &DisplayName() const { return Name; }
+
+ private:
+  int Fd = -1;
+  UINT64 Total = 0;
+  std::string Name;
+};
+
+// Reads a whole input (see INPUT_FILE).
+bool ReadFile(const std::string &Path, std::string *Data, std::string *Error) {
+  INPUT_FILE In;
+  Data->clear();
+  return In.Open(Path, Error) && In.ReadRest(Data, Error);
 }
 
 // Writes through a temporary file, so a failed write never leaves a
@@ -124,39 +158,50 @@ bool WriteFile(const std::string &Path, const void *Data, size_t Size, std::stri
   return true;
 }
 
-std::string HexFileError(const std::string &Path, const HEX_RESULT &Result) {
+std::string HexFileError(const std::string &Name, const HEX_RESULT &Result) {
   if (Result.Line != 0) {
-    return Path + " line " + std::to_string(Result.Line) + ": " + HexErrorText(Result.Error);
+    return Name + " line " + std::to_string(Result.Line) + ": " + HexErrorText(Result.Error);
   }
-  return Path + ": " + HexErrorText(Result.Error);
+  return Name + ": " + HexErrorText(Result.Error);
 }
 
-// Reads a HEX file and checks its image. On failure Error holds the message.
-bool DecodeHexImage(const std::string &Path, const std::string &Text, std::vector<UINT8> *Image, IMAGE_INFO *Info,
+UINT8 *AllocateImage(void *Context, UINTN Size) {
+  std::vector<UINT8> *Image = static_cast<std::vector<UINT8> *>(Context);
+  Image->resize(Size);
+  return Image->data();
+}
+
+// Decodes a HEX input as it is read, in chunks: memory is the image and one
+// chunk. Start holds text read from In already. On failure Error holds the
+// message.
+bool DecodeHexInput(INPUT_FILE &In, const std::string &Start, std::vector<UINT8> *Image, IMAGE_INFO *Info,
                     std::string *Error) {
-  HEX_RESULT Result = DecodeHex(Text.data(), Text.size(), nullptr, 0);
-  if (Result.Error == HEX_OK) {
-    Image->assign(Result.Size, 0);
-    Result = DecodeHex(Text.data(), Text.size(), Image->data(), Image->size());
+  HEX_DECODER Decoder;
+  HexDecodeBeginImage(&Decoder, AllocateImage, Image);
+  HEX_ERROR Fed = HexDecodeFeed(&Decoder, Start.data(), Start.size());
+  std::unique_ptr<char[]> Chunk(new char[kChunk]);
+  while (Fed == HEX_OK) {
+    ssize_t Got = In.Read(Chunk.get(), kChunk, Error);
+    if (Got < 0) {
+      return false;
+    }
+    if (Got == 0) {
+      break;
+    }
+    Fed = HexDecodeFeed(&Decoder, Chunk.get(), static_cast<UINTN>(Got));
   }
-  UINTN ImageSize = 0;
-  if (Result.Error == HEX_OK) {
-    Result.Error = ImageSizeFromHeader(Image->data(), Result.Size, &ImageSize);
-  }
-  if (Result.Error == HEX_OK) {
-    Image->resize(ImageSize);
-    Result.Error = FinishImage(Image->data(), Result.Size, ImageSize, Info);
-  }
+  HEX_RESULT Result = HexDecodeEnd(&Decoder, Info);
   if (Result.Error != HEX_OK) {
-    *Error = HexFileError(InputName(Path), Result);
+    *Error = HexFileError(In.DisplayName(), Result);
     return false;
   }
   return true;
 }
 
+// Reads a HEX file and checks its image. On failure Error holds the message.
 bool LoadHexImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO *Info, std::string *Error) {
-  std::string Text;
-  return ReadFile(Path, &Text, Error) && DecodeHexImage(Path, Text, Image, Info, Error);
+  INPUT_FILE In;
+  return In.Open(Path, Error) && DecodeHexInput(In, std::string(), Image, Info, Error);
 }
 
 /// How splitting a command's arguments went.
@@ -289,19 +334,38 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
     return Usage(Err);
   }
   const std::string &Path = Args[0];
-  std::string Text;
+  INPUT_FILE In;
   std::string Error;
-  if (!ReadFile(Path, &Text, &Error)) {
+  if (!In.Open(Path, &Error)) {
     return Failed(Err, Error);
   }
+  // Read until the first character that is not blank tells a HEX file from
+  // a raw image.
+  std::string Text;
+  size_t First = std::string::npos;
+  for (;;) {
+    size_t Have = Text.size();
+    Text.resize(Have + kChunk);
+    ssize_t Got = In.Read(Text.data() + Have, kChunk, &Error);
+    if (Got < 0) {
+      return Failed(Err, Error);
+    }
+    Text.resize(Have + static_cast<size_t>(Got));
+    First = Text.find_first_not_of(" \t\r\n");
+    if (Got == 0 || First != std::string::npos) {
+      break;
+    }
+  }
   IMAGE_INFO ImageInfo{};
-  size_t First = Text.find_first_not_of(" \t\r\n");
   if (First != std::string::npos && Text[First] == ':') {
     std::vector<UINT8> Image;
-    if (!DecodeHexImage(Path, Text, &Image, &ImageInfo, &Error)) {
+    if (!DecodeHexInput(In, Text, &Image, &ImageInfo, &Error)) {
       return Failed(Err, Error);
     }
   } else {
+    if (!In.ReadRest(&Text, &Error)) {
+      return Failed(Err, Error);
+    }
     // A raw image or a bank file: the image at the start, erased bytes after it.
     HEX_ERROR Result = CheckImageInBank(reinterpret_cast<const UINT8 *>(Text.data()), Text.size(), true,
                                         &ImageInfo);
