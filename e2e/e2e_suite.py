@@ -28,6 +28,7 @@ import time
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import hex_interop_cases  # noqa: E402
 import images  # noqa: E402
 import orvqemu  # noqa: E402
 from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E402
@@ -196,6 +197,8 @@ class Fixture:
         vol.put_text(FLASHSIM_INI, SIM + "/FlashSim.ini", self.workdir)
         for fname, text in FAULTS.items():
             vol.put_text(text, SIM + "/" + fname, self.workdir)
+        for add_files in BOOT_FILES.get(name, ()):
+            add_files(self, vol)
         return vol
 
 
@@ -750,7 +753,13 @@ BOOTS = [
     ("faults", True, fault_cases),
     ("matrix", True, matrix_cases),
     ("info", True, info_cases),
+    ("hexinterop", True, hex_interop_cases.interop_cases),
 ]
+
+# Files some boots need on their volume besides the common ones.
+BOOT_FILES = {
+    "hexinterop": [hex_interop_cases.add_files],
+}
 
 
 def select(boots, names, fx):
