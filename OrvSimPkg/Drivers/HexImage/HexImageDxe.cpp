@@ -8,6 +8,9 @@
 #include "SimEfi.h"
 #include "SimFaults.h"
 
+#include <OrvBase/Guards.h>
+#include <OrvBase/Status.h>
+
 extern "C" {
 #include <efishell.h>
 }
@@ -38,99 +41,78 @@ bool HasVolumePrefix(const CHAR16 *Path) {
 /// Bytes of text read and decoded at a time.
 constexpr UINTN HEX_CHUNK_SIZE = 64 * 1024;
 
-/// An open image file: through the volume's file protocol, or through the
-/// UEFI Shell for a name with a volume prefix.
-struct HEX_SOURCE {
-  EFI_FILE_HANDLE     Root;
-  EFI_FILE_HANDLE     File;
-  EFI_SHELL_PROTOCOL *Shell;
-  SHELL_FILE_HANDLE   ShellFile;
+/// A file opened through the UEFI Shell, closed on scope exit.
+class SHELL_FILE_GUARD {
+ public:
+  SHELL_FILE_GUARD() noexcept = default;
+  SHELL_FILE_GUARD(const SHELL_FILE_GUARD &) = delete;
+  SHELL_FILE_GUARD &operator=(const SHELL_FILE_GUARD &) = delete;
+  ~SHELL_FILE_GUARD() {
+    if (File != nullptr) Shell->CloseFile(File);
+  }
+
+  EFI_SHELL_PROTOCOL *Shell = nullptr;
+  SHELL_FILE_HANDLE File = nullptr;
 };
 
-void CloseSource(HEX_SOURCE *Source) {
-  if (Source->File != nullptr) {
-    Source->File->Close(Source->File);
-  }
-  if (Source->Root != nullptr) {
-    Source->Root->Close(Source->Root);
-  }
-  if (Source->ShellFile != nullptr) {
-    Source->Shell->CloseFile(Source->ShellFile);
-  }
-  *Source = HEX_SOURCE{};
-}
+/// An open image file: through the volume's file protocol, or through the
+/// UEFI Shell for a name with a volume prefix. Everything it opened is closed
+/// when it goes out of scope: the file, then the volume's root directory.
+struct HEX_SOURCE {
+  FileGuard Root;
+  FileGuard File;
+  SHELL_FILE_GUARD ShellFile;
+};
 
 // Opens the file and checks its size: EFI_BAD_BUFFER_SIZE when it is larger
 // than any HEX file read. A name such as "fs1:\new.hex" is resolved by the
 // shell, like any file name typed at its prompt.
 EFI_STATUS OpenSource(EFI_HANDLE AppImage, const CHAR16 *Path, HEX_SOURCE *Source) {
-  *Source = HEX_SOURCE{};
   UINT64 FileSize = 0;
   if (HasVolumePrefix(Path)) {
-    EFI_STATUS Status = BS->LocateProtocol(&gShellProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Source->Shell));
-    if (EFI_ERROR(Status)) {
-      return EFI_NOT_FOUND;
-    }
-    Status = Source->Shell->OpenFileByName(const_cast<CHAR16 *>(Path), &Source->ShellFile, EFI_FILE_MODE_READ);
-    if (EFI_ERROR(Status)) {
-      Source->ShellFile = nullptr;
-      return Status;
-    }
-    Status = Source->Shell->GetFileSize(Source->ShellFile, &FileSize);
-    if (EFI_ERROR(Status)) {
-      CloseSource(Source);
-      return Status;
-    }
+    SHELL_FILE_GUARD &Shell = Source->ShellFile;
+    EFI_STATUS Status =
+        BS->LocateProtocol(&gShellProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Shell.Shell));
+    if (EFI_ERROR(Status)) return EFI_NOT_FOUND;
+    SHELL_FILE_HANDLE File = nullptr;
+    Status = Shell.Shell->OpenFileByName(const_cast<CHAR16 *>(Path), &File, EFI_FILE_MODE_READ);
+    if (EFI_ERROR(Status)) return Status;
+    Shell.File = File;
+    Status = Shell.Shell->GetFileSize(Shell.File, &FileSize);
+    if (EFI_ERROR(Status)) return Status;
   } else {
-    EFI_STATUS Status = SimOpenImageVolume(AppImage, &Source->Root);
-    if (EFI_ERROR(Status)) {
-      Source->Root = nullptr;
-      return Status;
-    }
-    Status = Source->Root->Open(Source->Root, &Source->File, const_cast<CHAR16 *>(Path), EFI_FILE_MODE_READ, 0);
-    if (EFI_ERROR(Status)) {
-      Source->File = nullptr;
-      CloseSource(Source);
-      return Status;
-    }
-    EFI_FILE_INFO *Info = LibFileInfo(Source->File);
-    if (Info == nullptr) {
-      CloseSource(Source);
-      return EFI_DEVICE_ERROR;
-    }
+    // A failed open may leave anything in its out-parameter: nothing to close.
+    EFI_FILE_HANDLE Root = nullptr;
+    EFI_STATUS Status = SimOpenImageVolume(AppImage, &Root);
+    if (EFI_ERROR(Status)) return Status;
+    Source->Root = FileGuard(Root);
+    EFI_FILE_HANDLE File = nullptr;
+    Status = Root->Open(Root, &File, const_cast<CHAR16 *>(Path), EFI_FILE_MODE_READ, 0);
+    if (EFI_ERROR(Status)) return Status;
+    Source->File = FileGuard(File);
+    PoolGuard<EFI_FILE_INFO> Info(LibFileInfo(Source->File.Get()));
+    if (!Info) return EFI_DEVICE_ERROR;
+    if ((Info->Attribute & EFI_FILE_DIRECTORY) != 0) return EFI_NOT_FOUND;
     FileSize = Info->FileSize;
-    bool IsDirectory = (Info->Attribute & EFI_FILE_DIRECTORY) != 0;
-    FreePool(Info);
-    if (IsDirectory) {
-      CloseSource(Source);
-      return EFI_NOT_FOUND;
-    }
   }
-  if (FileSize > HEX_MAX_FILE_SIZE) {
-    CloseSource(Source);
-    return EFI_BAD_BUFFER_SIZE;
-  }
+  if (FileSize > HEX_MAX_FILE_SIZE) return EFI_BAD_BUFFER_SIZE;
   return EFI_SUCCESS;
 }
 
 // Reads the next bytes; *Size 0 at the end of the file.
 EFI_STATUS ReadSource(HEX_SOURCE *Source, UINT8 *Buffer, UINTN *Size) {
-  if (Source->ShellFile != nullptr) {
-    return Source->Shell->ReadFile(Source->ShellFile, Size, Buffer);
+  if (Source->ShellFile.File != nullptr) {
+    return Source->ShellFile.Shell->ReadFile(Source->ShellFile.File, Size, Buffer);
   }
-  return Source->File->Read(Source->File, Size, Buffer);
+  return Source->File->Read(Source->File.Get(), Size, Buffer);
 }
 
-/// The image buffer the decoder asks for, owned here until it goes into the
-/// image table.
-struct IMAGE_BUFFER {
-  UINT8 *Data;
-};
-
+/// The decoder's allocation callback: the image buffer, held by the guard
+/// until it goes into the image table.
 UINT8 *AllocateImage(void *Context, UINTN Size) {
-  IMAGE_BUFFER *Buffer = static_cast<IMAGE_BUFFER *>(Context);
-  Buffer->Data = static_cast<UINT8 *>(AllocatePool(Size));
-  return Buffer->Data;
+  PoolGuard<UINT8> *Image = static_cast<PoolGuard<UINT8> *>(Context);
+  *Image = PoolGuard<UINT8>::Allocate(Size);
+  return Image->Get();
 }
 
 EFI_STATUS ReportBadFile(const CHAR16 *Path, HEX_RESULT Result) {
@@ -144,12 +126,11 @@ EFI_STATUS ReportBadFile(const CHAR16 *Path, HEX_RESULT Result) {
 
 // Reads and decodes the file chunk by chunk: memory is the image and one
 // chunk of text.
-EFI_STATUS DecodeSource(HEX_SOURCE *Source, const CHAR16 *Path, IMAGE_BUFFER *Image, HEX_RESULT *Result,
-                        IMAGE_INFO *Info) {
-  UINT8 *Chunk = static_cast<UINT8 *>(AllocatePool(HEX_CHUNK_SIZE));
-  if (Chunk == nullptr) {
-    Print(u"HexImage: out of memory for %s\n"_w, Path);
-    return EFI_OUT_OF_RESOURCES;
+EFI_STATUS DecodeSource(HEX_SOURCE *Source, const CHAR16 *Path, PoolGuard<UINT8> *Image,
+                        HEX_RESULT *Result, IMAGE_INFO *Info) {
+  PoolGuard<UINT8> Chunk = PoolGuard<UINT8>::Allocate(HEX_CHUNK_SIZE);
+  if (!Chunk) {
+    return PrintAndReturn(EFI_OUT_OF_RESOURCES, u"HexImage: out of memory for %s\n"_w, Path);
   }
   HEX_DECODER Decoder;
   HexDecodeBeginImage(&Decoder, AllocateImage, Image);
@@ -157,65 +138,47 @@ EFI_STATUS DecodeSource(HEX_SOURCE *Source, const CHAR16 *Path, IMAGE_BUFFER *Im
   HEX_ERROR Fed = HEX_OK;
   while (Fed == HEX_OK) {
     UINTN Size = HEX_CHUNK_SIZE;
-    Status = ReadSource(Source, Chunk, &Size);
-    if (EFI_ERROR(Status) || Size == 0) {
-      break;
-    }
-    Fed = HexDecodeFeed(&Decoder, reinterpret_cast<const char *>(Chunk), Size);
+    Status = ReadSource(Source, Chunk.Get(), &Size);
+    if (EFI_ERROR(Status) || Size == 0) break;
+    Fed = HexDecodeFeed(&Decoder, reinterpret_cast<const char *>(Chunk.Get()), Size);
   }
-  FreePool(Chunk);
   if (EFI_ERROR(Status)) {
-    Print(u"HexImage: cannot open %s, %x\n"_w, Path, Hex32(Status));
-    return Status;
+    return PrintAndReturn(Status, u"HexImage: cannot open %s, %x\n"_w, Path, Hex32(Status));
   }
   *Result = HexDecodeEnd(&Decoder, Info);
   if (Result->Error == HEX_ERROR_OUT_OF_MEMORY) {
-    Print(u"HexImage: out of memory for %s\n"_w, Path);
-    return EFI_OUT_OF_RESOURCES;
+    return PrintAndReturn(EFI_OUT_OF_RESOURCES, u"HexImage: out of memory for %s\n"_w, Path);
   }
-  if (Result->Error != HEX_OK) {
-    return ReportBadFile(Path, *Result);
-  }
+  if (Result->Error != HEX_OK) return ReportBadFile(Path, *Result);
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI LoadImageFile(EFI_HANDLE ImageHandle, CHAR16 *Path, ORV_IMAGE_HANDLE *Image) {
-  if (Path == nullptr || Image == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
+  if (Path == nullptr || Image == nullptr) return EFI_INVALID_PARAMETER;
   EFI_STATUS Status = SimLoadFaults(gDriverImage, u"HexImage"_w, &gFaults);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  if (const FAULT_RULE *Rule = Hit(SIM_OP::LoadImageFile)) {
-    return Rule->Status;
-  }
+  if (EFI_ERROR(Status)) return Status;
+  if (const FAULT_RULE *Rule = Hit(SIM_OP::LoadImageFile)) return Rule->Status;
   if (!ImageTableHasRoom(&gImages)) {
-    Print(u"HexImage: too many images loaded\n"_w);
-    return EFI_OUT_OF_RESOURCES;
+    return PrintAndReturn(EFI_OUT_OF_RESOURCES, u"HexImage: too many images loaded\n"_w);
   }
 
-  HEX_SOURCE Source;
-  Status = OpenSource(ImageHandle, Path, &Source);
-  if (Status == EFI_BAD_BUFFER_SIZE) {
-    return ReportBadFile(Path, HEX_RESULT{HEX_ERROR_FILE_TOO_LARGE, 0, 0});
-  }
-  if (EFI_ERROR(Status)) {
-    Print(u"HexImage: cannot open %s, %x\n"_w, Path, Hex32(Status));
-    return Status;
-  }
-  IMAGE_BUFFER Buffer{};
+  // Declared first: on failure the image is given back after the file is closed.
+  PoolGuard<UINT8> Data;
   HEX_RESULT Result{};
   IMAGE_INFO Info{};
-  Status = DecodeSource(&Source, Path, &Buffer, &Result, &Info);
-  CloseSource(&Source);
-  if (EFI_ERROR(Status)) {
-    if (Buffer.Data != nullptr) {
-      FreePool(Buffer.Data);
+  {
+    HEX_SOURCE Source;
+    Status = OpenSource(ImageHandle, Path, &Source);
+    if (Status == EFI_BAD_BUFFER_SIZE) {
+      return ReportBadFile(Path, HEX_RESULT{HEX_ERROR_FILE_TOO_LARGE, 0, 0});
     }
-    return Status;
+    if (EFI_ERROR(Status)) {
+      return PrintAndReturn(Status, u"HexImage: cannot open %s, %x\n"_w, Path, Hex32(Status));
+    }
+    Status = DecodeSource(&Source, Path, &Data, &Result, &Info);
   }
-  *Image = ImageTableAdd(&gImages, Buffer.Data, Result.Size, Info.Version);
+  if (EFI_ERROR(Status)) return Status;
+  *Image = ImageTableAdd(&gImages, Data.Release(), Result.Size, Info.Version);
   return EFI_SUCCESS;
 }
 
