@@ -9,33 +9,14 @@
 
 #include <efi.h>
 
-namespace OrvHexText {
-
-/// Digit values by character code; 0xFF for a character that is no digit.
-struct DIGIT_TABLE {
-  UINT8 Value[256];
-};
-
-constexpr DIGIT_TABLE MakeDigitTable() {
-  DIGIT_TABLE Table{};
-  for (UINT32 Code = 0; Code < 256; Code++) Table.Value[Code] = 0xFF;
-  for (UINT32 Digit = 0; Digit < 10; Digit++) Table.Value['0' + Digit] = static_cast<UINT8>(Digit);
-  for (UINT32 Digit = 0; Digit < 6; Digit++) {
-    Table.Value['A' + Digit] = static_cast<UINT8>(10 + Digit);
-    Table.Value['a' + Digit] = static_cast<UINT8>(10 + Digit);
-  }
-  return Table;
-}
-
-inline constexpr DIGIT_TABLE DIGITS = MakeDigitTable();
-
-}  // namespace OrvHexText
-
 /// Value of one hexadecimal digit (0-9, A-F, a-f), or -1 for any other code.
+/// Computed, not looked up: a shared table would need a symbol relocation,
+/// which a firmware image does not get.
 constexpr int HexDigitValue(UINT32 Code) {
-  if (Code > 0xFF) return -1;
-  const UINT8 Value = OrvHexText::DIGITS.Value[Code];
-  return Value == 0xFF ? -1 : Value;
+  if (Code - '0' < 10) return static_cast<int>(Code - '0');
+  const UINT32 Lower = Code | 0x20;  // 'A'-'F' to 'a'-'f'; no other code lands there
+  if (Lower - 'a' < 6) return static_cast<int>(Lower - 'a' + 10);
+  return -1;
 }
 
 /**
