@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs, builds everything, runs the
 # host tests (plain and under AddressSanitizer/UndefinedBehaviorSanitizer)
-# with the power-cut sweep, a short fuzzing run, then the end-to-end runs in the UEFI Shell under QEMU.
+# with the power-cut sweep, a short fuzzing run, then the end-to-end runs in
+# the UEFI Shell under QEMU.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORV_BUILD_DIR:-$root/build}
