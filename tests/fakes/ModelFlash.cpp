@@ -245,12 +245,6 @@ UINTN ModelFlash::PartBytes(UINTN Length, UINT32 Unit) const {
   return Bytes < Length ? Bytes : Length;
 }
 
-void ModelFlash::KeepPrefix(UINT8 Ic, UINT8 Zone, UINT8 Bank, const std::vector<UINT8> &Before,
-                            UINTN Length, UINTN Keep) {
-  UINT8 *Content = BankData(Ic, Zone, Bank);
-  if (Keep < Length) std::memcpy(Content + Keep, Before.data() + Keep, Length - Keep);
-}
-
 // ---- Operations ---------------------------------------------------------------------
 
 EFI_STATUS ModelFlash::IcInit(UINT8 *Count) {
@@ -337,15 +331,10 @@ EFI_STATUS ModelFlash::WriteBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Siz
     return Record(Call);
   }
   if (CutHere()) {
-    // The model applies the whole write (and its rules); the pages after the
-    // ones programmed before the cut get their old bytes back.
-    std::vector<UINT8> Before;
-    bool Valid = ValidBank(Sim_, Ic, Zone, Bank);
-    if (Valid) Before = Memory_[Ic][SimBankIndex(Zone, Bank)];
-    EFI_STATUS Status = SimWriteBankData(&Sim_, Ic, Bank, Zone, Size, Data);
-    if (!EFI_ERROR(Status) && Valid) {
-      KeepPrefix(Ic, Zone, Bank, Before, Size, PartBytes(Size, Config_.Timing.PageSize));
-    }
+    // The model's own write, with its rules, for the pages programmed before
+    // the cut.
+    (void)SimWriteBankDataPart(&Sim_, Ic, Bank, Zone, Size, Data,
+                               PartBytes(Size, Config_.Timing.PageSize));
     PowerLost_ = true;
     Call.Status = EFI_DEVICE_ERROR;
     Call.PowerLost = true;
@@ -374,14 +363,8 @@ EFI_STATUS ModelFlash::EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
     return Record(Call);
   }
   if (CutHere()) {
-    std::vector<UINT8> Before;
-    bool Valid = ValidBank(Sim_, Ic, Zone, Bank);
-    if (Valid) Before = Memory_[Ic][SimBankIndex(Zone, Bank)];
-    EFI_STATUS Status = SimEraseBank(&Sim_, Ic, Bank, Zone);
-    if (!EFI_ERROR(Status) && Valid) {
-      UINTN Length = Before.size();
-      KeepPrefix(Ic, Zone, Bank, Before, Length, PartBytes(Length, Config_.Timing.SectorSize));
-    }
+    UINTN Length = ValidBank(Sim_, Ic, Zone, Bank) ? BankSize(Ic, Zone, Bank) : 0;
+    (void)SimEraseBankPart(&Sim_, Ic, Bank, Zone, PartBytes(Length, Config_.Timing.SectorSize));
     PowerLost_ = true;
     Call.Status = EFI_DEVICE_ERROR;
     Call.PowerLost = true;

@@ -178,10 +178,6 @@ class ModelFlash {
   EFI_STATUS Record(FlashCall Call);
   /// Counts a flash operation; true when the power goes at this one.
   bool CutHere();
-  /// Keeps only the first Keep bytes of a change to [0, Length) of the bank:
-  /// the rest gets its content from Before back.
-  void KeepPrefix(UINT8 Ic, UINT8 Zone, UINT8 Bank, const std::vector<UINT8> &Before,
-                  UINTN Length, UINTN Keep);
   /// Bytes of a change of Length bytes done at the cut, in Unit-sized steps.
   UINTN PartBytes(UINTN Length, UINT32 Unit) const;
 
