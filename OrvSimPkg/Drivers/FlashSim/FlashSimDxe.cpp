@@ -322,6 +322,13 @@ EFI_STATUS SwitchBank(UINT8 Ic, UINT8 Bank) {
   if (EFI_ERROR(Status)) {
     return Status;
   }
+  // The banks go to their files before the state file names the new section:
+  // a reset between the two (the pass is closed only later) would otherwise
+  // leave the IC on a bank file that does not hold what was verified.
+  if (EFI_ERROR(SaveDirtyBanks(Ic))) {
+    gFlash.Ic[Ic].Active = Previous;
+    return EFI_DEVICE_ERROR;
+  }
   // The switch counts only once it is kept; otherwise the IC stays where it was.
   CHAR16 Name[NAME_SIZE];
   StateFileName(Name, Ic);
