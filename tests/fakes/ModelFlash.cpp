@@ -375,7 +375,7 @@ EFI_STATUS ModelFlash::EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
 }
 
 EFI_STATUS ModelFlash::HardwareCheckBank(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
-  FlashCall Call{FlashOp::HardwareCheckBank, Ic, Bank, Zone};
+  FlashCall Call{FlashOp::HardwareCheckBank, Ic, Bank, Zone, Check != nullptr ? *Check : 0u};
   if (PowerLost_) {
     Call.Status = EFI_DEVICE_ERROR;
     Call.PowerLost = true;

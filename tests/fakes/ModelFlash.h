@@ -63,7 +63,8 @@ constexpr UINT8 FLASH_NO_ARG = 0xFF;
 /// One recorded call. Fields the operation does not have are FLASH_NO_ARG
 /// (Size 0). For GetIcVersion, Bank is the section; for SetActiveBank the
 /// bank switched to; for SetReduceFlags, Size is the mask; for GetIcAddress,
-/// Size is the address reported.
+/// Size is the address reported; for HardwareCheckBank, Size is the check
+/// value the call entered with.
 struct FlashCall {
   FlashOp    Op;
   UINT8      Ic = FLASH_NO_ARG;
