@@ -21,7 +21,9 @@
 //   Flash.Bank(0, ZONE_OCM, 1), Flash.Active(0), Flash.Calls
 //
 // One instance is current at a time (the protocol has no This pointer); it
-// does not depend on GoogleTest. Bank sizes of a few MiB cost one copy of the
+// does not depend on GoogleTest. Programs outside the tests link the CMake
+// target orv_model_flash (it brings the simulator library and the include
+// folders) and install &Protocol under gOrvFlashProtocolGuid themselves. Bank sizes of a few MiB cost one copy of the
 // bank per call at most (a read); erase and write touch each byte once.
 #pragma once
 
