@@ -38,6 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
       Check(EFI_ERROR(Rule.Status));
     }
     if (Rule.Op == SIM_OP::CorruptRead) Check(Rule.Xor != 0);
+    if (Rule.Op == SIM_OP::PowerCut) {
+      Check(Rule.After >= 1 && Rule.Part <= CUT_PART::All);
+      Check(FaultPowerCut(&Rules) == &Rule);  // the only one
+    }
   }
   // Each rule once through the matcher, with its own filters as the call.
   for (UINTN Index = 0; Index < Rules.Count; Index++) {
