@@ -1,7 +1,8 @@
 // The Intel HEX image decoder through its public API.
 //
 // Every text is decoded twice (size only, then into a buffer of exactly that
-// size) and both passes must agree. An accepted image is checked, encoded
+// size) and both passes must agree; a text whose image is larger than 256 KiB
+// goes into a 64 KiB buffer instead and must be refused as too large. An accepted image is checked, encoded
 // again and decoded back to the same bytes. The custom mutator repairs each
 // record's length byte and checksum after libFuzzer's mutation, so inputs get
 // past the checksum test into the address and record-type rules.
@@ -71,6 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Check(HexErrorText(First.Error) != nullptr);
   if (First.Error != HEX_OK) return 0;
   Check(First.Size <= HEX_MAX_IMAGE_SIZE);
+
+  // A large image (an address record far up) is decoded into a buffer too
+  // small for it: refused, and nothing written past the buffer.
+  constexpr UINTN kRoundTripLimit = 256 * 1024;
+  if (First.Size > kRoundTripLimit) {
+    std::vector<UINT8> Small(64 * 1024);
+    HEX_RESULT Short = DecodeHex(Text.data(), Text.size(), Small.data(), Small.size());
+    Check(Short.Error == HEX_ERROR_TOO_LARGE);
+    return 0;
+  }
 
   std::vector<UINT8> Image(First.Size);
   HEX_RESULT Second = DecodeHex(Text.data(), Text.size(), Image.data(), Image.size());
