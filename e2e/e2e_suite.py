@@ -12,8 +12,8 @@ afterwards.
 Environment: ORV_BUILD_DIR (build directory, required), E2E_WORKDIR (scratch,
 default <build>/e2e), E2E_BOOT_TIMEOUT (seconds per boot, default 150),
 E2E_STALL_TIMEOUT (seconds without console progress before a boot is
-stopped, default 20), E2E_ONLY (comma-separated boot or case names to run,
-default all; E2E_BOOTS is an older name for it), E2E_JOBS (boots side by
+stopped, default 20), E2E_ONLY (comma-separated names of boots, cases or power-cut
+sequences to run, default all; E2E_BOOTS is an older name for it), E2E_JOBS (boots side by
 side, default 2 or the number of cores if lower), ORV_QEMU_KVM=1 (try KVM,
 see orvqemu.py).
 """
@@ -22,6 +22,7 @@ import concurrent.futures
 import os
 import subprocess
 import sys
+import threading
 import time
 
 # Keep the source tree free of bytecode caches.
@@ -762,13 +763,19 @@ BOOT_FILES = {
 }
 
 
-def select(boots, names, fx):
-    """The boots to run for E2E_ONLY/E2E_BOOTS names: [(name, with_settings,
-    cases, report)], where report is None (every case) or the set of
-    selected case ids. A case runs after the earlier cases of its boot, which
-    set up the state it builds on. Raises ValueError for an unknown name."""
+def select(boots, names, fx, sequences=()):
+    """The jobs to run for E2E_ONLY/E2E_BOOTS names. A boot job is (name,
+    with_settings, cases, report), where report is None (every case) or the
+    set of selected case ids: a case runs after the earlier cases of its
+    boot, which set up the state it builds on. A sequence job (several boots
+    on one disk, such as a power cut and its recovery) is (name, None,
+    function, None). Raises ValueError for an unknown name."""
     plan = []
     known = set()
+    for name, run_sequence in sequences:
+        known.add(name)
+        if not names or name in names:
+            plan.append((name, None, run_sequence, None))
     for name, with_settings, make_cases in boots:
         cases = make_cases(fx)
         known.add(name)
@@ -795,6 +802,189 @@ def jobs_wanted():
             raise ValueError("E2E_JOBS=%s is not a positive number" % value)
         return int(value)
     return max(1, min(2, os.cpu_count() or 1))
+
+
+# ------------------------------------------------------------------ power cuts
+#
+# Each sequence boots twice on one disk image. The cut boot runs
+# "OrvUpdate.efi 0 1 -cb" with a PowerCut rule: the flash simulator writes the
+# banks as they stand and stops the machine in the middle of the run. The
+# check boot runs the same command again (no faults) as the recovery. Both
+# ICs start on section 0 with V1; bank 1 holds an older image that fills most
+# of the bank and the customer banks hold image B, so a half-done erase or
+# write shows in the bank files. Flash operations of the run, in order: IC 0
+# OCM erase (1), write (2), switch (3), customer bank 0 erase (4), write (5),
+# bank 1 erase (6), write (7), then the same for IC 1 (8 to 14).
+
+PC_OLD_BIG = 0x00010001
+PC_FILES_LOCK = threading.Lock()
+PC_COMMAND = "OrvUpdate.efi 0 1 -cb"
+PC_SECTOR = 4096
+PC_PAGE = 256
+
+PC_FLASHSIM_INI = """[FlashSim]
+IcCount = 2
+OcmBankSize = %d
+CustomerBankSize = %d
+Timing = off
+
+[Ic0]
+Address = 0x20
+ActiveSection = 0
+Ocm0Seed = OrvSim\\ocm_v1.hex
+Ocm1Seed = OrvSim\\ocm_big.hex
+Customer0Seed = OrvSim\\cust_b.hex
+Customer1Seed = OrvSim\\cust_b.hex
+
+[Ic1]
+Address = 0x21
+ActiveSection = 0
+Ocm0Seed = OrvSim\\ocm_v1.hex
+Ocm1Seed = OrvSim\\ocm_big.hex
+Customer0Seed = OrvSim\\cust_b.hex
+Customer1Seed = OrvSim\\cust_b.hex
+""" % (OCM_BANK, CUST_BANK)
+
+
+def pc_half(old, new, unit):
+    """The bank old after an erase or write of new cut at half its units:
+    new's first half (whole units), then old's bytes."""
+    steps = (len(new) + unit - 1) // unit
+    done = min(len(new), (steps // 2) * unit)
+    return new[:done] + old[done:]
+
+
+def pc_active(volume, ic):
+    text = volume.get("%s/Ic%dActive.txt" % (SIM, ic))
+    return CONFIG_ACTIVE if text is None else text.decode(errors="replace").strip()[:1]
+
+
+def pc_after_cut(fx, volume, expected):
+    """Failure texts for the flash right after the cut: every IC runs a valid
+    image equal to the one it ran before or the new one, and the banks named
+    in expected ({(ic, kind): bytes, (ic, "active"): "0"}) hold exactly that."""
+    problems = []
+    known = (images.bank(fx.ocm_v1, OCM_BANK), images.bank(fx.ocm_v2, OCM_BANK))
+    for ic in (0, 1):
+        active = pc_active(volume, ic)
+        if active not in ("0", "1"):
+            problems.append("after the cut: IC %d has no active section (%r)" % (ic, active))
+            continue
+        bank = volume.get("%s/Ic%dOcm%s.bin" % (SIM, ic, active))
+        if bank is None:
+            problems.append("after the cut: IC %d active bank file missing" % ic)
+        elif bank not in known or not images.is_valid(bank):
+            problems.append("after the cut: IC %d runs section %s, which holds neither a valid "
+                            "old nor a valid new image (%s)"
+                            % (ic, active, describe_bank(bank, known[1])))
+    for (ic, kind), want in sorted(expected.items()):
+        if kind == "active":
+            got = pc_active(volume, ic)
+            if got != want:
+                problems.append("after the cut: IC %d active section %s, expected %s"
+                                % (ic, got, want))
+            continue
+        got = volume.get("%s/Ic%d%s.bin" % (SIM, ic, kind))
+        if got is None:
+            problems.append("after the cut: IC %d bank file %s missing" % (ic, kind))
+        elif got != want:
+            problems.append("after the cut: IC %d %s: %s" % (ic, kind, describe_bank(got, want)))
+    return problems
+
+
+def pc_volume(fx, name):
+    vol = fx.volume(name)
+    big = images.image(PC_OLD_BIG, images.payload(40, OCM_BANK - images.HEADER_SIZE - 600))
+    with PC_FILES_LOCK:     # sequences run side by side; the file is made once
+        if "ocm_big.hex" not in fx.hex:
+            fx.make_hex("ocm_big.hex", big)
+        fx.pc_big = big
+    vol.put_file(fx.hex["ocm_big.hex"], SIM + "/ocm_big.hex")
+    vol.put_file(fx.hex["cust_b.hex"], SIM + "/cust_b.hex")
+    vol.put_text(PC_FLASHSIM_INI, SIM + "/FlashSim.ini", fx.workdir)
+    return vol
+
+
+def power_cut_sequence(point, rule, expected_after_cut, recovery_lines):
+    """One cut point: the cut boot, the flash checked on the disk image, then
+    the recovery boot, all reported as case powercut_<point>."""
+    case_id = "powercut_" + point
+
+    def run(suite, fx):
+        volume = pc_volume(fx, case_id)
+        volume.put_text(rule + "\n", SIM + "/pc.ini", fx.workdir)
+        lines = ["cp -q %s\\pc.ini %s\\Faults.ini" % (SIM, SIM)] \
+            + orvqemu.shell_run(case_id + "_cut", PC_COMMAND)
+        result = orvqemu.boot(volume, lines, suite.workdir, timeout=suite.timeout,
+                              log_name="console-%s_cut.log" % case_id)
+        with suite._lock:
+            suite.boot_seconds += result.seconds
+        print("-- boot %s_cut: %.1f s (console: %s)"
+              % (case_id, result.seconds,
+                 os.path.join(suite.workdir, "console-%s_cut.log" % case_id)))
+        cut_problems = []
+        if result.timed_out:
+            cut_problems.append("cut boot: QEMU did not stop within %d s" % suite.timeout)
+        elif result.finished:
+            cut_problems.append("cut boot: the script ran to its end, the power was never cut")
+        if "FlashSim: power cut at flash operation" not in result.text:
+            cut_problems.append("cut boot: no power-cut line from the flash simulator")
+        if not cut_problems:
+            cut_problems += pc_after_cut(fx, volume, expected_after_cut(fx))
+
+        def cut_check(ctx):
+            return cut_problems
+
+        case = Case(case_id, PC_COMMAND, [BANNER, TARGET] + recovery_lines, EFI_SUCCESS,
+                    setup=["rm -q %s\\Faults.ini" % SIM], snapshot=bank_files(),
+                    checks=[cut_check]
+                    + [flash(ic, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
+                             cust1=fx.cust_a) for ic in (0, 1)])
+        suite.run_boot(case_id, volume, [case])
+    return (case_id, run)
+
+
+def pc_both_updated():
+    return (ic_lines(0, 0, V1, target=1, new_ver=V2, backup=True)
+            + ic_lines(1, 0, V1, target=1, new_ver=V2, backup=True))
+
+
+def pc_ic0_current():
+    return (ic_lines(0, 1, V2, image_ver=V2, backup=True)
+            + ic_lines(1, 0, V1, target=1, new_ver=V2, backup=True))
+
+
+SEQUENCES = [
+    # Half of IC 0's inactive OCM bank erased: it still runs section 0.
+    power_cut_sequence(
+        "ocm_erase", "PowerCut After=1 Part=half",
+        lambda fx: {(0, "active"): "0",
+                    (0, "Ocm0"): images.bank(fx.ocm_v1, OCM_BANK),
+                    (0, "Ocm1"): pc_half(images.bank(fx.pc_big, OCM_BANK),
+                                         images.erased(OCM_BANK), PC_SECTOR)},
+        pc_both_updated()),
+    # Half of the new image's pages written into the erased bank.
+    power_cut_sequence(
+        "ocm_write", "PowerCut After=2 Part=half",
+        lambda fx: {(0, "active"): "0",
+                    (0, "Ocm1"): pc_half(images.erased(OCM_BANK), fx.ocm_v2, PC_PAGE)},
+        pc_both_updated()),
+    # The switch is done and kept, the pass never closed (no ICPostOperation):
+    # the bank just written must have reached the flash.
+    power_cut_sequence(
+        "switch", "PowerCut After=3 Part=all",
+        lambda fx: {(0, "active"): "1",
+                    (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
+                    (0, "Cust0"): images.bank(fx.cust_b, CUST_BANK)},
+        pc_ic0_current()),
+    # Half of customer bank 0 written after IC 0 switched to the new image.
+    power_cut_sequence(
+        "cust0_write", "PowerCut After=5 Part=half",
+        lambda fx: {(0, "active"): "1",
+                    (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
+                    (0, "Cust0"): pc_half(images.erased(CUST_BANK), fx.cust_a, PC_PAGE)},
+        pc_ic0_current()),
+]
 
 
 def main():
@@ -827,7 +1017,7 @@ def main():
     try:
         jobs = jobs_wanted()
         fx.prepare()
-        plan = select(BOOTS, names, fx)
+        plan = select(BOOTS, names, fx, SEQUENCES)
     except ValueError as exc:
         print("e2e: %s" % exc)
         return 2
@@ -847,12 +1037,18 @@ def main():
     def run(entry):
         name, with_settings, cases, report = entry
         try:
+            if with_settings is None:
+                cases(suite, fx)     # a sequence of boots on one disk
+                return
             volume = fx.volume(name, settings=with_settings)
             suite.run_boot(name, volume, cases, report=report)
         except orvqemu.E2EError as exc:
             with suite._lock:
                 suite.boot_failures.append("boot %s: %s" % (name, exc))
-                suite.failed += len(cases) if report is None else len(report)
+                if with_settings is None:
+                    suite.failed += 1
+                else:
+                    suite.failed += len(cases) if report is None else len(report)
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         list(pool.map(run, plan))

@@ -39,6 +39,7 @@ constexpr OP_INFO kOps[] = {
   {"PathDeinit", 0},
   {"CorruptRead", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"CheckZero", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"PowerCut", 0},
 };
 static_assert(sizeof(kOps) / sizeof(kOps[0]) == static_cast<UINTN>(SIM_OP::Count),
               "one entry per operation");
@@ -94,6 +95,19 @@ bool ParseZone(TEXT_SPAN Value, INT32 *Zone) {
   return true;
 }
 
+bool ParsePart(TEXT_SPAN Value, CUT_PART *Part) {
+  if (SpanEqualsNoCase(Value, "none")) {
+    *Part = CUT_PART::None;
+  } else if (SpanEqualsNoCase(Value, "half")) {
+    *Part = CUT_PART::Half;
+  } else if (SpanEqualsNoCase(Value, "all")) {
+    *Part = CUT_PART::All;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool Matches(INT32 Filter, INT32 Value) { return Filter == FAULT_ANY || Filter == Value; }
 
 }  // namespace
@@ -126,7 +140,8 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
       return Refuse(Error, LineNumber, "too many rules");
     }
     SIM_OP Op = static_cast<SIM_OP>(OpIndex);
-    FAULT_RULE Rule{Op, FAULT_ANY, FAULT_ANY, FAULT_ANY, 0, 0, EFI_DEVICE_ERROR, 0x20, 0x01, 0};
+    FAULT_RULE Rule{Op, FAULT_ANY, FAULT_ANY, FAULT_ANY, 0, 0, EFI_DEVICE_ERROR, 0x20, 0x01, 0,
+                  0,  CUT_PART::All};
     bool HasValue = false;
 
     while (NextToken(&Rest, &Token)) {
@@ -161,12 +176,16 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
         }
         Rule.Bank = static_cast<INT32>(Number);
       } else if (SpanEqualsNoCase(Key, "Call")) {
+        if (Op == SIM_OP::PowerCut) {
+          return Refuse(Error, LineNumber, "Call= does not apply to this operation");
+        }
         if (!ParseUint64(Value, &Number) || Number == 0 || Number > 0xFFFFFFFFu) {
           return Refuse(Error, LineNumber, "bad Call");
         }
         Rule.Call = static_cast<UINT32>(Number);
       } else if (SpanEqualsNoCase(Key, "Status")) {
-        if (Op == SIM_OP::CorruptRead || Op == SIM_OP::CheckZero || Op == SIM_OP::GetIcAddress) {
+        if (Op == SIM_OP::CorruptRead || Op == SIM_OP::CheckZero || Op == SIM_OP::GetIcAddress ||
+            Op == SIM_OP::PowerCut) {
           return Refuse(Error, LineNumber, "Status= does not apply to this operation");
         }
         if (!ParseStatus(Value, &Rule.Status)) {
@@ -188,6 +207,16 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
         }
         Rule.Value = static_cast<UINT8>(Number);
         HasValue = true;
+      } else if (SpanEqualsNoCase(Key, "After")) {
+        if (Op != SIM_OP::PowerCut || !ParseUint64(Value, &Number) || Number == 0 ||
+            Number > 0xFFFFFFFFu) {
+          return Refuse(Error, LineNumber, "bad After");
+        }
+        Rule.After = static_cast<UINT32>(Number);
+      } else if (SpanEqualsNoCase(Key, "Part")) {
+        if (Op != SIM_OP::PowerCut || !ParsePart(Value, &Rule.Part)) {
+          return Refuse(Error, LineNumber, "bad Part");
+        }
       } else {
         return Refuse(Error, LineNumber, "unknown Name=Value");
       }
@@ -195,9 +224,24 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
     if (Op == SIM_OP::GetIcAddress && !HasValue) {
       return Refuse(Error, LineNumber, "GetIcAddress needs Value=");
     }
+    if (Op == SIM_OP::PowerCut && Rule.After == 0) {
+      return Refuse(Error, LineNumber, "PowerCut needs After=");
+    }
+    if (Op == SIM_OP::PowerCut && FaultPowerCut(Rules) != nullptr) {
+      return Refuse(Error, LineNumber, "only one PowerCut rule");
+    }
     Rules->Rule[Rules->Count++] = Rule;
   }
   return EFI_SUCCESS;
+}
+
+const FAULT_RULE *FaultPowerCut(const FAULT_RULES *Rules) {
+  for (UINTN Index = 0; Index < Rules->Count; Index++) {
+    if (Rules->Rule[Index].Op == SIM_OP::PowerCut) {
+      return &Rules->Rule[Index];
+    }
+  }
+  return nullptr;
 }
 
 const FAULT_RULE *FaultHit(FAULT_RULES *Rules, SIM_OP Op, INT32 Ic, INT32 Zone, INT32 Bank) {

@@ -2,7 +2,8 @@
   Fault injection rules (OrvSim\Faults.ini), shared by the three simulated
   components: which operation fails, for which IC, zone, bank or n-th call,
   with which status; corrupted read-back bytes; a hardware check that leaves
-  its verdict 0; a replaced bus address.
+  its verdict 0; a replaced bus address; a power cut at the n-th flash
+  operation.
 
   Freestanding: rules live in a caller-provided table.
 **/
@@ -39,7 +40,15 @@ enum class SIM_OP : UINT8 {
   PathDeinit,
   CorruptRead,
   CheckZero,
+  PowerCut,
   Count
+};
+
+/// How much of the operation at a power cut is done.
+enum class CUT_PART : UINT8 {
+  None,  ///< nothing of it
+  Half,  ///< the first half of its sectors (erase) or pages (write)
+  All,   ///< all of it; the power goes right after
 };
 
 /// A filter value that matches everything.
@@ -56,6 +65,8 @@ struct FAULT_RULE {
   UINT32     Offset;  ///< CorruptRead: byte offset in the buffer
   UINT8      Xor;     ///< CorruptRead: bits flipped
   UINT8      Value;   ///< GetIcAddress: address reported
+  UINT32     After;   ///< PowerCut: the n-th erase, write or switch (from 1)
+  CUT_PART   Part;    ///< PowerCut: what of that operation is done
 };
 
 constexpr UINTN FAULT_MAX_RULES = 64;
@@ -64,6 +75,9 @@ struct FAULT_RULES {
   UINTN      Count;
   FAULT_RULE Rule[FAULT_MAX_RULES];
 };
+
+/// The PowerCut rule of the table, or NULL.
+const FAULT_RULE *FaultPowerCut(const FAULT_RULES *Rules);
 
 /// The name of an operation as written in the rules.
 const char *SimOpName(SIM_OP Op);

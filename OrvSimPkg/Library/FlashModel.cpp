@@ -159,6 +159,11 @@ static EFI_STATUS CheckModify(const SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT
 
 EFI_STATUS SimWriteBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
                             const UINT8 *Data) {
+  return SimWriteBankDataPart(Flash, Ic, Bank, Zone, Size, Data, Size);
+}
+
+EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
+                                const UINT8 *Data, UINTN Done) {
   if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::WriteBankData, Ic, Zone, Bank)) {
     return Rule->Status;
   }
@@ -176,13 +181,14 @@ EFI_STATUS SimWriteBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, 
   }
   // Programming can only turn 1 bits into 0 bits.
   UINT8 *Target = State.Bank[Index];
-  for (UINTN Offset = 0; Offset < Size; Offset++) {
+  UINTN Programmed = Done < Size ? Done : Size;
+  for (UINTN Offset = 0; Offset < Programmed; Offset++) {
     Target[Offset] &= Data[Offset];
   }
   if (Size != 0) {
     State.Dirty[Index] = true;
   }
-  Wait(Flash, SimProgramMicroseconds(Flash->Config->Timing, Size));
+  Wait(Flash, SimProgramMicroseconds(Flash->Config->Timing, Programmed));
   return EFI_SUCCESS;
 }
 
@@ -213,6 +219,10 @@ EFI_STATUS SimReadBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, U
 }
 
 EFI_STATUS SimEraseBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  return SimEraseBankPart(Flash, Ic, Bank, Zone, ~static_cast<UINTN>(0));
+}
+
+EFI_STATUS SimEraseBankPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Done) {
   if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::EraseBank, Ic, Zone, Bank)) {
     return Rule->Status;
   }
@@ -222,12 +232,25 @@ EFI_STATUS SimEraseBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone) {
   }
   SIM_IC_STATE &State = Flash->Ic[Ic];
   UINTN Index = SimBankIndex(Zone, Bank);
-  for (UINTN Offset = 0; Offset < State.Size[Index]; Offset++) {
+  UINTN Erased = Done < State.Size[Index] ? Done : State.Size[Index];
+  for (UINTN Offset = 0; Offset < Erased; Offset++) {
     State.Bank[Index][Offset] = 0xFF;
   }
   State.Dirty[Index] = true;
-  Wait(Flash, SimEraseMicroseconds(Flash->Config->Timing, State.Size[Index]));
+  Wait(Flash, SimEraseMicroseconds(Flash->Config->Timing, Erased));
   return EFI_SUCCESS;
+}
+
+UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part) {
+  if (Part == CUT_PART::None) {
+    return 0;
+  }
+  if (Part == CUT_PART::All || Unit == 0) {
+    return Length;
+  }
+  UINTN Steps = (Length + Unit - 1) / Unit;
+  UINTN Bytes = (Steps / 2) * Unit;
+  return Bytes < Length ? Bytes : Length;
 }
 
 EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {

@@ -55,6 +55,19 @@ EFI_STATUS SimUnlockFlash(SIM_FLASH *Flash, UINT8 Ic);
 EFI_STATUS SimWriteBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, const UINT8 *Data);
 EFI_STATUS SimReadBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer);
 EFI_STATUS SimEraseBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone);
+/**
+  An erase or a write cut short by a power cut: the same checks and faults as
+  SimEraseBank / SimWriteBankData, but only the first Done bytes of the bank
+  (erase) or of the data (write) change. Done beyond the end means all.
+**/
+EFI_STATUS SimEraseBankPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Done);
+EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
+                                const UINT8 *Data, UINTN Done);
+
+/// Bytes of an erase or write over Length bytes done at a power cut: none,
+/// the first half of its Unit-sized steps (sectors, pages), or all.
+UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part);
+
 EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check);
 EFI_STATUS SimFlashPostOperation(SIM_FLASH *Flash, UINT8 Ic);
 

@@ -107,10 +107,26 @@ TEST_F(FaultRulesTest, SpecialRulesKeepTheirValues) {
   EXPECT_EQ(Rules.Rule[5].Op, SIM_OP::GetImageData);
 }
 
+TEST_F(FaultRulesTest, PowerCutTakesItsOperationAndPart) {
+  ASSERT_EQ(Parse("EraseBank Ic=1\npowercut after=12 part=HALF\n"), EFI_SUCCESS);
+  const FAULT_RULE *Cut = FaultPowerCut(&Rules);
+  ASSERT_NE(Cut, nullptr);
+  EXPECT_EQ(Cut, &Rules.Rule[1]);
+  EXPECT_EQ(Cut->After, 12u);
+  EXPECT_EQ(Cut->Part, CUT_PART::Half);
+  ASSERT_EQ(Parse("PowerCut After=3 Part=none\n"), EFI_SUCCESS);
+  EXPECT_EQ(FaultPowerCut(&Rules)->Part, CUT_PART::None);
+  ASSERT_EQ(Parse("PowerCut After=3\n"), EFI_SUCCESS);
+  EXPECT_EQ(FaultPowerCut(&Rules)->Part, CUT_PART::All) << "all of the operation by default";
+  ASSERT_EQ(Parse("EraseBank\n"), EFI_SUCCESS);
+  EXPECT_EQ(FaultPowerCut(&Rules), nullptr);
+}
+
 TEST_F(FaultRulesTest, EveryOperationNameIsKnown) {
   for (UINT8 Op = 0; Op < static_cast<UINT8>(SIM_OP::Count); Op++) {
     std::string Name = SimOpName(static_cast<SIM_OP>(Op));
-    std::string Line = Name + (static_cast<SIM_OP>(Op) == SIM_OP::GetIcAddress ? " Value=1" : "");
+    std::string Line = Name + (static_cast<SIM_OP>(Op) == SIM_OP::GetIcAddress ? " Value=1" : "") +
+                       (static_cast<SIM_OP>(Op) == SIM_OP::PowerCut ? " After=1" : "");
     ASSERT_EQ(Parse(Line), EFI_SUCCESS) << Name;
     EXPECT_EQ(Rules.Rule[0].Op, static_cast<SIM_OP>(Op));
   }
@@ -151,7 +167,17 @@ INSTANTIATE_TEST_SUITE_P(
         BAD_RULE{"XorZero", "CorruptRead Xor=0\n", 1, "bad Xor"},
         BAD_RULE{"OffsetOnErase", "EraseBank Offset=1\n", 1, "bad Offset"},
         BAD_RULE{"AddressWithoutValue", "GetIcAddress Ic=1\n", 1, "GetIcAddress needs Value="},
-        BAD_RULE{"ValueTooLarge", "GetIcAddress Value=256\n", 1, "bad Value"}),
+        BAD_RULE{"ValueTooLarge", "GetIcAddress Value=256\n", 1, "bad Value"},
+        BAD_RULE{"PowerCutWithoutAfter", "PowerCut Part=half\n", 1, "PowerCut needs After="},
+        BAD_RULE{"PowerCutAfterZero", "PowerCut After=0\n", 1, "bad After"},
+        BAD_RULE{"AfterOnErase", "EraseBank After=2\n", 1, "bad After"},
+        BAD_RULE{"UnknownPart", "PowerCut After=2 Part=most\n", 1, "bad Part"},
+        BAD_RULE{"StatusOnPowerCut", "PowerCut After=2 Status=7\n", 1,
+                 "Status= does not apply to this operation"},
+        BAD_RULE{"CallOnPowerCut", "PowerCut After=2 Call=1\n", 1,
+                 "Call= does not apply to this operation"},
+        BAD_RULE{"TwoPowerCuts", "PowerCut After=2\nPowerCut After=3\n", 2,
+                 "only one PowerCut rule"}),
     [](const auto &Info) { return Info.param.Name; });
 
 TEST_F(FaultRulesTest, AtMost64Rules) {

@@ -343,4 +343,37 @@ TEST_F(FlashModelTest, ReadRefusesBadArguments) {
   EXPECT_EQ(SimReadBankData(&Flash, 5, 0, ZONE_CUSTOMER, 4, Back.data()), EFI_INVALID_PARAMETER);
 }
 
+// Operations cut short by a power cut: the same rules, a prefix of the change.
+TEST_F(FlashModelTest, CutEraseAndWriteChangeOnlyTheirPrefix) {
+  std::fill(BankOf(0, ZONE_OCM, 1).begin(), BankOf(0, ZONE_OCM, 1).end(), 0x00);
+  EXPECT_EQ(SimEraseBankPart(&Flash, 0, 1, ZONE_OCM, 128), EFI_NOT_READY) << "rules still hold";
+  OpenUnlocked(0);
+  EXPECT_EQ(SimEraseBankPart(&Flash, 0, 0, ZONE_OCM, 128), EFI_ACCESS_DENIED);
+  ASSERT_EQ(SimEraseBankPart(&Flash, 0, 1, ZONE_OCM, SimCutBytes(256, 128, CUT_PART::Half)),
+            EFI_SUCCESS);
+  EXPECT_EQ(BankOf(0, ZONE_OCM, 1)[127], 0xFF);
+  EXPECT_EQ(BankOf(0, ZONE_OCM, 1)[128], 0x00) << "the second sector was not erased";
+  EXPECT_EQ(gStalled, 10u) << "one sector's erase time";
+
+  std::vector<UINT8> Data(40, 0x00);
+  ASSERT_EQ(SimEraseBank(&Flash, 0, 1, ZONE_CUSTOMER), EFI_SUCCESS);
+  ASSERT_EQ(SimWriteBankDataPart(&Flash, 0, 1, ZONE_CUSTOMER, Data.size(), Data.data(),
+                                 SimCutBytes(Data.size(), 16, CUT_PART::Half)),
+            EFI_SUCCESS);
+  EXPECT_EQ(BankOf(0, ZONE_CUSTOMER, 1)[15], 0x00);
+  EXPECT_EQ(BankOf(0, ZONE_CUSTOMER, 1)[16], 0xFF) << "one of three pages programmed";
+  std::vector<UINT8> Big(513, 0);
+  EXPECT_EQ(SimWriteBankDataPart(&Flash, 0, 1, ZONE_CUSTOMER, Big.size(), Big.data(), 0),
+            EFI_BAD_BUFFER_SIZE);
+}
+
+TEST(SimCutBytes, NoneHalfOfTheStepsOrAll) {
+  EXPECT_EQ(SimCutBytes(1000, 256, CUT_PART::None), 0u);
+  EXPECT_EQ(SimCutBytes(1000, 256, CUT_PART::Half), 512u);  // 2 of 4 pages
+  EXPECT_EQ(SimCutBytes(1000, 256, CUT_PART::All), 1000u);
+  EXPECT_EQ(SimCutBytes(100, 256, CUT_PART::Half), 0u) << "a single step is all or nothing";
+  EXPECT_EQ(SimCutBytes(16384, 4096, CUT_PART::Half), 8192u);
+  EXPECT_EQ(SimCutBytes(0, 256, CUT_PART::Half), 0u);
+}
+
 }  // namespace

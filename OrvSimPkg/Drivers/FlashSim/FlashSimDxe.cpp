@@ -28,6 +28,8 @@ constinit EFI_HANDLE gDriverImage = nullptr;
 constinit SIM_CONFIG gConfig = {};
 constinit FAULT_RULES gFaults = {};
 constinit SIM_FLASH gFlash = {};
+/// Erases, writes and switches since the fault file was read (PowerCut After=).
+constinit UINT32 gFlashOperations = 0;
 
 constexpr const char16_t *kBankNames[SIM_BANKS_PER_IC] = {u"Ocm0", u"Ocm1", u"Cust0", u"Cust1"};
 
@@ -221,6 +223,28 @@ EFI_STATUS SaveDirtyBanks(UINT8 Ic) {
   return Result;
 }
 
+// Counts an erase, write or switch; the PowerCut rule when the power goes at
+// this one.
+const FAULT_RULE *PowerCutHere() {
+  gFlashOperations++;
+  const FAULT_RULE *Cut = FaultPowerCut(&gFaults);
+  return Cut != nullptr && Cut->After == gFlashOperations ? Cut : nullptr;
+}
+
+// The power goes: real flash keeps what was done, so every bank is written
+// as it stands, then the machine stops at once.
+[[noreturn]] void CutPower(const FAULT_RULE *Cut, const CHAR16 *Operation, UINT8 Ic) {
+  for (UINT8 Index = 0; Index < gFlash.IcCount; Index++) {
+    (void)SaveDirtyBanks(Index);
+  }
+  static constexpr const char *kParts[] = {"none", "half", "all"};
+  Print(u"FlashSim: power cut at flash operation %d, %s IC %d, part %a\n"_w, Cut->After, Operation,
+        static_cast<UINT32>(Ic), kParts[static_cast<UINTN>(Cut->Part)]);
+  RT->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
+  for (;;) {
+  }
+}
+
 // The flash sits behind the path: a simulated path that is not up cannot
 // reach any IC.
 bool PathIsDown(struct _ORV_PATH_PROTOCOL *PathInterface) {
@@ -242,6 +266,7 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
   if (EFI_ERROR(Status)) {
     return Status;
   }
+  gFlashOperations = 0;
   if (const FAULT_RULE *Rule = FaultHit(&gFaults, SIM_OP::IcInit, FAULT_ANY, FAULT_ANY, FAULT_ANY)) {
     return Rule->Status;
   }
@@ -299,11 +324,19 @@ EFI_STATUS EFIAPI GetActiveSection(UINT8 Ic, UINT8 *Section) {
   return SimGetActiveSection(&gFlash, Ic, Section);
 }
 
-EFI_STATUS EFIAPI SetActiveBank(UINT8 Ic, UINT8 Bank) {
+// The switch, kept in the IC's state file.
+EFI_STATUS SwitchBank(UINT8 Ic, UINT8 Bank) {
   UINT8 Previous = Ic < gFlash.IcCount ? gFlash.Ic[Ic].Active : SIM_SECTION_NONE;
   EFI_STATUS Status = SimSetActiveBank(&gFlash, Ic, Bank);
   if (EFI_ERROR(Status)) {
     return Status;
+  }
+  // The banks go to their files before the state file names the new section:
+  // a reset between the two (the pass is closed only later) would otherwise
+  // leave the IC on a bank file that does not hold what was verified.
+  if (EFI_ERROR(SaveDirtyBanks(Ic))) {
+    gFlash.Ic[Ic].Active = Previous;
+    return EFI_DEVICE_ERROR;
   }
   // The switch counts only once it is kept; otherwise the IC stays where it was.
   CHAR16 Name[NAME_SIZE];
@@ -323,6 +356,17 @@ EFI_STATUS EFIAPI SetActiveBank(UINT8 Ic, UINT8 Bank) {
   return EFI_SUCCESS;
 }
 
+EFI_STATUS EFIAPI SetActiveBank(UINT8 Ic, UINT8 Bank) {
+  if (const FAULT_RULE *Cut = PowerCutHere()) {
+    // A switch is one step: done (state file written) or not done.
+    if (Cut->Part == CUT_PART::All) {
+      (void)SwitchBank(Ic, Bank);
+    }
+    CutPower(Cut, u"SetActiveBank"_w, Ic);
+  }
+  return SwitchBank(Ic, Bank);
+}
+
 EFI_STATUS EFIAPI GetIcVersion(UINT8 Ic, UINT8 Section, UINT32 *Version) {
   return SimGetIcVersion(&gFlash, Ic, Section, Version);
 }
@@ -334,6 +378,11 @@ EFI_STATUS EFIAPI LockFlash(UINT8 Ic) { return SimLockFlash(&gFlash, Ic); }
 EFI_STATUS EFIAPI UnlockFlash(UINT8 Ic) { return SimUnlockFlash(&gFlash, Ic); }
 
 EFI_STATUS EFIAPI WriteBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, CONST UINT8 *Data) {
+  if (const FAULT_RULE *Cut = PowerCutHere()) {
+    UINTN Done = SimCutBytes(Size, gConfig.Timing.PageSize, Cut->Part);
+    (void)SimWriteBankDataPart(&gFlash, Ic, Bank, Zone, Size, Data, Done);
+    CutPower(Cut, u"WriteBankData"_w, Ic);
+  }
   return SimWriteBankData(&gFlash, Ic, Bank, Zone, Size, Data);
 }
 
@@ -342,6 +391,14 @@ EFI_STATUS EFIAPI ReadBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UIN
 }
 
 EFI_STATUS EFIAPI EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  if (const FAULT_RULE *Cut = PowerCutHere()) {
+    UINTN BankSize = Ic < gFlash.IcCount && Bank <= 1 && (Zone == ZONE_OCM || Zone == ZONE_CUSTOMER)
+                         ? gFlash.Ic[Ic].Size[SimBankIndex(Zone, Bank)]
+                         : 0;
+    UINTN Done = SimCutBytes(BankSize, gConfig.Timing.SectorSize, Cut->Part);
+    (void)SimEraseBankPart(&gFlash, Ic, Bank, Zone, Done);
+    CutPower(Cut, u"EraseBank"_w, Ic);
+  }
   return SimEraseBank(&gFlash, Ic, Bank, Zone);
 }
 
