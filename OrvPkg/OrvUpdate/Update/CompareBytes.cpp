@@ -3,7 +3,7 @@
 
   The application is freestanding and the firmware's CompareMem is a byte
   loop, so the comparison is written out here: the left buffer is first
-  brought to word alignment byte by byte, then 64 bytes are compared per
+  brought to 16-byte alignment byte by byte, then 64 bytes are compared per
   step with 16-byte SSE2 vectors (part of the x64 baseline, which UEFI
   firmware runs with enabled), and only the step that differs is searched
   word by word for its first differing byte. Loads may be unaligned; they go
@@ -22,6 +22,8 @@ typedef UINT64 __attribute__((may_alias)) ALIGNED_WORD;
 
 /// 16 bytes at any address, aliasing any object.
 typedef UINT8 UNALIGNED_VECTOR __attribute__((vector_size(16), aligned(1), may_alias));
+/// 16 bytes at a 16-byte-aligned address, aliasing any object.
+typedef UINT8 ALIGNED_VECTOR __attribute__((vector_size(16), may_alias));
 /// The element type pmovmskb takes.
 typedef char MASK_VECTOR __attribute__((vector_size(16)));
 
@@ -41,11 +43,11 @@ inline UINT64 LoadUnaligned(const UINT8 *Address) {
   return *reinterpret_cast<const UNALIGNED_WORD *>(Address);
 }
 
-/// One bit per byte of the 16 at Left and Right: set where they are equal.
-inline UINT32 EqualBytes(const UINT8 *Left, const UINT8 *Right) {
-  const UNALIGNED_VECTOR L = *reinterpret_cast<const UNALIGNED_VECTOR *>(Left);
-  const UNALIGNED_VECTOR R = *reinterpret_cast<const UNALIGNED_VECTOR *>(Right);
-  return static_cast<UINT32>(__builtin_ia32_pmovmskb128(reinterpret_cast<MASK_VECTOR>(L == R)));
+/// The 16 bytes at Left (16-byte aligned) and Right compared: all bits of a
+/// lane set where they are equal.
+inline auto EqualLanes(const UINT8 *Left, const UINT8 *Right) {
+  return *reinterpret_cast<const ALIGNED_VECTOR *>(Left) ==
+         *reinterpret_cast<const UNALIGNED_VECTOR *>(Right);
 }
 
 /// Index of the first differing byte in a nonzero XOR of two words: on a
@@ -59,8 +61,8 @@ inline UINTN FirstByteOfDifference(UINT64 Difference) {
 UINTN FindFirstDifference(const UINT8 *Left, const UINT8 *Right, UINTN Size) {
   UINTN Offset = 0;
 
-  // Bytes until the left buffer is word-aligned.
-  while (Offset < Size && (reinterpret_cast<UINTN>(Left + Offset) % WORD_SIZE) != 0) {
+  // Bytes until the left buffer is vector-aligned (and so word-aligned).
+  while (Offset < Size && (reinterpret_cast<UINTN>(Left + Offset) % VECTOR_SIZE) != 0) {
     if (Left[Offset] != Right[Offset]) return Offset;
     Offset++;
   }
@@ -69,10 +71,10 @@ UINTN FindFirstDifference(const UINT8 *Left, const UINT8 *Right, UINTN Size) {
   while (Size - Offset >= STEP_SIZE) {
     const UINT8 *L = Left + Offset;
     const UINT8 *R = Right + Offset;
-    const UINT32 Equal = EqualBytes(L, R) & EqualBytes(L + VECTOR_SIZE, R + VECTOR_SIZE) &
-                         EqualBytes(L + 2 * VECTOR_SIZE, R + 2 * VECTOR_SIZE) &
-                         EqualBytes(L + 3 * VECTOR_SIZE, R + 3 * VECTOR_SIZE);
-    if (Equal != 0xFFFF) break;
+    const auto Equal = EqualLanes(L, R) & EqualLanes(L + VECTOR_SIZE, R + VECTOR_SIZE) &
+                       EqualLanes(L + 2 * VECTOR_SIZE, R + 2 * VECTOR_SIZE) &
+                       EqualLanes(L + 3 * VECTOR_SIZE, R + 3 * VECTOR_SIZE);
+    if (__builtin_ia32_pmovmskb128(reinterpret_cast<MASK_VECTOR>(Equal)) != 0xFFFF) break;
     Offset += STEP_SIZE;
   }
 
