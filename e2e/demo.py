@@ -141,6 +141,7 @@ def main():
 
     before = {ic: ic_state(volume, ic) for ic in ICS}
 
+    orvqemu.accelerator(out, log=lambda line: print("demo: " + line))
     print("demo: booting the UEFI Shell under QEMU (timeout %d s) ..." % timeout)
     lines = orvqemu.shell_run("first", "OrvUpdate.efi 0 1") + \
         orvqemu.shell_run("second", "OrvUpdate.efi 0 1")
@@ -162,8 +163,9 @@ def main():
     print("=" * 69)
     print("(whole serial console: %s)" % os.path.join(out, "console.log"))
 
-    if result.timed_out:
-        fail("QEMU did not finish within %d s" % timeout)
+    if result.stop_reason is not None:
+        tail = "\n".join(result.tail(10))
+        fail("QEMU was stopped: %s; console ends with:\n%s" % (result.stop_reason, tail))
     if "first" not in runs:
         tail = "\n".join(result.text.strip().split("\n")[-10:])
         fail("the UEFI Shell did not run the demo script; console ends with:\n" + tail)

@@ -11,9 +11,14 @@ afterwards.
 
 Environment: ORV_BUILD_DIR (build directory, required), E2E_WORKDIR (scratch,
 default <build>/e2e), E2E_BOOT_TIMEOUT (seconds per boot, default 150),
-E2E_BOOTS (comma-separated boot names to run, default all).
+E2E_STALL_TIMEOUT (seconds without console progress before a boot is
+stopped, default 20), E2E_ONLY (comma-separated boot or case names to run,
+default all; E2E_BOOTS is an older name for it), E2E_JOBS (boots side by
+side, default 2 or the number of cores if lower), ORV_QEMU_KVM=1 (try KVM,
+see orvqemu.py).
 """
 
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -23,6 +28,7 @@ import time
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import hex_interop_cases  # noqa: E402
 import images  # noqa: E402
 import orvqemu  # noqa: E402
 from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E402
@@ -31,6 +37,7 @@ from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E
 EFI_VOLUME_CORRUPTED = 0x800000000000000A
 EFI_NOT_READY = 0x8000000000000006
 EFI_BAD_BUFFER_SIZE = 0x8000000000000004
+EFI_CRC_ERROR = 0x800000000000001B
 
 OCM_BANK = 16384
 CUST_BANK = 4096
@@ -118,6 +125,7 @@ class Fixture:
         self.files = os.path.join(workdir, "files")
         os.makedirs(self.files, exist_ok=True)
         self.app = os.path.join(build, "OrvUpdate.efi")
+        self.info_app = os.path.join(build, "OrvInfo.efi")
         self.drivers = {d: os.path.join(build, "OrvSimPkg", d) for d in DRIVERS}
         self.orvhex = os.path.join(build, "tools", "orvhex", "orvhex")
 
@@ -129,7 +137,7 @@ class Fixture:
         self.hex = {}
 
     def missing(self):
-        need = [self.app, self.orvhex] + list(self.drivers.values())
+        need = [self.app, self.info_app, self.orvhex] + list(self.drivers.values())
         return [p for p in need if not os.path.isfile(p)]
 
     def make_hex(self, name, img):
@@ -159,6 +167,7 @@ class Fixture:
     def volume(self, name, settings=True):
         vol = orvqemu.Volume(os.path.join(self.workdir, name + ".img"))
         vol.put_file(self.app, "OrvUpdate.efi")
+        vol.put_file(self.info_app, "OrvInfo.efi")
         vol.mkdir(COMP)
         vol.mkdir(SIM)
         vol.mkdir("parked")
@@ -188,6 +197,8 @@ class Fixture:
         vol.put_text(FLASHSIM_INI, SIM + "/FlashSim.ini", self.workdir)
         for fname, text in FAULTS.items():
             vol.put_text(text, SIM + "/" + fname, self.workdir)
+        for add_files in BOOT_FILES.get(name, ()):
+            add_files(self, vol)
         return vol
 
 
@@ -432,10 +443,16 @@ def update_cases(fx):
              [BANNER, TARGET] + ic_lines(0, 0, V2, image_ver=V2)
              + ic_lines(1, 1, V2, image_ver=V2),
              EFI_SUCCESS),
-        # IC 5 does not exist on this board: nothing is handled.
+        # IC 5 does not exist on this board: it is reported and the run
+        # fails, also beside an IC that exists, and in read mode.
         Case("nosuchic", "OrvUpdate.efi 5",
-             [BANNER, TARGET], EFI_SUCCESS, snapshot=snap,
+             [BANNER, TARGET, "IC 5 not found"], EFI_NOT_FOUND, snapshot=snap,
              checks=[unchanged_since("backup")]),
+        Case("nosuchicbeside", "OrvUpdate.efi 5 0 9",
+             [BANNER, TARGET] + ic_lines(0, 0, V2, image_ver=V2)
+             + ["IC 5 not found", "IC 9 not found"], EFI_NOT_FOUND),
+        Case("nosuchicread", "OrvUpdate.efi 5 -r 0 10",
+             [BANNER, TARGET, "IC 5 not found"], EFI_NOT_FOUND),
         # Only a customer image: no version line, customer zone still written.
         Case("custonly", "OrvUpdate.efi 0",
              [BANNER, TARGET, "OCM zone is set not to update",
@@ -544,6 +561,16 @@ def fault_cases(fx):
              [BANNER, TARGET, "IC init error 7"], EFI_DEVICE_ERROR,
              setup=clear + use("f_icinit.ini"), snapshot=snap,
              checks=[unchanged_since("checkzeroocm")]),
+    ] + [
+        # Each run that ends at IcInit releases its two images: the image
+        # parser holds 8, so without that the fifth run would fail to load.
+        Case("icinitfail%d" % n, "OrvUpdate.efi 0",
+             [BANNER, TARGET, "IC init error 7"], EFI_DEVICE_ERROR)
+        for n in range(2, 6)
+    ] + [
+        Case("aftericinitfails", "OrvUpdate.efi 0",
+             [BANNER, TARGET] + ic_lines(0, 0, V1, target=1, new_ver=V2), EFI_SUCCESS,
+             setup=clear),
         Case("pathinitfail", "OrvUpdate.efi 0",
              [BANNER, TARGET, "pOrvPathProtocolInterface init ERROR 6"]
              + load_error(EFI_NOT_READY), EFI_NOT_READY,
@@ -570,6 +597,74 @@ def fault_cases(fx):
              EFI_SUCCESS, setup=clear, snapshot=snap,
              checks=[flash(1, active=0, ocm0=fx.ocm_v2, ocm1=fx.ocm_v2, cust0=fx.cust_a,
                            cust1=fx.cust_a)]),
+    ]
+
+
+INFO_BANNER = "OrvInfo tool version 00.01.0002"
+
+
+def info_line(ic, section, ver0, ver1, image, ocm, customer="bank0", verify=None):
+    """One IC's line of OrvInfo.efi; verify is (vocm, vcust0, vcust1) with -v."""
+    line = ("ic=%X addr=%02X section=%s ver0=%X ver1=%X image=%s ocm=%s customer=%s"
+            % (ic, 0x20 + ic, section, ver0, ver1, image, ocm, customer))
+    if verify is not None:
+        line += " vocm=%s vcust0=%s vcust1=%s" % verify
+    return line
+
+
+def info_cases(fx):
+    """Fresh flash: both ICs run section 0 with V1, the settings name ocm.hex
+    (V2) and cust.hex (customer image A). OrvInfo.efi runs before and after
+    one update; every run of it must leave the bank and state files as they
+    were."""
+    snap = bank_files()
+    v1 = "%s\\ocm_v1.hex" % SIM
+    head = [INFO_BANNER, TARGET, "ics=2"]
+    plan0 = info_line(0, 0, V1, 0, "%X" % V2, "newer:bank1")
+    plan1 = info_line(1, 0, V1, 0, "%X" % V2, "newer:bank1")
+    fresh = [flash(ic, active=0, ocm0=fx.ocm_v1, ocm1=ERASED, cust0=ERASED, cust1=ERASED)
+             for ic in (0, 1)]
+
+    def same(case_id, command, lines, status, base="info_all"):
+        return Case(case_id, command, lines, status, snapshot=snap,
+                    checks=[unchanged_since(base)])
+
+    return [
+        # First run of the boot: the drivers are loaded and the flash
+        # simulator creates its bank files; nothing is programmed.
+        Case("info_all", "OrvInfo.efi", head + [plan0, plan1], EFI_SUCCESS,
+             snapshot=snap, checks=fresh),
+        same("info_verify", "OrvInfo.efi 0 -v",
+             head + [plan0 + " vocm=diff@8 vcust0=diff@0 vcust1=-"], EFI_CRC_ERROR),
+        same("info_verify_v1", "OrvInfo.efi 0 -v -o " + v1,
+             [INFO_BANNER, TARGET, "Override OCM zone file, using " + v1, "ics=2",
+              info_line(0, 0, V1, 0, "%X" % V1, "current", verify=("match", "diff@0", "-"))],
+             EFI_CRC_ERROR),
+        same("info_force", "OrvInfo.efi 1 -f -cb -o " + v1,
+             [INFO_BANNER, TARGET, "Override OCM zone file, using " + v1, "ics=2",
+              info_line(1, 0, V1, 0, "%X" % V1, "forced:bank1", customer="bank0+1")],
+             EFI_SUCCESS),
+        same("info_missing", "OrvInfo.efi 0 5", head + [plan0, "IC 5 not found"], EFI_NOT_FOUND),
+        same("info_addr", "OrvInfo.efi -d 21 0", head + [plan1], EFI_SUCCESS),
+        same("info_addrnone", "OrvInfo.efi -d 5a",
+             head + ["Addr 5A IC not found", "Available : 20 21 "], EFI_NOT_FOUND),
+        same("info_badindex", "OrvInfo.efi 12",
+             [INFO_BANNER, "Invalid chip index 12: expected one digit 0-9"],
+             EFI_INVALID_PARAMETER),
+        same("info_read", "OrvInfo.efi 1 -r 0 10",
+             [INFO_BANNER, "OrvInfo.efi has no read mode (-r)"], EFI_INVALID_PARAMETER),
+        # The update with the arguments of the first plan does what it said.
+        Case("info_update01", "OrvUpdate.efi 0 1",
+             [BANNER, TARGET]
+             + ic_lines(0, 0, V1, target=1, new_ver=V2)
+             + ic_lines(1, 0, V1, target=1, new_ver=V2),
+             EFI_SUCCESS, snapshot=snap,
+             checks=[flash(ic, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
+                           cust1=ERASED) for ic in (0, 1)]),
+        same("info_after", "OrvInfo.efi -v",
+             head + [info_line(ic, 1, V1, V2, "%X" % V2, "current",
+                               verify=("match", "match", "-")) for ic in (0, 1)],
+             EFI_SUCCESS, base="info_update01"),
     ]
 
 
@@ -657,7 +752,49 @@ BOOTS = [
     ("update", True, update_cases),
     ("faults", True, fault_cases),
     ("matrix", True, matrix_cases),
+    ("info", True, info_cases),
+    ("hexinterop", True, hex_interop_cases.interop_cases),
 ]
+
+# Files some boots need on their volume besides the common ones.
+BOOT_FILES = {
+    "hexinterop": [hex_interop_cases.add_files],
+}
+
+
+def select(boots, names, fx):
+    """The boots to run for E2E_ONLY/E2E_BOOTS names: [(name, with_settings,
+    cases, report)], where report is None (every case) or the set of
+    selected case ids. A case runs after the earlier cases of its boot, which
+    set up the state it builds on. Raises ValueError for an unknown name."""
+    plan = []
+    known = set()
+    for name, with_settings, make_cases in boots:
+        cases = make_cases(fx)
+        known.add(name)
+        known.update(c.id for c in cases)
+        if not names or name in names:
+            plan.append((name, with_settings, cases, None))
+            continue
+        picked = [i for i, c in enumerate(cases) if c.id in names]
+        if picked:
+            plan.append((name, with_settings, cases[:picked[-1] + 1],
+                         {cases[i].id for i in picked}))
+    unknown = sorted(set(names) - known)
+    if unknown:
+        raise ValueError("no boot or case named %s" % ", ".join(unknown))
+    return plan
+
+
+def jobs_wanted():
+    """How many boots run side by side: E2E_JOBS, or one per core, at most 2
+    (two TCG guests keep two cores busy)."""
+    value = os.environ.get("E2E_JOBS")
+    if value:
+        if not value.isdigit() or int(value) < 1:
+            raise ValueError("E2E_JOBS=%s is not a positive number" % value)
+        return int(value)
+    return max(1, min(2, os.cpu_count() or 1))
 
 
 def main():
@@ -668,7 +805,8 @@ def main():
     build = os.path.abspath(build)
     workdir = os.path.abspath(os.environ.get("E2E_WORKDIR", os.path.join(build, "e2e")))
     timeout = int(os.environ.get("E2E_BOOT_TIMEOUT", "150"))
-    only = [b for b in os.environ.get("E2E_BOOTS", "").split(",") if b]
+    names = [n.strip() for n in (os.environ.get("E2E_ONLY", "") + "," +
+                                 os.environ.get("E2E_BOOTS", "")).split(",") if n.strip()]
     verbose = "-v" in sys.argv[1:]
     os.makedirs(workdir, exist_ok=True)
 
@@ -687,22 +825,45 @@ def main():
     suite = Suite(workdir, timeout, verbose)
     start = time.monotonic()
     try:
+        jobs = jobs_wanted()
         fx.prepare()
-        for name, with_settings, make_cases in BOOTS:
-            if only and name not in only:
-                continue
-            volume = fx.volume(name, settings=with_settings)
-            suite.run_boot(name, volume, make_cases(fx))
+        plan = select(BOOTS, names, fx)
+    except ValueError as exc:
+        print("e2e: %s" % exc)
+        return 2
     except orvqemu.E2EError as exc:
         print("e2e: %s" % exc)
-        suite.failed += 1
+        print("e2e: 0 passed, 1 failed")
+        return 1
+    try:
+        # Chosen once, before the boots start side by side.
+        orvqemu.accelerator(workdir, log=lambda line: print("e2e: " + line))
+    except orvqemu.E2EError as exc:
+        print("e2e: %s" % exc)
+        print("e2e: 0 passed, 1 failed")
+        return 1
+    print("e2e: %d boots, %d at a time" % (len(plan), jobs), flush=True)
+
+    def run(entry):
+        name, with_settings, cases, report = entry
+        try:
+            volume = fx.volume(name, settings=with_settings)
+            suite.run_boot(name, volume, cases, report=report)
+        except orvqemu.E2EError as exc:
+            with suite._lock:
+                suite.boot_failures.append("boot %s: %s" % (name, exc))
+                suite.failed += len(cases) if report is None else len(report)
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        list(pool.map(run, plan))
     wall = time.monotonic() - start
     for failure in suite.boot_failures:
         print("e2e: " + failure)
-    print("e2e: %d runs in QEMU, %.0f s wall time" % (suite.runs, wall))
-    failed = suite.failed + len(suite.boot_failures)
+    print("e2e: %d runs in QEMU, %.0f s wall time (%.0f s of boots)"
+          % (suite.runs, wall, suite.boot_seconds))
+    failed = suite.failed
     print("e2e: %d passed, %d failed" % (suite.passed, failed))
-    return 0 if failed == 0 else 1
+    return 0 if failed == 0 and not suite.boot_failures else 1
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ order and see what the earlier ones left (loaded drivers, flash contents).
 import difflib
 import os
 import re
+import threading
 
 import orvqemu
 
@@ -125,6 +126,9 @@ def compare_lines(expected, actual):
 
 
 class Suite:
+    """Runs boots and counts their cases. Boots may run side by side in
+    threads: each boot's report is printed as one block when it ends."""
+
     def __init__(self, workdir, timeout, verbose=False):
         self.workdir = workdir
         self.timeout = timeout
@@ -134,57 +138,94 @@ class Suite:
         self.boot_failures = []
         self.runs = 0
         self.boot_seconds = 0.0
+        self._lock = threading.Lock()
 
-    def _report(self, case, problems):
+    def _report(self, case, problems, out):
         if problems:
-            self.failed += 1
-            print("FAIL %s: %s" % (case.id, case.command))
-            for p in problems:
-                print("    " + p)
+            out.append("FAIL %s: %s" % (case.id, case.command))
+            out.extend("    " + p for p in problems)
         else:
-            self.passed += 1
-            print("ok   %s: %s" % (case.id, case.command))
+            out.append("ok   %s: %s" % (case.id, case.command))
+        return not problems
 
-    def run_boot(self, name, volume, cases, preamble=()):
-        """Boots once with every case of the group and checks each."""
+    def _check_case(self, volume, case, run):
+        problems = []
+        if run.rc is None:
+            problems.append("the run did not return to the shell (no end marker)")
+        problems += compare_lines(case.lines, run.lines)
+        if run.rc is not None and run.rc != shell_status(case.status):
+            problems.append("%%lasterror%% is %s, expected %s"
+                            % (run.rc, shell_status(case.status)))
+        if run.rc is not None:
+            ctx = CheckContext(volume, case)
+            for check in case.checks:
+                try:
+                    problems += check(ctx)
+                except Exception as exc:  # a broken read-back is a failure, not a crash
+                    problems.append("flash check raised %s: %s" % (type(exc).__name__, exc))
+        if self.verbose and problems:
+            problems.append("whole run output:")
+            problems += ["  | " + l for l in run.lines]
+        return problems
+
+    def run_boot(self, name, volume, cases, preamble=(), report=None):
+        """Boots once with every case of the group and checks each.
+
+        report, when given, is the set of case ids to check and count; the
+        other cases still run (in order, before the reported ones) to give
+        them the state they build on. A boot that stops before its first
+        run is one failure line with the end of its console; one that stops
+        later fails the run it was in and counts the runs it never reached."""
         lines = list(preamble) + script_lines(cases)
         result = orvqemu.boot(volume, lines, self.workdir, timeout=self.timeout,
                               log_name="console-%s.log" % name)
-        self.boot_seconds += result.seconds
         log = os.path.join(self.workdir, "console-%s.log" % name)
-        print("-- boot %s: %d runs, %.1f s (console: %s)" % (name, len(cases), result.seconds, log))
+        checked = [c for c in cases if report is None or c.id in report]
+        out = ["-- boot %s: %d runs, %.1f s (console: %s)"
+               % (name, len(checked), result.seconds, log)]
+        if len(checked) < len(cases):
+            out.append("   (%d earlier runs of this boot ran first, unchecked, for the "
+                       "state the selected ones build on)" % (len(cases) - len(checked)))
         runs = result.runs()
-        if result.timed_out:
-            self.boot_failures.append("boot %s: QEMU did not finish within %d s" % (name, self.timeout))
-        elif not result.finished:
-            self.boot_failures.append("boot %s: the shell script did not run to its end "
-                                      "(QEMU exit %s)" % (name, result.exit_code))
-        if not runs and not result.finished:
-            print("    QEMU output ends with:")
-            for line in result.text.strip().split("\n")[-15:]:
-                print("    | " + line)
-        for case in cases:
-            run = runs.get(case.id)
-            problems = []
-            if run is None:
-                problems.append("the run never started (boot stopped before it)")
-            else:
-                self.runs += 1
-                if run.rc is None:
-                    problems.append("the run did not return to the shell (no end marker)")
-                problems += compare_lines(case.lines, run.lines)
-                if run.rc is not None and run.rc != shell_status(case.status):
-                    problems.append("%%lasterror%% is %s, expected %s"
-                                    % (run.rc, shell_status(case.status)))
-                if run.rc is not None:
-                    ctx = CheckContext(volume, case)
-                    for check in case.checks:
-                        try:
-                            problems += check(ctx)
-                        except Exception as exc:  # a broken read-back is a failure, not a crash
-                            problems.append("flash check raised %s: %s" % (type(exc).__name__, exc))
-                if self.verbose and problems:
-                    problems.append("whole run output:")
-                    problems += ["  | " + l for l in run.lines]
-            self._report(case, problems)
+        stopped = result.stop_reason or (
+            None if result.finished else
+            "the shell script did not run to its end (QEMU exit %s)" % result.exit_code)
+        passed = failed = ran = 0
+        failures = []
+        if not runs:
+            failures.append("boot %s never started: %s; %d runs not started"
+                            % (name, stopped or "no run markers on the console", len(checked)))
+            failed += len(checked)
+            out.append("    console ends with:")
+            out.extend("    | " + l for l in result.tail())
+        else:
+            if stopped:
+                failures.append("boot %s: %s" % (name, stopped))
+            not_reached = 0
+            for case in checked:
+                run = runs.get(case.id)
+                if run is None:
+                    not_reached += 1
+                    continue
+                ran += 1
+                problems = self._check_case(volume, case, run)
+                if problems and run.rc is None and stopped:
+                    problems.append("the boot stopped in this run: %s; console ends with:"
+                                    % stopped)
+                    problems += ["| " + l for l in result.tail()]
+                if self._report(case, problems, out):
+                    passed += 1
+                else:
+                    failed += 1
+            if not_reached:
+                failed += not_reached
+                out.append("FAIL boot %s: %d later runs never started (the boot had stopped)"
+                           % (name, not_reached))
+        with self._lock:
+            self.boot_seconds += result.seconds
+            self.runs += ran
+            self.passed += passed
+            self.failed += failed
+            self.boot_failures += failures
+            print("\n".join(out), flush=True)
         return result

@@ -20,12 +20,36 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import threading
 import time
 
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
-QEMU = "qemu-system-x86_64"
+# ORV_QEMU names another QEMU binary (the self-check uses a stand-in script).
+QEMU = os.environ.get("ORV_QEMU", "qemu-system-x86_64")
+KVM_DEVICE = "/dev/kvm"
+
+# ORV_QEMU_KVM=1 asks for KVM. It is used only after a probe boot has shown
+# that it runs a guest: on some machines /dev/kvm opens, yet the guest stops
+# at its first instruction and QEMU waits instead of exiting.
+KVM_REQUEST = "ORV_QEMU_KVM"
+TCG_ARGS = ["-accel", "tcg"]
+KVM_ARGS = ["-accel", "kvm"]
+
+# A boot whose console shows nothing new for this long is stopped
+# (E2E_STALL_TIMEOUT overrides it).
+STALL_SECONDS = 20
+
+# Lines with which QEMU says that the guest cannot go on. The boot is
+# stopped as soon as one shows, instead of waiting out its timeout.
+FATAL_OUTPUT = (b"KVM internal error", b"emulation failure",
+                b"failed to initialize kvm", b"Could not access KVM kernel module")
+
+# The firmware's boot manager prints this once the firmware has run through
+# its early phases: the probe boot has seen enough.
+PROBE_MARK = b"BdsDxe"
+PROBE_SECONDS = 40
 
 BEGIN = "@@E2E-BEGIN"
 END = "@@E2E-END"
@@ -91,11 +115,14 @@ class Volume:
         self._run(["mcopy", "-o", "-i", self.path, host_path, _dos(path)])
 
     def put_bytes(self, data, path, workdir):
-        tmp = os.path.join(workdir, ".put.tmp")
-        with open(tmp, "wb") as f:
-            f.write(data)
-        self.put_file(tmp, path)
-        os.remove(tmp)
+        # A file of its own: volumes are filled side by side.
+        fd, tmp = tempfile.mkstemp(prefix=".put.", dir=workdir)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(data)
+            self.put_file(tmp, path)
+        finally:
+            os.remove(tmp)
 
     def put_text(self, text, path, workdir, crlf=True):
         if crlf:
@@ -113,14 +140,22 @@ class Volume:
 
 
 class BootResult:
-    def __init__(self, raw, seconds, timed_out, exit_code, arrivals=()):
+    def __init__(self, raw, seconds, timed_out, exit_code, arrivals=(), stop_reason=None):
         self.raw = raw
         self.arrivals = list(arrivals)   # (seconds since start, bytes received so far)
         self.text = clean_console(raw)
         self.seconds = seconds
         self.timed_out = timed_out
         self.exit_code = exit_code
+        # Why the harness stopped QEMU before it exited by itself: None when
+        # it exited, else a short text (timeout, no progress, QEMU's error).
+        self.stop_reason = stop_reason
         self.finished = (DONE + "\n") in self.text or self.text.rstrip().endswith(DONE)
+
+    def tail(self, count=12):
+        """The last console lines, for a report."""
+        lines = [l for l in self.text.strip().split("\n") if l.strip()]
+        return lines[-count:]
 
     def time_of(self, text):
         """Seconds after the start of QEMU at which text had been received on
@@ -187,24 +222,33 @@ def write_startup(volume, lines, workdir):
     volume.put_text("\n".join(body) + "\n", "startup.nsh", workdir)
 
 
-def boot(volume, lines, workdir, timeout=120, log_name="console.log"):
-    """Writes startup.nsh with the given lines, boots QEMU on the volume and
-    returns the BootResult. QEMU is always stopped by the timeout."""
-    write_startup(volume, lines, workdir)
-    vars_fd = os.path.join(workdir, "vars.fd")
-    shutil.copyfile(OVMF_VARS, vars_fd)
-    argv = [QEMU, "-machine", "q35", "-m", "256", "-nographic", "-no-reboot",
-            "-net", "none",
-            "-drive", "if=pflash,format=raw,readonly=on,file=" + OVMF_CODE,
-            "-drive", "if=pflash,format=raw,file=" + vars_fd,
-            "-drive", "format=raw,file=" + volume.path]
-    # Software emulation (TCG): a /dev/kvm that opens may still fail to run
-    # a guest, and then QEMU hangs instead of exiting.
-    argv[1:1] = ["-accel", "tcg"]
+def _fatal_line(raw, start):
+    """QEMU's own report that the guest cannot run, searched from start on:
+    the whole line that holds it, or None."""
+    for pattern in FATAL_OUTPUT:
+        at = raw.find(pattern, start)
+        if at >= 0:
+            line_start = raw.rfind(b"\n", 0, at) + 1
+            line_end = raw.find(b"\n", at)
+            line = raw[line_start:line_end if line_end >= 0 else len(raw)]
+            return line.decode("utf-8", errors="replace").strip()
+    return None
 
+
+def run_qemu(argv, timeout, stall=None, until=None, press_key=False):
+    """Runs one QEMU process and collects its console.
+
+    It is stopped when it has run for timeout seconds, when its console shows
+    nothing new for stall seconds, at once when QEMU reports that the guest
+    cannot run (FATAL_OUTPUT), and, with until, as soon as that text shows.
+    With press_key a key is sent when the shell offers to skip startup.nsh,
+    so the script starts at once. Returns a BootResult."""
     start = time.monotonic()
-    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
+    try:
+        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+    except OSError as exc:
+        raise E2EError("cannot start %s: %s" % (argv[0], exc))
     chunks = []
     arrivals = []
     lock = threading.Lock()
@@ -222,30 +266,145 @@ def boot(volume, lines, workdir, timeout=120, log_name="console.log"):
     thread = threading.Thread(target=reader, daemon=True)
     thread.start()
 
-    # The shell waits 5 s for a key before it runs startup.nsh; any key but
-    # ESC starts the script at once.
-    key_sent = False
+    key_sent = not press_key
     timed_out = False
+    stop_reason = None
+    scanned = 0
     while proc.poll() is None:
-        if time.monotonic() - start > timeout:
+        now = time.monotonic() - start
+        with lock:
+            raw = b"".join(chunks)
+            last = arrivals[-1][0] if arrivals else 0.0
+        # Search only what came since the last look, with room for a
+        # pattern cut in two by a read.
+        fatal = _fatal_line(raw, max(0, scanned - 64))
+        scanned = len(raw)
+        if fatal is not None:
+            stop_reason = "QEMU reported: " + fatal
+        elif until is not None and until in raw:
+            stop_reason = "reached"
+        elif now > timeout:
             timed_out = True
+            stop_reason = "not finished within %d s" % timeout
+        elif stall is not None and now - last > stall:
+            stop_reason = "no console output for %d s" % stall
+        if stop_reason is not None:
             proc.kill()
             break
-        if not key_sent:
-            with lock:
-                seen = b"".join(chunks)
-            if b"any other key to continue" in seen:
-                try:
-                    proc.stdin.write(b" ")
-                    proc.stdin.flush()
-                except OSError:
-                    pass
-                key_sent = True
+        if not key_sent and b"any other key to continue" in raw:
+            try:
+                proc.stdin.write(b" ")
+                proc.stdin.flush()
+            except OSError:
+                pass
+            key_sent = True
         time.sleep(0.05)
     proc.wait()
     thread.join(timeout=5)
+    for pipe in (proc.stdin, proc.stdout):
+        try:
+            pipe.close()
+        except OSError:
+            pass
     seconds = time.monotonic() - start
     raw = b"".join(chunks)
+    if stop_reason is None:
+        # QEMU exited by itself; it may still have said why.
+        fatal = _fatal_line(raw, 0)
+        if fatal is not None and proc.returncode != 0:
+            stop_reason = "QEMU reported: " + fatal
+    return BootResult(raw, seconds, timed_out, proc.returncode, arrivals, stop_reason)
+
+
+def _firmware_args(vars_fd):
+    return ["-machine", "q35", "-m", "256", "-nographic", "-no-reboot", "-net", "none",
+            "-drive", "if=pflash,format=raw,readonly=on,file=" + OVMF_CODE,
+            "-drive", "if=pflash,format=raw,file=" + vars_fd]
+
+
+def probe_kvm(workdir):
+    """A short boot of the firmware alone with KVM. Returns (works, why):
+    it works when the firmware reaches its boot manager."""
+    fd, vars_fd = tempfile.mkstemp(prefix="probe.", suffix=".vars.fd", dir=workdir)
+    os.close(fd)
+    try:
+        shutil.copyfile(OVMF_VARS, vars_fd)
+        result = run_qemu([QEMU] + KVM_ARGS + _firmware_args(vars_fd),
+                          timeout=PROBE_SECONDS, stall=STALL_SECONDS, until=PROBE_MARK)
+    finally:
+        os.remove(vars_fd)
+    if result.stop_reason == "reached":
+        return True, "the firmware reached its boot manager in %.1f s" % result.seconds
+    if result.stop_reason is not None:
+        return False, result.stop_reason
+    last = result.tail(1)
+    return False, "QEMU exited with status %s%s" % (
+        result.exit_code, (": " + last[0]) if last else "")
+
+
+_accel_lock = threading.Lock()
+_accel_args = None
+
+
+def accelerator(workdir, log=print):
+    """QEMU's accelerator arguments for every boot of this process, chosen
+    once: software emulation (TCG) unless ORV_QEMU_KVM=1 asks for KVM and a
+    probe boot shows that KVM runs a guest here. A request that cannot be
+    met falls back to TCG with one line saying why."""
+    global _accel_args
+    with _accel_lock:
+        if _accel_args is None:
+            _accel_args = _choose_accelerator(workdir, log)
+        return list(_accel_args)
+
+
+def _choose_accelerator(workdir, log):
+    request = os.environ.get(KVM_REQUEST, "").strip().lower()
+    if request in ("", "0", "no", "off", "false"):
+        return TCG_ARGS
+    if request not in ("1", "yes", "on", "true"):
+        log("qemu: %s=%s is not 1 or 0; using software emulation (TCG)"
+            % (KVM_REQUEST, os.environ[KVM_REQUEST]))
+        return TCG_ARGS
+    if not os.access(KVM_DEVICE, os.R_OK | os.W_OK):
+        log("qemu: KVM requested, but %s cannot be opened; using software emulation (TCG)"
+            % KVM_DEVICE)
+        return TCG_ARGS
+    works, why = probe_kvm(workdir)
+    if works:
+        log("qemu: KVM requested and its probe boot worked (%s); using KVM" % why)
+        return KVM_ARGS
+    log("qemu: KVM requested, but its probe boot failed (%s); using software emulation (TCG)"
+        % why)
+    return TCG_ARGS
+
+
+def stall_seconds():
+    """The no-progress limit of a boot, E2E_STALL_TIMEOUT or the default."""
+    value = os.environ.get("E2E_STALL_TIMEOUT")
+    if not value:
+        return STALL_SECONDS
+    try:
+        seconds = float(value)
+    except ValueError:
+        raise E2EError("E2E_STALL_TIMEOUT=%s is not a number of seconds" % value)
+    if seconds <= 0:
+        raise E2EError("E2E_STALL_TIMEOUT=%s must be above 0" % value)
+    return seconds
+
+
+def boot(volume, lines, workdir, timeout=120, log_name="console.log", stall=None):
+    """Writes startup.nsh with the given lines, boots QEMU on the volume and
+    returns the BootResult. QEMU is stopped by the timeout, by a console that
+    shows no progress for stall seconds (default stall_seconds()), and at once
+    by QEMU's report that the guest cannot run."""
+    write_startup(volume, lines, workdir)
+    vars_fd = os.path.join(workdir, log_name + ".vars.fd")
+    shutil.copyfile(OVMF_VARS, vars_fd)
+    argv = ([QEMU] + accelerator(workdir) + _firmware_args(vars_fd) +
+            ["-drive", "format=raw,file=" + volume.path])
+    result = run_qemu(argv, timeout, stall=stall_seconds() if stall is None else stall,
+                      press_key=True)
     with open(os.path.join(workdir, log_name), "wb") as f:
-        f.write(raw)
-    return BootResult(raw, seconds, timed_out, proc.returncode, arrivals)
+        f.write(result.raw)
+    return result

@@ -4,7 +4,12 @@
 # ORV_BUILD_DIR (default build/). Prints "e2e: N passed, N failed" last and
 # exits non-zero on any failure, or when QEMU does not boot or finish in time.
 #   E2E_BOOT_TIMEOUT  seconds allowed per QEMU boot (default 150)
-#   E2E_BOOTS         comma-separated boots to run (cli,update,faults)
+#   E2E_STALL_TIMEOUT seconds without console progress before a boot is
+#                     stopped (default 20)
+#   E2E_ONLY          comma-separated boots or cases to run, e.g.
+#                     E2E_ONLY=matrix or E2E_ONLY=fail_EraseBank (default all)
+#   E2E_JOBS          boots run side by side (default 2, or 1 on one core)
+#   ORV_QEMU_KVM=1    use KVM if a probe boot shows it works (default TCG)
 #   E2E_WORKDIR       scratch directory (default $ORV_BUILD_DIR/e2e)
 #   -v                show the whole run output of a failing case
 set -euo pipefail

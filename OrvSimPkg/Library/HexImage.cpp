@@ -4,7 +4,6 @@
 
 #include "HexImage.h"
 
-#include "SimText.h"
 
 namespace {
 
@@ -27,6 +26,7 @@ constexpr const char *kErrorTexts[] = {
   "image header length mismatch",
   "image payload checksum mismatch",
   "file too large",
+  "out of memory",
 };
 
 constexpr UINT8 RECORD_DATA = 0x00;
@@ -101,124 +101,421 @@ const char *HexErrorText(HEX_ERROR Error) {
   return "unknown error";
 }
 
+namespace {
+
+// Digit values of the 256 characters; NOT_HEX marks every other character.
+constexpr UINT8 NOT_HEX = 0x80;
+
+struct DIGIT_TABLE {
+  UINT8 Value[256];
+};
+
+constexpr DIGIT_TABLE MakeDigitTable() {
+  DIGIT_TABLE Table{};
+  for (int Index = 0; Index < 256; Index++) {
+    Table.Value[Index] = NOT_HEX;
+  }
+  for (int Index = 0; Index < 10; Index++) {
+    Table.Value['0' + Index] = static_cast<UINT8>(Index);
+  }
+  for (int Index = 0; Index < 6; Index++) {
+    Table.Value['A' + Index] = static_cast<UINT8>(10 + Index);
+    Table.Value['a' + Index] = static_cast<UINT8>(10 + Index);
+  }
+  return Table;
+}
+
+constexpr DIGIT_TABLE kDigits = MakeDigitTable();
+
+inline UINT8 Digit(char C) { return kDigits.Value[static_cast<UINT8>(C)]; }
+
+HEX_ERROR Stop(HEX_DECODER *D, HEX_ERROR Error, UINT32 Line) {
+  D->Error = Error;
+  D->ErrorLine = Line;
+  return Error;
+}
+
+void FillErased(UINT8 *Out, UINT64 From, UINT64 To) {
+  for (UINT64 Index = From; Index < To; Index++) {
+    Out[Index] = 0xFF;
+  }
+}
+
+void CopyBytes(UINT8 *To, const UINT8 *From, UINTN Count) {
+  for (UINTN Index = 0; Index < Count; Index++) {
+    To[Index] = From[Index];
+  }
+}
+
+bool ImageMode(const HEX_DECODER *D) { return D->Allocate != nullptr; }
+
+bool HoldsHeadOnly(const HEX_DECODER *D) { return ImageMode(D) && D->Out == D->Head; }
+
+// Image mode: the header is complete in Head; take the image's buffer.
+HEX_ERROR TakeImageBuffer(HEX_DECODER *D, UINT64 DataEnd) {
+  UINTN ImageSize = 0;
+  UINTN Known = DataEnd < IMAGE_HEADER_SIZE ? static_cast<UINTN>(DataEnd) : IMAGE_HEADER_SIZE;
+  HEX_ERROR Error = ImageSizeFromHeader(D->Head, Known, &ImageSize);
+  if (Error == HEX_OK && DataEnd > ImageSize) {
+    Error = HEX_ERROR_HEADER_LENGTH;
+  }
+  if (Error != HEX_OK) {
+    return Stop(D, Error, 0);
+  }
+  UINT8 *Buffer = D->Allocate(D->Context, ImageSize);
+  if (Buffer == nullptr) {
+    return Stop(D, HEX_ERROR_OUT_OF_MEMORY, 0);
+  }
+  CopyBytes(Buffer, D->Head, IMAGE_HEADER_SIZE);
+  D->Out = Buffer;
+  D->OutCapacity = ImageSize;
+  return HEX_OK;
+}
+
+// Places the bytes of a data record that were decoded aside (the record
+// could not be decoded in place), after every check of the record passed.
+HEX_ERROR PlaceData(HEX_DECODER *D, UINT64 Address, const UINT8 *Data, UINTN Count) {
+  UINT64 End = Address + Count;
+  if (HoldsHeadOnly(D) && End > IMAGE_HEADER_SIZE) {
+    // Complete the header from this record, then take the image's buffer.
+    UINT64 HeadEnd = Address < IMAGE_HEADER_SIZE ? Address : IMAGE_HEADER_SIZE;
+    FillErased(D->Head, D->NextAddress < HeadEnd ? D->NextAddress : HeadEnd, HeadEnd);
+    for (UINT64 At = Address; At < IMAGE_HEADER_SIZE; At++) {
+      D->Head[At] = Data[At - Address];
+    }
+    if (TakeImageBuffer(D, End) != HEX_OK) {
+      return D->Error;
+    }
+  }
+  if (D->Out == nullptr) {
+    return HEX_OK;
+  }
+  if (End > D->OutCapacity) {
+    return ImageMode(D) ? Stop(D, HEX_ERROR_HEADER_LENGTH, 0) : Stop(D, HEX_ERROR_TOO_LARGE, D->LineNumber);
+  }
+  FillErased(D->Out, D->NextAddress, Address);
+  CopyBytes(D->Out + Address, Data, Count);
+  return HEX_OK;
+}
+
+constexpr int RECORD_NOT_CLEAN = -1;
+
+// Decodes one record line of exactly 11 + 2 * Count characters starting
+// with ':'. A data record that fits where it belongs is decoded in place.
+// Returns RECORD_NOT_CLEAN, without any effect on the state, when a
+// character is no hex digit (the caller then looks at the line as a whole);
+// otherwise counts the line and returns 0 with D->Error set or not.
+int DecodeRecord(HEX_DECODER *D, const char *Line, UINTN Count) {
+  UINT8 Bad = 0;
+  UINT8 Fields[3];
+  for (int Index = 0; Index < 3; Index++) {
+    UINT8 High = Digit(Line[3 + 2 * Index]);
+    UINT8 Low = Digit(Line[4 + 2 * Index]);
+    Bad |= High | Low;
+    Fields[Index] = static_cast<UINT8>((High << 4) | Low);
+  }
+  const UINT16 Offset = static_cast<UINT16>((Fields[0] << 8) | Fields[1]);
+  const UINT8 Type = Fields[2];
+  UINT8 Sum = static_cast<UINT8>(Count + Fields[0] + Fields[1] + Type);
+
+  UINT8 Aside[255];
+  UINT8 *Data = Aside;
+  const UINT64 Address = D->Base + Offset;
+  if (Type == RECORD_DATA && D->Out != nullptr && !HoldsHeadOnly(D) && Address >= D->NextAddress &&
+      Address + Count <= D->OutCapacity && !(D->Segmented && Offset + Count > 0x10000u)) {
+    Data = D->Out + Address;
+  }
+  const char *Digits = Line + 9;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    UINT8 High = Digit(Digits[2 * Index]);
+    UINT8 Low = Digit(Digits[2 * Index + 1]);
+    Bad |= High | Low;
+    UINT8 Byte = static_cast<UINT8>((High << 4) | Low);
+    Data[Index] = Byte;
+    Sum = static_cast<UINT8>(Sum + Byte);
+  }
+  UINT8 High = Digit(Digits[2 * Count]);
+  UINT8 Low = Digit(Digits[2 * Count + 1]);
+  Bad |= High | Low;
+  Sum = static_cast<UINT8>(Sum + ((High << 4) | Low));
+  if ((Bad & NOT_HEX) != 0) {
+    return RECORD_NOT_CLEAN;
+  }
+
+  const UINT32 LineNumber = ++D->LineNumber;
+  if (Sum != 0) {
+    Stop(D, HEX_ERROR_CHECKSUM, LineNumber);
+    return 0;
+  }
+  switch (Type) {
+    case RECORD_DATA: {
+      if (Count == 0) {
+        break;
+      }
+      // Under segment addressing the offset wraps inside its 64 KiB
+      // segment, which would put the record's last bytes below its first:
+      // such a record is refused. Under linear addressing (an 04 record or
+      // none) the address simply goes on past the 64 KiB boundary.
+      if (D->Segmented && static_cast<UINT32>(Offset) + Count > 0x10000u) {
+        Stop(D, HEX_ERROR_WRAP, LineNumber);
+        return 0;
+      }
+      if (Address < D->NextAddress) {
+        Stop(D, HEX_ERROR_BACKWARDS, LineNumber);
+        return 0;
+      }
+      const UINT64 End = Address + Count;
+      if (End > HEX_MAX_IMAGE_SIZE) {
+        Stop(D, HEX_ERROR_TOO_LARGE, LineNumber);
+        return 0;
+      }
+      if (Data == Aside) {
+        if (PlaceData(D, Address, Aside, Count) != HEX_OK) {
+          return 0;
+        }
+      } else {
+        FillErased(D->Out, D->NextAddress, Address);
+      }
+      D->NextAddress = End;
+      D->SeenData = true;
+      break;
+    }
+    case RECORD_EOF:
+      if (Count != 0) {
+        Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
+        return 0;
+      }
+      D->SeenEof = true;
+      break;
+    case RECORD_SEGMENT:
+    case RECORD_LINEAR:
+      if (Count != 2) {
+        Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
+        return 0;
+      }
+      D->Segmented = Type == RECORD_SEGMENT;
+      D->Base = static_cast<UINT64>((Data[0] << 8) | Data[1]) << (D->Segmented ? 4 : 16);
+      break;
+    case RECORD_START_SEGMENT:
+    case RECORD_START_LINEAR:
+      if (Count != 4) {
+        Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
+      }
+      break;
+    default:
+      Stop(D, HEX_ERROR_RECORD_TYPE, LineNumber);
+      break;
+  }
+  return 0;
+}
+
+// One whole line, its line end (LF, or CR LF) removed.
+HEX_ERROR DecodeLine(HEX_DECODER *D, const char *Line, UINTN Length) {
+  if (Length == 0) {
+    D->LineNumber++;
+    return HEX_OK;
+  }
+  if (D->SeenEof) {
+    return Stop(D, HEX_ERROR_AFTER_EOF, D->LineNumber + 1);
+  }
+  if (Line[0] != ':') {
+    return Stop(D, HEX_ERROR_NO_COLON, D->LineNumber + 1);
+  }
+  if (Length >= 11 && (Length & 1) != 0) {
+    UINT8 High = Digit(Line[1]);
+    UINT8 Low = Digit(Line[2]);
+    UINTN Count = static_cast<UINTN>((High << 4) | Low);
+    if (((High | Low) & NOT_HEX) == 0 && Length == 11 + 2 * Count &&
+        DecodeRecord(D, Line, Count) != RECORD_NOT_CLEAN) {
+      return D->Error;
+    }
+  }
+  for (UINTN Index = 1; Index < Length; Index++) {
+    if ((Digit(Line[Index]) & NOT_HEX) != 0) {
+      return Stop(D, HEX_ERROR_NON_HEX, D->LineNumber + 1);
+    }
+  }
+  return Stop(D, HEX_ERROR_RECORD_LENGTH, D->LineNumber + 1);
+}
+
+// Notes one character of a line too long for any record. A CR counts as a
+// bad character unless it turns out to end the line.
+void NoteOverlong(HEX_DECODER *D, char C) {
+  if (D->OverlongCr || (C != '\r' && (Digit(C) & NOT_HEX) != 0)) {
+    D->OverlongNonHex = true;
+  }
+  D->OverlongCr = C == '\r';
+}
+
+// Keeps the start of a line whose end is in a later piece. A line longer
+// than any record is only followed to its end, noting what is wrong with it.
+void CarryOn(HEX_DECODER *D, const char *Text, UINTN Length) {
+  UINTN Index = 0;
+  if (!D->Overlong) {
+    while (Index < Length && D->CarryLen < HEX_LINE_MAX) {
+      D->Carry[D->CarryLen++] = Text[Index++];
+    }
+    if (Index == Length) {
+      return;
+    }
+    D->Overlong = true;
+    D->OverlongNonHex = false;
+    D->OverlongCr = false;
+    for (UINTN At = 1; At < D->CarryLen; At++) {
+      NoteOverlong(D, D->Carry[At]);
+    }
+  }
+  for (; Index < Length; Index++) {
+    NoteOverlong(D, Text[Index]);
+  }
+}
+
+// The carried line is complete.
+HEX_ERROR EndCarriedLine(HEX_DECODER *D) {
+  UINTN Length = D->CarryLen;
+  D->CarryLen = 0;
+  if (D->Overlong) {
+    D->Overlong = false;
+    UINT32 Line = D->LineNumber + 1;
+    if (D->SeenEof) {
+      return Stop(D, HEX_ERROR_AFTER_EOF, Line);
+    }
+    if (D->Carry[0] != ':') {
+      return Stop(D, HEX_ERROR_NO_COLON, Line);
+    }
+    return Stop(D, D->OverlongNonHex ? HEX_ERROR_NON_HEX : HEX_ERROR_RECORD_LENGTH, Line);
+  }
+  if (Length > 0 && D->Carry[Length - 1] == '\r') {
+    Length--;
+  }
+  return DecodeLine(D, D->Carry, Length);
+}
+
+UINTN FindLineEnd(const char *Text, UINTN From, UINTN Length) {
+  while (From < Length && Text[From] != '\n') {
+    From++;
+  }
+  return From;
+}
+
+}  // namespace
+
+void HexDecodeBegin(HEX_DECODER *Decoder, UINT8 *Out, UINTN OutCapacity) {
+  *Decoder = HEX_DECODER{};
+  Decoder->Out = Out;
+  Decoder->OutCapacity = Out != nullptr ? OutCapacity : 0;
+}
+
+void HexDecodeBeginImage(HEX_DECODER *Decoder, HEX_ALLOCATE Allocate, void *Context) {
+  *Decoder = HEX_DECODER{};
+  Decoder->Allocate = Allocate;
+  Decoder->Context = Context;
+  Decoder->Out = Decoder->Head;
+  Decoder->OutCapacity = IMAGE_HEADER_SIZE;
+}
+
+HEX_ERROR HexDecodeFeed(HEX_DECODER *D, const char *Text, UINTN Length) {
+  if (D->Error != HEX_OK) {
+    return D->Error;
+  }
+  D->TextSize += Length;
+  if (D->TextSize > HEX_MAX_FILE_SIZE) {
+    return Stop(D, HEX_ERROR_FILE_TOO_LARGE, 0);
+  }
+  UINTN Pos = 0;
+  if (D->CarryLen > 0 || D->Overlong) {
+    UINTN End = FindLineEnd(Text, 0, Length);
+    CarryOn(D, Text, End);
+    if (End == Length) {
+      return HEX_OK;
+    }
+    if (EndCarriedLine(D) != HEX_OK) {
+      return D->Error;
+    }
+    Pos = End + 1;
+  }
+  while (Pos < Length) {
+    const char *Line = Text + Pos;
+    const UINTN Left = Length - Pos;
+    // The usual line: a record whose count says where it ends, then LF or
+    // CR LF. Anything else is looked at as a whole line.
+    if (Left > 11 && Line[0] == ':' && !D->SeenEof) {
+      UINT8 High = Digit(Line[1]);
+      UINT8 Low = Digit(Line[2]);
+      UINTN Count = static_cast<UINTN>((High << 4) | Low);
+      UINTN RecordLength = 11 + 2 * Count;
+      if (((High | Low) & NOT_HEX) == 0 && RecordLength < Left) {
+        UINTN Ending = 0;
+        if (Line[RecordLength] == '\n') {
+          Ending = 1;
+        } else if (Line[RecordLength] == '\r' && RecordLength + 1 < Left && Line[RecordLength + 1] == '\n') {
+          Ending = 2;
+        }
+        if (Ending != 0 && DecodeRecord(D, Line, Count) != RECORD_NOT_CLEAN) {
+          if (D->Error != HEX_OK) {
+            return D->Error;
+          }
+          Pos += RecordLength + Ending;
+          continue;
+        }
+      }
+    }
+    UINTN End = FindLineEnd(Text, Pos, Length);
+    if (End == Length) {
+      break;
+    }
+    UINTN LineLength = End - Pos;
+    if (LineLength > 0 && Text[End - 1] == '\r') {
+      LineLength--;
+    }
+    if (DecodeLine(D, Line, LineLength) != HEX_OK) {
+      return D->Error;
+    }
+    Pos = End + 1;
+  }
+  CarryOn(D, Text + Pos, Length - Pos);
+  return HEX_OK;
+}
+
+HEX_RESULT HexDecodeEnd(HEX_DECODER *D, IMAGE_INFO *Info) {
+  if (D->Error == HEX_OK && (D->CarryLen > 0 || D->Overlong)) {
+    EndCarriedLine(D);
+  }
+  if (D->Error == HEX_OK && !D->SeenEof) {
+    Stop(D, HEX_ERROR_NO_EOF, 0);
+  }
+  if (D->Error == HEX_OK && !D->SeenData) {
+    Stop(D, HEX_ERROR_NO_DATA, 0);
+  }
+  if (D->Error != HEX_OK) {
+    return HEX_RESULT{D->Error, D->ErrorLine, 0};
+  }
+  if (!ImageMode(D)) {
+    return HEX_RESULT{HEX_OK, 0, static_cast<UINTN>(D->NextAddress)};
+  }
+  if (HoldsHeadOnly(D) && TakeImageBuffer(D, D->NextAddress) != HEX_OK) {
+    return HEX_RESULT{D->Error, 0, 0};
+  }
+  IMAGE_INFO Found{};
+  HEX_ERROR Error = FinishImage(D->Out, static_cast<UINTN>(D->NextAddress), D->OutCapacity, &Found);
+  if (Error != HEX_OK) {
+    Stop(D, Error, 0);
+    return HEX_RESULT{Error, 0, 0};
+  }
+  if (Info != nullptr) {
+    *Info = Found;
+  }
+  return HEX_RESULT{HEX_OK, 0, D->OutCapacity};
+}
+
 HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapacity) {
   if (Length > HEX_MAX_FILE_SIZE) {
     return Fail(HEX_ERROR_FILE_TOO_LARGE, 0);
   }
-  UINTN Pos = 0;
-  UINT32 LineNumber = 0;
-  UINT64 Base = 0;
-  UINT64 NextAddress = 0;  // end of the data given so far
-  bool SeenData = false;
-  bool SeenEof = false;
-  TEXT_SPAN Line;
-
-  while (NextLine(Text, Length, &Pos, &Line)) {
-    LineNumber++;
-    if (Line.Len == 0) {
-      continue;
-    }
-    if (SeenEof) {
-      return Fail(HEX_ERROR_AFTER_EOF, LineNumber);
-    }
-    if (Line.Ptr[0] != ':') {
-      return Fail(HEX_ERROR_NO_COLON, LineNumber);
-    }
-    // Decode all digit pairs after the colon; the record is at most 5 + 255 bytes.
-    UINT8 Record[5 + 255];
-    UINTN Digits = Line.Len - 1;
-    for (UINTN Index = 0; Index < Digits; Index++) {
-      if (HexDigitValue(Line.Ptr[1 + Index]) < 0) {
-        return Fail(HEX_ERROR_NON_HEX, LineNumber);
-      }
-    }
-    if (Digits < 10 || (Digits & 1) != 0) {
-      return Fail(HEX_ERROR_RECORD_LENGTH, LineNumber);
-    }
-    UINTN Bytes = Digits / 2;
-    UINT8 Count = static_cast<UINT8>(HexDigitValue(Line.Ptr[1]) * 16 + HexDigitValue(Line.Ptr[2]));
-    if (Bytes != static_cast<UINTN>(Count) + 5) {
-      return Fail(HEX_ERROR_RECORD_LENGTH, LineNumber);
-    }
-    UINT8 Sum = 0;
-    for (UINTN Index = 0; Index < Bytes; Index++) {
-      Record[Index] = static_cast<UINT8>(HexDigitValue(Line.Ptr[1 + 2 * Index]) * 16 +
-                                         HexDigitValue(Line.Ptr[2 + 2 * Index]));
-      Sum = static_cast<UINT8>(Sum + Record[Index]);
-    }
-    if (Sum != 0) {
-      return Fail(HEX_ERROR_CHECKSUM, LineNumber);
-    }
-    UINT16 Offset = static_cast<UINT16>((Record[1] << 8) | Record[2]);
-    UINT8 Type = Record[3];
-    const UINT8 *Data = Record + 4;
-
-    switch (Type) {
-      case RECORD_DATA: {
-        if (Count == 0) {
-          break;
-        }
-        if (static_cast<UINT32>(Offset) + Count > 0x10000u) {
-          return Fail(HEX_ERROR_WRAP, LineNumber);
-        }
-        UINT64 Address = Base + Offset;
-        if (Address < NextAddress) {
-          return Fail(HEX_ERROR_BACKWARDS, LineNumber);
-        }
-        UINT64 End = Address + Count;
-        if (End > HEX_MAX_IMAGE_SIZE) {
-          return Fail(HEX_ERROR_TOO_LARGE, LineNumber);
-        }
-        if (Out != nullptr) {
-          if (End > OutCapacity) {
-            return Fail(HEX_ERROR_TOO_LARGE, LineNumber);
-          }
-          for (UINT64 Fill = NextAddress; Fill < Address; Fill++) {
-            Out[Fill] = 0xFF;
-          }
-          for (UINT8 Index = 0; Index < Count; Index++) {
-            Out[Address + Index] = Data[Index];
-          }
-        }
-        NextAddress = End;
-        SeenData = true;
-        break;
-      }
-      case RECORD_EOF:
-        if (Count != 0) {
-          return Fail(HEX_ERROR_TYPE_LENGTH, LineNumber);
-        }
-        SeenEof = true;
-        break;
-      case RECORD_SEGMENT:
-        if (Count != 2) {
-          return Fail(HEX_ERROR_TYPE_LENGTH, LineNumber);
-        }
-        Base = static_cast<UINT64>((Data[0] << 8) | Data[1]) << 4;
-        break;
-      case RECORD_LINEAR:
-        if (Count != 2) {
-          return Fail(HEX_ERROR_TYPE_LENGTH, LineNumber);
-        }
-        Base = static_cast<UINT64>((Data[0] << 8) | Data[1]) << 16;
-        break;
-      case RECORD_START_SEGMENT:
-      case RECORD_START_LINEAR:
-        if (Count != 4) {
-          return Fail(HEX_ERROR_TYPE_LENGTH, LineNumber);
-        }
-        break;
-      default:
-        return Fail(HEX_ERROR_RECORD_TYPE, LineNumber);
-    }
-  }
-  if (!SeenEof) {
-    return Fail(HEX_ERROR_NO_EOF, 0);
-  }
-  if (!SeenData) {
-    return Fail(HEX_ERROR_NO_DATA, 0);
-  }
-  return HEX_RESULT{HEX_OK, 0, static_cast<UINTN>(NextAddress)};
+  HEX_DECODER Decoder;
+  HexDecodeBegin(&Decoder, Out, OutCapacity);
+  HexDecodeFeed(&Decoder, Text, Length);
+  return HexDecodeEnd(&Decoder, nullptr);
 }
 
 UINT32 Crc32(const UINT8 *Data, UINTN Size) {
@@ -256,6 +553,27 @@ HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
   }
   *Info = Found;
   return HEX_OK;
+}
+
+HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSize) {
+  IMAGE_INFO Found{};
+  HEX_ERROR Error = ReadHeader(Data, DataSize, &Found);
+  if (Error != HEX_OK) {
+    return Error;
+  }
+  UINT64 Size = static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE;
+  if (Size < DataSize || Size > HEX_MAX_IMAGE_SIZE) {
+    return HEX_ERROR_HEADER_LENGTH;
+  }
+  *ImageSize = static_cast<UINTN>(Size);
+  return HEX_OK;
+}
+
+HEX_ERROR FinishImage(UINT8 *Data, UINTN DataSize, UINTN ImageSize, IMAGE_INFO *Info) {
+  for (UINTN Index = DataSize; Index < ImageSize; Index++) {
+    Data[Index] = 0xFF;
+  }
+  return CheckImage(Data, ImageSize, Info);
 }
 
 HEX_ERROR CheckImageInBank(const UINT8 *Bank, UINTN BankSize, bool CheckCrc, IMAGE_INFO *Info) {

@@ -33,6 +33,7 @@ enum HEX_ERROR : UINT32 {
   HEX_ERROR_HEADER_LENGTH,
   HEX_ERROR_PAYLOAD_CRC,
   HEX_ERROR_FILE_TOO_LARGE,
+  HEX_ERROR_OUT_OF_MEMORY,
 };
 
 /// The console text of an error ("bad checksum").
@@ -49,6 +50,12 @@ constexpr UINTN  IMAGE_LENGTH_OFFSET = 4;
 constexpr UINTN  IMAGE_VERSION_OFFSET = 8;
 constexpr UINTN  IMAGE_CRC_OFFSET = 16;
 
+/// What an image header says.
+struct IMAGE_INFO {
+  UINT64 Version;
+  UINT32 PayloadLength;
+};
+
 /// Outcome of decoding a HEX text.
 struct HEX_RESULT {
   HEX_ERROR Error;
@@ -56,13 +63,97 @@ struct HEX_RESULT {
   UINTN     Size;  ///< image size in bytes (highest address + 1)
 };
 
+/// Longest line a valid record can have: ':', 2 * (5 + 255) digits, a CR.
+constexpr UINTN HEX_LINE_MAX = 1 + 2 * (5 + 255) + 1;
+
 /**
-  Decode Intel HEX text. Every record is checked; the image starts at address
-  0, records must ascend, and a gap between records is filled with 0xFF.
+  Gives the buffer of a zone image being decoded (HexDecodeBeginImage):
+  called at most once, with the image size from its header, as soon as the
+  header is complete.
+
+  @return A buffer of Size bytes, or NULL when there is no memory. It stays
+          the caller's, whatever the outcome of the decode.
+**/
+typedef UINT8 *(*HEX_ALLOCATE)(void *Context, UINTN Size);
+
+/**
+  State of a streaming decode. The text is fed in pieces of any size (a line
+  may be split anywhere); memory is the output plus this structure, which
+  carries at most one partial line between pieces. Fields are private to
+  the decoder.
+**/
+struct HEX_DECODER {
+  UINT8        *Out;
+  UINTN         OutCapacity;
+  HEX_ALLOCATE  Allocate;   // set in image mode
+  void         *Context;
+  UINT64        Base;
+  UINT64        NextAddress;  // end of the data given so far
+  UINT64        TextSize;
+  UINT32        LineNumber;
+  HEX_ERROR     Error;
+  UINT32        ErrorLine;
+  bool          Segmented;    // the last extended address record was an 02
+  bool          SeenData;
+  bool          SeenEof;
+  bool          Overlong;     // the carried line outgrew Carry: it is refused at its end
+  bool          OverlongNonHex;
+  bool          OverlongCr;
+  UINTN         CarryLen;
+  char          Carry[HEX_LINE_MAX];
+  UINT8         Head[IMAGE_HEADER_SIZE];  // an image's header, until its buffer is given
+};
+
+/**
+  Start decoding Intel HEX text into Out. Every record is checked; the data
+  starts at address 0, records must ascend, and a gap between records is
+  filled with 0xFF. Under linear addressing (an 04 record, or no extended
+  address record) a record may run across a 64 KiB boundary; under segment
+  addressing (02) a record that would wrap inside its segment is refused.
+
+  @param[out] Decoder      The state to start.
+  @param[in]  Out          Receives the data, or NULL to only check the text
+                           and learn the size.
+  @param[in]  OutCapacity  Size of Out; data beyond it is HEX_ERROR_TOO_LARGE.
+**/
+void HexDecodeBegin(HEX_DECODER *Decoder, UINT8 *Out, UINTN OutCapacity);
+
+/**
+  Start decoding a zone image: as HexDecodeBegin, but the buffer comes from
+  Allocate once the 24-byte header is complete, sized by the header's
+  length; data past that length is HEX_ERROR_HEADER_LENGTH; at the end the
+  image's erased tail is filled with 0xFF and the image is checked
+  (FinishImage). A NULL buffer from Allocate is HEX_ERROR_OUT_OF_MEMORY.
+**/
+void HexDecodeBeginImage(HEX_DECODER *Decoder, HEX_ALLOCATE Allocate, void *Context);
+
+/**
+  Decode the next piece of the text.
+
+  @return HEX_OK, or the first error (it sticks: later calls return it).
+**/
+HEX_ERROR HexDecodeFeed(HEX_DECODER *Decoder, const char *Text, UINTN Length);
+
+/**
+  End the decode: the last line (which needs no line end), the end-of-file
+  record, and in image mode the image check.
+
+  @param[out] Info  In image mode, receives the header's version and length;
+                    may be NULL otherwise.
+
+  @return Error HEX_OK with Size (the image size, or the highest address + 1
+          in the plain mode), or the first error and its line (0 when not
+          tied to a line).
+**/
+HEX_RESULT HexDecodeEnd(HEX_DECODER *Decoder, IMAGE_INFO *Info);
+
+/**
+  Decode a whole Intel HEX text held in memory (HexDecodeBegin, one piece,
+  HexDecodeEnd).
 
   @param[in]  Text         The file's bytes.
   @param[in]  Length       Their count.
-  @param[out] Out          Receives the image, or NULL to only check the text
+  @param[out] Out          Receives the data, or NULL to only check the text
                            and learn the size.
   @param[in]  OutCapacity  Size of Out.
 
@@ -70,17 +161,31 @@ struct HEX_RESULT {
 **/
 HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapacity);
 
-/// What an image header says.
-struct IMAGE_INFO {
-  UINT64 Version;
-  UINT32 PayloadLength;
-};
-
 /**
   Check a whole image: header present, magic, length equal to Size minus the
   header, payload CRC.
 **/
 HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info);
+
+/**
+  The size of the image whose first DataSize bytes a HEX file gave: the
+  header plus its payload length. A file may end its data before that size,
+  as tools leave out the erased (0xFF) bytes at the end of an image; such a
+  tail is erased flash, like a gap between records.
+
+  @retval HEX_OK                   *ImageSize set.
+  @retval HEX_ERROR_NO_HEADER      Fewer than the header's 24 bytes.
+  @retval HEX_ERROR_MAGIC          Not an image header.
+  @retval HEX_ERROR_HEADER_LENGTH  The data goes on past the image, or the
+                                   image would exceed HEX_MAX_IMAGE_SIZE.
+**/
+HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSize);
+
+/**
+  Fill the erased tail Data[DataSize..ImageSize) with 0xFF and check the whole
+  image (CheckImage). Data holds at least ImageSize bytes.
+**/
+HEX_ERROR FinishImage(UINT8 *Data, UINTN DataSize, UINTN ImageSize, IMAGE_INFO *Info);
 
 /**
   Check the image at the start of a flash bank: magic, a length that fits the

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -57,9 +59,7 @@ TEST_P(HexDecodeValid, GivesTheBytes) {
   EXPECT_EQ(Bytes, GetParam().Expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Valid, HexDecodeValid,
-    ::testing::Values(
+const std::vector<VALID_CASE> kValidCases = {
         VALID_CASE{"LineFeeds", Record(0, 0, {1, 2, 3}) + "\n" + kEof + "\n", {1, 2, 3}},
         VALID_CASE{"CrLf", Record(0, 0, {1, 2}) + "\r\n" + Record(0, 2, {3}) + "\r\n" + kEof + "\r\n", {1, 2, 3}},
         VALID_CASE{"NoFinalLineEnd", Record(0, 0, {9}) + "\n" + kEof, {9}},
@@ -72,8 +72,10 @@ INSTANTIATE_TEST_SUITE_P(
                    Record(0, 0, {1}) + "\n" + Record(5, 0, {0, 0, 0, 0}) + "\n" + Record(3, 0, {0, 0, 0, 0}) + "\n" +
                        kEof + "\n",
                    {1}},
-        VALID_CASE{"ZeroLengthDataRecordIgnored", Record(0, 0, {1}) + "\n" + Record(0, 0, {}) + "\n" + kEof, {1}}),
-    [](const auto &Info) { return Info.param.Name; });
+        VALID_CASE{"ZeroLengthDataRecordIgnored", Record(0, 0, {1}) + "\n" + Record(0, 0, {}) + "\n" + kEof, {1}}};
+
+INSTANTIATE_TEST_SUITE_P(Valid, HexDecodeValid, ::testing::ValuesIn(kValidCases),
+                         [](const auto &Info) { return Info.param.Name; });
 
 TEST(HexDecode, ExtendedLinearAddressPlacesDataAbove64KiB) {
   std::string Text = Record(0, 0xFFFE, {1, 2}) + "\n" + Record(4, 0, {0x00, 0x01}) + "\n" +
@@ -86,6 +88,38 @@ TEST(HexDecode, ExtendedLinearAddressPlacesDataAbove64KiB) {
   EXPECT_EQ(Bytes[0xFFFE], 1);
   EXPECT_EQ(Bytes[0xFFFF], 2);
   EXPECT_EQ(Bytes[0x10000], 3);
+}
+
+TEST(HexDecode, LinearRecordRunsOnPastA64KiBBoundary) {
+  // As written by tools whose record size does not divide 65536: the record
+  // at FFFC carries on at 10000, with or without an 04 record before it, and
+  // also after an 02 record was replaced by an 04 one.
+  for (const std::string &Prefix :
+       {std::string(), Record(4, 0, {0, 0}) + "\n", Record(2, 0, {0x10, 0}) + "\n" + Record(4, 0, {0, 0}) + "\n"}) {
+    SCOPED_TRACE(Prefix);
+    std::string Text = Prefix + Record(0, 0xFFFC, {1, 2, 3, 4, 5}) + "\n" + Record(0, 0x0001, {6}) + "\n" + kEof;
+    // The second record lies in the same segment: at 0x0001 it goes backwards.
+    HEX_RESULT Result{};
+    Decode(Text, &Result);
+    EXPECT_EQ(Result.Error, HEX_ERROR_BACKWARDS);
+    Text = Prefix + Record(0, 0xFFFC, {1, 2, 3, 4, 5}) + "\n" + Record(4, 0, {0, 1}) + "\n" +
+           Record(0, 0x0001, {6}) + "\n" + kEof;
+    std::vector<UINT8> Bytes = Decode(Text, &Result);
+    ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error) << " line " << Result.Line;
+    ASSERT_EQ(Bytes.size(), 0x10002u);
+    const std::vector<UINT8> Tail(Bytes.begin() + 0xFFFC, Bytes.end());
+    EXPECT_EQ(Tail, (std::vector<UINT8>{1, 2, 3, 4, 5, 6}));
+  }
+}
+
+TEST(HexDecode, SegmentRecordMayEndExactlyAtItsSegmentEnd) {
+  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0xFFFE, {1, 2}) + "\n" + kEof;
+  HEX_RESULT Result{};
+  std::vector<UINT8> Bytes = Decode(Text, &Result);
+  ASSERT_EQ(Result.Error, HEX_OK);
+  ASSERT_EQ(Bytes.size(), 0x10010u);
+  EXPECT_EQ(Bytes[0x1000E], 1);
+  EXPECT_EQ(Bytes[0x1000F], 2);
 }
 
 TEST(HexDecode, ExtendedSegmentAddressShiftsByFour) {
@@ -122,9 +156,7 @@ TEST_P(HexDecodeMalformed, IsRefusedAtItsLine) {
 
 const std::string kData = Record(0, 0, {1, 2, 3}) + "\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    Malformed, HexDecodeMalformed,
-    ::testing::Values(
+const std::vector<BAD_CASE> kBadCases = {
         BAD_CASE{"BadChecksum", ":0300000001020300\n" + kEof + "\n", HEX_ERROR_CHECKSUM, 1},
         BAD_CASE{"BadRecordType", kData + Record(6, 0, {}) + "\n" + kEof + "\n", HEX_ERROR_RECORD_TYPE, 2},
         BAD_CASE{"CountLongerThanLine", ":0400000001020300\n" + kEof, HEX_ERROR_RECORD_LENGTH, 1},
@@ -142,13 +174,20 @@ INSTANTIATE_TEST_SUITE_P(
         BAD_CASE{"RecordAfterEof", kData + kEof + "\n" + kData, HEX_ERROR_AFTER_EOF, 3},
         BAD_CASE{"Backwards", Record(0, 4, {1}) + "\n" + Record(0, 0, {2}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
         BAD_CASE{"Overlap", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
-        BAD_CASE{"WrapsSegment", Record(0, 0xFFFF, {1, 2}) + "\n" + kEof, HEX_ERROR_WRAP, 1},
+        BAD_CASE{"WrapsSegment", Record(2, 0, {0x10, 0x00}) + "\n" + Record(0, 0xFFFF, {1, 2}) + "\n" + kEof,
+                 HEX_ERROR_WRAP, 2},
+        BAD_CASE{"WrapsSegmentAfterLinear",
+                 Record(4, 0, {0, 1}) + "\n" + Record(2, 0, {0x20, 0x00}) + "\n" + Record(0, 0xFFFE, {1, 2, 3}) +
+                     "\n" + kEof,
+                 HEX_ERROR_WRAP, 3},
         BAD_CASE{"BeyondLargestImage", Record(4, 0, {0x01, 0x00}) + "\n" + Record(0, 0, {1}) + "\n" + kEof,
                  HEX_ERROR_TOO_LARGE, 2},
         BAD_CASE{"OnlyEof", kEof + "\n", HEX_ERROR_NO_DATA, 0},
         BAD_CASE{"EmptyFile", "", HEX_ERROR_NO_EOF, 0},
-        BAD_CASE{"OnlyEmptyLines", "\r\n\n", HEX_ERROR_NO_EOF, 0}),
-    [](const auto &Info) { return Info.param.Name; });
+        BAD_CASE{"OnlyEmptyLines", "\r\n\n", HEX_ERROR_NO_EOF, 0}};
+
+INSTANTIATE_TEST_SUITE_P(Malformed, HexDecodeMalformed, ::testing::ValuesIn(kBadCases),
+                         [](const auto &Info) { return Info.param.Name; });
 
 TEST(HexDecode, BufferSmallerThanTheImageIsRefused) {
   std::string Text = Record(0, 0, {1, 2, 3, 4}) + "\n" + kEof;
@@ -169,6 +208,238 @@ TEST(HexDecode, EveryErrorHasItsOwnText) {
     Seen.push_back(Text);
   }
   EXPECT_STREQ(HexErrorText(static_cast<HEX_ERROR>(200)), "unknown error");
+}
+
+// Feeds Text in pieces: Sizes are used in turn, repeating.
+HEX_RESULT DecodeInPieces(const std::string &Text, const std::vector<size_t> &Sizes, UINT8 *Out, UINTN Capacity) {
+  HEX_DECODER Decoder;
+  HexDecodeBegin(&Decoder, Out, Capacity);
+  size_t Pos = 0;
+  for (size_t Turn = 0; Pos < Text.size(); Turn++) {
+    size_t Piece = std::min(Sizes[Turn % Sizes.size()], Text.size() - Pos);
+    HexDecodeFeed(&Decoder, Text.data() + Pos, Piece);
+    Pos += Piece;
+  }
+  return HexDecodeEnd(&Decoder, nullptr);
+}
+
+// Every text of the tables above, and lines too long for any record.
+std::vector<std::string> SplitTexts() {
+  std::vector<std::string> Texts;
+  for (const std::string &Text :
+       {Record(0, 0, {1, 2, 3}) + "\r\n" + Record(0, 0xFFFE, {4, 5, 6}) + "\r\n" + kEof + "\r\n",
+        "\n\r\n" + Record(0, 0, {7}) + "\n\n" + kEof,
+        Record(0, 0, std::vector<UINT8>(255, 0xAB)) + "\n" + Record(0, 255, std::vector<UINT8>(255, 0xCD)) + "\r\n" +
+            kEof + "\r",
+        Record(0, 0, {1}) + "\r" + Record(0, 1, {2}) + "\n" + kEof,
+        ":" + std::string(600, '0') + "\n" + kEof,
+        ":" + std::string(600, '0') + "\r\n" + kEof,
+        ":" + std::string(600, '0') + "\r0\n" + kEof,
+        ":" + std::string(400, '0') + "G" + std::string(400, '0') + "\n" + kEof,
+        std::string(700, 'x') + "\n",
+        ":" + std::string(700, '0'),
+        kData + kEof + "\n" + std::string(700, '0') + "\n",
+        ":0300000001020303F4\r\r\n" + kEof,
+        ":10000000" + std::string(34, '0') + "\n" + kEof}) {
+    Texts.push_back(Text);
+  }
+  return Texts;
+}
+
+TEST(HexStreamDecode, AnySplitOfTheTextGivesTheSameResult) {
+  std::vector<std::string> Texts = SplitTexts();
+  for (const VALID_CASE &Case : kValidCases) {
+    Texts.push_back(Case.Text);
+  }
+  for (const BAD_CASE &Case : kBadCases) {
+    Texts.push_back(Case.Text);
+  }
+  const std::vector<std::vector<size_t>> Splits = {{1}, {2}, {3}, {7}, {11, 1}, {44}, {45, 43}, {522}, {523, 1, 64}};
+  for (const std::string &Text : Texts) {
+    SCOPED_TRACE(Text.substr(0, 60));
+    std::vector<UINT8> Whole(2048, 0x5A);
+    HEX_RESULT Expected = DecodeHex(Text.data(), Text.size(), Whole.data(), Whole.size());
+    for (const auto &Sizes : Splits) {
+      SCOPED_TRACE(Sizes[0]);
+      std::vector<UINT8> Out(2048, 0x5A);
+      HEX_RESULT Got = DecodeInPieces(Text, Sizes, Out.data(), Out.size());
+      EXPECT_EQ(Got.Error, Expected.Error) << HexErrorText(Got.Error);
+      EXPECT_EQ(Got.Line, Expected.Line);
+      EXPECT_EQ(Got.Size, Expected.Size);
+      if (Expected.Error == HEX_OK) {
+        EXPECT_TRUE(std::equal(Out.begin(), Out.begin() + Expected.Size, Whole.begin()));
+      }
+    }
+  }
+}
+
+struct LONG_LINE_CASE {
+  const char  *Name;
+  std::string  Text;
+  HEX_ERROR    Error;
+  UINT32       Line;
+};
+
+class HexLongLine : public ::testing::TestWithParam<LONG_LINE_CASE> {};
+
+TEST_P(HexLongLine, IsRefusedAsAShortLineWouldBe) {
+  const LONG_LINE_CASE &Case = GetParam();
+  for (size_t Piece : {size_t{1}, size_t{100}, size_t{521}, Case.Text.size()}) {
+    SCOPED_TRACE(Piece);
+    HEX_RESULT Result = DecodeInPieces(Case.Text, {Piece}, nullptr, 0);
+    EXPECT_EQ(Result.Error, Case.Error) << HexErrorText(Result.Error);
+    EXPECT_EQ(Result.Line, Case.Line);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, HexLongLine,
+    ::testing::Values(
+        LONG_LINE_CASE{"AllDigits", kData + ":" + std::string(600, '0') + "\n" + kEof, HEX_ERROR_RECORD_LENGTH, 2},
+        LONG_LINE_CASE{"AllDigitsCrLf", kData + ":" + std::string(600, '0') + "\r\n" + kEof, HEX_ERROR_RECORD_LENGTH,
+                       2},
+        LONG_LINE_CASE{"AllDigitsNoLineEnd", kData + ":" + std::string(600, '0'), HEX_ERROR_RECORD_LENGTH, 2},
+        LONG_LINE_CASE{"CrInside", kData + ":" + std::string(600, '0') + "\r0\n" + kEof, HEX_ERROR_NON_HEX, 2},
+        LONG_LINE_CASE{"TwoCrs", kData + ":" + std::string(600, '0') + "\r\r\n" + kEof, HEX_ERROR_NON_HEX, 2},
+        LONG_LINE_CASE{"BadCharLate", kData + ":" + std::string(590, '0') + "G0\n" + kEof, HEX_ERROR_NON_HEX, 2},
+        LONG_LINE_CASE{"NoColon", kData + std::string(600, '0') + "\n" + kEof, HEX_ERROR_NO_COLON, 2},
+        LONG_LINE_CASE{"AfterEof", kData + kEof + "\n" + std::string(600, '0') + "\n", HEX_ERROR_AFTER_EOF, 3}),
+    [](const auto &Info) { return Info.param.Name; });
+
+TEST(HexStreamDecode, ErrorSticksAndTextBeyond64MiBIsRefused) {
+  HEX_DECODER Decoder;
+  HexDecodeBegin(&Decoder, nullptr, 0);
+  const std::string Bad = ":0300000001020300\n";
+  EXPECT_EQ(HexDecodeFeed(&Decoder, Bad.data(), Bad.size()), HEX_ERROR_CHECKSUM);
+  EXPECT_EQ(HexDecodeFeed(&Decoder, kEof.data(), kEof.size()), HEX_ERROR_CHECKSUM);
+  HEX_RESULT Result = HexDecodeEnd(&Decoder, nullptr);
+  EXPECT_EQ(Result.Error, HEX_ERROR_CHECKSUM);
+  EXPECT_EQ(Result.Line, 1u);
+
+  // Pieces of empty lines adding up to more than the largest file.
+  std::string Empty(1024 * 1024, '\n');
+  HexDecodeBegin(&Decoder, nullptr, 0);
+  HEX_ERROR Error = HEX_OK;
+  for (UINTN Fed = 0; Fed <= HEX_MAX_FILE_SIZE && Error == HEX_OK; Fed += Empty.size()) {
+    Error = HexDecodeFeed(&Decoder, Empty.data(), Empty.size());
+  }
+  EXPECT_EQ(Error, HEX_ERROR_FILE_TOO_LARGE);
+  EXPECT_EQ(HexDecodeEnd(&Decoder, nullptr).Line, 0u);
+}
+
+// Image mode: counts the buffers asked for and can refuse them.
+struct ALLOCATIONS {
+  std::vector<std::vector<UINT8>> Buffers;
+  std::vector<UINTN> Sizes;
+  bool Refuse = false;
+};
+
+UINT8 *Allocate(void *Context, UINTN Size) {
+  ALLOCATIONS *A = static_cast<ALLOCATIONS *>(Context);
+  A->Sizes.push_back(Size);
+  if (A->Refuse) {
+    return nullptr;
+  }
+  A->Buffers.emplace_back(Size, 0x5A);
+  return A->Buffers.back().data();
+}
+
+HEX_RESULT DecodeImage(const std::string &Text, size_t Piece, ALLOCATIONS *A, IMAGE_INFO *Info) {
+  HEX_DECODER Decoder;
+  HexDecodeBeginImage(&Decoder, Allocate, A);
+  for (size_t Pos = 0; Pos < Text.size(); Pos += Piece) {
+    HexDecodeFeed(&Decoder, Text.data() + Pos, std::min(Piece, Text.size() - Pos));
+  }
+  return HexDecodeEnd(&Decoder, Info);
+}
+
+std::vector<UINT8> MakeImage(UINT64 Version, const std::vector<UINT8> &Payload);
+
+// Records of PerRecord bytes of Data from address 0, 04 records at 64 KiB.
+std::string Records(const std::vector<UINT8> &Data, size_t PerRecord, size_t Count = SIZE_MAX) {
+  std::string Text;
+  size_t End = std::min(Count, Data.size());
+  for (size_t At = 0; At < End; At += PerRecord) {
+    if (At % 0x10000 == 0 && At != 0) {
+      Text += Record(4, 0, {0, static_cast<UINT8>(At >> 16)}) + "\n";
+    }
+    std::vector<UINT8> Part(Data.begin() + At, Data.begin() + std::min(End, At + PerRecord));
+    Text += Record(0, static_cast<UINT16>(At), Part) + "\n";
+  }
+  return Text;
+}
+
+TEST(HexImageDecode, TakesOneBufferSizedByTheHeader) {
+  std::vector<UINT8> Payload(1000);
+  for (size_t Index = 0; Index < Payload.size(); Index++) {
+    Payload[Index] = static_cast<UINT8>(Index * 7);
+  }
+  std::vector<UINT8> Image = MakeImage(0x42, Payload);
+  for (size_t PerRecord : {size_t{16}, size_t{20}, size_t{32}, size_t{255}}) {
+    for (size_t Piece : {size_t{1}, size_t{64}, size_t{65536}}) {
+      SCOPED_TRACE(PerRecord * 100000 + Piece);
+      ALLOCATIONS A;
+      IMAGE_INFO Info{};
+      HEX_RESULT Result = DecodeImage(Records(Image, PerRecord) + kEof, Piece, &A, &Info);
+      ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error);
+      EXPECT_EQ(Result.Size, Image.size());
+      ASSERT_EQ(A.Sizes, std::vector<UINTN>{Image.size()});
+      EXPECT_EQ(A.Buffers[0], Image);
+      EXPECT_EQ(Info.Version, 0x42u);
+    }
+  }
+}
+
+TEST(HexImageDecode, FillsTheErasedTailAndTakesAHeaderOnlyFile) {
+  std::vector<UINT8> Image = MakeImage(1, {1, 2, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  for (size_t Given : {IMAGE_HEADER_SIZE + 3, IMAGE_HEADER_SIZE + 4}) {
+    ALLOCATIONS A;
+    HEX_RESULT Result = DecodeImage(Records(Image, 16, Given) + kEof, 5, &A, nullptr);
+    ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error);
+    EXPECT_EQ(A.Buffers.at(0), Image);
+  }
+  std::vector<UINT8> Erased = MakeImage(2, std::vector<UINT8>(100, 0xFF));
+  ALLOCATIONS A;
+  HEX_RESULT Result = DecodeImage(Records(Erased, 16, IMAGE_HEADER_SIZE) + kEof, 1000, &A, nullptr);
+  ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error);
+  EXPECT_EQ(A.Buffers.at(0), Erased);
+}
+
+TEST(HexImageDecode, RefusesWhatTheHeaderDoesNotAllow) {
+  std::vector<UINT8> Image = MakeImage(1, {1, 2, 3, 4});
+  const std::vector<UINT8> Extra = {9, 9};
+
+  ALLOCATIONS Beyond;
+  std::string Text = Records(Image, 16) + Record(0, static_cast<UINT16>(Image.size()), Extra) + "\n" + kEof;
+  HEX_RESULT Result = DecodeImage(Text, 4096, &Beyond, nullptr);
+  EXPECT_EQ(Result.Error, HEX_ERROR_HEADER_LENGTH);
+  EXPECT_EQ(Result.Line, 0u);
+
+  std::vector<UINT8> Huge = Image;
+  Huge[IMAGE_LENGTH_OFFSET + 3] = 0x01;  // 16 MiB of payload plus the header
+  ALLOCATIONS NotAsked;
+  EXPECT_EQ(DecodeImage(Records(Huge, 16) + kEof, 4096, &NotAsked, nullptr).Error, HEX_ERROR_HEADER_LENGTH);
+  EXPECT_TRUE(NotAsked.Sizes.empty());
+
+  std::vector<UINT8> Magic = Image;
+  Magic[0] = 'X';
+  ALLOCATIONS Unused;
+  EXPECT_EQ(DecodeImage(Records(Magic, 16) + kEof, 4096, &Unused, nullptr).Error, HEX_ERROR_MAGIC);
+  // Data starting after the header's place: the header is erased bytes.
+  EXPECT_EQ(DecodeImage(Record(0, 30, {1}) + "\n" + kEof, 4096, &Unused, nullptr).Error, HEX_ERROR_MAGIC);
+  EXPECT_EQ(DecodeImage(Record(0, 0, {'O', 'R'}) + "\n" + kEof, 4096, &Unused, nullptr).Error,
+            HEX_ERROR_NO_HEADER);
+  EXPECT_TRUE(Unused.Sizes.empty());
+
+  ALLOCATIONS Refused;
+  Refused.Refuse = true;
+  EXPECT_EQ(DecodeImage(Records(Image, 16) + kEof, 4096, &Refused, nullptr).Error, HEX_ERROR_OUT_OF_MEMORY);
+  EXPECT_EQ(Refused.Sizes, std::vector<UINTN>{Image.size()});
+
+  std::vector<UINT8> Flipped = Image;
+  Flipped.back() ^= 1;
+  ALLOCATIONS Crc;
+  EXPECT_EQ(DecodeImage(Records(Flipped, 16) + kEof, 4096, &Crc, nullptr).Error, HEX_ERROR_PAYLOAD_CRC);
 }
 
 TEST(Crc32, MatchesTheStandardCheckValue) {
@@ -222,6 +493,54 @@ TEST(ImageHeader, DamagedImagesAreRefused) {
   std::vector<UINT8> HugeLength = Good;
   HugeLength[7] = 0xFF;
   EXPECT_EQ(CheckImage(HugeLength.data(), HugeLength.size(), &Info), HEX_ERROR_HEADER_LENGTH);
+}
+
+TEST(ImageHeader, DataEndingBeforeTheHeaderLengthGetsAnErasedTail) {
+  std::vector<UINT8> Image = MakeImage(3, {1, 2, 0xFF, 0xFF, 0xFF});
+  std::vector<UINT8> Data(Image.begin(), Image.begin() + IMAGE_HEADER_SIZE + 2);
+  UINTN ImageSize = 0;
+  ASSERT_EQ(ImageSizeFromHeader(Data.data(), Data.size(), &ImageSize), HEX_OK);
+  EXPECT_EQ(ImageSize, Image.size());
+  Data.resize(ImageSize, 0x5A);
+  IMAGE_INFO Info{};
+  ASSERT_EQ(FinishImage(Data.data(), IMAGE_HEADER_SIZE + 2, ImageSize, &Info), HEX_OK);
+  EXPECT_EQ(Data, Image);
+  EXPECT_EQ(Info.Version, 3u);
+  // Only the header given, the whole payload erased.
+  std::vector<UINT8> Erased = MakeImage(4, std::vector<UINT8>(300, 0xFF));
+  ASSERT_EQ(ImageSizeFromHeader(Erased.data(), IMAGE_HEADER_SIZE, &ImageSize), HEX_OK);
+  std::vector<UINT8> Whole(Erased.begin(), Erased.begin() + IMAGE_HEADER_SIZE);
+  Whole.resize(ImageSize, 0);
+  EXPECT_EQ(FinishImage(Whole.data(), IMAGE_HEADER_SIZE, ImageSize, &Info), HEX_OK);
+  // A tail that is not erased in the original image fails the payload CRC.
+  std::vector<UINT8> NotErased = MakeImage(5, {1, 2, 3});
+  std::vector<UINT8> Cut(NotErased.begin(), NotErased.end() - 1);
+  ASSERT_EQ(ImageSizeFromHeader(Cut.data(), Cut.size(), &ImageSize), HEX_OK);
+  Cut.resize(ImageSize);
+  EXPECT_EQ(FinishImage(Cut.data(), NotErased.size() - 1, ImageSize, &Info), HEX_ERROR_PAYLOAD_CRC);
+}
+
+TEST(ImageHeader, SizeFromHeaderRefusesImpossibleLengths) {
+  std::vector<UINT8> Image = MakeImage(1, {1, 2, 3, 4});
+  UINTN ImageSize = 0;
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), IMAGE_HEADER_SIZE - 1, &ImageSize), HEX_ERROR_NO_HEADER);
+  // Data going on past the header's length.
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size() + 1, &ImageSize), HEX_ERROR_HEADER_LENGTH);
+  // Largest image accepted, one byte more refused, and a length near 4 GiB.
+  auto SetLength = [&](UINT32 Length) {
+    for (int Index = 0; Index < 4; Index++) {
+      Image[IMAGE_LENGTH_OFFSET + Index] = static_cast<UINT8>(Length >> (8 * Index));
+    }
+  };
+  SetLength(static_cast<UINT32>(HEX_MAX_IMAGE_SIZE - IMAGE_HEADER_SIZE));
+  ASSERT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_OK);
+  EXPECT_EQ(ImageSize, HEX_MAX_IMAGE_SIZE);
+  SetLength(static_cast<UINT32>(HEX_MAX_IMAGE_SIZE - IMAGE_HEADER_SIZE + 1));
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_ERROR_HEADER_LENGTH);
+  SetLength(0xFFFFFFFFu);
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_ERROR_HEADER_LENGTH);
+  Image[0] = 0;
+  EXPECT_EQ(ImageSizeFromHeader(Image.data(), Image.size(), &ImageSize), HEX_ERROR_MAGIC);
 }
 
 TEST(ImageHeader, BankMayHoldErasedBytesAfterTheImage) {

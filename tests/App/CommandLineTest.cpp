@@ -119,6 +119,15 @@ TEST_F(CommandLineTest, OtherArgumentsAreIgnoredSilently) {
   EXPECT_EQ(Fw.Console(), "");
 }
 
+TEST_F(CommandLineTest, VerifyOptionChangesNothingForTheUpdater) {
+  ParseResult R = Parse({"-v", "1", "-verify"});
+  EXPECT_TRUE(R.Goes);
+  EXPECT_EQ(R.ChipMask, 1u << 1);
+  EXPECT_EQ(RUN_FLAGS, 0u);
+  EXPECT_EQ(Half(0) + Half(1), "");
+  EXPECT_EQ(Fw.Console(), "");
+}
+
 TEST_F(CommandLineTest, NoArgumentsPrintsTheUsageAndGoesOn) {
   ParseResult R = Parse({});
   EXPECT_TRUE(R.Goes);

@@ -85,13 +85,17 @@ TEST_F(RunDriverTest, FailedSettingsReturnTheirStatus) {
   EXPECT_EQ(Flash.CallCount("IcInit"), 0);
 }
 
-TEST_F(RunDriverTest, IcInitFailureReturnsItsStatusWithoutCleanUp) {
+// Both early exits after a successful settings sequence release the images
+// and the path component, as the end of the IC loop does; without it repeated
+// runs in one boot fill the image parser's table.
+TEST_F(RunDriverTest, IcInitFailureReturnsItsStatusAfterTheCleanUp) {
   Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
   EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(), kBanner + std::string("Current target: ChipA\nIC init error 7\n"));
-  EXPECT_EQ(Image.CallCount("FreeImage"), 0);
-  EXPECT_EQ(Path.Calls, std::vector<std::string>{"PathInit"});
-  ReleaseLeftImages();
+  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
+  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+  EXPECT_EQ(OcmImage, 0u);
+  EXPECT_EQ(CustomerImage, 0u);
 }
 
 TEST_F(RunDriverTest, AddressOptionNeedsTheFlashAddressSlot) {
@@ -100,9 +104,19 @@ TEST_F(RunDriverTest, AddressOptionNeedsTheFlashAddressSlot) {
   EXPECT_EQ(Fw.Console(),
             kBanner + std::string("Current target: ChipA\nTarget Flash protocol not support -d yet\n"));
   EXPECT_EQ(Flash.CallCount("IcInit"), 0);
-  EXPECT_EQ(Image.CallCount("FreeImage"), 0);
-  EXPECT_EQ(Path.Calls, std::vector<std::string>{"PathInit"});
-  ReleaseLeftImages();
+  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
+  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+}
+
+TEST_F(RunDriverTest, RepeatedEarlyExitsLeaveNoImageLoaded) {
+  Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
+  for (int RunIndex = 0; RunIndex < 5; RunIndex++) {
+    ResetRunState();
+    EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
+    EXPECT_EQ(Image.LiveImages(), 0u) << "run " << RunIndex;
+  }
+  EXPECT_EQ(Image.CallCount("LoadImageFile"), 10);
+  EXPECT_EQ(Image.CallCount("FreeImage"), 10);
 }
 
 TEST_F(RunDriverTest, MaskModeAttemptsEveryIcAndReportsAnEarlierFailure) {
@@ -117,10 +131,79 @@ TEST_F(RunDriverTest, MaskModeAttemptsEveryIcAndReportsAnEarlierFailure) {
       << Console;
 }
 
-TEST_F(RunDriverTest, IcsBeyondTheCountAreSkippedSilently) {
-  Flash.Ics.resize(1);
-  EXPECT_EQ(Run({"0", "1"}), EFI_SUCCESS);
+// ---- Selected ICs the board does not have ---------------------------------------
+
+struct MissingRow {
+  const char *Name;
+  std::vector<std::string> Arguments;
+  size_t IcCount;
+  std::vector<int> Updated;
+  std::vector<std::string> MissingLines;  // the lines after the last IC's own lines
+  EFI_STATUS Status;
+};
+
+void PrintTo(const MissingRow &Row, std::ostream *Out) { *Out << Row.Name; }
+
+class MissingIcTest : public RunDriverTest, public ::testing::WithParamInterface<MissingRow> {};
+
+TEST_P(MissingIcTest, IsReportedOnceInAscendingOrder) {
+  const MissingRow &Row = GetParam();
+  Flash.Ics.resize(Row.IcCount);
+  if (Row.Status == EFI_DEVICE_ERROR) Flash.Script.Fail("GetActiveSection", EFI_DEVICE_ERROR, 1);
+  EXPECT_EQ(Run(Row.Arguments), Row.Status);
+  EXPECT_EQ(UpdatedIcs(), Row.Updated);
+  std::vector<std::string> Console = Lines(Fw.Console());
+  ASSERT_GE(Console.size(), Row.MissingLines.size());
+  std::vector<std::string> Tail(Console.end() - Row.MissingLines.size(), Console.end());
+  EXPECT_EQ(Tail, Row.MissingLines) << Fw.Console();
+  size_t Expected = 0, Printed = 0;
+  for (const auto &L : Row.MissingLines) Expected += L.find("not found") != std::string::npos;
+  for (const auto &L : Console) Printed += L.find("not found") != std::string::npos;
+  EXPECT_EQ(Printed, Expected) << "each missing IC once";
+  EXPECT_EQ(Path.Calls.back(), "PathDeinit") << "the clean-up still runs";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, MissingIcTest,
+    ::testing::Values(
+        MissingRow{"OnlyAMissingIc", {"5"}, 2, {}, {"IC 5 not found"}, EFI_NOT_FOUND},
+        MissingRow{"OneHandledOneMissing", {"0", "1"}, 1, {0}, {"IC 1 not found"}, EFI_NOT_FOUND},
+        MissingRow{"AscendingWhateverTheOrder",
+                   {"9", "0", "5"},
+                   2,
+                   {0},
+                   {"IC 5 not found", "IC 9 not found"},
+                   EFI_NOT_FOUND},
+        MissingRow{"NoIcsAtAll", {"0"}, 0, {}, {"IC 0 not found"}, EFI_NOT_FOUND},
+        MissingRow{"ReadModeOfAMissingIc",
+                   {"3", "-r", "0", "10"},
+                   2,
+                   {},
+                   {"Current target: ChipA", "IC 3 not found"},
+                   EFI_NOT_FOUND}),
+    [](const ::testing::TestParamInfo<MissingRow> &Info) { return Info.param.Name; });
+
+TEST_F(RunDriverTest, FailedIcStatusStandsOverAMissingIc) {
+  Flash.Script.Fail("GetActiveSection", EFI_DEVICE_ERROR, 1);
+  EXPECT_EQ(Run({"0", "5"}), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Lines(Fw.Console()).back(), "IC 5 not found");
   EXPECT_EQ(UpdatedIcs(), std::vector<int>{0});
+}
+
+TEST_F(RunDriverTest, AllIcsAndExistingIcsReportNothingMissing) {
+  EXPECT_EQ(Run({"0", "1"}), EFI_SUCCESS);
+  EXPECT_EQ(Fw.Console().find("not found"), std::string::npos);
+  Fw.ClearConsole();
+  ResetRunState();
+  // -a selects ICs 0 to 31 whatever the count; digits beside it change nothing.
+  EXPECT_EQ(Run({"-a", "5"}), EFI_SUCCESS);
+  EXPECT_EQ(Fw.Console().find("not found"), std::string::npos);
+}
+
+TEST_F(RunDriverTest, AddressModeIgnoresMissingDigits) {
+  EXPECT_EQ(Run({"-d", "21", "7"}), EFI_SUCCESS);
+  EXPECT_EQ(UpdatedIcs(), std::vector<int>{1});
+  EXPECT_EQ(Fw.Console().find("IC 7 not found"), std::string::npos);
 }
 
 TEST_F(RunDriverTest, MaskNeverSelectsIcsFrom64On) {

@@ -1,6 +1,7 @@
 // Base fixture for host tests (see OrvTest.h).
 #include "OrvTest.h"
 
+#include "OrvInfo.h"
 #include "OrvUpdate.h"
 #include "RunState.h"
 
@@ -45,6 +46,11 @@ void OrvTest::InstallFakes() {
 EFI_STATUS OrvTest::Run(const std::vector<std::string> &Arguments) {
   Fw.SetArguments(Arguments);
   return OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable());
+}
+
+EFI_STATUS OrvTest::RunInfo(const std::vector<std::string> &Arguments) {
+  Fw.SetArguments(Arguments);
+  return OrvInfoMain(Fw.ImageHandle(), Fw.SystemTable());
 }
 
 std::vector<std::string> Lines(const std::string &Text) {

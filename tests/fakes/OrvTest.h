@@ -27,6 +27,8 @@ class OrvTest : public ::testing::Test {
   void InstallFakes();
   /// Runs the application with these arguments (after Argv[0]).
   EFI_STATUS Run(const std::vector<std::string> &Arguments);
+  /// Runs OrvInfo.efi with these arguments (after Argv[0]).
+  EFI_STATUS RunInfo(const std::vector<std::string> &Arguments);
 
   FakeFirmware Fw;
   /// The application's volume, on Fw.DeviceHandle().

@@ -4,9 +4,15 @@
 
 #include "OrvHexCommands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "HexImage.h"
 #include "SimText.h"
@@ -17,7 +23,8 @@ constexpr const char *kUsage =
   "usage: orvhex make --version <V> in.bin out.hex\n"
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
-  "       orvhex info <file>\n";
+  "       orvhex info <file>\n"
+  "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n";
 
 int Usage(std::ostream &Err) {
   Err << kUsage;
@@ -33,29 +40,95 @@ bool ParseNumber(const std::string &Text, UINT64 *Value) {
   return ParseUint64(TEXT_SPAN{Text.data(), Text.size()}, Value);
 }
 
+// The name a message gives an input: "-" is standard input.
+std::string InputName(const std::string &Path) { return Path == "-" ? "standard input" : Path; }
+
+constexpr size_t kChunk = 64 * 1024;
+
+/// An input read once from start to end: a regular file, a pipe, or
+/// standard input for "-". Anything else (a directory, a device) is refused
+/// when it is opened.
+class INPUT_FILE {
+ public:
+  INPUT_FILE() = default;
+  INPUT_FILE(const INPUT_FILE &) = delete;
+  INPUT_FILE &operator=(const INPUT_FILE &) = delete;
+  ~INPUT_FILE() {
+    if (Fd >= 0 && Fd != STDIN_FILENO) {
+      ::close(Fd);
+    }
+  }
+
+  bool Open(const std::string &Path, std::string *Error) {
+    Name = InputName(Path);
+    Fd = Path == "-" ? STDIN_FILENO : ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd < 0) {
+      *Error = "cannot open " + Name;
+      return false;
+    }
+    struct stat Info {};
+    if (::fstat(Fd, &Info) != 0) {
+      *Error = "cannot read " + Name;
+      return false;
+    }
+    if (!S_ISREG(Info.st_mode) && !S_ISFIFO(Info.st_mode)) {
+      *Error = Name + ": not a regular file";
+      return false;
+    }
+    if (S_ISREG(Info.st_mode) && static_cast<UINT64>(Info.st_size) > HEX_MAX_FILE_SIZE) {
+      *Error = Name + ": file too large";
+      return false;
+    }
+    return true;
+  }
+
+  /// Reads the next bytes into Buffer: their count, 0 at the end, or -1 after
+  /// a read error or past the largest file (Error set).
+  ssize_t Read(char *Buffer, size_t Size, std::string *Error) {
+    for (;;) {
+      ssize_t Got = ::read(Fd, Buffer, Size);
+      if (Got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (Got < 0) {
+        *Error = "cannot read " + Name;
+        return -1;
+      }
+      Total += static_cast<UINT64>(Got);
+      if (Total > HEX_MAX_FILE_SIZE) {
+        *Error = Name + ": file too large";
+        return -1;
+      }
+      return Got;
+    }
+  }
+
+  /// Appends the rest of the input to Data.
+  bool ReadRest(std::string *Data, std::string *Error) {
+    for (;;) {
+      size_t Have = Data->size();
+      Data->resize(Have + kChunk);
+      ssize_t Got = Read(Data->data() + Have, kChunk, Error);
+      Data->resize(Have + static_cast<size_t>(Got < 0 ? 0 : Got));
+      if (Got <= 0) {
+        return Got == 0;
+      }
+    }
+  }
+
+  const std::string &DisplayName() const { return Name; }
+
+ private:
+  int Fd = -1;
+  UINT64 Total = 0;
+  std::string Name;
+};
+
+// Reads a whole input (see INPUT_FILE).
 bool ReadFile(const std::string &Path, std::string *Data, std::string *Error) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) {
-    *Error = "cannot open " + Path;
-    return false;
-  }
-  In.seekg(0, std::ios::end);
-  std::streamoff Size = In.tellg();
-  if (Size < 0) {
-    *Error = "cannot read " + Path;
-    return false;
-  }
-  if (static_cast<UINT64>(Size) > HEX_MAX_FILE_SIZE) {
-    *Error = Path + ": file too large";
-    return false;
-  }
-  In.seekg(0, std::ios::beg);
-  Data->assign(static_cast<size_t>(Size), '\0');
-  if (Size > 0 && !In.read(Data->data(), Size)) {
-    *Error = "cannot read " + Path;
-    return false;
-  }
-  return true;
+  INPUT_FILE In;
+  Data->clear();
+  return In.Open(Path, Error) && In.ReadRest(Data, Error);
 }
 
 // Writes through a temporary file, so a failed write never leaves a
@@ -85,32 +158,50 @@ bool WriteFile(const std::string &Path, const void *Data, size_t Size, std::stri
   return true;
 }
 
-std::string HexFileError(const std::string &Path, const HEX_RESULT &Result) {
+std::string HexFileError(const std::string &Name, const HEX_RESULT &Result) {
   if (Result.Line != 0) {
-    return Path + " line " + std::to_string(Result.Line) + ": " + HexErrorText(Result.Error);
+    return Name + " line " + std::to_string(Result.Line) + ": " + HexErrorText(Result.Error);
   }
-  return Path + ": " + HexErrorText(Result.Error);
+  return Name + ": " + HexErrorText(Result.Error);
+}
+
+UINT8 *AllocateImage(void *Context, UINTN Size) {
+  std::vector<UINT8> *Image = static_cast<std::vector<UINT8> *>(Context);
+  Image->resize(Size);
+  return Image->data();
+}
+
+// Decodes a HEX input as it is read, in chunks: memory is the image and one
+// chunk. Start holds text read from In already. On failure Error holds the
+// message.
+bool DecodeHexInput(INPUT_FILE &In, const std::string &Start, std::vector<UINT8> *Image, IMAGE_INFO *Info,
+                    std::string *Error) {
+  HEX_DECODER Decoder;
+  HexDecodeBeginImage(&Decoder, AllocateImage, Image);
+  HEX_ERROR Fed = HexDecodeFeed(&Decoder, Start.data(), Start.size());
+  std::unique_ptr<char[]> Chunk(new char[kChunk]);
+  while (Fed == HEX_OK) {
+    ssize_t Got = In.Read(Chunk.get(), kChunk, Error);
+    if (Got < 0) {
+      return false;
+    }
+    if (Got == 0) {
+      break;
+    }
+    Fed = HexDecodeFeed(&Decoder, Chunk.get(), static_cast<UINTN>(Got));
+  }
+  HEX_RESULT Result = HexDecodeEnd(&Decoder, Info);
+  if (Result.Error != HEX_OK) {
+    *Error = HexFileError(In.DisplayName(), Result);
+    return false;
+  }
+  return true;
 }
 
 // Reads a HEX file and checks its image. On failure Error holds the message.
 bool LoadHexImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO *Info, std::string *Error) {
-  std::string Text;
-  if (!ReadFile(Path, &Text, Error)) {
-    return false;
-  }
-  HEX_RESULT Result = DecodeHex(Text.data(), Text.size(), nullptr, 0);
-  if (Result.Error == HEX_OK) {
-    Image->assign(Result.Size, 0);
-    Result = DecodeHex(Text.data(), Text.size(), Image->data(), Image->size());
-  }
-  if (Result.Error == HEX_OK) {
-    Result.Error = CheckImage(Image->data(), Image->size(), Info);
-  }
-  if (Result.Error != HEX_OK) {
-    *Error = HexFileError(Path, Result);
-    return false;
-  }
-  return true;
+  INPUT_FILE In;
+  return In.Open(Path, Error) && DecodeHexInput(In, std::string(), Image, Info, Error);
 }
 
 /// How splitting a command's arguments went.
@@ -177,7 +268,7 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
   return ORVHEX_OK;
 }
 
-int Bin(const std::vector<std::string> &Args, std::ostream &Err) {
+int Bin(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
   std::vector<std::string> Files;
   bool WithHeader = false;
   for (const std::string &Arg : Args) {
@@ -199,6 +290,11 @@ int Bin(const std::vector<std::string> &Args, std::ostream &Err) {
     return Failed(Err, Error);
   }
   size_t Skip = WithHeader ? 0 : IMAGE_HEADER_SIZE;
+  if (Files[1] == "-") {
+    Out.write(reinterpret_cast<const char *>(Image.data() + Skip), static_cast<std::streamsize>(Image.size() - Skip));
+    Out.flush();
+    return Out ? ORVHEX_OK : Failed(Err, "cannot write standard output");
+  }
   if (!WriteFile(Files[1], Image.data() + Skip, Image.size() - Skip, &Error)) {
     return Failed(Err, Error);
   }
@@ -238,24 +334,43 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
     return Usage(Err);
   }
   const std::string &Path = Args[0];
-  std::string Text;
+  INPUT_FILE In;
   std::string Error;
-  if (!ReadFile(Path, &Text, &Error)) {
+  if (!In.Open(Path, &Error)) {
     return Failed(Err, Error);
   }
+  // Read until the first character that is not blank tells a HEX file from
+  // a raw image.
+  std::string Text;
+  size_t First = std::string::npos;
+  for (;;) {
+    size_t Have = Text.size();
+    Text.resize(Have + kChunk);
+    ssize_t Got = In.Read(Text.data() + Have, kChunk, &Error);
+    if (Got < 0) {
+      return Failed(Err, Error);
+    }
+    Text.resize(Have + static_cast<size_t>(Got));
+    First = Text.find_first_not_of(" \t\r\n");
+    if (Got == 0 || First != std::string::npos) {
+      break;
+    }
+  }
   IMAGE_INFO ImageInfo{};
-  size_t First = Text.find_first_not_of(" \t\r\n");
   if (First != std::string::npos && Text[First] == ':') {
     std::vector<UINT8> Image;
-    if (!LoadHexImage(Path, &Image, &ImageInfo, &Error)) {
+    if (!DecodeHexInput(In, Text, &Image, &ImageInfo, &Error)) {
       return Failed(Err, Error);
     }
   } else {
+    if (!In.ReadRest(&Text, &Error)) {
+      return Failed(Err, Error);
+    }
     // A raw image or a bank file: the image at the start, erased bytes after it.
     HEX_ERROR Result = CheckImageInBank(reinterpret_cast<const UINT8 *>(Text.data()), Text.size(), true,
                                         &ImageInfo);
     if (Result != HEX_OK) {
-      return Failed(Err, Path + ": " + HexErrorText(Result));
+      return Failed(Err, InputName(Path) + ": " + HexErrorText(Result));
     }
   }
   char Line[64];
@@ -277,7 +392,7 @@ int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostr
     return Make(Rest, Err);
   }
   if (Command == "bin") {
-    return Bin(Rest, Err);
+    return Bin(Rest, Out, Err);
   }
   if (Command == "bank") {
     return Bank(Rest, Err);

@@ -44,31 +44,72 @@ constexpr bool IsHexDigit(CHAR16 C) {
   return (C >= u'0' && C <= u'9') || (C >= u'a' && C <= u'f') || (C >= u'A' && C <= u'F');
 }
 
-/// Stores Value as the whole content of one half of OverridePaths. A value
-/// over 64 characters is refused rather than cut, so the file named is always
-/// the file used.
-bool StoreOverride(CHAR16 *Half, const CHAR16 *Value) {
-  UINTN Length = StrLen(Value);
-  if (Length > OVERRIDE_MAX_CHARS) {
-    Print(u"Argument %s is too long: at most 64 characters\n"_w, Value);
-    return false;
+/// What an option does.
+enum class OPTION_ACTION : UINT8 {
+  SELECT_ALL,
+  CUSTOMER_BACKUP,
+  CUSTOMER_FILE,
+  DEVICE_ADDRESS,
+  FORCE,
+  OCM_FILE,
+  READ,
+  VERIFY,
+};
+
+/// One option: its letter, the letter that must follow it (0: any), what it
+/// does and how many values it takes.
+struct OPTION {
+  CHAR16 Letter;
+  CHAR16 Second;
+  OPTION_ACTION Action;
+  UINT8 Values;
+};
+
+/// Letters are matched in lower case; the first row that fits is taken, so
+/// -cb comes before -c FILE.
+constexpr OPTION OPTIONS[] = {
+    {u'a', 0, OPTION_ACTION::SELECT_ALL, 0},
+    {u'c', u'b', OPTION_ACTION::CUSTOMER_BACKUP, 0},
+    {u'c', 0, OPTION_ACTION::CUSTOMER_FILE, 1},
+    {u'd', 0, OPTION_ACTION::DEVICE_ADDRESS, 1},
+    {u'f', 0, OPTION_ACTION::FORCE, 0},
+    {u'o', 0, OPTION_ACTION::OCM_FILE, 1},
+    {u'r', 0, OPTION_ACTION::READ, 2},
+    {u'v', 0, OPTION_ACTION::VERIFY, 0},
+};
+
+/// The option row for the letter after the minus sign and the one after it
+/// (0 when the letter ends the argument), or null for no option.
+constexpr const OPTION *FindOption(CHAR16 Letter, CHAR16 Next) {
+  for (const OPTION &Option : OPTIONS) {
+    if (Option.Letter == ToLower(Letter) &&
+        (Option.Second == 0 || Option.Second == ToLower(Next))) {
+      return &Option;
+    }
   }
-  // A later value replaces an earlier one completely.
-  gOrvBootServices->SetMem(Half, OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
-  gOrvBootServices->CopyMem(Half, const_cast<CHAR16 *>(Value), Length * sizeof(CHAR16));
-  return true;
+  return nullptr;
 }
 
-/// The value that follows an option, or null (with a message) when the
-/// option stands last.
-const CHAR16 *TakeValue(UINTN Argc, CHAR16 **Argv, UINTN *Position) {
-  const CHAR16 *Option = Argv[*Position];
-  if (*Position + 1 >= Argc) {
-    Print(u"Option %s needs a value\n"_w, Option);
-    return nullptr;
+static_assert(FindOption(u'C', u'B')->Action == OPTION_ACTION::CUSTOMER_BACKUP);
+static_assert(FindOption(u'c', u'x')->Action == OPTION_ACTION::CUSTOMER_FILE);
+static_assert(FindOption(u'c', 0)->Action == OPTION_ACTION::CUSTOMER_FILE);
+static_assert(FindOption(0, 0) == nullptr);
+static_assert(FindOption(u'x', 0) == nullptr);
+
+/// Records a refusal; the scan stops at it.
+void Refuse(COMMAND_LINE *Line, COMMAND_LINE_ERROR Error, const CHAR16 *Argument) {
+  Line->Error = Error;
+  Line->ErrorArgument = Argument;
+}
+
+/// A value stored in a half of OverridePaths: at most 64 characters, so the
+/// file named is always the file used.
+bool CheckLength(COMMAND_LINE *Line, const CHAR16 *Value) {
+  if (StrLen(Value) > OVERRIDE_MAX_CHARS) {
+    Refuse(Line, COMMAND_LINE_ERROR::TOO_LONG, Value);
+    return false;
   }
-  *Position += 1;
-  return Argv[*Position];
+  return true;
 }
 
 /// -d takes one or two hexadecimal digits naming a nonzero bus address.
@@ -80,11 +121,90 @@ bool ParseDeviceAddress(const CHAR16 *Value, UINT64 *DeviceAddress) {
   }
   UINT64 Address = Valid ? HexTextToValue(Value, 2) : 0;
   if (Address == 0) {
-    Print(u"Invalid -d address %s: expected 1 or 2 hex digits, not 0\n"_w, Value);
     return false;
   }
   *DeviceAddress = Address;
   return true;
+}
+
+/// Acts on one option at Argv[*Position], consuming its values.
+/// @return false when the option was refused.
+bool ParseOption(const OPTION &Option, UINTN Argc, CHAR16 *const *Argv, UINTN *Position,
+                 COMMAND_LINE *Line) {
+  const CHAR16 *Argument = Argv[*Position];
+  const CHAR16 *Value = nullptr;
+  if (Option.Action == OPTION_ACTION::READ) {
+    // The address is optional for the scan; a missing length ends it.
+    *Position += 1;
+    if (*Position < Argc) {
+      if (!CheckLength(Line, Argv[*Position])) {
+        return false;
+      }
+      Line->OcmText = Argv[*Position];
+    }
+    *Position += 1;
+    if (*Position >= Argc) {
+      Refuse(Line, COMMAND_LINE_ERROR::READ_NEEDS_LENGTH, Argument);
+      return false;
+    }
+    if (!CheckLength(Line, Argv[*Position])) {
+      return false;
+    }
+    Line->CustomerText = Argv[*Position];
+    Line->RunFlags |= RUN_FLAG_READ_MODE;
+    return true;
+  }
+  if (Option.Values == 1) {
+    if (*Position + 1 >= Argc) {
+      Refuse(Line, COMMAND_LINE_ERROR::MISSING_VALUE, Argument);
+      return false;
+    }
+    *Position += 1;
+    Value = Argv[*Position];
+  }
+
+  switch (Option.Action) {
+    case OPTION_ACTION::SELECT_ALL:
+      Line->ChipMask = ALL_CHIPS_MASK;
+      return true;
+    case OPTION_ACTION::CUSTOMER_BACKUP:
+      Line->RunFlags |= RUN_FLAG_INCLUDE_CUSTOMER_BKP;
+      return true;
+    case OPTION_ACTION::CUSTOMER_FILE:
+      if (!CheckLength(Line, Value)) {
+        return false;
+      }
+      Line->CustomerText = Value;
+      return true;
+    case OPTION_ACTION::DEVICE_ADDRESS:
+      if (!ParseDeviceAddress(Value, &Line->DeviceAddress)) {
+        Refuse(Line, COMMAND_LINE_ERROR::BAD_ADDRESS, Value);
+        return false;
+      }
+      return true;
+    case OPTION_ACTION::FORCE:
+      Line->RunFlags |= RUN_FLAG_FORCE_UPDATE;
+      return true;
+    case OPTION_ACTION::OCM_FILE:
+      if (!CheckLength(Line, Value)) {
+        return false;
+      }
+      Line->OcmText = Value;
+      return true;
+    case OPTION_ACTION::VERIFY:
+      Line->Verify = TRUE;
+      return true;
+    case OPTION_ACTION::READ:
+      break;
+  }
+  return true;
+}
+
+/// Stores Value as the whole content of one half of OverridePaths; a later
+/// value replaces an earlier one completely.
+void StoreOverride(CHAR16 *Half, const CHAR16 *Value) {
+  gOrvBootServices->SetMem(Half, OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+  gOrvBootServices->CopyMem(Half, const_cast<CHAR16 *>(Value), StrLen(Value) * sizeof(CHAR16));
 }
 
 }  // namespace
@@ -110,76 +230,72 @@ UINT64 HexTextToValue(const CHAR16 *Text, UINT8 MaxDigits) {
   return Value;
 }
 
-BOOLEAN ParseCommandLine(UINTN Argc, CHAR16 **Argv, UINT64 *ChipMask, UINT64 *DeviceAddress) {
-  if (Argc < 2) {
-    PrintUsage();
-    return TRUE;
-  }
-
+COMMAND_LINE ParseArguments(UINTN Argc, CHAR16 *const *Argv) {
+  COMMAND_LINE Line{};
   for (UINTN Position = 1; Position < Argc; Position++) {
     const CHAR16 *Argument = Argv[Position];
 
     if (Argument[0] >= u'0' && Argument[0] <= u'9') {
       // Only a single digit names an IC: "12" must not quietly mean IC 1.
       if (Argument[1] != 0) {
-        Print(u"Invalid chip index %s: expected one digit 0-9\n"_w, Argument);
-        return FALSE;
+        Refuse(&Line, COMMAND_LINE_ERROR::BAD_CHIP_INDEX, Argument);
+        return Line;
       }
-      *ChipMask |= 1ull << (Argument[0] - u'0');
+      Line.ChipMask |= 1ull << (Argument[0] - u'0');
       continue;
     }
     if (Argument[0] != u'-') {
       continue;
     }
-
-    const CHAR16 *Value = nullptr;
-    switch (ToLower(Argument[1])) {
-      case u'a':
-        *ChipMask = ALL_CHIPS_MASK;
-        break;
-      case u'c':
-        if (ToLower(Argument[2]) == u'b') {
-          RUN_FLAGS |= RUN_FLAG_INCLUDE_CUSTOMER_BKP;
-          break;
-        }
-        Value = TakeValue(Argc, Argv, &Position);
-        if (Value == nullptr || !StoreOverride(CustomerOverridePath(), Value)) {
-          return FALSE;
-        }
-        break;
-      case u'd':
-        Value = TakeValue(Argc, Argv, &Position);
-        if (Value == nullptr || !ParseDeviceAddress(Value, DeviceAddress)) {
-          return FALSE;
-        }
-        break;
-      case u'f':
-        RUN_FLAGS |= RUN_FLAG_FORCE_UPDATE;
-        break;
-      case u'o':
-        Value = TakeValue(Argc, Argv, &Position);
-        if (Value == nullptr || !StoreOverride(OcmOverridePath(), Value)) {
-          return FALSE;
-        }
-        break;
-      case u'r':
-        Position++;
-        if (Position < Argc && !StoreOverride(OcmOverridePath(), Argv[Position])) {
-          return FALSE;
-        }
-        Position++;
-        if (Position >= Argc) {
-          Print(u"-r read process need set addr and length!\n"_w);
-          return FALSE;
-        }
-        if (!StoreOverride(CustomerOverridePath(), Argv[Position])) {
-          return FALSE;
-        }
-        RUN_FLAGS |= RUN_FLAG_READ_MODE;
-        break;
-      default:
-        break;
+    // Argument[2] exists only when Argument[1] is not the end of the text.
+    const OPTION *Option = FindOption(Argument[1], Argument[1] != 0 ? Argument[2] : 0);
+    if (Option != nullptr && !ParseOption(*Option, Argc, Argv, &Position, &Line)) {
+      return Line;
     }
   }
-  return TRUE;
+  return Line;
+}
+
+BOOLEAN ApplyCommandLine(const COMMAND_LINE &Line, UINT64 *ChipMask, UINT64 *DeviceAddress) {
+  *ChipMask |= Line.ChipMask;
+  if (Line.DeviceAddress != 0) {
+    *DeviceAddress = Line.DeviceAddress;
+  }
+  RUN_FLAGS |= Line.RunFlags;
+  if (Line.OcmText != nullptr) {
+    StoreOverride(OcmOverridePath(), Line.OcmText);
+  }
+  if (Line.CustomerText != nullptr) {
+    StoreOverride(CustomerOverridePath(), Line.CustomerText);
+  }
+
+  const CHAR16 *Argument = Line.ErrorArgument;
+  switch (Line.Error) {
+    case COMMAND_LINE_ERROR::NONE:
+      return TRUE;
+    case COMMAND_LINE_ERROR::BAD_CHIP_INDEX:
+      Print(u"Invalid chip index %s: expected one digit 0-9\n"_w, Argument);
+      break;
+    case COMMAND_LINE_ERROR::MISSING_VALUE:
+      Print(u"Option %s needs a value\n"_w, Argument);
+      break;
+    case COMMAND_LINE_ERROR::BAD_ADDRESS:
+      Print(u"Invalid -d address %s: expected 1 or 2 hex digits, not 0\n"_w, Argument);
+      break;
+    case COMMAND_LINE_ERROR::TOO_LONG:
+      Print(u"Argument %s is too long: at most 64 characters\n"_w, Argument);
+      break;
+    case COMMAND_LINE_ERROR::READ_NEEDS_LENGTH:
+      Print(u"-r read process need set addr and length!\n"_w);
+      break;
+  }
+  return FALSE;
+}
+
+BOOLEAN ParseCommandLine(UINTN Argc, CHAR16 **Argv, UINT64 *ChipMask, UINT64 *DeviceAddress) {
+  if (Argc < 2) {
+    PrintUsage();
+    return TRUE;
+  }
+  return ApplyCommandLine(ParseArguments(Argc, Argv), ChipMask, DeviceAddress);
 }

@@ -7,6 +7,7 @@
 
 #include "CommandLine.h"
 #include "RunState.h"
+#include "RunSteps.h"
 #include "../Settings/InitialSettings.h"
 #include "../Update/Update.h"
 
@@ -16,64 +17,12 @@ constexpr UINT8 VERSION_MAJOR = 0x00;
 constexpr UINT8 VERSION_MINOR = 0x01;
 constexpr UINT16 VERSION_BUILD = 0x0002;
 
-/// Only IC indices 0 to 9 can be named by a digit; the read-mode rule
-/// counts selections among them.
-constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
-/// ChipMask has 64 bits; higher IC indices are never selected by it.
-constexpr UINT8 CHIP_MASK_BITS = 64;
-
-EFI_GUID mShellParametersProtocolGuid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
-EFI_GUID mShellInterfaceProtocolGuid = SHELL_INTERFACE_PROTOCOL_GUID;
-
-bool IsChipSelected(UINT64 ChipMask, UINT8 Index) {
-  return Index < CHIP_MASK_BITS && ((1ull << Index) & ChipMask) != 0;
-}
-
-/// The argument list from the shell: the parameters protocol, or the older
-/// shell interface.
-EFI_STATUS GetArguments(EFI_HANDLE ImageHandle, UINTN *Argc, CHAR16 ***Argv) {
-  EFI_SHELL_PARAMETERS_PROTOCOL *Parameters = nullptr;
-  EFI_STATUS Status = gOrvBootServices->OpenProtocol(
-      ImageHandle, &mShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters),
-      ImageHandle, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-  if (!EFI_ERROR(Status)) {
-    *Argv = Parameters->Argv;
-    *Argc = Parameters->Argc;
-    return Status;
-  }
-  EFI_SHELL_INTERFACE *Interface = nullptr;
-  Status = gOrvBootServices->OpenProtocol(ImageHandle, &mShellInterfaceProtocolGuid,
-                                          reinterpret_cast<VOID **>(&Interface), ImageHandle,
-                                          nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-  if (!EFI_ERROR(Status)) {
-    *Argv = Interface->Argv;
-    *Argc = Interface->Argc;
-  }
-  return Status;
-}
-
 UINTN CountDigitSelectedIcs(UINT64 ChipMask) {
   UINTN Count = 0;
   for (UINT8 Index = 0; Index < DIGIT_SELECTABLE_ICS; Index++) {
     Count += IsChipSelected(ChipMask, Index) ? 1 : 0;
   }
   return Count;
-}
-
-/// Releases the zone images and the path component at the end of a run that
-/// reached the IC loop.
-void CleanUp() {
-  if (OcmImage != 0) {
-    pOrvImageProtocol->FreeImage(OcmImage);
-    OcmImage = 0;
-  }
-  if (CustomerImage != 0) {
-    pOrvImageProtocol->FreeImage(CustomerImage);
-    CustomerImage = 0;
-  }
-  if (pOrvPathProtocolInterface != nullptr) {
-    pOrvPathProtocolInterface->PathDeinit();
-  }
 }
 
 /// Address mode: updates the first IC that answers to DeviceAddress, or lists
@@ -156,7 +105,7 @@ EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) 
   gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
   gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
 
-  if (EFI_ERROR(GetArguments(ImageHandle, &Argc, &Argv))) {
+  if (EFI_ERROR(GetShellArguments(ImageHandle, &Argc, &Argv))) {
     Print(u"Shell not supported"_w);
     return EFI_UNSUPPORTED;
   }
@@ -179,6 +128,9 @@ EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) 
 
   if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
     Print(u"Target Flash protocol not support -d yet\n"_w);
+    // The settings sequence bound the components and loaded the images:
+    // release them, or repeated runs in one boot exhaust the image parser.
+    ReleaseRun();
     return EFI_UNSUPPORTED;
   }
 
@@ -186,17 +138,18 @@ EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) 
   Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, &IcCount);
   if (EFI_ERROR(Status)) {
     Print(u"IC init error %x\n"_w, Hex32(Status));
+    ReleaseRun();
     return Status;
   }
 
   if (IsReadMode()) {
-    Status = ReadSelected(ChipMask, IcCount, Status);
+    Status = ReportMissingIcs(ChipMask, IcCount, ReadSelected(ChipMask, IcCount, Status));
   } else if (DeviceAddress != 0) {
     Status = UpdateByAddress(DeviceAddress, IcCount);
   } else {
-    Status = UpdateByMask(ChipMask, IcCount, Status);
+    Status = ReportMissingIcs(ChipMask, IcCount, UpdateByMask(ChipMask, IcCount, Status));
   }
 
-  CleanUp();
+  ReleaseRun();
   return Status;
 }

@@ -8,6 +8,7 @@
 #include "Update.h"
 
 #include "../App/RunState.h"
+#include "UpdatePlan.h"
 
 namespace {
 
@@ -26,21 +27,17 @@ EFI_STATUS UpdateOcmZone(UINT8 Index, UINT8 Section, UINT32 ChipVersion) {
   Print(u"IC %x, current section %x, ver %x\n"_w, static_cast<UINT32>(Index),
         static_cast<UINT32>(Section), ChipVersion);
 
-  const bool Forced = (RUN_FLAGS & RUN_FLAG_FORCE_UPDATE) != 0;
-  // Both versions compared as unsigned 64-bit numbers: an image version above
-  // 32 bits is newer than any chip version.
-  const bool Newer = ImageVersion > static_cast<UINT64>(ChipVersion);
-  if (!Newer && !Forced && Section != SECTION_INVALID) {
+  const OCM_PLAN Plan = PlanOcmZone(Section, ChipVersion, ImageVersion, RUN_FLAGS);
+  if (!Plan.Programs()) {
     Print(u"Not Update! Image Ver %x\n"_w, static_cast<UINT32>(ImageVersion & 0xFFFF));
     return EFI_SUCCESS;
   }
 
-  if (Forced) {
+  if ((RUN_FLAGS & RUN_FLAG_FORCE_UPDATE) != 0) {
     Print(u"Force Update Is set, Ignore veriosn!!\n"_w);
   }
 
-  // The inactive bank; an IC without a valid section gets bank 0.
-  const UINT8 TargetBank = Section == 0 ? 1 : 0;
+  const UINT8 TargetBank = Plan.TargetBank;
   Print(u"Start Update Chip %d OCM section %x\n"_w, static_cast<UINT32>(Index),
         static_cast<UINT32>(TargetBank));
 
@@ -67,7 +64,8 @@ EFI_STATUS UpdateOcmZone(UINT8 Index, UINT8 Section, UINT32 ChipVersion) {
 /// @retval EFI_SUCCESS       Written (or no customer image).
 /// @retval EFI_DEVICE_ERROR  A step failed; its message is printed.
 EFI_STATUS UpdateCustomerZone(UINT8 Index) {
-  if (CustomerImage == 0) {
+  const UINT8 Banks = PlanCustomerBanks(CustomerImage != 0, RUN_FLAGS);
+  if (Banks == 0) {
     return EFI_SUCCESS;
   }
 
@@ -86,7 +84,7 @@ EFI_STATUS UpdateCustomerZone(UINT8 Index) {
     return EFI_DEVICE_ERROR;
   }
 
-  if ((RUN_FLAGS & RUN_FLAG_INCLUDE_CUSTOMER_BKP) == 0) {
+  if (Banks < 2) {
     return EFI_SUCCESS;
   }
   Print(u"include customer backup is set, Updating\n"_w);

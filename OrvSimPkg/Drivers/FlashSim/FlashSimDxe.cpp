@@ -89,8 +89,17 @@ EFI_STATUS SeedBank(EFI_FILE_HANDLE Root, const char *SeedPath, UINT8 *Bank, UIN
     Result = DecodeHex(Chars, TextSize, Bank, BankSize);
   }
   FreePool(Text);
+  UINTN ImageSize = 0;
   if (Result.Error == HEX_OK) {
-    Result.Error = CheckImage(Bank, Result.Size, &Info);
+    Result.Error = ImageSizeFromHeader(Bank, Result.Size, &ImageSize);
+  }
+  if (Result.Error == HEX_OK && ImageSize > BankSize) {
+    Print(u"FlashSim: %s: image larger than the bank\n"_w, Path);
+    SetBytes(Bank, BankSize, 0xFF);
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  if (Result.Error == HEX_OK) {
+    Result.Error = FinishImage(Bank, Result.Size, ImageSize, &Info);
   }
   if (Result.Error != HEX_OK) {
     SetBytes(Bank, BankSize, 0xFF);

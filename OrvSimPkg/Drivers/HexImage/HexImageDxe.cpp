@@ -35,63 +35,102 @@ bool HasVolumePrefix(const CHAR16 *Path) {
   return false;
 }
 
-// A name such as "fs1:\new.hex" is resolved by the shell, like any file name
-// typed at its prompt.
-EFI_STATUS ReadThroughShell(const CHAR16 *Path, UINT8 **Text, UINTN *Size) {
-  EFI_SHELL_PROTOCOL *Shell = nullptr;
-  EFI_STATUS Status = BS->LocateProtocol(&gShellProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Shell));
-  if (EFI_ERROR(Status)) {
-    return EFI_NOT_FOUND;
+/// Bytes of text read and decoded at a time.
+constexpr UINTN HEX_CHUNK_SIZE = 64 * 1024;
+
+/// An open image file: through the volume's file protocol, or through the
+/// UEFI Shell for a name with a volume prefix.
+struct HEX_SOURCE {
+  EFI_FILE_HANDLE     Root;
+  EFI_FILE_HANDLE     File;
+  EFI_SHELL_PROTOCOL *Shell;
+  SHELL_FILE_HANDLE   ShellFile;
+};
+
+void CloseSource(HEX_SOURCE *Source) {
+  if (Source->File != nullptr) {
+    Source->File->Close(Source->File);
   }
-  SHELL_FILE_HANDLE File = nullptr;
-  Status = Shell->OpenFileByName(const_cast<CHAR16 *>(Path), &File, EFI_FILE_MODE_READ);
-  if (EFI_ERROR(Status)) {
-    return Status;
+  if (Source->Root != nullptr) {
+    Source->Root->Close(Source->Root);
   }
+  if (Source->ShellFile != nullptr) {
+    Source->Shell->CloseFile(Source->ShellFile);
+  }
+  *Source = HEX_SOURCE{};
+}
+
+// Opens the file and checks its size: EFI_BAD_BUFFER_SIZE when it is larger
+// than any HEX file read. A name such as "fs1:\new.hex" is resolved by the
+// shell, like any file name typed at its prompt.
+EFI_STATUS OpenSource(EFI_HANDLE AppImage, const CHAR16 *Path, HEX_SOURCE *Source) {
+  *Source = HEX_SOURCE{};
   UINT64 FileSize = 0;
-  Status = Shell->GetFileSize(File, &FileSize);
-  if (!EFI_ERROR(Status) && FileSize > HEX_MAX_FILE_SIZE) {
-    Status = EFI_BAD_BUFFER_SIZE;
-  }
-  UINT8 *Buffer = nullptr;
-  if (!EFI_ERROR(Status)) {
-    Buffer = static_cast<UINT8 *>(AllocatePool(static_cast<UINTN>(FileSize) + 1));
-    Status = Buffer != nullptr ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
-  }
-  UINTN Done = 0;
-  while (!EFI_ERROR(Status) && Done < FileSize) {
-    UINTN Chunk = static_cast<UINTN>(FileSize) - Done;
-    Status = Shell->ReadFile(File, &Chunk, Buffer + Done);
-    if (!EFI_ERROR(Status) && Chunk == 0) {
-      Status = EFI_END_OF_FILE;
+  if (HasVolumePrefix(Path)) {
+    EFI_STATUS Status = BS->LocateProtocol(&gShellProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Source->Shell));
+    if (EFI_ERROR(Status)) {
+      return EFI_NOT_FOUND;
     }
-    Done += Chunk;
-  }
-  Shell->CloseFile(File);
-  if (EFI_ERROR(Status)) {
-    if (Buffer != nullptr) {
-      FreePool(Buffer);
+    Status = Source->Shell->OpenFileByName(const_cast<CHAR16 *>(Path), &Source->ShellFile, EFI_FILE_MODE_READ);
+    if (EFI_ERROR(Status)) {
+      Source->ShellFile = nullptr;
+      return Status;
     }
-    return Status;
+    Status = Source->Shell->GetFileSize(Source->ShellFile, &FileSize);
+    if (EFI_ERROR(Status)) {
+      CloseSource(Source);
+      return Status;
+    }
+  } else {
+    EFI_STATUS Status = SimOpenImageVolume(AppImage, &Source->Root);
+    if (EFI_ERROR(Status)) {
+      Source->Root = nullptr;
+      return Status;
+    }
+    Status = Source->Root->Open(Source->Root, &Source->File, const_cast<CHAR16 *>(Path), EFI_FILE_MODE_READ, 0);
+    if (EFI_ERROR(Status)) {
+      Source->File = nullptr;
+      CloseSource(Source);
+      return Status;
+    }
+    EFI_FILE_INFO *Info = LibFileInfo(Source->File);
+    if (Info == nullptr) {
+      CloseSource(Source);
+      return EFI_DEVICE_ERROR;
+    }
+    FileSize = Info->FileSize;
+    bool IsDirectory = (Info->Attribute & EFI_FILE_DIRECTORY) != 0;
+    FreePool(Info);
+    if (IsDirectory) {
+      CloseSource(Source);
+      return EFI_NOT_FOUND;
+    }
   }
-  Buffer[Done] = 0;
-  *Text = Buffer;
-  *Size = Done;
+  if (FileSize > HEX_MAX_FILE_SIZE) {
+    CloseSource(Source);
+    return EFI_BAD_BUFFER_SIZE;
+  }
   return EFI_SUCCESS;
 }
 
-EFI_STATUS ReadImageFile(EFI_HANDLE AppImage, const CHAR16 *Path, UINT8 **Text, UINTN *Size) {
-  if (HasVolumePrefix(Path)) {
-    return ReadThroughShell(Path, Text, Size);
+// Reads the next bytes; *Size 0 at the end of the file.
+EFI_STATUS ReadSource(HEX_SOURCE *Source, UINT8 *Buffer, UINTN *Size) {
+  if (Source->ShellFile != nullptr) {
+    return Source->Shell->ReadFile(Source->ShellFile, Size, Buffer);
   }
-  EFI_FILE_HANDLE Root = nullptr;
-  EFI_STATUS Status = SimOpenImageVolume(AppImage, &Root);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  Status = SimReadFile(Root, Path, HEX_MAX_FILE_SIZE, Text, Size);
-  Root->Close(Root);
-  return Status;
+  return Source->File->Read(Source->File, Size, Buffer);
+}
+
+/// The image buffer the decoder asks for, owned here until it goes into the
+/// image table.
+struct IMAGE_BUFFER {
+  UINT8 *Data;
+};
+
+UINT8 *AllocateImage(void *Context, UINTN Size) {
+  IMAGE_BUFFER *Buffer = static_cast<IMAGE_BUFFER *>(Context);
+  Buffer->Data = static_cast<UINT8 *>(AllocatePool(Size));
+  return Buffer->Data;
 }
 
 EFI_STATUS ReportBadFile(const CHAR16 *Path, HEX_RESULT Result) {
@@ -101,6 +140,43 @@ EFI_STATUS ReportBadFile(const CHAR16 *Path, HEX_RESULT Result) {
     Print(u"HexImage: %s: %a\n"_w, Path, HexErrorText(Result.Error));
   }
   return EFI_VOLUME_CORRUPTED;
+}
+
+// Reads and decodes the file chunk by chunk: memory is the image and one
+// chunk of text.
+EFI_STATUS DecodeSource(HEX_SOURCE *Source, const CHAR16 *Path, IMAGE_BUFFER *Image, HEX_RESULT *Result,
+                        IMAGE_INFO *Info) {
+  UINT8 *Chunk = static_cast<UINT8 *>(AllocatePool(HEX_CHUNK_SIZE));
+  if (Chunk == nullptr) {
+    Print(u"HexImage: out of memory for %s\n"_w, Path);
+    return EFI_OUT_OF_RESOURCES;
+  }
+  HEX_DECODER Decoder;
+  HexDecodeBeginImage(&Decoder, AllocateImage, Image);
+  EFI_STATUS Status = EFI_SUCCESS;
+  HEX_ERROR Fed = HEX_OK;
+  while (Fed == HEX_OK) {
+    UINTN Size = HEX_CHUNK_SIZE;
+    Status = ReadSource(Source, Chunk, &Size);
+    if (EFI_ERROR(Status) || Size == 0) {
+      break;
+    }
+    Fed = HexDecodeFeed(&Decoder, reinterpret_cast<const char *>(Chunk), Size);
+  }
+  FreePool(Chunk);
+  if (EFI_ERROR(Status)) {
+    Print(u"HexImage: cannot open %s, %x\n"_w, Path, Hex32(Status));
+    return Status;
+  }
+  *Result = HexDecodeEnd(&Decoder, Info);
+  if (Result->Error == HEX_ERROR_OUT_OF_MEMORY) {
+    Print(u"HexImage: out of memory for %s\n"_w, Path);
+    return EFI_OUT_OF_RESOURCES;
+  }
+  if (Result->Error != HEX_OK) {
+    return ReportBadFile(Path, *Result);
+  }
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI LoadImageFile(EFI_HANDLE ImageHandle, CHAR16 *Path, ORV_IMAGE_HANDLE *Image) {
@@ -119,40 +195,27 @@ EFI_STATUS EFIAPI LoadImageFile(EFI_HANDLE ImageHandle, CHAR16 *Path, ORV_IMAGE_
     return EFI_OUT_OF_RESOURCES;
   }
 
-  UINT8 *Text = nullptr;
-  UINTN TextSize = 0;
-  Status = ReadImageFile(ImageHandle, Path, &Text, &TextSize);
+  HEX_SOURCE Source;
+  Status = OpenSource(ImageHandle, Path, &Source);
   if (Status == EFI_BAD_BUFFER_SIZE) {
     return ReportBadFile(Path, HEX_RESULT{HEX_ERROR_FILE_TOO_LARGE, 0, 0});
   }
   if (EFI_ERROR(Status)) {
     Print(u"HexImage: cannot open %s, %x\n"_w, Path, Hex32(Status));
-    return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
+    return Status;
   }
-  const char *Chars = reinterpret_cast<const char *>(Text);
-  HEX_RESULT Result = DecodeHex(Chars, TextSize, nullptr, 0);
-  if (Result.Error != HEX_OK) {
-    FreePool(Text);
-    return ReportBadFile(Path, Result);
-  }
-  UINT8 *Data = static_cast<UINT8 *>(AllocatePool(Result.Size));
-  if (Data == nullptr) {
-    FreePool(Text);
-    Print(u"HexImage: out of memory for %s\n"_w, Path);
-    return EFI_OUT_OF_RESOURCES;
-  }
-  Result = DecodeHex(Chars, TextSize, Data, Result.Size);
-  FreePool(Text);
+  IMAGE_BUFFER Buffer{};
+  HEX_RESULT Result{};
   IMAGE_INFO Info{};
-  if (Result.Error == HEX_OK) {
-    Result.Error = CheckImage(Data, Result.Size, &Info);
+  Status = DecodeSource(&Source, Path, &Buffer, &Result, &Info);
+  CloseSource(&Source);
+  if (EFI_ERROR(Status)) {
+    if (Buffer.Data != nullptr) {
+      FreePool(Buffer.Data);
+    }
+    return Status;
   }
-  if (Result.Error != HEX_OK) {
-    FreePool(Data);
-    return ReportBadFile(Path, Result);
-  }
-
-  *Image = ImageTableAdd(&gImages, Data, Result.Size, Info.Version);
+  *Image = ImageTableAdd(&gImages, Buffer.Data, Result.Size, Info.Version);
   return EFI_SUCCESS;
 }
 

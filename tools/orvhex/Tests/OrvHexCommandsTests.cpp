@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -158,6 +161,98 @@ INSTANTIATE_TEST_SUITE_P(
         BAD_CASE{"Text", "hello\n", " line 1: line does not start with ':'", ": missing image header"},
         BAD_CASE{"Empty", "", ": missing end-of-file record", ": missing image header"}),
     [](const auto &Info) { return Info.param.Name; });
+
+// Writes Bytes into a pipe from another thread; the read end is returned.
+int PipeFeeding(const std::string &Bytes, std::thread *Writer) {
+  int Ends[2];
+  if (::pipe(Ends) != 0) {
+    return -1;
+  }
+  *Writer = std::thread([Ends, Bytes] {
+    size_t Done = 0;
+    while (Done < Bytes.size()) {
+      ssize_t Put = ::write(Ends[1], Bytes.data() + Done, Bytes.size() - Done);
+      if (Put <= 0) {
+        break;
+      }
+      Done += static_cast<size_t>(Put);
+    }
+    ::close(Ends[1]);
+  });
+  return Ends[0];
+}
+
+TEST_F(OrvHexTest, ReadsPipesAndStandardInput) {
+  std::string Bytes = Payload(200000);
+  Put("in.bin", Bytes);
+  ASSERT_EQ(Run({"make", "--version", "7", PathOf("in.bin"), PathOf("a.hex")}), ORVHEX_OK);
+  const std::string Hex = Get("a.hex");
+
+  // A pipe named by its /dev/fd path, as a shell's <(...) gives it.
+  std::thread Writer;
+  int Fd = PipeFeeding(Hex, &Writer);
+  ASSERT_GE(Fd, 0);
+  EXPECT_EQ(Run({"info", "/dev/fd/" + std::to_string(Fd)}), ORVHEX_OK) << Err.str();
+  EXPECT_EQ(Out.str(), "version 0x0000000000000007\npayload 200000\nimage 200024\n");
+  Writer.join();
+  ::close(Fd);
+
+  // "-" reads standard input; "-" as the output of bin is standard output.
+  Fd = PipeFeeding(Hex, &Writer);
+  int SavedStdin = ::dup(STDIN_FILENO);
+  ::dup2(Fd, STDIN_FILENO);
+  ::close(Fd);
+  int Status = Run({"bin", "-", "-"});
+  ::dup2(SavedStdin, STDIN_FILENO);
+  ::close(SavedStdin);
+  Writer.join();
+  ASSERT_EQ(Status, ORVHEX_OK) << Err.str();
+  EXPECT_TRUE(Out.str() == Bytes);
+}
+
+TEST_F(OrvHexTest, RefusesWhatIsNeitherAFileNorAPipe) {
+  fs::create_directories(PathOf("d.hex"));
+  for (const std::string &Path : {PathOf("d.hex"), std::string("/dev/null")}) {
+    SCOPED_TRACE(Path);
+    EXPECT_EQ(Run({"info", Path}), ORVHEX_FAILED);
+    EXPECT_EQ(Err.str(), "orvhex: " + Path + ": not a regular file\n");
+    EXPECT_EQ(Run({"bin", Path, PathOf("out.bin")}), ORVHEX_FAILED);
+    EXPECT_EQ(Err.str(), "orvhex: " + Path + ": not a regular file\n");
+    EXPECT_EQ(Run({"make", "--version", "1", Path, PathOf("out.hex")}), ORVHEX_FAILED);
+    EXPECT_EQ(Err.str(), "orvhex: " + Path + ": not a regular file\n");
+  }
+  EXPECT_FALSE(fs::exists(PathOf("out.bin")));
+  EXPECT_FALSE(fs::exists(PathOf("out.hex")));
+}
+
+TEST_F(OrvHexTest, OmittedErasedTailIsFilledUpToTheHeaderLength) {
+  // 100 payload bytes of which the last 60 are erased; the file stops after
+  // the data that is not.
+  std::string Bytes = Payload(40) + std::string(60, '\xFF');
+  Put("in.bin", Bytes);
+  ASSERT_EQ(Run({"make", "--version", "1", PathOf("in.bin"), PathOf("a.hex")}), ORVHEX_OK);
+  std::string Hex = Get("a.hex");
+  // Records of 16 bytes: image bytes 0..63 hold header and the 40 data bytes.
+  size_t Cut = 0;
+  for (int Line = 0; Line < 4; Line++) {
+    Cut = Hex.find('\n', Cut) + 1;
+  }
+  Put("short.hex", Hex.substr(0, Cut) + ":00000001FF\n");
+  ASSERT_EQ(Run({"bin", PathOf("short.hex"), PathOf("back.bin")}), ORVHEX_OK) << Err.str();
+  EXPECT_EQ(Get("back.bin"), Bytes);
+  ASSERT_EQ(Run({"bank", "--size", "256", PathOf("short.hex"), PathOf("bank.bin")}), ORVHEX_OK) << Err.str();
+  std::string Bank = Get("bank.bin");
+  ASSERT_EQ(Bank.size(), 256u);
+  EXPECT_EQ(Bank.substr(IMAGE_HEADER_SIZE, Bytes.size()), Bytes);
+  EXPECT_EQ(Bank.find_first_not_of('\xFF', IMAGE_HEADER_SIZE + 40), std::string::npos);
+  // A payload whose end is not erased cannot be cut short.
+  Put("in.bin", Payload(100));
+  ASSERT_EQ(Run({"make", "--version", "1", PathOf("in.bin"), PathOf("b.hex")}), ORVHEX_OK);
+  Hex = Get("b.hex");
+  Put("short.hex", Hex.substr(0, Cut) + ":00000001FF\n");
+  EXPECT_EQ(Run({"bin", PathOf("short.hex"), PathOf("back2.bin")}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: " + PathOf("short.hex") + ": image payload checksum mismatch\n");
+}
 
 TEST_F(OrvHexTest, BankRefusesAnImageLargerThanTheBank) {
   Put("in.bin", Payload(300));

@@ -1,0 +1,127 @@
+/** @file
+  The run driver of OrvInfo.efi: banner, the shared command line, the
+  settings sequence and binding, the IC count, one line per selected IC (no
+  selection: every IC), and the release of the images and the path component.
+  OrvUpdate.efi's own run driver is untouched by this module.
+**/
+
+#include "OrvInfo.h"
+
+#include "../OrvUpdate/App/CommandLine.h"
+#include "../OrvUpdate/App/RunState.h"
+#include "../OrvUpdate/App/RunSteps.h"
+#include "../OrvUpdate/Settings/InitialSettings.h"
+
+namespace {
+
+constexpr UINT8 VERSION_MAJOR = 0x00;
+constexpr UINT8 VERSION_MINOR = 0x01;
+constexpr UINT16 VERSION_BUILD = 0x0002;
+
+/// Combines the results of the ICs: a failed component call stands over a
+/// verify difference, which stands over success.
+class RUN_RESULT {
+ public:
+  void Add(EFI_STATUS Status) {
+    if (Status == EFI_CRC_ERROR) {
+      Differs_ = true;
+    } else if (EFI_ERROR(Status)) {
+      Failed_ = Status;
+    }
+  }
+  EFI_STATUS Status() const {
+    if (EFI_ERROR(Failed_)) return Failed_;
+    return Differs_ ? EFI_CRC_ERROR : EFI_SUCCESS;
+  }
+
+ private:
+  EFI_STATUS Failed_ = EFI_SUCCESS;
+  bool Differs_ = false;
+};
+
+/// The IC that answers to DeviceAddress, or the list of those that answer.
+EFI_STATUS ReportByAddress(UINT64 DeviceAddress, UINT8 IcCount, BOOLEAN Verify) {
+  for (UINT8 Index = 0; Index < IcCount; Index++) {
+    if (pOrvFlashProtocol->GetIcAddress(Index, 0) == DeviceAddress) {
+      return ReportIc(Index, Verify);
+    }
+  }
+  Print(u"Addr %x IC not found\nAvailable : "_w, Hex32(DeviceAddress));
+  for (UINT8 Index = 0; Index < IcCount; Index++) {
+    Print(u"%02x "_w, static_cast<UINT32>(pOrvFlashProtocol->GetIcAddress(Index, 0)));
+  }
+  Print(u"\n"_w);
+  return EFI_NOT_FOUND;
+}
+
+}  // namespace
+
+EFI_STATUS OrvInfoMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  Print(u"OrvInfo tool version %02x.%02x.%04x\n"_w, static_cast<UINT32>(VERSION_MAJOR),
+        static_cast<UINT32>(VERSION_MINOR), static_cast<UINT32>(VERSION_BUILD));
+
+  CHAR16 **Argv = nullptr;
+  UINTN Argc = 0;
+  UINT64 ChipMask = 0;
+  UINT64 DeviceAddress = 0;
+  UINT8 IcCount = 0;
+  RUN_FLAGS = 0;
+  gOrvBootServices = SystemTable->BootServices;
+  OcmImage = 0;
+  CustomerImage = 0;
+  gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+  gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+
+  if (EFI_ERROR(GetShellArguments(ImageHandle, &Argc, &Argv))) {
+    Print(u"Shell not supported"_w);
+    return EFI_UNSUPPORTED;
+  }
+
+  // No usage text: without arguments every IC is listed.
+  const COMMAND_LINE Line = ParseArguments(Argc, Argv);
+  if (!ApplyCommandLine(Line, &ChipMask, &DeviceAddress)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (IsReadMode()) {
+    // The -r texts would be taken for zone image files.
+    Print(u"OrvInfo.efi has no read mode (-r)\n"_w);
+    return EFI_INVALID_PARAMETER;
+  }
+  const bool EveryIc = ChipMask == 0 && DeviceAddress == 0;
+
+  EFI_STATUS Status = OrvInitialSettings(ImageHandle);
+  if (EFI_ERROR(Status)) {
+    Print(u"Load settings error, %x\n"_w, Hex32(Status));
+    return Status;
+  }
+
+  if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
+    Print(u"Target Flash protocol not support -d yet\n"_w);
+    ReleaseRun();
+    return EFI_UNSUPPORTED;
+  }
+
+  IcCount = 0;
+  Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, &IcCount);
+  if (EFI_ERROR(Status)) {
+    Print(u"IC init error %x\n"_w, Hex32(Status));
+    ReleaseRun();
+    return Status;
+  }
+
+  Print(u"ics=%x\n"_w, static_cast<UINT32>(IcCount));
+  if (DeviceAddress != 0) {
+    Status = ReportByAddress(DeviceAddress, IcCount, Line.Verify);
+  } else {
+    RUN_RESULT Result;
+    for (UINT8 Index = 0; Index < IcCount; Index++) {
+      if (EveryIc || IsChipSelected(ChipMask, Index)) {
+        Result.Add(ReportIc(Index, Line.Verify));
+      }
+    }
+    Status = ReportMissingIcs(ChipMask, IcCount, Result.Status());
+  }
+
+  ReleaseRun();
+  return Status;
+}

@@ -1,0 +1,73 @@
+/** @file
+  Steps of a run that both applications take (see RunSteps.h).
+**/
+
+#include "RunSteps.h"
+
+#include "RunState.h"
+
+namespace {
+
+/// ChipMask has 64 bits; higher IC indices are never selected by it.
+constexpr UINT8 CHIP_MASK_BITS = 64;
+/// Bits a digit can set; any other bit means -a selected the ICs.
+constexpr UINT64 DIGIT_SELECTABLE_MASK = (1ull << DIGIT_SELECTABLE_ICS) - 1;
+
+EFI_GUID mShellParametersProtocolGuid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
+EFI_GUID mShellInterfaceProtocolGuid = SHELL_INTERFACE_PROTOCOL_GUID;
+
+}  // namespace
+
+EFI_STATUS GetShellArguments(EFI_HANDLE ImageHandle, UINTN *Argc, CHAR16 ***Argv) {
+  EFI_SHELL_PARAMETERS_PROTOCOL *Parameters = nullptr;
+  EFI_STATUS Status = gOrvBootServices->OpenProtocol(
+      ImageHandle, &mShellParametersProtocolGuid, reinterpret_cast<VOID **>(&Parameters),
+      ImageHandle, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (!EFI_ERROR(Status)) {
+    *Argv = Parameters->Argv;
+    *Argc = Parameters->Argc;
+    return Status;
+  }
+  EFI_SHELL_INTERFACE *Interface = nullptr;
+  Status = gOrvBootServices->OpenProtocol(ImageHandle, &mShellInterfaceProtocolGuid,
+                                          reinterpret_cast<VOID **>(&Interface), ImageHandle,
+                                          nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (!EFI_ERROR(Status)) {
+    *Argv = Interface->Argv;
+    *Argc = Interface->Argc;
+  }
+  return Status;
+}
+
+bool IsChipSelected(UINT64 ChipMask, UINT8 Index) {
+  return Index < CHIP_MASK_BITS && ((1ull << Index) & ChipMask) != 0;
+}
+
+EFI_STATUS ReportMissingIcs(UINT64 ChipMask, UINT8 IcCount, EFI_STATUS Status) {
+  if ((ChipMask & ~DIGIT_SELECTABLE_MASK) != 0) {
+    return Status;
+  }
+  bool Missing = false;
+  for (UINT8 Index = IcCount; Index < DIGIT_SELECTABLE_ICS; Index++) {
+    if (IsChipSelected(ChipMask, Index)) {
+      Print(u"IC %x not found\n"_w, static_cast<UINT32>(Index));
+      Missing = true;
+    }
+  }
+  // A script must not take an IC the board does not have for a handled one.
+  return Missing && !EFI_ERROR(Status) ? EFI_NOT_FOUND : Status;
+}
+
+void ReleaseRun() {
+  if (OcmImage != 0) {
+    pOrvImageProtocol->FreeImage(OcmImage);
+    OcmImage = 0;
+  }
+  if (CustomerImage != 0) {
+    pOrvImageProtocol->FreeImage(CustomerImage);
+    CustomerImage = 0;
+  }
+  if (pOrvPathProtocolInterface != nullptr) {
+    pOrvPathProtocolInterface->PathDeinit();
+  }
+}

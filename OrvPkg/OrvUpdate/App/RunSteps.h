@@ -1,0 +1,51 @@
+/** @file
+  Steps of a run that both applications take: the argument list from the
+  shell, the chip selection test, the report of selected ICs the board does
+  not have, and the release of what the settings sequence bound.
+**/
+
+#ifndef ORV_RUN_STEPS_H_
+#define ORV_RUN_STEPS_H_
+
+#include "OrvEfi.h"
+
+/// Only IC indices 0 to 9 can be named by a digit.
+constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
+
+/**
+  The argument list from the shell: the parameters protocol, or the older
+  shell interface. The protocol stays open for the rest of the run.
+
+  @param[in]  ImageHandle  The application's image handle.
+  @param[out] Argc         Number of arguments, the command itself included.
+  @param[out] Argv         The arguments.
+
+  @retval EFI_SUCCESS  The arguments were found.
+  @retval others       Neither shell protocol could be opened.
+**/
+[[nodiscard]] EFI_STATUS GetShellArguments(EFI_HANDLE ImageHandle, UINTN *Argc, CHAR16 ***Argv);
+
+/// Whether bit Index of ChipMask is set; ICs from 64 on are never selected.
+[[nodiscard]] bool IsChipSelected(UINT64 ChipMask, UINT8 Index);
+
+/**
+  After the IC loop of mask mode or in read mode: prints "IC %x not found"
+  for each IC selected by a digit that is not below IcCount, in ascending
+  order. Nothing is reported when -a selected the ICs (a bit above 9 is set).
+
+  @param[in] ChipMask  The run's chip mask.
+  @param[in] IcCount   The IC count of the board.
+  @param[in] Status    The status of the loop.
+
+  @retval EFI_NOT_FOUND  A selected IC is missing and Status was no error.
+  @retval Status         Otherwise: an IC's failure stands.
+**/
+[[nodiscard]] EFI_STATUS ReportMissingIcs(UINT64 ChipMask, UINT8 IcCount, EFI_STATUS Status);
+
+/**
+  Releases what a successful settings sequence left bound: each loaded zone
+  image through FreeImage (its handle then set to 0), then PathDeinit.
+**/
+void ReleaseRun();
+
+#endif

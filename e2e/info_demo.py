@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""OrvInfo.efi on the demo board: what is on each IC and what an update
+would do, a verify, a forced plan with another OCM image, then the update
+with the same options, and a verify of its result.
+
+Builds the demo volume of demo.py (two simulated ICs running version 1.1.2
+from section 0, ocm.hex 1.2.3 and customer.hex in the settings) plus new.hex
+at the volume root, an image of the running version 1.1.2 (a forced
+reinstall). Boots QEMU once, prints the transcript and exits 0 only when the
+update did what the plan said: each IC switched to bank 1, which holds
+new.hex, and its customer bank 0 holds customer.hex.
+
+Environment: ORV_BUILD_DIR (build directory), DEMO_DIR (output, default
+<build>/info-demo), DEMO_TIMEOUT (seconds for the QEMU boot, default 180).
+"""
+
+import os
+import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import demo  # noqa: E402
+import images  # noqa: E402
+import orvqemu  # noqa: E402
+
+RUNS = [
+    ("list", "OrvInfo.efi"),
+    ("verify0", "OrvInfo.efi 0 -v"),
+    ("plan", "OrvInfo.efi -f -o new.hex"),
+    ("update_noic", "OrvUpdate.efi -f -o new.hex"),
+    ("update", "OrvUpdate.efi 0 1 -f -o new.hex"),
+    ("after", "OrvInfo.efi -v -o new.hex"),
+]
+
+
+def main():
+    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
+    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "info-demo")))
+    timeout = int(os.environ.get("DEMO_TIMEOUT", "180"))
+    os.makedirs(out, exist_ok=True)
+    tool = os.path.join(build, "tools", "orvhex", "orvhex")
+    apps = [os.path.join(build, "OrvUpdate.efi"), os.path.join(build, "OrvInfo.efi")]
+    drivers = [os.path.join(build, "OrvSimPkg", d)
+               for d in ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")]
+    absent = [p for p in [tool] + apps + drivers if not os.path.isfile(p)]
+    if absent:
+        demo.fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
+
+    files = {}
+    for name, version, seed, size in (("ocm_old", demo.OLD_VERSION, 1, 100000),
+                                      ("ocm", demo.NEW_VERSION, 2, 100000),
+                                      ("customer", demo.CUSTOMER_VERSION, 3, 2000)):
+        payload = os.path.join(out, name + ".payload.bin")
+        with open(payload, "wb") as f:
+            f.write(images.payload(seed, size))
+        files[name] = os.path.join(out, name + ".hex")
+        demo.orvhex(tool, "make", "--version", "0x%X" % version, payload, files[name])
+    old_image = images.image(demo.OLD_VERSION, images.payload(1, 100000))
+    customer_image = images.image(demo.CUSTOMER_VERSION, images.payload(3, 2000))
+
+    volume = orvqemu.Volume(os.path.join(out, "demo.img"))
+    for app in apps:
+        volume.put_file(app, os.path.basename(app))
+    volume.mkdir("OrvUpdateComponent")
+    volume.mkdir("OrvSim")
+    for path in drivers:
+        volume.put_file(path, "OrvUpdateComponent/" + os.path.basename(path))
+    volume.put_text(demo.SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
+    volume.put_file(files["ocm"], "OrvUpdateComponent/ocm.hex")
+    volume.put_file(files["customer"], "OrvUpdateComponent/customer.hex")
+    volume.put_file(files["ocm_old"], "new.hex")
+    volume.put_text(demo.FLASHSIM, "OrvSim/FlashSim.ini", out)
+    old_bank = os.path.join(out, "old_bank.bin")
+    demo.orvhex(tool, "bank", "--size", str(demo.OCM_BANK), files["ocm_old"], old_bank)
+    for ic in demo.ICS:
+        volume.put_file(old_bank, "OrvSim/Ic%dOcm0.bin" % ic)
+        volume.put_text("0\n", "OrvSim/Ic%dActive.txt" % ic, out)
+
+    print("info-demo: booting the UEFI Shell under QEMU (timeout %d s) ..." % timeout)
+    lines = []
+    for run_id, command in RUNS:
+        lines += orvqemu.shell_run(run_id, command)
+    result = orvqemu.boot(volume, lines, out, timeout=timeout, log_name="console.log")
+    runs = result.runs()
+
+    print("=" * 30 + " console " + "=" * 30)
+    for run_id, command in RUNS:
+        run = runs.get(run_id)
+        if run is None:
+            continue
+        print("FS0:\\> " + command)
+        for line in run.lines:
+            print(line)
+        print("FS0:\\> echo %%lasterror%%    -> %s" % run.rc)
+    print("=" * 69)
+    if result.timed_out or not result.finished:
+        demo.fail("the boot did not run to its end (console: %s)"
+                  % os.path.join(out, "console.log"))
+
+    problems = []
+    plan = [l for l in runs["plan"].lines if l.startswith("ic=")]
+    if len(plan) != len(demo.ICS) or not all(" ocm=forced:bank1 " in l for l in plan):
+        problems.append("the plan does not say: forced into bank 1 for each IC")
+    for ic in demo.ICS:
+        active = volume.get("OrvSim/Ic%dActive.txt" % ic)
+        bank = volume.get("OrvSim/Ic%dOcm1.bin" % ic) or b""
+        cust = volume.get("OrvSim/Ic%dCust0.bin" % ic) or b""
+        if active is None or active.decode(errors="replace").strip() != "1":
+            problems.append("IC %d does not run section 1" % ic)
+        if bank[:len(old_image)] != old_image:
+            problems.append("IC %d bank 1 does not hold new.hex" % ic)
+        if cust[:len(customer_image)] != customer_image:
+            problems.append("IC %d customer bank 0 does not hold customer.hex" % ic)
+    if runs["after"].rc != "0x0":
+        problems.append("the verify after the update returned %s" % runs["after"].rc)
+    for p in problems:
+        print("info-demo: " + p)
+    if problems:
+        demo.fail("the update did not do what the plan said")
+    print("info-demo: OK: the update did what the plan said, and the verify after it matches.")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except orvqemu.E2EError as exc:
+        demo.fail(str(exc))

@@ -1,0 +1,277 @@
+// OrvInfo.efi: the line of each IC, the plan, verify, the pass around the
+// reads, component failures, the same refusals and settings failures as
+// OrvUpdate.efi, and that nothing is ever written.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+
+#include "BoardTest.h"
+#include "OrvInfo.h"
+#include "RunState.h"
+
+namespace {
+
+const std::string kInfoBanner = "OrvInfo tool version 00.01.0002\n";
+const std::string kHead = kInfoBanner + "Current target: ChipA\nics=2\n";
+const std::string kIc0 = "ic=0 addr=20 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
+const std::string kIc1 = "ic=1 addr=21 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
+
+/// Flash operations that change flash contents or state.
+const char *const kWritingOperations[] = {"UnlockFlash",        "EraseBank",
+                                          "WriteBankData",      "lockFlash",
+                                          "FlashPostOperation", "HardwareCheckBank",
+                                          "SetActiveBank"};
+
+class OrvInfoTest : public BoardTest {
+ protected:
+  void TearDown() override {
+    for (const char *Operation : kWritingOperations) {
+      EXPECT_EQ(Flash.CallCount(Operation), 0) << Operation << " must never be called";
+    }
+    // Every ICPostOperation closes the pass last opened, for the same IC.
+    std::string Open;
+    for (const auto &Call : Flash.Calls) {
+      if (Call.rfind("FlashPreOperation(", 0) == 0) {
+        Open = Call.substr(17);
+      } else if (Call.rfind("ICPostOperation(", 0) == 0) {
+        EXPECT_EQ(Call.substr(15), Open) << "pass closed that was not opened";
+        Open.clear();
+      }
+    }
+    BoardTest::TearDown();
+  }
+  void HoldImages(size_t Ic) {
+    Flash.Ics[Ic].Banks[ZONE_OCM][0] = OcmBytes();
+    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][0] = Image.Files[kCustomerPath].Data;
+    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][1] = Image.Files[kCustomerPath].Data;
+  }
+};
+
+TEST_F(OrvInfoTest, NoArgumentsListsEveryIcAndReleasesTheRun) {
+  EXPECT_EQ(RunInfo({}), EFI_SUCCESS);
+  EXPECT_EQ(Fw.Console(), kHead + kIc0 + "\n" + kIc1 + "\n");
+  EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 0) << "no pass without -v";
+  EXPECT_EQ(Flash.CallCount("ReadBankData"), 0);
+  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
+  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+}
+
+TEST_F(OrvInfoTest, LineShowsEachSectionsVersionAndAnUpToDateIc) {
+  Flash.Ics[1].ActiveSection = 1;
+  Flash.Ics[1].Version = {0x10, 0x20, 0};
+  Flash.RemoveGetIcAddress();
+  EXPECT_EQ(RunInfo({"1"}), EFI_SUCCESS);
+  EXPECT_EQ(Lines(Fw.Console()).back(),
+            "ic=1 addr=- section=1 ver0=10 ver1=20 image=20 ocm=current customer=bank0");
+}
+
+TEST_F(OrvInfoTest, ImageVersionIsShownWithAll64Bits) {
+  Image.Files[kOcmPath].Version = 0x100000000ull;
+  Flash.Ics[0].Version = {0xFFFFFFFF, 0, 0};
+  EXPECT_EQ(RunInfo({"0"}), EFI_SUCCESS);
+  EXPECT_EQ(Lines(Fw.Console()).back(),
+            "ic=0 addr=20 section=0 ver0=FFFFFFFF ver1=0 image=100000000 ocm=newer:bank1 "
+            "customer=bank0");
+}
+
+TEST_F(OrvInfoTest, ForceOverrideAndBackupChangeThePlan) {
+  Image.Files["new.hex"] = {{9, 9, 9}, 0x10};
+  EXPECT_EQ(RunInfo({"1", "-f", "-o", "new.hex", "-cb"}), EFI_SUCCESS);
+  EXPECT_EQ(Fw.Console(), kInfoBanner +
+                              "Current target: ChipA\n"
+                              "Override OCM zone file, using new.hex\n"
+                              "ics=2\n"
+                              "ic=1 addr=21 section=0 ver0=10 ver1=0 image=10 ocm=forced:bank1 "
+                              "customer=bank0+1\n");
+}
+
+TEST_F(OrvInfoTest, NoSectionAsksTheVersionAsTheUpdateDoes) {
+  Flash.Ics[0].ActiveSection = std::nullopt;
+  Flash.Ics[0].Version = {0x10, 0, 0x30};
+  EXPECT_EQ(RunInfo({"0"}), EFI_SUCCESS);
+  EXPECT_EQ(Lines(Fw.Console()).back(),
+            "ic=0 addr=20 section=none ver0=10 ver1=0 image=20 ocm=nosection:bank0 customer=bank0");
+  EXPECT_EQ(Flash.CallCount("GetIcVersion(0,255)"), 1);
+}
+
+TEST_F(OrvInfoTest, ZonesWithoutImages) {
+  Volume.AddFile(kSettingsPath, "[default]\ntarget = B\n[B]\nOCM = none\ncustomer = none\n");
+  EXPECT_EQ(RunInfo({"0", "-v", "-cb"}), EFI_SUCCESS);
+  EXPECT_EQ(Lines(Fw.Console()).back(),
+            "ic=0 addr=20 section=0 ver0=10 ver1=0 image=none ocm=none customer=none "
+            "vocm=- vcust0=- vcust1=-");
+  EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 0) << "nothing to read, no pass";
+}
+
+// ---- Verify -----------------------------------------------------------------------
+
+TEST_F(OrvInfoTest, VerifyMatchesTheActiveBankAndTheCustomerBankAnUpdateWrites) {
+  HoldImages(0);
+  EXPECT_EQ(RunInfo({"0", "-v"}), EFI_SUCCESS);
+  EXPECT_EQ(Lines(Fw.Console()).back(), kIc0 + " vocm=match vcust0=match vcust1=-");
+  EXPECT_EQ(Flash.Calls, (std::vector<std::string>{
+                             "SetReduceFlags(0x0)", "IcInit", "GetActiveSection(0,in=255)", "GetIcVersion(0,0)",
+                             "GetIcVersion(0,1)", "FlashPreOperation(0)", "ReadBankData(0,0,1,16)",
+                             "ReadBankData(0,0,2,8)", "ICPostOperation(0)", "GetIcAddress(0,0)"}));
+}
+
+TEST_F(OrvInfoTest, VerifyReportsTheFirstDifferenceOfEachBank) {
+  HoldImages(0);
+  Flash.Ics[0].Banks[ZONE_CUSTOMER][1][3] ^= 0x10;
+  Flash.Ics[0].Banks[ZONE_CUSTOMER][1][6] ^= 0x10;
+  Flash.Ics[0].Banks[ZONE_OCM][0].clear();  // erased: reads back FF
+  EXPECT_EQ(RunInfo({"0", "-V", "-cb"}), EFI_CRC_ERROR);
+  EXPECT_EQ(Lines(Fw.Console()).back(),
+            "ic=0 addr=20 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0+1 "
+            "vocm=diff@0 vcust0=match vcust1=diff@3");
+}
+
+TEST_F(OrvInfoTest, VerifyDifferenceOnOneIcStillListsTheOthers) {
+  HoldImages(1);
+  EXPECT_EQ(RunInfo({"-v"}), EFI_CRC_ERROR);
+  std::vector<std::string> Out = Lines(Fw.Console());
+  ASSERT_EQ(Out.size(), 5u);
+  EXPECT_EQ(Out[3], kIc0 + " vocm=diff@0 vcust0=diff@0 vcust1=-");
+  EXPECT_EQ(Out[4], kIc1 + " vocm=match vcust0=match vcust1=-");
+  EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 2);
+  EXPECT_EQ(Flash.CallCount("ICPostOperation"), 2);
+}
+
+TEST_F(OrvInfoTest, VerifyWithoutAnActiveSectionIsADifference) {
+  HoldImages(0);
+  Flash.Ics[0].ActiveSection = std::nullopt;
+  EXPECT_EQ(RunInfo({"0", "-v"}), EFI_CRC_ERROR);
+  EXPECT_EQ(Lines(Fw.Console()).back(),
+            "ic=0 addr=20 section=none ver0=10 ver1=0 image=20 ocm=newer:bank0 customer=bank0 "
+            "vocm=nosection vcust0=match vcust1=-");
+  EXPECT_EQ(Flash.CallCount("ReadBankData(0,"), 1) << "only the customer bank is read";
+}
+
+// ---- Component failures --------------------------------------------------------------
+
+struct FailureRow {
+  const char *Name;
+  std::vector<std::string> Arguments;
+  std::function<void(FakeFlash &, FakeImage &)> Inject;
+  std::vector<std::string> Ic0Lines;
+  EFI_STATUS Status;
+};
+
+void PrintTo(const FailureRow &Row, std::ostream *Out) { *Out << Row.Name; }
+
+class OrvInfoFailureTest : public OrvInfoTest, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(OrvInfoFailureTest, FailedCallFollowsItsLineAndTheOtherIcIsStillListed) {
+  const FailureRow &Row = GetParam();
+  HoldImages(0);
+  HoldImages(1);
+  Row.Inject(Flash, Image);
+  std::vector<std::string> Arguments = Row.Arguments;
+  Arguments.insert(Arguments.begin(), {"0", "1"});
+  EXPECT_EQ(RunInfo(Arguments), Row.Status);
+  std::vector<std::string> Out = Lines(Fw.Console());
+  ASSERT_EQ(Out.size(), 4 + Row.Ic0Lines.size()) << Fw.Console();
+  EXPECT_EQ(std::vector<std::string>(Out.begin() + 3, Out.end() - 1), Row.Ic0Lines);
+  EXPECT_EQ(Out.back().rfind("ic=1 addr=21 section=0 ver0=10 ver1=0 image=20", 0), 0u);
+  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
+}
+
+std::function<void(FakeFlash &, FakeImage &)> FlashFails(const char *Op) {
+  return [=](FakeFlash &F, FakeImage &) { F.Script.Fail(Op, EFI_TIMEOUT, 1); };
+}
+std::function<void(FakeFlash &, FakeImage &)> ImageFails(const char *Op) {
+  return [=](FakeFlash &, FakeImage &I) { I.Script.Fail(Op, EFI_TIMEOUT, 1); };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, OrvInfoFailureTest,
+    ::testing::Values(
+        FailureRow{"GetActiveSection", {}, FlashFails("GetActiveSection"),
+                   {"ic=0 addr=20 section=? ver0=10 ver1=0 image=20 ocm=? customer=bank0",
+                    "IC 0 GetActiveSection error 12"},
+                   EFI_TIMEOUT},
+        FailureRow{"GetIcVersionOfTheActiveSection", {}, FlashFails("GetIcVersion"),
+                   {"ic=0 addr=20 section=0 ver0=? ver1=0 image=20 ocm=? customer=bank0",
+                    "IC 0 GetIcVersion error 12"},
+                   EFI_TIMEOUT},
+        FailureRow{"GetImageVersion", {}, ImageFails("GetImageVersion"),
+                   {"ic=0 addr=20 section=0 ver0=10 ver1=0 image=? ocm=? customer=bank0",
+                    "IC 0 GetImageVersion error 12"},
+                   EFI_TIMEOUT},
+        FailureRow{"FlashPreOperation", {"-v"}, FlashFails("FlashPreOperation"),
+                   {kIc0 + " vocm=? vcust0=? vcust1=-", "IC 0 FlashPreOperation error 12"},
+                   EFI_TIMEOUT},
+        FailureRow{"ReadBankData", {"-v"}, FlashFails("ReadBankData"),
+                   {kIc0 + " vocm=? vcust0=match vcust1=-", "IC 0 ReadBankData error 12"},
+                   EFI_TIMEOUT},
+        FailureRow{"GetImageData", {"-v"}, ImageFails("GetImageData"),
+                   {kIc0 + " vocm=? vcust0=match vcust1=-", "IC 0 GetImageData error 12"},
+                   EFI_TIMEOUT},
+        FailureRow{"ICPostOperation", {"-v"}, FlashFails("ICPostOperation"),
+                   {kIc0 + " vocm=match vcust0=match vcust1=-", "IC 0 ICPostOperation error 12"},
+                   EFI_TIMEOUT}),
+    [](const ::testing::TestParamInfo<FailureRow> &Info) { return Info.param.Name; });
+
+TEST_F(OrvInfoTest, FailedPreOperationOpensNoPassToClose) {
+  HoldImages(0);
+  Flash.Script.Fail("FlashPreOperation", EFI_DEVICE_ERROR, 1);
+  EXPECT_EQ(RunInfo({"0", "-v"}), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Flash.CallCount("ICPostOperation"), 0);
+  EXPECT_EQ(Flash.CallCount("ReadBankData"), 0);
+}
+
+TEST_F(OrvInfoTest, FailureStandsOverAVerifyDifference) {
+  HoldImages(1);
+  Flash.Script.Fail("GetIcVersion", EFI_DEVICE_ERROR, 3);  // IC 1, section 0
+  EXPECT_EQ(RunInfo({"-v"}), EFI_DEVICE_ERROR);
+}
+
+// ---- Selection, refusals, early ends -----------------------------------------------
+
+TEST_F(OrvInfoTest, MissingIcIsReportedAfterTheListedOnes) {
+  EXPECT_EQ(RunInfo({"5", "0"}), EFI_NOT_FOUND);
+  EXPECT_EQ(Fw.Console(), kHead + kIc0 + "\nIC 5 not found\n");
+  Fw.ClearConsole();
+  ResetRunState();
+  EXPECT_EQ(RunInfo({"-a"}), EFI_SUCCESS) << "-a lists the ICs there are";
+}
+
+TEST_F(OrvInfoTest, AddressModeListsTheAnsweringIcOrTheAddresses) {
+  EXPECT_EQ(RunInfo({"-d", "21", "0"}), EFI_SUCCESS);
+  EXPECT_EQ(Fw.Console(), kHead + kIc1 + "\n");
+  Fw.ClearConsole();
+  ResetRunState();
+  EXPECT_EQ(RunInfo({"-d", "5a"}), EFI_NOT_FOUND);
+  EXPECT_EQ(Fw.Console(), kHead + "Addr 5A IC not found\nAvailable : 20 21 \n");
+}
+
+TEST_F(OrvInfoTest, AddressModeNeedsTheAddressSlot) {
+  Flash.RemoveGetIcAddress();
+  EXPECT_EQ(RunInfo({"-d", "21"}), EFI_UNSUPPORTED);
+  EXPECT_EQ(Lines(Fw.Console()).back(), "Target Flash protocol not support -d yet");
+  EXPECT_EQ(Path.Calls.back(), "PathDeinit");
+}
+
+TEST_F(OrvInfoTest, RefusalsEndBeforeTheSettings) {
+  EXPECT_EQ(RunInfo({"12"}), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Fw.Console(), kInfoBanner + "Invalid chip index 12: expected one digit 0-9\n");
+  Fw.ClearConsole();
+  EXPECT_EQ(RunInfo({"1", "-r", "0", "10"}), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Fw.Console(), kInfoBanner + "OrvInfo.efi has no read mode (-r)\n");
+  EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
+}
+
+TEST_F(OrvInfoTest, SettingsAndIcInitFailuresReturnTheirStatus) {
+  Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
+  EXPECT_EQ(RunInfo({}), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Fw.Console(), kInfoBanner + "Current target: ChipA\nIC init error 7\n");
+  EXPECT_EQ(Path.Calls.back(), "PathDeinit");
+  Fw.ClearConsole();
+  ResetRunState();
+  Volume.RemoveFile(kSettingsPath);
+  EXPECT_EQ(RunInfo({"0"}), EFI_NOT_FOUND);
+  EXPECT_EQ(Lines(Fw.Console()).back(), "Load settings error, E");
+}
+
+}  // namespace
