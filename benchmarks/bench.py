@@ -278,7 +278,9 @@ def qemu_rows():
             lines += orvqemu.shell_run(run_id, "OrvUpdate.efi 0 1 -f")
     timeout = 120 + QEMU_RUNS * 120
     note("QEMU: booting for %d timed updates (timeout %d s) ..." % (2 * QEMU_RUNS, timeout))
-    result = orvqemu.boot(volume, lines, work, timeout=timeout, log_name="bench-console.log")
+    # A timed update prints nothing for up to 15 s while the flash waits.
+    result = orvqemu.boot(volume, lines, work, timeout=timeout, log_name="bench-console.log",
+                          stall=90)
     runs = result.runs()
     if result.timed_out or not result.finished:
         raise BenchError("QEMU boot did not finish (see %s)"
