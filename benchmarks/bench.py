@@ -336,7 +336,8 @@ def print_table(rows):
     table = [header]
     for r in rows:
         table.append((r.group, r.case, r.measure, r.ours, r.reference,
-                      "" if r.ratio is None else "%.3f" % r.ratio, r.target, r.met,
+                      "" if r.ratio is None else ("%.5f" if r.ratio < 0.1 else "%.3f") % r.ratio,
+                      r.target, r.met,
                       str(r.runs)))
     widths = [max(len(line[i]) for line in table) for i in range(len(header))]
     for index, line in enumerate(table):
