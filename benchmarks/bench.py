@@ -9,8 +9,9 @@ in the same run, their ratio and the target ratio:
             and peak memory (/usr/bin/time), as ratios to objcopy
   compare   FindFirstDifference against memcmp (orv_compare_bench)
   settings  settings lookup against a memchr scan (orv_settings_bench)
-  wholerun  OrvUpdateMain on the host against the modelled SPI NOR flash
-            time of the same update (orv_wholerun_bench)
+  wholerun  OrvUpdateMain on the host (its time outside the flash calls, and
+            the whole run) against the modelled SPI NOR flash time of the
+            same update (orv_wholerun_bench)
   qemu      an update of 2 ICs x 1 MiB in the UEFI Shell under QEMU with the
             simulator's timing on, against the simulator's modelled time
 
@@ -198,14 +199,20 @@ def settings_rows():
 
 def wholerun_rows():
     rows = []
-    for _, case, run, modelled, rounds, mib in program_lines("orv_wholerun_bench"):
-        run, modelled, mib = float(run), float(modelled), float(mib)
-        ratio = run / modelled
-        rows.append(Row("whole run (host)", "%s, %.0f MiB written" % (case, mib),
-                        "tool time / modelled SPI NOR flash time",
-                        "%.1f ms (%.2f ms/MiB)" % (run * 1e3, run * 1e3 / mib),
+    for _, case, own, modelled, rounds, mib, run in program_lines("orv_wholerun_bench"):
+        own, modelled, mib, run = float(own), float(modelled), float(mib), float(run)
+        case = "%s, %.0f MiB written" % (case, mib)
+        ratio = own / modelled
+        rows.append(Row("whole run (host)", case,
+                        "tool time (outside flash calls) / modelled SPI NOR flash time",
+                        "%.1f ms (%.3f ms/MiB)" % (own * 1e3, own * 1e3 / mib),
                         "%.1f s" % modelled, "SPI NOR model", ratio, "<= 0.01",
                         "yes" if ratio <= 0.01 else "NO", int(rounds)))
+        rows.append(Row("whole run (host)", case,
+                        "whole run incl. the flash model's memory work / modelled time",
+                        "%.1f ms (%.3f ms/MiB)" % (run * 1e3, run * 1e3 / mib),
+                        "%.1f s" % modelled, "SPI NOR model", run / modelled, "", "",
+                        int(rounds)))
     return rows
 
 
