@@ -6,7 +6,9 @@ in the same run, their ratio and the target ratio:
 
   hex       orvhex bin --with-header against objcopy and srec_cat on the same
             files (1 and 16 MiB images, 16- and 32-byte records): wall time
-            and peak memory (/usr/bin/time), as ratios to objcopy
+            and peak memory (/usr/bin/time), as ratios to objcopy; with
+            valgrind installed also instructions executed (callgrind), a
+            figure that load on the machine does not move
   compare   FindFirstDifference against memcmp (orv_compare_bench)
   settings  settings lookup against a memchr scan (orv_settings_bench)
   wholerun  OrvUpdateMain on the host (its time outside the flash calls, and
@@ -24,7 +26,9 @@ Environment: ORV_BUILD_DIR (default <root>/build), BENCH_RUNS (process runs
 per command, default 5), BENCH_ROUNDS (rounds inside the C++ benchmarks,
 default 21), BENCH_ROWS (comma-separated subset of the rows above),
 BENCH_QEMU_RUNS (updates in the QEMU boot, default 3), BENCH_WORKDIR
-(scratch, default <build>/bench), BENCH_ORVHEX (the orvhex to measure).
+(scratch, default <build>/bench), BENCH_ORVHEX (the orvhex to measure),
+BENCH_CALLGRIND=0 (no instruction counts; they need valgrind and take about
+a minute).
 """
 
 import os
@@ -47,6 +51,8 @@ ROUNDS = int(os.environ.get("BENCH_ROUNDS", "21"))
 QEMU_RUNS = int(os.environ.get("BENCH_QEMU_RUNS", "3"))
 ALL_ROWS = ("hex", "compare", "settings", "wholerun", "qemu")
 ROWS = [r for r in os.environ.get("BENCH_ROWS", ",".join(ALL_ROWS)).split(",") if r]
+# Instruction counts beside the wall times, when valgrind is installed.
+CALLGRIND = os.environ.get("BENCH_CALLGRIND", "1") != "0" and shutil.which("valgrind") is not None
 ORVHEX = os.environ.get("BENCH_ORVHEX", os.path.join(BUILD, "tools", "orvhex", "orvhex"))
 TIME = "/usr/bin/time"
 MIB = 1 << 20
@@ -116,6 +122,21 @@ def timed(argv):
     return wall, peak
 
 
+def instructions(argv):
+    """Instructions executed by one process, counted by callgrind: a figure
+    that other load on the machine does not move."""
+    out = os.path.join(WORK, "callgrind.out")
+    proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + argv,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    text = proc.stderr.decode(errors="replace")
+    if proc.returncode != 0:
+        raise BenchError("callgrind %s failed: %s" % (" ".join(argv), text.strip()[-300:]))
+    for line in text.splitlines():
+        if "Collected :" in line:
+            return int(line.split(":")[-1].strip())
+    raise BenchError("callgrind printed no instruction count for %s" % " ".join(argv))
+
+
 def hex_rows():
     files = make_hex_files()
     out = os.path.join(WORK, "out.bin")
@@ -152,6 +173,12 @@ def hex_rows():
             rows.append(Row("HEX decode", case, "wall time, orvhex bin / " + ref,
                             "%.3f s" % wall["orvhex"], "%.3f s" % wall[ref], ref,
                             ratio, target, met, RUNS))
+        if CALLGRIND:
+            ours_ir = instructions(tools["orvhex"](path))
+            objcopy_ir = instructions(tools["objcopy"](path))
+            rows.append(Row("HEX decode", case, "instructions (callgrind), orvhex bin / objcopy",
+                            "%.0f M" % (ours_ir / 1e6), "%.0f M" % (objcopy_ir / 1e6),
+                            "objcopy", ours_ir / objcopy_ir, "", "", 1))
         limit = mib + 4
         rows.append(Row("HEX decode", case, "peak memory, orvhex bin / objcopy",
                         "%.1f MiB" % peak["orvhex"], "%.1f MiB" % peak["objcopy"], "objcopy",
