@@ -227,5 +227,14 @@ INSTANTIATE_TEST_SUITE_P(
                       HexCase{"0x1f", 8, 0}, HexCase{"", 8, 0}, HexCase{"g1", 2, 0},
                       HexCase{"9:", 2, 9}, HexCase{"@", 2, 0}, HexCase{"`", 2, 0},
                       HexCase{"G", 2, 0}));
+// All 16 digits of a 64-bit value survive a limit above 16: the character
+// that ends the number is tested before anything is shifted out.
+INSTANTIATE_TEST_SUITE_P(
+    Wide, HexTextToValueTest,
+    ::testing::Values(HexCase{"FFFFFFFFFFFFFFFF", 17, 0xFFFFFFFFFFFFFFFFull},
+                      HexCase{"FFFFFFFFFFFFFFFF", 16, 0xFFFFFFFFFFFFFFFFull},
+                      HexCase{"123456789abcdef0", 255, 0x123456789ABCDEF0ull},
+                      HexCase{"f000000000000001z", 20, 0xF000000000000001ull},
+                      HexCase{"8", 255, 8}, HexCase{"", 255, 0}));
 
 }  // namespace

@@ -213,16 +213,19 @@ UINT64 HexTextToValue(const CHAR16 *Text, UINT8 MaxDigits) {
   UINT64 Value = 0;
   for (UINT16 Index = 0; Index < MaxDigits; Index++) {
     CHAR16 C = Text[Index];
-    Value <<= 4;
+    UINT64 Digit = 0;
     if (C >= 0x30 && C <= 0x39) {
-      Value += C - 0x30;
+      Digit = C - 0x30;
     } else if (C >= 0x41 && C <= 0x46) {
-      Value += C - 0x37;
+      Digit = C - 0x37;
     } else if (C >= 0x61 && C <= 0x66) {
-      Value += C - 0x57;
+      Digit = C - 0x57;
     } else {
-      return Value >> 4;
+      break;
     }
+    // The character is tested before the shift, so no digit already read is
+    // pushed out by the one that ends the number.
+    Value = (Value << 4) | Digit;
   }
   return Value;
 }
