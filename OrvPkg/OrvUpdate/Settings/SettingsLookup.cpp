@@ -2,6 +2,11 @@
   Settings text lookup. Every search is one bounded linear scan of the raw
   text: no allocation, no copy, and no byte read outside Data[0..Length-1]
   whatever the text, the names or the records handed in.
+
+  The section search only has to stop at a "[" that is not inside a comment:
+  it finds each "[" 64 bytes at a time with SSE2 compares (part of the x64
+  baseline that UEFI firmware runs with) and then looks back along that
+  line for a "#", instead of stepping through every comment.
 **/
 
 #include "SettingsLookup.h"
@@ -39,6 +44,54 @@ UINTN FindLineEnd(const SETTINGS_FILE *File, UINTN From) {
   return Position;
 }
 
+/// 16 bytes at any address, aliasing any object.
+typedef CHAR8 UNALIGNED_VECTOR __attribute__((vector_size(16), aligned(1), may_alias));
+/// The element type pmovmskb takes.
+typedef char MASK_VECTOR __attribute__((vector_size(16)));
+
+inline UNALIGNED_VECTOR Load16(const CHAR8 *At) {
+  return *reinterpret_cast<const UNALIGNED_VECTOR *>(At);
+}
+
+/// One bit per byte of a compare result: set where the compare held.
+inline UINT64 Bits16(UNALIGNED_VECTOR Hits) {
+  return static_cast<UINT16>(__builtin_ia32_pmovmskb128(reinterpret_cast<MASK_VECTOR>(Hits)));
+}
+
+/// Position of the first Byte at or after From, or Length when there is
+/// none. 64 bytes per step with SSE2 compares; never reads past the text.
+UINTN FindByte(const SETTINGS_FILE *File, UINTN From, CHAR8 Byte) {
+  const CHAR8 *Data = File->Data;
+  const UINTN Length = File->Length;
+  while (From < Length && Length - From >= 64) {
+    const UNALIGNED_VECTOR Hits0 = Load16(&Data[From]) == Byte;
+    const UNALIGNED_VECTOR Hits1 = Load16(&Data[From + 16]) == Byte;
+    const UNALIGNED_VECTOR Hits2 = Load16(&Data[From + 32]) == Byte;
+    const UNALIGNED_VECTOR Hits3 = Load16(&Data[From + 48]) == Byte;
+    if (Bits16(Hits0 | Hits1 | Hits2 | Hits3) != 0) {
+      const UINT64 Mask =
+          Bits16(Hits0) | Bits16(Hits1) << 16 | Bits16(Hits2) << 32 | Bits16(Hits3) << 48;
+      return From + static_cast<UINTN>(__builtin_ctzll(Mask));
+    }
+    From += 64;
+  }
+  while (From < Length && Data[From] != Byte) From++;
+  return From < Length ? From : Length;
+}
+
+/// True when the byte at Position lies in a comment, given that the scan
+/// stands at From (From <= Position) outside any comment: a "#" between the
+/// start of Position's line and Position opens a comment that runs past it.
+/// Comments that open on earlier lines end at those lines' ends.
+bool InComment(const SETTINGS_FILE *File, UINTN From, UINTN Position) {
+  while (Position > From) {
+    const CHAR8 Byte = File->Data[--Position];
+    if (IsLineEnd(Byte)) return false;
+    if (Byte == COMMENT) return true;
+  }
+  return false;
+}
+
 /// Compares Name with the text from Position on, never reading beyond Limit
 /// (inclusive, below Length). True when every character of the name matched;
 /// NameLength then holds its length. A name longer than
@@ -72,19 +125,21 @@ EFI_STATUS FindSettingsSection(const SETTINGS_FILE *SettingsFileData, const CHAR
   const SETTINGS_FILE *File = SettingsFileData;
   const UINTN Length = File->Length;
 
+  // Only a "[" outside a comment can open a header: the scan jumps from one
+  // "[" to the next and looks back along its line for a "#".
   UINTN Position = 0;
   while (Position < Length) {
-    const CHAR8 Byte = File->Data[Position];
-    if (Byte == COMMENT) {
-      Position = FindLineEnd(File, Position);
+    const UINTN Open = FindByte(File, Position, SECTION_OPEN);
+    if (Open >= Length) return EFI_NOT_FOUND;
+    if (InComment(File, Position, Open)) {
+      // The comment runs to its line end; one that runs to the end of the
+      // text ends the search.
+      Position = FindLineEnd(File, Open);
       if (Position >= Length) return EFI_NOT_FOUND;
       Position++;
       continue;
     }
-    if (Byte != SECTION_OPEN) {
-      Position++;
-      continue;
-    }
+    Position = Open;
     // A header: the name from the byte after "[" on, then "]", all inside
     // the text.
     UINTN NameLength = 0;
@@ -92,8 +147,7 @@ EFI_STATUS FindSettingsSection(const SETTINGS_FILE *SettingsFileData, const CHAR
     const UINTN Close = Position + 1 + NameLength;
     if (Matched && Close < Length && File->Data[Close] == SECTION_CLOSE) {
       const UINTN NameStart = Position + 1;
-      UINTN Next = NameStart;
-      while (Next < Length && File->Data[Next] != SECTION_OPEN) Next++;
+      const UINTN Next = FindByte(File, NameStart, SECTION_OPEN);
       Section->Start = Position;
       Section->End = Next - 1;
       Section->NameStart = NameStart;

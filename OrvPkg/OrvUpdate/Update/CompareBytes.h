@@ -1,8 +1,8 @@
 /** @file
   Fast search for the first byte at which two buffers differ, used to check
   a bank's read-back against its image. Images reach megabytes, so the
-  buffers are compared a machine word at a time and the differing byte is
-  located only inside the word that differs.
+  buffers are compared 64 bytes at a time and the differing byte is
+  located only inside the 64 bytes that differ.
 **/
 
 #ifndef ORV_COMPARE_BYTES_H_
