@@ -18,14 +18,14 @@
 
 namespace {
 
-constexpr size_t kTextSize = 1 << 20;
+constexpr size_t TEXT_SIZE = 1 << 20;
 
 /// Board sections as operators write them, until the text reaches 1 MiB,
 /// then the target section with the key last.
 std::string MakeText() {
   std::string Text = "# settings for a large rack of boards\n[default]\ntarget = Target\n\n";
   char Line[512];
-  for (int Board = 0; Text.size() < kTextSize - 512; Board++) {
+  for (int Board = 0; Text.size() < TEXT_SIZE - 512; Board++) {
     std::snprintf(Line, sizeof Line,
                   "# board %05d: rack %d, slot %d\r\n"
                   "[Board%05d]\r\n"
@@ -48,7 +48,7 @@ std::string MakeText() {
       "OCM      = ocm.hex\r\n"
       "customer = cust.hex\r\n";
   // A comment line fills the text up to exactly 1 MiB.
-  const size_t Fill = kTextSize - Text.size() - Target.size();
+  const size_t Fill = TEXT_SIZE - Text.size() - Target.size();
   Text += "#" + std::string(Fill - 2, '-') + "\n";
   Text += Target;
   return Text;

@@ -30,15 +30,15 @@
 
 namespace {
 
-constexpr UINT8 kIcs = 8;
-constexpr UINT32 kOcmBank = 4u << 20;
-constexpr UINT32 kCustomerBank = 64u << 10;
+constexpr UINT8 ICS = 8;
+constexpr UINT32 OCM_BANK = 4u << 20;
+constexpr UINT32 CUSTOMER_BANK = 64u << 10;
 
-constexpr double kEraseSectorBytes = 64 * 1024;
-constexpr double kEraseSectorSeconds = 0.150;
-constexpr double kPageBytes = 256;
-constexpr double kPageSeconds = 0.0005;
-constexpr double kReadBytesPerSecond = 50e6;
+constexpr double ERASE_SECTOR_BYTES = 64 * 1024;
+constexpr double ERASE_SECTOR_SECONDS = 0.150;
+constexpr double PAGE_BYTES = 256;
+constexpr double PAGE_SECONDS = 0.0005;
+constexpr double READ_BYTES_PER_SECOND = 50e6;
 
 void ResetRunState() {
   RUN_FLAGS = 0;
@@ -104,12 +104,12 @@ double ModelledSeconds(const ModelFlash &Flash) {
     if (EFI_ERROR(Call.Status)) continue;
     if (Call.Op == FlashOp::EraseBank) {
       const double Bank = Flash.BankSize(Call.Ic, Call.Zone, Call.Bank);
-      Seconds += static_cast<UINTN>((Bank + kEraseSectorBytes - 1) / kEraseSectorBytes) *
-                 kEraseSectorSeconds;
+      Seconds += static_cast<UINTN>((Bank + ERASE_SECTOR_BYTES - 1) / ERASE_SECTOR_BYTES) *
+                 ERASE_SECTOR_SECONDS;
     } else if (Call.Op == FlashOp::WriteBankData) {
-      Seconds += static_cast<UINTN>((Call.Size + kPageBytes - 1) / kPageBytes) * kPageSeconds;
+      Seconds += static_cast<UINTN>((Call.Size + PAGE_BYTES - 1) / PAGE_BYTES) * PAGE_SECONDS;
     } else if (Call.Op == FlashOp::ReadBankData) {
-      Seconds += Call.Size / kReadBytesPerSecond;
+      Seconds += Call.Size / READ_BYTES_PER_SECOND;
     }
   }
   return Seconds;
@@ -132,7 +132,7 @@ int main(int Argc, char **Argv) {
   FakeVolume Volume{Fw};
   FakeImage Image;
   FakePath Path;
-  ModelFlash Flash(ModelFlash::ConfigText(kIcs, kOcmBank, kCustomerBank));
+  ModelFlash Flash(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
   gOrvBootServices = Fw.BootServices();
 
   Volume.AddFile("OrvUpdateComponent\\OrvUpdateSettings.ini",
@@ -144,14 +144,14 @@ int main(int Argc, char **Argv) {
                  "DevicePath = OrvPathSim.efi\n"
                  "OCM = ocm.hex\n"
                  "customer = cust.hex\n");
-  Image.Files["OrvUpdateComponent\\ocm.hex"] = {MakeZoneImage(0x20, kOcmBank - 24, 2), 0x20};
-  Image.Files["OrvUpdateComponent\\cust.hex"] = {MakeZoneImage(7, kCustomerBank - 24, 3), 7};
+  Image.Files["OrvUpdateComponent\\ocm.hex"] = {MakeZoneImage(0x20, OCM_BANK - 24, 2), 0x20};
+  Image.Files["OrvUpdateComponent\\cust.hex"] = {MakeZoneImage(7, CUSTOMER_BANK - 24, 3), 7};
   Fw.InstallProtocol(Fw.NewHandle(), gOrvImageProtocolGuid, &Image.Protocol);
   ORV_FLASH_PROTOCOL Timed = TimedProtocol(&Flash.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvFlashProtocolGuid, &Timed);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvPathProtocolGuid, &Path.Protocol);
   const std::vector<UINT8> OldOcm = MakeZoneImage(0x10, 100000, 1);
-  for (UINT8 Ic = 0; Ic < kIcs; Ic++) {
+  for (UINT8 Ic = 0; Ic < ICS; Ic++) {
     Flash.Program(Ic, ZONE_OCM, 0, OldOcm);
     Flash.SetActive(Ic, 0);
   }
@@ -169,15 +169,15 @@ int main(int Argc, char **Argv) {
     Fw.ClearConsole();
     ResetRunState();
     gOrvBootServices = Fw.BootServices();
-    std::vector<UINT8> Before(kIcs);
-    for (UINT8 Ic = 0; Ic < kIcs; Ic++) Before[Ic] = Flash.Active(Ic);
+    std::vector<UINT8> Before(ICS);
+    for (UINT8 Ic = 0; Ic < ICS; Ic++) Before[Ic] = Flash.Active(Ic);
 
     gFlashSeconds = 0;
     auto Start = std::chrono::steady_clock::now();
     EFI_STATUS Status = OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable());
     auto End = std::chrono::steady_clock::now();
 
-    for (UINT8 Ic = 0; Ic < kIcs; Ic++) {
+    for (UINT8 Ic = 0; Ic < ICS; Ic++) {
       if (Flash.Active(Ic) == Before[Ic]) Good = false;
     }
     if (EFI_ERROR(Status) || !Good) {
@@ -198,12 +198,12 @@ int main(int Argc, char **Argv) {
   const double Mib = Written / double(1 << 20);
   if (Options.Tsv) {
     std::printf("wholerun\t%d ICs x %u MiB OCM + 2 x %u KiB customer\t%.9f\t%.9f\t%d\t%.3f\t%.9f\n",
-                kIcs, kOcmBank >> 20, kCustomerBank >> 10, Own, Modelled, Options.Rounds, Mib,
+                ICS, OCM_BANK >> 20, CUSTOMER_BANK >> 10, Own, Modelled, Options.Rounds, Mib,
                 Run);
   } else {
     std::printf("%d ICs x %u MiB OCM images, customer zone in both banks: %.1f MiB written "
                 "per run (medians of %d runs)\n",
-                kIcs, kOcmBank >> 20, Mib, Options.Rounds);
+                ICS, OCM_BANK >> 20, Mib, Options.Rounds);
     std::printf("  whole run                 %10.3f ms  %8.3f ms/MiB\n", Run * 1e3,
                 Run * 1e3 / Mib);
     std::printf("  outside the flash calls   %10.3f ms  %8.3f ms/MiB\n", Own * 1e3,

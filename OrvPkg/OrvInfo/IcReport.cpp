@@ -34,17 +34,17 @@ struct READ {
 class FAILURES {
  public:
   void Add(const CHAR16 *Operation, EFI_STATUS Status) {
-    if (Count_ < MAX) {
-      Items_[Count_++] = {Operation, Status};
+    if (Recorded < MAX) {
+      Items[Recorded++] = {Operation, Status};
     }
-    Last_ = Status;
+    LastStatus = Status;
   }
-  bool Any() const { return Last_ != EFI_SUCCESS; }
-  EFI_STATUS Last() const { return Last_; }
+  bool Any() const { return LastStatus != EFI_SUCCESS; }
+  EFI_STATUS Last() const { return LastStatus; }
   void Print(UINT8 Index) const {
-    for (UINTN I = 0; I < Count_; I++) {
-      ::Print(u"IC %x %s error %x\n"_w, static_cast<UINT32>(Index), Items_[I].Operation,
-              Hex32(Items_[I].Status));
+    for (UINTN I = 0; I < Recorded; I++) {
+      ::Print(u"IC %x %s error %x\n"_w, static_cast<UINT32>(Index), Items[I].Operation,
+              Hex32(Items[I].Status));
     }
   }
 
@@ -54,9 +54,9 @@ class FAILURES {
     const CHAR16 *Operation;
     EFI_STATUS Status;
   };
-  ITEM Items_[MAX] = {};
-  UINTN Count_ = 0;
-  EFI_STATUS Last_ = EFI_SUCCESS;
+  ITEM Items[MAX] = {};
+  UINTN Recorded = 0;
+  EFI_STATUS LastStatus = EFI_SUCCESS;
 };
 
 enum class VERIFY_RESULT : UINT8 { NOT_COMPARED, MATCH, DIFFERS, NO_SECTION, UNKNOWN };

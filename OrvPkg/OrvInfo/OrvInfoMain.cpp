@@ -26,19 +26,19 @@ class RUN_RESULT {
  public:
   void Add(EFI_STATUS Status) {
     if (Status == EFI_CRC_ERROR) {
-      Differs_ = true;
+      Differs = true;
     } else if (EFI_ERROR(Status)) {
-      Failed_ = Status;
+      FailedStatus = Status;
     }
   }
   EFI_STATUS Status() const {
-    if (EFI_ERROR(Failed_)) return Failed_;
-    return Differs_ ? EFI_CRC_ERROR : EFI_SUCCESS;
+    if (EFI_ERROR(FailedStatus)) return FailedStatus;
+    return Differs ? EFI_CRC_ERROR : EFI_SUCCESS;
   }
 
  private:
-  EFI_STATUS Failed_ = EFI_SUCCESS;
-  bool Differs_ = false;
+  EFI_STATUS FailedStatus = EFI_SUCCESS;
+  bool Differs = false;
 };
 
 /// The IC that answers to DeviceAddress, or the list of those that answer.

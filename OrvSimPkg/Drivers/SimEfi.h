@@ -1,37 +1,16 @@
 /** @file
   Common include for the simulated component drivers: the project's base
-  definitions and the thin file layer the drivers use to read and write their
-  files on a volume.
+  definitions (guards, status helpers, whole-file reading) and what the
+  drivers add: fixed-size file writes, protocol installation, widening.
 **/
 
 #ifndef ORV_SIM_EFI_H_
 #define ORV_SIM_EFI_H_
 
 #include <OrvBase/Efi.h>
-
-/**
-  Open the root directory of the volume an image was loaded from.
-
-  @param[in]  ImageHandle  A loaded image.
-  @param[out] Root         Receives the open root; close it with Root->Close.
-**/
-EFI_STATUS SimOpenImageVolume(EFI_HANDLE ImageHandle, EFI_FILE_HANDLE *Root);
-
-/**
-  Read a whole file into pool memory, followed by one zero byte.
-
-  @param[in]  Root     Root directory of the volume.
-  @param[in]  Path     Path relative to Root.
-  @param[in]  MaxSize  Larger files are refused with EFI_BAD_BUFFER_SIZE.
-  @param[out] Data     Receives the bytes; the caller frees them with FreePool.
-  @param[out] Size     Receives their count (without the zero byte).
-
-  @retval EFI_NOT_FOUND  The file does not exist.
-**/
-EFI_STATUS SimReadFile(EFI_FILE_HANDLE Root, const CHAR16 *Path, UINTN MaxSize, UINT8 **Data, UINTN *Size);
-
-/// Read a whole file from an open file handle (see SimReadFile).
-EFI_STATUS SimReadOpenFile(EFI_FILE_HANDLE File, UINTN MaxSize, UINT8 **Data, UINTN *Size);
+#include <OrvBase/FileRead.h>
+#include <OrvBase/Guards.h>
+#include <OrvBase/Status.h>
 
 /**
   Write a file so that it holds exactly Size bytes: created when missing,

@@ -15,7 +15,7 @@ struct OP_INFO {
   UINT8       Filters;  ///< filters that make sense for the operation
 };
 
-constexpr OP_INFO kOps[] = {
+constexpr OP_INFO OPS[] = {
   {"IcInit", 0},
   {"GetActiveSection", FILTER_IC},
   {"SetActiveBank", FILTER_IC | FILTER_BANK},
@@ -41,7 +41,7 @@ constexpr OP_INFO kOps[] = {
   {"CheckZero", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"PowerCut", 0},
 };
-static_assert(sizeof(kOps) / sizeof(kOps[0]) == static_cast<UINTN>(SIM_OP::Count),
+static_assert(sizeof(OPS) / sizeof(OPS[0]) == static_cast<UINTN>(SIM_OP::Count),
               "one entry per operation");
 
 struct STATUS_NAME {
@@ -49,7 +49,7 @@ struct STATUS_NAME {
   EFI_STATUS  Status;
 };
 
-constexpr STATUS_NAME kStatusNames[] = {
+constexpr STATUS_NAME STATUS_NAMES[] = {
   {"DEVICE_ERROR", EFI_DEVICE_ERROR},
   {"NOT_FOUND", EFI_NOT_FOUND},
   {"UNSUPPORTED", EFI_UNSUPPORTED},
@@ -69,7 +69,7 @@ constexpr STATUS_NAME kStatusNames[] = {
 constexpr EFI_STATUS ERROR_BIT = 0x8000000000000000ULL;
 
 bool ParseStatus(TEXT_SPAN Value, EFI_STATUS *Status) {
-  for (const STATUS_NAME &Entry : kStatusNames) {
+  for (const STATUS_NAME &Entry : STATUS_NAMES) {
     if (SpanEqualsNoCase(Value, Entry.Name)) {
       *Status = Entry.Status;
       return true;
@@ -114,7 +114,7 @@ bool Matches(INT32 Filter, INT32 Value) { return Filter == FAULT_ANY || Filter =
 
 const char *SimOpName(SIM_OP Op) {
   UINTN Index = static_cast<UINTN>(Op);
-  return Index < static_cast<UINTN>(SIM_OP::Count) ? kOps[Index].Name : "?";
+  return Index < static_cast<UINTN>(SIM_OP::Count) ? OPS[Index].Name : "?";
 }
 
 EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, TEXT_ERROR *Error) {
@@ -130,7 +130,7 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
       continue;
     }
     UINTN OpIndex = 0;
-    while (OpIndex < static_cast<UINTN>(SIM_OP::Count) && !SpanEqualsNoCase(Token, kOps[OpIndex].Name)) {
+    while (OpIndex < static_cast<UINTN>(SIM_OP::Count) && !SpanEqualsNoCase(Token, OPS[OpIndex].Name)) {
       OpIndex++;
     }
     if (OpIndex == static_cast<UINTN>(SIM_OP::Count)) {
@@ -151,7 +151,7 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
         return Refuse(Error, LineNumber, "expected Name=Value");
       }
       UINT64 Number = 0;
-      UINT8 Filters = kOps[OpIndex].Filters;
+      UINT8 Filters = OPS[OpIndex].Filters;
       if (SpanEqualsNoCase(Key, "Ic")) {
         if (!(Filters & FILTER_IC)) {
           return Refuse(Error, LineNumber, "Ic= does not apply to this operation");

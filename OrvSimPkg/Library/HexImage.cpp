@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr const char *kErrorTexts[] = {
+constexpr const char *ERROR_TEXTS[] = {
   "ok",
   "line does not start with ':'",
   "non-hex character",
@@ -52,7 +52,7 @@ constexpr CRC_TABLE MakeCrcTable() {
   return Table;
 }
 
-constexpr CRC_TABLE kCrcTable = MakeCrcTable();
+constexpr CRC_TABLE CRC32_TABLE = MakeCrcTable();
 
 UINT32 ReadLe32(const UINT8 *P) {
   return static_cast<UINT32>(P[0]) | (static_cast<UINT32>(P[1]) << 8) |
@@ -67,11 +67,11 @@ void WriteLe32(UINT8 *P, UINT32 Value) {
 
 HEX_RESULT Fail(HEX_ERROR Error, UINT32 Line) { return HEX_RESULT{Error, Line, 0}; }
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 char *PutByte(char *P, UINT8 Value) {
-  *P++ = kHexDigits[Value >> 4];
-  *P++ = kHexDigits[Value & 0xF];
+  *P++ = HEX_DIGITS[Value >> 4];
+  *P++ = HEX_DIGITS[Value & 0xF];
   return P;
 }
 
@@ -95,8 +95,8 @@ char *PutRecord(char *P, UINT8 Type, UINT16 Address, const UINT8 *Data, UINT8 Co
 }  // namespace
 
 const char *HexErrorText(HEX_ERROR Error) {
-  if (static_cast<UINTN>(Error) < sizeof(kErrorTexts) / sizeof(kErrorTexts[0])) {
-    return kErrorTexts[Error];
+  if (static_cast<UINTN>(Error) < sizeof(ERROR_TEXTS) / sizeof(ERROR_TEXTS[0])) {
+    return ERROR_TEXTS[Error];
   }
   return "unknown error";
 }
@@ -125,9 +125,9 @@ constexpr DIGIT_TABLE MakeDigitTable() {
   return Table;
 }
 
-constexpr DIGIT_TABLE kDigits = MakeDigitTable();
+constexpr DIGIT_TABLE DIGITS = MakeDigitTable();
 
-inline UINT8 Digit(char C) { return kDigits.Value[static_cast<UINT8>(C)]; }
+inline UINT8 Digit(char C) { return DIGITS.Value[static_cast<UINT8>(C)]; }
 
 HEX_ERROR Stop(HEX_DECODER *D, HEX_ERROR Error, UINT32 Line) {
   D->Error = Error;
@@ -521,7 +521,7 @@ HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapaci
 UINT32 Crc32(const UINT8 *Data, UINTN Size) {
   UINT32 Crc = 0xFFFFFFFFu;
   for (UINTN Index = 0; Index < Size; Index++) {
-    Crc = kCrcTable.Entry[(Crc ^ Data[Index]) & 0xFF] ^ (Crc >> 8);
+    Crc = CRC32_TABLE.Entry[(Crc ^ Data[Index]) & 0xFF] ^ (Crc >> 8);
   }
   return Crc ^ 0xFFFFFFFFu;
 }

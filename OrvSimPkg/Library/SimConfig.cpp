@@ -14,7 +14,7 @@ constexpr UINT8  DEFAULT_FIRST_ADDRESS = 0x50;
 // program about 0.7 ms.
 constexpr SIM_TIMING DEFAULT_TIMING = {true, 4096, 45000, 256, 700};
 
-constexpr const char *kSeedKeys[SIM_BANKS_PER_IC] = {
+constexpr const char *SEED_KEYS[SIM_BANKS_PER_IC] = {
   "Ocm0Seed", "Ocm1Seed", "Customer0Seed", "Customer1Seed"};
 
 enum class SECTION_KIND { None, Global, Ic };
@@ -194,7 +194,7 @@ EFI_STATUS ParseSimConfig(const char *Text, UINTN Length, SIM_CONFIG *Config, TE
     } else {
       bool Known = false;
       for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
-        if (SpanEqualsNoCase(Key, kSeedKeys[Bank])) {
+        if (SpanEqualsNoCase(Key, SEED_KEYS[Bank])) {
           if (Value.Len == 0 || Value.Len >= SIM_PATH_MAX) {
             return Refuse(Error, LineNumber, "seed path must be 1 to 127 characters");
           }

@@ -30,7 +30,7 @@ std::string Record(UINT8 Type, UINT16 Address, const std::vector<UINT8> &Data) {
   return Line;
 }
 
-const std::string kEof = ":00000001FF";
+const std::string EOF_RECORD = ":00000001FF";
 
 std::vector<UINT8> Decode(const std::string &Text, HEX_RESULT *Result) {
   *Result = DecodeHex(Text.data(), Text.size(), nullptr, 0);
@@ -59,27 +59,27 @@ TEST_P(HexDecodeValid, GivesTheBytes) {
   EXPECT_EQ(Bytes, GetParam().Expected);
 }
 
-const std::vector<VALID_CASE> kValidCases = {
-        VALID_CASE{"LineFeeds", Record(0, 0, {1, 2, 3}) + "\n" + kEof + "\n", {1, 2, 3}},
-        VALID_CASE{"CrLf", Record(0, 0, {1, 2}) + "\r\n" + Record(0, 2, {3}) + "\r\n" + kEof + "\r\n", {1, 2, 3}},
-        VALID_CASE{"NoFinalLineEnd", Record(0, 0, {9}) + "\n" + kEof, {9}},
-        VALID_CASE{"LowerCaseDigits", ":02000000abcd86\n" + kEof + "\n", {0xAB, 0xCD}},
-        VALID_CASE{"EmptyLinesSkipped", "\n" + Record(0, 0, {7}) + "\n\n" + kEof + "\n\n", {7}},
-        VALID_CASE{"GapFilledWithErased", Record(0, 0, {1}) + "\n" + Record(0, 3, {4}) + "\n" + kEof + "\n",
+const std::vector<VALID_CASE> VALID_CASES = {
+        VALID_CASE{"LineFeeds", Record(0, 0, {1, 2, 3}) + "\n" + EOF_RECORD + "\n", {1, 2, 3}},
+        VALID_CASE{"CrLf", Record(0, 0, {1, 2}) + "\r\n" + Record(0, 2, {3}) + "\r\n" + EOF_RECORD + "\r\n", {1, 2, 3}},
+        VALID_CASE{"NoFinalLineEnd", Record(0, 0, {9}) + "\n" + EOF_RECORD, {9}},
+        VALID_CASE{"LowerCaseDigits", ":02000000abcd86\n" + EOF_RECORD + "\n", {0xAB, 0xCD}},
+        VALID_CASE{"EmptyLinesSkipped", "\n" + Record(0, 0, {7}) + "\n\n" + EOF_RECORD + "\n\n", {7}},
+        VALID_CASE{"GapFilledWithErased", Record(0, 0, {1}) + "\n" + Record(0, 3, {4}) + "\n" + EOF_RECORD + "\n",
                    {1, 0xFF, 0xFF, 4}},
-        VALID_CASE{"DataNotAtZeroStartsErased", Record(0, 2, {5}) + "\n" + kEof + "\n", {0xFF, 0xFF, 5}},
+        VALID_CASE{"DataNotAtZeroStartsErased", Record(0, 2, {5}) + "\n" + EOF_RECORD + "\n", {0xFF, 0xFF, 5}},
         VALID_CASE{"StartAddressRecordsIgnored",
                    Record(0, 0, {1}) + "\n" + Record(5, 0, {0, 0, 0, 0}) + "\n" + Record(3, 0, {0, 0, 0, 0}) + "\n" +
-                       kEof + "\n",
+                       EOF_RECORD + "\n",
                    {1}},
-        VALID_CASE{"ZeroLengthDataRecordIgnored", Record(0, 0, {1}) + "\n" + Record(0, 0, {}) + "\n" + kEof, {1}}};
+        VALID_CASE{"ZeroLengthDataRecordIgnored", Record(0, 0, {1}) + "\n" + Record(0, 0, {}) + "\n" + EOF_RECORD, {1}}};
 
-INSTANTIATE_TEST_SUITE_P(Valid, HexDecodeValid, ::testing::ValuesIn(kValidCases),
+INSTANTIATE_TEST_SUITE_P(Valid, HexDecodeValid, ::testing::ValuesIn(VALID_CASES),
                          [](const auto &Info) { return Info.param.Name; });
 
 TEST(HexDecode, ExtendedLinearAddressPlacesDataAbove64KiB) {
   std::string Text = Record(0, 0xFFFE, {1, 2}) + "\n" + Record(4, 0, {0x00, 0x01}) + "\n" +
-                     Record(0, 0x0000, {3}) + "\n" + kEof + "\n";
+                     Record(0, 0x0000, {3}) + "\n" + EOF_RECORD + "\n";
   HEX_RESULT Result{};
   std::vector<UINT8> Bytes = Decode(Text, &Result);
   ASSERT_EQ(Result.Error, HEX_OK);
@@ -97,13 +97,13 @@ TEST(HexDecode, LinearRecordRunsOnPastA64KiBBoundary) {
   for (const std::string &Prefix :
        {std::string(), Record(4, 0, {0, 0}) + "\n", Record(2, 0, {0x10, 0}) + "\n" + Record(4, 0, {0, 0}) + "\n"}) {
     SCOPED_TRACE(Prefix);
-    std::string Text = Prefix + Record(0, 0xFFFC, {1, 2, 3, 4, 5}) + "\n" + Record(0, 0x0001, {6}) + "\n" + kEof;
+    std::string Text = Prefix + Record(0, 0xFFFC, {1, 2, 3, 4, 5}) + "\n" + Record(0, 0x0001, {6}) + "\n" + EOF_RECORD;
     // The second record lies in the same segment: at 0x0001 it goes backwards.
     HEX_RESULT Result{};
     Decode(Text, &Result);
     EXPECT_EQ(Result.Error, HEX_ERROR_BACKWARDS);
     Text = Prefix + Record(0, 0xFFFC, {1, 2, 3, 4, 5}) + "\n" + Record(4, 0, {0, 1}) + "\n" +
-           Record(0, 0x0001, {6}) + "\n" + kEof;
+           Record(0, 0x0001, {6}) + "\n" + EOF_RECORD;
     std::vector<UINT8> Bytes = Decode(Text, &Result);
     ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error) << " line " << Result.Line;
     ASSERT_EQ(Bytes.size(), 0x10002u);
@@ -113,7 +113,7 @@ TEST(HexDecode, LinearRecordRunsOnPastA64KiBBoundary) {
 }
 
 TEST(HexDecode, SegmentRecordMayEndExactlyAtItsSegmentEnd) {
-  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0xFFFE, {1, 2}) + "\n" + kEof;
+  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0xFFFE, {1, 2}) + "\n" + EOF_RECORD;
   HEX_RESULT Result{};
   std::vector<UINT8> Bytes = Decode(Text, &Result);
   ASSERT_EQ(Result.Error, HEX_OK);
@@ -123,7 +123,7 @@ TEST(HexDecode, SegmentRecordMayEndExactlyAtItsSegmentEnd) {
 }
 
 TEST(HexDecode, ExtendedSegmentAddressShiftsByFour) {
-  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0, {8}) + "\n" + kEof + "\n";
+  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0, {8}) + "\n" + EOF_RECORD + "\n";
   HEX_RESULT Result{};
   std::vector<UINT8> Bytes = Decode(Text, &Result);
   ASSERT_EQ(Result.Error, HEX_OK);
@@ -154,43 +154,43 @@ TEST_P(HexDecodeMalformed, IsRefusedAtItsLine) {
   }
 }
 
-const std::string kData = Record(0, 0, {1, 2, 3}) + "\n";
+const std::string DATA = Record(0, 0, {1, 2, 3}) + "\n";
 
-const std::vector<BAD_CASE> kBadCases = {
-        BAD_CASE{"BadChecksum", ":0300000001020300\n" + kEof + "\n", HEX_ERROR_CHECKSUM, 1},
-        BAD_CASE{"BadRecordType", kData + Record(6, 0, {}) + "\n" + kEof + "\n", HEX_ERROR_RECORD_TYPE, 2},
-        BAD_CASE{"CountLongerThanLine", ":0400000001020300\n" + kEof, HEX_ERROR_RECORD_LENGTH, 1},
-        BAD_CASE{"CountShorterThanLine", ":020000000102030000\n" + kEof, HEX_ERROR_RECORD_LENGTH, 1},
-        BAD_CASE{"OddDigitCount", ":03000000010203F\n" + kEof, HEX_ERROR_RECORD_LENGTH, 1},
+const std::vector<BAD_CASE> BAD_CASES = {
+        BAD_CASE{"BadChecksum", ":0300000001020300\n" + EOF_RECORD + "\n", HEX_ERROR_CHECKSUM, 1},
+        BAD_CASE{"BadRecordType", DATA + Record(6, 0, {}) + "\n" + EOF_RECORD + "\n", HEX_ERROR_RECORD_TYPE, 2},
+        BAD_CASE{"CountLongerThanLine", ":0400000001020300\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH, 1},
+        BAD_CASE{"CountShorterThanLine", ":020000000102030000\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH, 1},
+        BAD_CASE{"OddDigitCount", ":03000000010203F\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH, 1},
         BAD_CASE{"TooShortForARecord", ":0000\n", HEX_ERROR_RECORD_LENGTH, 1},
-        BAD_CASE{"NonHexCharacter", ":03000000010G03F7\n" + kEof, HEX_ERROR_NON_HEX, 1},
-        BAD_CASE{"TrailingBlank", kData.substr(0, kData.size() - 1) + " \n" + kEof, HEX_ERROR_NON_HEX, 1},
-        BAD_CASE{"NoColon", kData + "0300000001020303F4\n" + kEof, HEX_ERROR_NO_COLON, 2},
-        BAD_CASE{"EofWithData", kData + Record(1, 0, {0}) + "\n", HEX_ERROR_TYPE_LENGTH, 2},
-        BAD_CASE{"LinearAddressOneByte", Record(4, 0, {1}) + "\n" + kEof, HEX_ERROR_TYPE_LENGTH, 1},
-        BAD_CASE{"SegmentAddressThreeBytes", Record(2, 0, {1, 2, 3}) + "\n" + kEof, HEX_ERROR_TYPE_LENGTH, 1},
-        BAD_CASE{"StartAddressShort", Record(5, 0, {1}) + "\n" + kEof, HEX_ERROR_TYPE_LENGTH, 1},
-        BAD_CASE{"MissingEof", kData, HEX_ERROR_NO_EOF, 0},
-        BAD_CASE{"RecordAfterEof", kData + kEof + "\n" + kData, HEX_ERROR_AFTER_EOF, 3},
-        BAD_CASE{"Backwards", Record(0, 4, {1}) + "\n" + Record(0, 0, {2}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
-        BAD_CASE{"Overlap", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3}) + "\n" + kEof, HEX_ERROR_BACKWARDS, 2},
-        BAD_CASE{"WrapsSegment", Record(2, 0, {0x10, 0x00}) + "\n" + Record(0, 0xFFFF, {1, 2}) + "\n" + kEof,
+        BAD_CASE{"NonHexCharacter", ":03000000010G03F7\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 1},
+        BAD_CASE{"TrailingBlank", DATA.substr(0, DATA.size() - 1) + " \n" + EOF_RECORD, HEX_ERROR_NON_HEX, 1},
+        BAD_CASE{"NoColon", DATA + "0300000001020303F4\n" + EOF_RECORD, HEX_ERROR_NO_COLON, 2},
+        BAD_CASE{"EofWithData", DATA + Record(1, 0, {0}) + "\n", HEX_ERROR_TYPE_LENGTH, 2},
+        BAD_CASE{"LinearAddressOneByte", Record(4, 0, {1}) + "\n" + EOF_RECORD, HEX_ERROR_TYPE_LENGTH, 1},
+        BAD_CASE{"SegmentAddressThreeBytes", Record(2, 0, {1, 2, 3}) + "\n" + EOF_RECORD, HEX_ERROR_TYPE_LENGTH, 1},
+        BAD_CASE{"StartAddressShort", Record(5, 0, {1}) + "\n" + EOF_RECORD, HEX_ERROR_TYPE_LENGTH, 1},
+        BAD_CASE{"MissingEof", DATA, HEX_ERROR_NO_EOF, 0},
+        BAD_CASE{"RecordAfterEof", DATA + EOF_RECORD + "\n" + DATA, HEX_ERROR_AFTER_EOF, 3},
+        BAD_CASE{"Backwards", Record(0, 4, {1}) + "\n" + Record(0, 0, {2}) + "\n" + EOF_RECORD, HEX_ERROR_BACKWARDS, 2},
+        BAD_CASE{"Overlap", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3}) + "\n" + EOF_RECORD, HEX_ERROR_BACKWARDS, 2},
+        BAD_CASE{"WrapsSegment", Record(2, 0, {0x10, 0x00}) + "\n" + Record(0, 0xFFFF, {1, 2}) + "\n" + EOF_RECORD,
                  HEX_ERROR_WRAP, 2},
         BAD_CASE{"WrapsSegmentAfterLinear",
                  Record(4, 0, {0, 1}) + "\n" + Record(2, 0, {0x20, 0x00}) + "\n" + Record(0, 0xFFFE, {1, 2, 3}) +
-                     "\n" + kEof,
+                     "\n" + EOF_RECORD,
                  HEX_ERROR_WRAP, 3},
-        BAD_CASE{"BeyondLargestImage", Record(4, 0, {0x01, 0x00}) + "\n" + Record(0, 0, {1}) + "\n" + kEof,
+        BAD_CASE{"BeyondLargestImage", Record(4, 0, {0x01, 0x00}) + "\n" + Record(0, 0, {1}) + "\n" + EOF_RECORD,
                  HEX_ERROR_TOO_LARGE, 2},
-        BAD_CASE{"OnlyEof", kEof + "\n", HEX_ERROR_NO_DATA, 0},
+        BAD_CASE{"OnlyEof", EOF_RECORD + "\n", HEX_ERROR_NO_DATA, 0},
         BAD_CASE{"EmptyFile", "", HEX_ERROR_NO_EOF, 0},
         BAD_CASE{"OnlyEmptyLines", "\r\n\n", HEX_ERROR_NO_EOF, 0}};
 
-INSTANTIATE_TEST_SUITE_P(Malformed, HexDecodeMalformed, ::testing::ValuesIn(kBadCases),
+INSTANTIATE_TEST_SUITE_P(Malformed, HexDecodeMalformed, ::testing::ValuesIn(BAD_CASES),
                          [](const auto &Info) { return Info.param.Name; });
 
 TEST(HexDecode, BufferSmallerThanTheImageIsRefused) {
-  std::string Text = Record(0, 0, {1, 2, 3, 4}) + "\n" + kEof;
+  std::string Text = Record(0, 0, {1, 2, 3, 4}) + "\n" + EOF_RECORD;
   UINT8 Out[8] = {};
   HEX_RESULT Result = DecodeHex(Text.data(), Text.size(), Out, 3);
   EXPECT_EQ(Result.Error, HEX_ERROR_TOO_LARGE);
@@ -227,20 +227,20 @@ HEX_RESULT DecodeInPieces(const std::string &Text, const std::vector<size_t> &Si
 std::vector<std::string> SplitTexts() {
   std::vector<std::string> Texts;
   for (const std::string &Text :
-       {Record(0, 0, {1, 2, 3}) + "\r\n" + Record(0, 0xFFFE, {4, 5, 6}) + "\r\n" + kEof + "\r\n",
-        "\n\r\n" + Record(0, 0, {7}) + "\n\n" + kEof,
+       {Record(0, 0, {1, 2, 3}) + "\r\n" + Record(0, 0xFFFE, {4, 5, 6}) + "\r\n" + EOF_RECORD + "\r\n",
+        "\n\r\n" + Record(0, 0, {7}) + "\n\n" + EOF_RECORD,
         Record(0, 0, std::vector<UINT8>(255, 0xAB)) + "\n" + Record(0, 255, std::vector<UINT8>(255, 0xCD)) + "\r\n" +
-            kEof + "\r",
-        Record(0, 0, {1}) + "\r" + Record(0, 1, {2}) + "\n" + kEof,
-        ":" + std::string(600, '0') + "\n" + kEof,
-        ":" + std::string(600, '0') + "\r\n" + kEof,
-        ":" + std::string(600, '0') + "\r0\n" + kEof,
-        ":" + std::string(400, '0') + "G" + std::string(400, '0') + "\n" + kEof,
+            EOF_RECORD + "\r",
+        Record(0, 0, {1}) + "\r" + Record(0, 1, {2}) + "\n" + EOF_RECORD,
+        ":" + std::string(600, '0') + "\n" + EOF_RECORD,
+        ":" + std::string(600, '0') + "\r\n" + EOF_RECORD,
+        ":" + std::string(600, '0') + "\r0\n" + EOF_RECORD,
+        ":" + std::string(400, '0') + "G" + std::string(400, '0') + "\n" + EOF_RECORD,
         std::string(700, 'x') + "\n",
         ":" + std::string(700, '0'),
-        kData + kEof + "\n" + std::string(700, '0') + "\n",
-        ":0300000001020303F4\r\r\n" + kEof,
-        ":10000000" + std::string(34, '0') + "\n" + kEof}) {
+        DATA + EOF_RECORD + "\n" + std::string(700, '0') + "\n",
+        ":0300000001020303F4\r\r\n" + EOF_RECORD,
+        ":10000000" + std::string(34, '0') + "\n" + EOF_RECORD}) {
     Texts.push_back(Text);
   }
   return Texts;
@@ -248,10 +248,10 @@ std::vector<std::string> SplitTexts() {
 
 TEST(HexStreamDecode, AnySplitOfTheTextGivesTheSameResult) {
   std::vector<std::string> Texts = SplitTexts();
-  for (const VALID_CASE &Case : kValidCases) {
+  for (const VALID_CASE &Case : VALID_CASES) {
     Texts.push_back(Case.Text);
   }
-  for (const BAD_CASE &Case : kBadCases) {
+  for (const BAD_CASE &Case : BAD_CASES) {
     Texts.push_back(Case.Text);
   }
   const std::vector<std::vector<size_t>> Splits = {{1}, {2}, {3}, {7}, {11, 1}, {44}, {45, 43}, {522}, {523, 1, 64}};
@@ -295,15 +295,15 @@ TEST_P(HexLongLine, IsRefusedAsAShortLineWouldBe) {
 INSTANTIATE_TEST_SUITE_P(
     Malformed, HexLongLine,
     ::testing::Values(
-        LONG_LINE_CASE{"AllDigits", kData + ":" + std::string(600, '0') + "\n" + kEof, HEX_ERROR_RECORD_LENGTH, 2},
-        LONG_LINE_CASE{"AllDigitsCrLf", kData + ":" + std::string(600, '0') + "\r\n" + kEof, HEX_ERROR_RECORD_LENGTH,
+        LONG_LINE_CASE{"AllDigits", DATA + ":" + std::string(600, '0') + "\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH, 2},
+        LONG_LINE_CASE{"AllDigitsCrLf", DATA + ":" + std::string(600, '0') + "\r\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH,
                        2},
-        LONG_LINE_CASE{"AllDigitsNoLineEnd", kData + ":" + std::string(600, '0'), HEX_ERROR_RECORD_LENGTH, 2},
-        LONG_LINE_CASE{"CrInside", kData + ":" + std::string(600, '0') + "\r0\n" + kEof, HEX_ERROR_NON_HEX, 2},
-        LONG_LINE_CASE{"TwoCrs", kData + ":" + std::string(600, '0') + "\r\r\n" + kEof, HEX_ERROR_NON_HEX, 2},
-        LONG_LINE_CASE{"BadCharLate", kData + ":" + std::string(590, '0') + "G0\n" + kEof, HEX_ERROR_NON_HEX, 2},
-        LONG_LINE_CASE{"NoColon", kData + std::string(600, '0') + "\n" + kEof, HEX_ERROR_NO_COLON, 2},
-        LONG_LINE_CASE{"AfterEof", kData + kEof + "\n" + std::string(600, '0') + "\n", HEX_ERROR_AFTER_EOF, 3}),
+        LONG_LINE_CASE{"AllDigitsNoLineEnd", DATA + ":" + std::string(600, '0'), HEX_ERROR_RECORD_LENGTH, 2},
+        LONG_LINE_CASE{"CrInside", DATA + ":" + std::string(600, '0') + "\r0\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
+        LONG_LINE_CASE{"TwoCrs", DATA + ":" + std::string(600, '0') + "\r\r\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
+        LONG_LINE_CASE{"BadCharLate", DATA + ":" + std::string(590, '0') + "G0\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
+        LONG_LINE_CASE{"NoColon", DATA + std::string(600, '0') + "\n" + EOF_RECORD, HEX_ERROR_NO_COLON, 2},
+        LONG_LINE_CASE{"AfterEof", DATA + EOF_RECORD + "\n" + std::string(600, '0') + "\n", HEX_ERROR_AFTER_EOF, 3}),
     [](const auto &Info) { return Info.param.Name; });
 
 TEST(HexStreamDecode, ErrorSticksAndTextBeyond64MiBIsRefused) {
@@ -311,7 +311,7 @@ TEST(HexStreamDecode, ErrorSticksAndTextBeyond64MiBIsRefused) {
   HexDecodeBegin(&Decoder, nullptr, 0);
   const std::string Bad = ":0300000001020300\n";
   EXPECT_EQ(HexDecodeFeed(&Decoder, Bad.data(), Bad.size()), HEX_ERROR_CHECKSUM);
-  EXPECT_EQ(HexDecodeFeed(&Decoder, kEof.data(), kEof.size()), HEX_ERROR_CHECKSUM);
+  EXPECT_EQ(HexDecodeFeed(&Decoder, EOF_RECORD.data(), EOF_RECORD.size()), HEX_ERROR_CHECKSUM);
   HEX_RESULT Result = HexDecodeEnd(&Decoder, nullptr);
   EXPECT_EQ(Result.Error, HEX_ERROR_CHECKSUM);
   EXPECT_EQ(Result.Line, 1u);
@@ -380,7 +380,7 @@ TEST(HexImageDecode, TakesOneBufferSizedByTheHeader) {
       SCOPED_TRACE(PerRecord * 100000 + Piece);
       ALLOCATIONS A;
       IMAGE_INFO Info{};
-      HEX_RESULT Result = DecodeImage(Records(Image, PerRecord) + kEof, Piece, &A, &Info);
+      HEX_RESULT Result = DecodeImage(Records(Image, PerRecord) + EOF_RECORD, Piece, &A, &Info);
       ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error);
       EXPECT_EQ(Result.Size, Image.size());
       ASSERT_EQ(A.Sizes, std::vector<UINTN>{Image.size()});
@@ -394,13 +394,13 @@ TEST(HexImageDecode, FillsTheErasedTailAndTakesAHeaderOnlyFile) {
   std::vector<UINT8> Image = MakeImage(1, {1, 2, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
   for (size_t Given : {IMAGE_HEADER_SIZE + 3, IMAGE_HEADER_SIZE + 4}) {
     ALLOCATIONS A;
-    HEX_RESULT Result = DecodeImage(Records(Image, 16, Given) + kEof, 5, &A, nullptr);
+    HEX_RESULT Result = DecodeImage(Records(Image, 16, Given) + EOF_RECORD, 5, &A, nullptr);
     ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error);
     EXPECT_EQ(A.Buffers.at(0), Image);
   }
   std::vector<UINT8> Erased = MakeImage(2, std::vector<UINT8>(100, 0xFF));
   ALLOCATIONS A;
-  HEX_RESULT Result = DecodeImage(Records(Erased, 16, IMAGE_HEADER_SIZE) + kEof, 1000, &A, nullptr);
+  HEX_RESULT Result = DecodeImage(Records(Erased, 16, IMAGE_HEADER_SIZE) + EOF_RECORD, 1000, &A, nullptr);
   ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error);
   EXPECT_EQ(A.Buffers.at(0), Erased);
 }
@@ -410,7 +410,7 @@ TEST(HexImageDecode, RefusesWhatTheHeaderDoesNotAllow) {
   const std::vector<UINT8> Extra = {9, 9};
 
   ALLOCATIONS Beyond;
-  std::string Text = Records(Image, 16) + Record(0, static_cast<UINT16>(Image.size()), Extra) + "\n" + kEof;
+  std::string Text = Records(Image, 16) + Record(0, static_cast<UINT16>(Image.size()), Extra) + "\n" + EOF_RECORD;
   HEX_RESULT Result = DecodeImage(Text, 4096, &Beyond, nullptr);
   EXPECT_EQ(Result.Error, HEX_ERROR_HEADER_LENGTH);
   EXPECT_EQ(Result.Line, 0u);
@@ -418,28 +418,28 @@ TEST(HexImageDecode, RefusesWhatTheHeaderDoesNotAllow) {
   std::vector<UINT8> Huge = Image;
   Huge[IMAGE_LENGTH_OFFSET + 3] = 0x01;  // 16 MiB of payload plus the header
   ALLOCATIONS NotAsked;
-  EXPECT_EQ(DecodeImage(Records(Huge, 16) + kEof, 4096, &NotAsked, nullptr).Error, HEX_ERROR_HEADER_LENGTH);
+  EXPECT_EQ(DecodeImage(Records(Huge, 16) + EOF_RECORD, 4096, &NotAsked, nullptr).Error, HEX_ERROR_HEADER_LENGTH);
   EXPECT_TRUE(NotAsked.Sizes.empty());
 
   std::vector<UINT8> Magic = Image;
   Magic[0] = 'X';
   ALLOCATIONS Unused;
-  EXPECT_EQ(DecodeImage(Records(Magic, 16) + kEof, 4096, &Unused, nullptr).Error, HEX_ERROR_MAGIC);
+  EXPECT_EQ(DecodeImage(Records(Magic, 16) + EOF_RECORD, 4096, &Unused, nullptr).Error, HEX_ERROR_MAGIC);
   // Data starting after the header's place: the header is erased bytes.
-  EXPECT_EQ(DecodeImage(Record(0, 30, {1}) + "\n" + kEof, 4096, &Unused, nullptr).Error, HEX_ERROR_MAGIC);
-  EXPECT_EQ(DecodeImage(Record(0, 0, {'O', 'R'}) + "\n" + kEof, 4096, &Unused, nullptr).Error,
+  EXPECT_EQ(DecodeImage(Record(0, 30, {1}) + "\n" + EOF_RECORD, 4096, &Unused, nullptr).Error, HEX_ERROR_MAGIC);
+  EXPECT_EQ(DecodeImage(Record(0, 0, {'O', 'R'}) + "\n" + EOF_RECORD, 4096, &Unused, nullptr).Error,
             HEX_ERROR_NO_HEADER);
   EXPECT_TRUE(Unused.Sizes.empty());
 
   ALLOCATIONS Refused;
   Refused.Refuse = true;
-  EXPECT_EQ(DecodeImage(Records(Image, 16) + kEof, 4096, &Refused, nullptr).Error, HEX_ERROR_OUT_OF_MEMORY);
+  EXPECT_EQ(DecodeImage(Records(Image, 16) + EOF_RECORD, 4096, &Refused, nullptr).Error, HEX_ERROR_OUT_OF_MEMORY);
   EXPECT_EQ(Refused.Sizes, std::vector<UINTN>{Image.size()});
 
   std::vector<UINT8> Flipped = Image;
   Flipped.back() ^= 1;
   ALLOCATIONS Crc;
-  EXPECT_EQ(DecodeImage(Records(Flipped, 16) + kEof, 4096, &Crc, nullptr).Error, HEX_ERROR_PAYLOAD_CRC);
+  EXPECT_EQ(DecodeImage(Records(Flipped, 16) + EOF_RECORD, 4096, &Crc, nullptr).Error, HEX_ERROR_PAYLOAD_CRC);
 }
 
 TEST(Crc32, MatchesTheStandardCheckValue) {

@@ -132,7 +132,7 @@ TEST_F(CommandLineTest, NoArgumentsPrintsTheUsageAndGoesOn) {
   ParseResult R = Parse({});
   EXPECT_TRUE(R.Goes);
   EXPECT_EQ(R.ChipMask, 0u);
-  EXPECT_EQ(Fw.Console(), kUsageText);
+  EXPECT_EQ(Fw.Console(), USAGE_TEXT);
   EXPECT_EQ(Fw.RawConsole().find(u"\n"), Fw.RawConsole().find(u"\r\n") + 1)
       << "line ends reach the console as CR LF";
 }

@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr UINT32 kOcmBank = 16384;
-constexpr UINT32 kCustomerBank = 4096;
+constexpr UINT32 OCM_BANK = 16384;
+constexpr UINT32 CUSTOMER_BANK = 4096;
 
 class ModelWholeRunTest : public BoardTest {
  protected:
@@ -22,8 +22,8 @@ class ModelWholeRunTest : public BoardTest {
     BoardTest::SetUp();
     Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
     Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Model.Protocol);
-    Image.Files[kOcmPath] = {NewOcm, 0x20};
-    Image.Files[kCustomerPath] = {Customer, 0};
+    Image.Files[OCM_PATH] = {NewOcm, 0x20};
+    Image.Files[CUSTOMER_PATH] = {Customer, 0};
     for (UINT8 Ic = 0; Ic < 2; Ic++) {
       Model.Program(Ic, ZONE_OCM, 0, OldOcm);
       Model.SetActive(Ic, 0);
@@ -44,7 +44,7 @@ class ModelWholeRunTest : public BoardTest {
     return true;
   }
 
-  ModelFlash Model{ModelFlash::ConfigText(2, kOcmBank, kCustomerBank)};
+  ModelFlash Model{ModelFlash::ConfigText(2, OCM_BANK, CUSTOMER_BANK)};
   std::vector<UINT8> OldOcm = MakeZoneImage(0x10, 3000, 1);
   std::vector<UINT8> NewOcm = MakeZoneImage(0x20, 5000, 2);
   std::vector<UINT8> Customer = MakeZoneImage(7, 1000, 3);
@@ -127,16 +127,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST_F(ModelWholeRunTest, ImageLargerThanTheBankIsRefusedAndNothingSwitches) {
-  Image.Files[kOcmPath] = {MakeZoneImage(0x20, kOcmBank, 4), 0x20};
+  Image.Files[OCM_PATH] = {MakeZoneImage(0x20, OCM_BANK, 4), 0x20};
   EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR) << Fw.Console();
   ExpectRuns(0, 0, OldOcm);
-  const FlashCall Refused{FlashOp::WriteBankData, 0, 1, ZONE_OCM, kOcmBank + IMAGE_HEADER_SIZE,
+  const FlashCall Refused{FlashOp::WriteBankData, 0, 1, ZONE_OCM, OCM_BANK + IMAGE_HEADER_SIZE,
                           EFI_BAD_BUFFER_SIZE};
   EXPECT_EQ(std::count(Model.Calls.begin(), Model.Calls.end(), Refused), 1);
 }
 
 TEST_F(ModelWholeRunTest, ReducedReadBackSkipsOnlyTheOcmRead) {
-  Volume.AddFile(kSettingsPath, SettingsText("ReduceFlashProcessFlag = 1\n"));
+  Volume.AddFile(SETTINGS_PATH, SettingsText("ReduceFlashProcessFlag = 1\n"));
   EXPECT_EQ(Run({"0"}), EFI_SUCCESS) << Fw.Console();
   EXPECT_EQ(Model.ReduceMask(), 1u);
   EXPECT_EQ(Model.Count(FlashOp::ReadBankData, 0, FLASH_NO_ARG, ZONE_OCM), 0u);

@@ -11,13 +11,13 @@ namespace {
 
 class RunDriverTest : public BoardTest {};
 
-const std::string kReadRule =
+const std::string READ_RULE =
     "Read 1 IC at a time!\n"
     "  \"OrvUpdate.efi 1 -r 0 10> out.txt\" read chip1 addr 0 len 10 data to out.txt\n";
 
 TEST_F(RunDriverTest, NoArgumentsPrintsUsageAndStillRunsToTheCleanUp) {
   EXPECT_EQ(Run({}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), kBanner + kUsageText + "Current target: ChipA\n");
+  EXPECT_EQ(Fw.Console(), BANNER + USAGE_TEXT + "Current target: ChipA\n");
   EXPECT_EQ(Flash.CallCount("IcInit"), 1);
   EXPECT_TRUE(UpdatedIcs().empty());
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
@@ -28,20 +28,20 @@ TEST_F(RunDriverTest, NoArgumentsPrintsUsageAndStillRunsToTheCleanUp) {
 TEST_F(RunDriverTest, WithoutAnyShellProtocolTheRunEndsAfterTheBanner) {
   Fw.RemoveShell();
   EXPECT_EQ(OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable()), EFI_UNSUPPORTED);
-  EXPECT_EQ(Fw.Console(), std::string(kBanner) + "Shell not supported");
+  EXPECT_EQ(Fw.Console(), std::string(BANNER) + "Shell not supported");
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
 }
 
 TEST_F(RunDriverTest, OlderShellInterfaceSuppliesTheArguments) {
   Fw.SetArgumentsOldShell({"1", "-r", "0", "10"});
   EXPECT_EQ(OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable()), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), kBanner + std::string("Current target: ChipA\n") +
+  EXPECT_EQ(Fw.Console(), BANNER + std::string("Current target: ChipA\n") +
                               "Read ic 1, addr 00000000, length 00000010\n");
 }
 
 TEST_F(RunDriverTest, ReadModeReadsTheOneSelectedIcAndLoadsNoImage) {
   EXPECT_EQ(Run({"1", "-r", "0", "10"}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), kBanner + std::string("Current target: ChipA\n") +
+  EXPECT_EQ(Fw.Console(), BANNER + std::string("Current target: ChipA\n") +
                               "Read ic 1, addr 00000000, length 00000010\n");
   EXPECT_TRUE(UpdatedIcs().empty());
   EXPECT_EQ(Image.CallCount("LoadImageFile"), 0);
@@ -58,7 +58,7 @@ class ReadModeRule : public RunDriverTest,
 
 TEST_P(ReadModeRule, RefusesAnythingButOneIcAndLoadsNothing) {
   EXPECT_EQ(Run(GetParam()), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Fw.Console(), kBanner + kReadRule);
+  EXPECT_EQ(Fw.Console(), BANNER + READ_RULE);
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0) << "the settings are not read";
   EXPECT_EQ(Flash.CallCount("IcInit"), 0);
 }
@@ -70,16 +70,16 @@ INSTANTIATE_TEST_SUITE_P(Malformed, ReadModeRule,
 
 TEST_F(RunDriverTest, RefusedCommandLineEndsBeforeTheSettings) {
   EXPECT_EQ(Run({"1", "-r", "0"}), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Fw.Console(), kBanner + std::string("-r read process need set addr and length!\n"));
+  EXPECT_EQ(Fw.Console(), BANNER + std::string("-r read process need set addr and length!\n"));
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
   EXPECT_EQ(Run({"12"}), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
 }
 
 TEST_F(RunDriverTest, FailedSettingsReturnTheirStatus) {
-  Volume.RemoveFile(kSettingsPath);
+  Volume.RemoveFile(SETTINGS_PATH);
   EXPECT_EQ(Run({"0"}), EFI_NOT_FOUND);
-  EXPECT_EQ(Fw.Console(), kBanner + std::string("Open settings file error E\n"
+  EXPECT_EQ(Fw.Console(), BANNER + std::string("Open settings file error E\n"
                                                 "OrvInitialSettings error E\n"
                                                 "Load settings error, E\n"));
   EXPECT_EQ(Flash.CallCount("IcInit"), 0);
@@ -91,7 +91,7 @@ TEST_F(RunDriverTest, FailedSettingsReturnTheirStatus) {
 TEST_F(RunDriverTest, IcInitFailureReturnsItsStatusAfterTheCleanUp) {
   Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
   EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Fw.Console(), kBanner + std::string("Current target: ChipA\nIC init error 7\n"));
+  EXPECT_EQ(Fw.Console(), BANNER + std::string("Current target: ChipA\nIC init error 7\n"));
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
   EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
   EXPECT_EQ(OcmImage, 0u);
@@ -102,7 +102,7 @@ TEST_F(RunDriverTest, AddressOptionNeedsTheFlashAddressSlot) {
   Flash.RemoveGetIcAddress();
   EXPECT_EQ(Run({"-d", "21"}), EFI_UNSUPPORTED);
   EXPECT_EQ(Fw.Console(),
-            kBanner + std::string("Current target: ChipA\nTarget Flash protocol not support -d yet\n"));
+            BANNER + std::string("Current target: ChipA\nTarget Flash protocol not support -d yet\n"));
   EXPECT_EQ(Flash.CallCount("IcInit"), 0);
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
   EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
@@ -239,7 +239,7 @@ TEST_F(RunDriverTest, AddressModeFailureNamesTheAddress) {
 
 TEST_F(RunDriverTest, UnansweredAddressListsTheAddressesAndFails) {
   EXPECT_EQ(Run({"-d", "5a"}), EFI_NOT_FOUND);
-  EXPECT_EQ(Fw.Console(), kBanner + std::string("Current target: ChipA\n"
+  EXPECT_EQ(Fw.Console(), BANNER + std::string("Current target: ChipA\n"
                                                 "Addr 5A IC not found\nAvailable : 20 21 \n"));
   EXPECT_TRUE(UpdatedIcs().empty());
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
@@ -252,7 +252,7 @@ TEST_F(RunDriverTest, UnansweredAddressWithNoIcsListsNothing) {
 }
 
 TEST_F(RunDriverTest, CleanUpReleasesOnlyLoadedImages) {
-  Volume.AddFile(kSettingsPath, "[default]\ntarget = B\n[B]\nOCM = none\ncustomer = cust.hex\n");
+  Volume.AddFile(SETTINGS_PATH, "[default]\ntarget = B\n[B]\nOCM = none\ncustomer = cust.hex\n");
   EXPECT_EQ(Run({}), EFI_SUCCESS);
   EXPECT_EQ(Image.CallCount("FreeImage"), 1);
   EXPECT_EQ(Image.Calls.back(), "FreeImage(0x101)");

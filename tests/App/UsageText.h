@@ -3,7 +3,7 @@
 
 #include <string>
 
-inline const std::string kUsageText =
+inline const std::string USAGE_TEXT =
     "Usage:\n"
     "  Edit \"OrvUpdateComponent\\OrvUpdateSettings.ini\" for images,\n"
     "         See ini for detail about updating single image\n"

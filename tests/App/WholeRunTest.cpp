@@ -24,8 +24,8 @@ class WholeRunTest : public BoardTest {
     AddDriver("OrvHexImage.efi", gOrvImageProtocolGuid, &Image.Protocol);
     AddDriver("OrvFlashSim.efi", gOrvFlashProtocolGuid, &Model.Protocol);
     AddDriver("OrvPathSim.efi", gOrvPathProtocolGuid, &Path.Protocol);
-    Image.Files[kOcmPath] = {NewOcm, 0x20};
-    Image.Files[kCustomerPath] = {Customer, 0};
+    Image.Files[OCM_PATH] = {NewOcm, 0x20};
+    Image.Files[CUSTOMER_PATH] = {Customer, 0};
     // Both ICs run section 0 with version 0x10; bank 1 is erased.
     for (UINT8 Ic = 0; Ic < 2; Ic++) {
       Model.Program(Ic, ZONE_OCM, 0, OldOcm);
@@ -94,7 +94,7 @@ TEST_F(WholeRunTest, TypicalRunUpdatesBothIcsThenASecondRunFindsThemCurrent) {
 }
 
 TEST_F(WholeRunTest, OneIcUpdatedOneCurrentWithBackupAndReducedReadBack) {
-  Volume.AddFile(kSettingsPath, SettingsText("IncludeCustomerDefineBkp = 1\n"
+  Volume.AddFile(SETTINGS_PATH, SettingsText("IncludeCustomerDefineBkp = 1\n"
                                              "ReduceFlashProcessFlag = 1\n"));
   Model.Program(1, ZONE_OCM, 0, {});
   Model.Program(1, ZONE_OCM, 1, NewOcm);

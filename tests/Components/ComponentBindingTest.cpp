@@ -10,7 +10,7 @@
 
 namespace {
 
-const std::string kSettings =
+const std::string SETTINGS =
     "[default]\n"
     "target = ChipA\n"
     "[ChipA]\n"
@@ -20,7 +20,7 @@ const std::string kSettings =
 
 class ComponentBindingTest : public OrvTest {
  protected:
-  EFI_STATUS Bind(const std::string &Text = kSettings) {
+  EFI_STATUS Bind(const std::string &Text = SETTINGS) {
     SettingsText Settings(Text);
     SETTINGS_SECTION Section = Settings.Section("ChipA");
     return BindComponents(Fw.ImageHandle(), Fw.DeviceHandle(), Settings.File(), &Section);

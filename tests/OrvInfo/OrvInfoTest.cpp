@@ -12,13 +12,13 @@
 
 namespace {
 
-const std::string kInfoBanner = "OrvInfo tool version 00.01.0002\n";
-const std::string kHead = kInfoBanner + "Current target: ChipA\nics=2\n";
-const std::string kIc0 = "ic=0 addr=20 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
-const std::string kIc1 = "ic=1 addr=21 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
+const std::string INFO_BANNER = "OrvInfo tool version 00.01.0002\n";
+const std::string HEAD = INFO_BANNER + "Current target: ChipA\nics=2\n";
+const std::string IC0 = "ic=0 addr=20 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
+const std::string IC1 = "ic=1 addr=21 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
 
 /// Flash operations that change flash contents or state.
-const char *const kWritingOperations[] = {"UnlockFlash",        "EraseBank",
+const char *const WRITING_OPERATIONS[] = {"UnlockFlash",        "EraseBank",
                                           "WriteBankData",      "lockFlash",
                                           "FlashPostOperation", "HardwareCheckBank",
                                           "SetActiveBank"};
@@ -26,7 +26,7 @@ const char *const kWritingOperations[] = {"UnlockFlash",        "EraseBank",
 class OrvInfoTest : public BoardTest {
  protected:
   void TearDown() override {
-    for (const char *Operation : kWritingOperations) {
+    for (const char *Operation : WRITING_OPERATIONS) {
       EXPECT_EQ(Flash.CallCount(Operation), 0) << Operation << " must never be called";
     }
     // Every ICPostOperation closes the pass last opened, for the same IC.
@@ -43,14 +43,14 @@ class OrvInfoTest : public BoardTest {
   }
   void HoldImages(size_t Ic) {
     Flash.Ics[Ic].Banks[ZONE_OCM][0] = OcmBytes();
-    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][0] = Image.Files[kCustomerPath].Data;
-    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][1] = Image.Files[kCustomerPath].Data;
+    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][0] = Image.Files[CUSTOMER_PATH].Data;
+    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][1] = Image.Files[CUSTOMER_PATH].Data;
   }
 };
 
 TEST_F(OrvInfoTest, NoArgumentsListsEveryIcAndReleasesTheRun) {
   EXPECT_EQ(RunInfo({}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), kHead + kIc0 + "\n" + kIc1 + "\n");
+  EXPECT_EQ(Fw.Console(), HEAD + IC0 + "\n" + IC1 + "\n");
   EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 0) << "no pass without -v";
   EXPECT_EQ(Flash.CallCount("ReadBankData"), 0);
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
@@ -67,7 +67,7 @@ TEST_F(OrvInfoTest, LineShowsEachSectionsVersionAndAnUpToDateIc) {
 }
 
 TEST_F(OrvInfoTest, ImageVersionIsShownWithAll64Bits) {
-  Image.Files[kOcmPath].Version = 0x100000000ull;
+  Image.Files[OCM_PATH].Version = 0x100000000ull;
   Flash.Ics[0].Version = {0xFFFFFFFF, 0, 0};
   EXPECT_EQ(RunInfo({"0"}), EFI_SUCCESS);
   EXPECT_EQ(Lines(Fw.Console()).back(),
@@ -78,7 +78,7 @@ TEST_F(OrvInfoTest, ImageVersionIsShownWithAll64Bits) {
 TEST_F(OrvInfoTest, ForceOverrideAndBackupChangeThePlan) {
   Image.Files["new.hex"] = {{9, 9, 9}, 0x10};
   EXPECT_EQ(RunInfo({"1", "-f", "-o", "new.hex", "-cb"}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), kInfoBanner +
+  EXPECT_EQ(Fw.Console(), INFO_BANNER +
                               "Current target: ChipA\n"
                               "Override OCM zone file, using new.hex\n"
                               "ics=2\n"
@@ -96,7 +96,7 @@ TEST_F(OrvInfoTest, NoSectionAsksTheVersionAsTheUpdateDoes) {
 }
 
 TEST_F(OrvInfoTest, ZonesWithoutImages) {
-  Volume.AddFile(kSettingsPath, "[default]\ntarget = B\n[B]\nOCM = none\ncustomer = none\n");
+  Volume.AddFile(SETTINGS_PATH, "[default]\ntarget = B\n[B]\nOCM = none\ncustomer = none\n");
   EXPECT_EQ(RunInfo({"0", "-v", "-cb"}), EFI_SUCCESS);
   EXPECT_EQ(Lines(Fw.Console()).back(),
             "ic=0 addr=20 section=0 ver0=10 ver1=0 image=none ocm=none customer=none "
@@ -109,7 +109,7 @@ TEST_F(OrvInfoTest, ZonesWithoutImages) {
 TEST_F(OrvInfoTest, VerifyMatchesTheActiveBankAndTheCustomerBankAnUpdateWrites) {
   HoldImages(0);
   EXPECT_EQ(RunInfo({"0", "-v"}), EFI_SUCCESS);
-  EXPECT_EQ(Lines(Fw.Console()).back(), kIc0 + " vocm=match vcust0=match vcust1=-");
+  EXPECT_EQ(Lines(Fw.Console()).back(), IC0 + " vocm=match vcust0=match vcust1=-");
   EXPECT_EQ(Flash.Calls, (std::vector<std::string>{
                              "SetReduceFlags(0x0)", "IcInit", "GetActiveSection(0,in=255)", "GetIcVersion(0,0)",
                              "GetIcVersion(0,1)", "FlashPreOperation(0)", "ReadBankData(0,0,1,16)",
@@ -132,8 +132,8 @@ TEST_F(OrvInfoTest, VerifyDifferenceOnOneIcStillListsTheOthers) {
   EXPECT_EQ(RunInfo({"-v"}), EFI_CRC_ERROR);
   std::vector<std::string> Out = Lines(Fw.Console());
   ASSERT_EQ(Out.size(), 5u);
-  EXPECT_EQ(Out[3], kIc0 + " vocm=diff@0 vcust0=diff@0 vcust1=-");
-  EXPECT_EQ(Out[4], kIc1 + " vocm=match vcust0=match vcust1=-");
+  EXPECT_EQ(Out[3], IC0 + " vocm=diff@0 vcust0=diff@0 vcust1=-");
+  EXPECT_EQ(Out[4], IC1 + " vocm=match vcust0=match vcust1=-");
   EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 2);
   EXPECT_EQ(Flash.CallCount("ICPostOperation"), 2);
 }
@@ -200,16 +200,16 @@ INSTANTIATE_TEST_SUITE_P(
                     "IC 0 GetImageVersion error 12"},
                    EFI_TIMEOUT},
         FailureRow{"FlashPreOperation", {"-v"}, FlashFails("FlashPreOperation"),
-                   {kIc0 + " vocm=? vcust0=? vcust1=-", "IC 0 FlashPreOperation error 12"},
+                   {IC0 + " vocm=? vcust0=? vcust1=-", "IC 0 FlashPreOperation error 12"},
                    EFI_TIMEOUT},
         FailureRow{"ReadBankData", {"-v"}, FlashFails("ReadBankData"),
-                   {kIc0 + " vocm=? vcust0=match vcust1=-", "IC 0 ReadBankData error 12"},
+                   {IC0 + " vocm=? vcust0=match vcust1=-", "IC 0 ReadBankData error 12"},
                    EFI_TIMEOUT},
         FailureRow{"GetImageData", {"-v"}, ImageFails("GetImageData"),
-                   {kIc0 + " vocm=? vcust0=match vcust1=-", "IC 0 GetImageData error 12"},
+                   {IC0 + " vocm=? vcust0=match vcust1=-", "IC 0 GetImageData error 12"},
                    EFI_TIMEOUT},
         FailureRow{"ICPostOperation", {"-v"}, FlashFails("ICPostOperation"),
-                   {kIc0 + " vocm=match vcust0=match vcust1=-", "IC 0 ICPostOperation error 12"},
+                   {IC0 + " vocm=match vcust0=match vcust1=-", "IC 0 ICPostOperation error 12"},
                    EFI_TIMEOUT}),
     [](const ::testing::TestParamInfo<FailureRow> &Info) { return Info.param.Name; });
 
@@ -231,7 +231,7 @@ TEST_F(OrvInfoTest, FailureStandsOverAVerifyDifference) {
 
 TEST_F(OrvInfoTest, MissingIcIsReportedAfterTheListedOnes) {
   EXPECT_EQ(RunInfo({"5", "0"}), EFI_NOT_FOUND);
-  EXPECT_EQ(Fw.Console(), kHead + kIc0 + "\nIC 5 not found\n");
+  EXPECT_EQ(Fw.Console(), HEAD + IC0 + "\nIC 5 not found\n");
   Fw.ClearConsole();
   ResetRunState();
   EXPECT_EQ(RunInfo({"-a"}), EFI_SUCCESS) << "-a lists the ICs there are";
@@ -239,11 +239,11 @@ TEST_F(OrvInfoTest, MissingIcIsReportedAfterTheListedOnes) {
 
 TEST_F(OrvInfoTest, AddressModeListsTheAnsweringIcOrTheAddresses) {
   EXPECT_EQ(RunInfo({"-d", "21", "0"}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), kHead + kIc1 + "\n");
+  EXPECT_EQ(Fw.Console(), HEAD + IC1 + "\n");
   Fw.ClearConsole();
   ResetRunState();
   EXPECT_EQ(RunInfo({"-d", "5a"}), EFI_NOT_FOUND);
-  EXPECT_EQ(Fw.Console(), kHead + "Addr 5A IC not found\nAvailable : 20 21 \n");
+  EXPECT_EQ(Fw.Console(), HEAD + "Addr 5A IC not found\nAvailable : 20 21 \n");
 }
 
 TEST_F(OrvInfoTest, AddressModeNeedsTheAddressSlot) {
@@ -255,21 +255,21 @@ TEST_F(OrvInfoTest, AddressModeNeedsTheAddressSlot) {
 
 TEST_F(OrvInfoTest, RefusalsEndBeforeTheSettings) {
   EXPECT_EQ(RunInfo({"12"}), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Fw.Console(), kInfoBanner + "Invalid chip index 12: expected one digit 0-9\n");
+  EXPECT_EQ(Fw.Console(), INFO_BANNER + "Invalid chip index 12: expected one digit 0-9\n");
   Fw.ClearConsole();
   EXPECT_EQ(RunInfo({"1", "-r", "0", "10"}), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Fw.Console(), kInfoBanner + "OrvInfo.efi has no read mode (-r)\n");
+  EXPECT_EQ(Fw.Console(), INFO_BANNER + "OrvInfo.efi has no read mode (-r)\n");
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
 }
 
 TEST_F(OrvInfoTest, SettingsAndIcInitFailuresReturnTheirStatus) {
   Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
   EXPECT_EQ(RunInfo({}), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Fw.Console(), kInfoBanner + "Current target: ChipA\nIC init error 7\n");
+  EXPECT_EQ(Fw.Console(), INFO_BANNER + "Current target: ChipA\nIC init error 7\n");
   EXPECT_EQ(Path.Calls.back(), "PathDeinit");
   Fw.ClearConsole();
   ResetRunState();
-  Volume.RemoveFile(kSettingsPath);
+  Volume.RemoveFile(SETTINGS_PATH);
   EXPECT_EQ(RunInfo({"0"}), EFI_NOT_FOUND);
   EXPECT_EQ(Lines(Fw.Console()).back(), "Load settings error, E");
 }

@@ -41,10 +41,10 @@ class PlanMatchesUpdateTest : public BoardTest, public ::testing::WithParamInter
 
 TEST_P(PlanMatchesUpdateTest, UpdateDoesWhatThePlanSaid) {
   const PlanRow &Row = GetParam();
-  Volume.AddFile(kSettingsPath, Row.Settings.empty() ? SettingsText(Row.Extra) : Row.Settings);
+  Volume.AddFile(SETTINGS_PATH, Row.Settings.empty() ? SettingsText(Row.Extra) : Row.Settings);
   Flash.Ics[0].ActiveSection = Row.Section;
   Flash.Ics[0].Version = {Row.ChipVersion, Row.ChipVersion, Row.ChipVersion};
-  Image.Files[kOcmPath].Version = Row.ImageVersion;
+  Image.Files[OCM_PATH].Version = Row.ImageVersion;
 
   ASSERT_EQ(RunInfo(Row.Arguments), EFI_SUCCESS);
   std::string Line = Lines(Fw.Console()).back();

@@ -8,13 +8,13 @@
 
 namespace {
 
-const char *const kSettingsPath = "OrvUpdateComponent\\OrvUpdateSettings.ini";
+const char *const SETTINGS_PATH = "OrvUpdateComponent\\OrvUpdateSettings.ini";
 
 std::string Settings(const std::string &TargetLines, const std::string &Target = "ChipA") {
   return "[default]\ntarget = " + Target + "\n[" + Target + "]\n" + TargetLines;
 }
 
-const std::string kZones = "OCM = ocm.hex\ncustomer = cust.hex\n";
+const std::string ZONES = "OCM = ocm.hex\ncustomer = cust.hex\n";
 
 class InitialSettingsTest : public OrvTest {
  protected:
@@ -33,13 +33,13 @@ class InitialSettingsTest : public OrvTest {
     OrvTest::TearDown();
   }
   EFI_STATUS RunWith(const std::string &Text) {
-    Volume.AddFile(kSettingsPath, Text);
+    Volume.AddFile(SETTINGS_PATH, Text);
     return OrvInitialSettings(Fw.ImageHandle());
   }
 };
 
 TEST_F(InitialSettingsTest, SuccessBindsLoadsAndReleasesTheSettings) {
-  EXPECT_EQ(RunWith(Settings(kZones)), EFI_SUCCESS);
+  EXPECT_EQ(RunWith(Settings(ZONES)), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), "Current target: ChipA\n");
   EXPECT_EQ(pOrvFlashProtocol, &Flash.Protocol);
   EXPECT_EQ(Path.Calls, std::vector<std::string>{"PathInit"});
@@ -51,7 +51,7 @@ TEST_F(InitialSettingsTest, SuccessBindsLoadsAndReleasesTheSettings) {
 
 TEST_F(InitialSettingsTest, LoadedImageFailureIsReportedAlone) {
   Fw.FailOpenProtocol(gEfiLoadedImageProtocolGuid, EFI_UNSUPPORTED);
-  EXPECT_EQ(RunWith(Settings(kZones)), EFI_UNSUPPORTED);
+  EXPECT_EQ(RunWith(Settings(ZONES)), EFI_UNSUPPORTED);
   EXPECT_EQ(Fw.Console(), "Error cannot find SelfImage 3\n");
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
 }
@@ -81,13 +81,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureRow{"NoSettingsFile", "", EFI_NOT_FOUND,
                    "Open settings file error E\nOrvInitialSettings error E\n"},
-        FailureRow{"NoDefaultSection", "[ChipA]\n" + kZones, EFI_NOT_FOUND,
+        FailureRow{"NoDefaultSection", "[ChipA]\n" + ZONES, EFI_NOT_FOUND,
                    "Default target section string not found\nOrvInitialSettings error E\n"},
-        FailureRow{"NoTargetKey", "[default]\ntargets\n[ChipA]\n" + kZones, EFI_NOT_FOUND,
+        FailureRow{"NoTargetKey", "[default]\ntargets\n[ChipA]\n" + ZONES, EFI_NOT_FOUND,
                    "Default target key string not found\nOrvInitialSettings error E\n"},
-        FailureRow{"TargetOf216Characters", Settings(kZones, std::string(216, 't')),
+        FailureRow{"TargetOf216Characters", Settings(ZONES, std::string(216, 't')),
                    EFI_BUFFER_TOO_SMALL, "OrvInitialSettings error 5\n"},
-        FailureRow{"NoTargetSection", "[default]\ntarget = ChipB\n[ChipA]\n" + kZones, EFI_NOT_FOUND,
+        FailureRow{"NoTargetSection", "[default]\ntarget = ChipB\n[ChipA]\n" + ZONES, EFI_NOT_FOUND,
                    "Current target: ChipB\nTarget section not found\nOrvInitialSettings error E\n"},
         FailureRow{"CustomerZoneFails", Settings("OCM = ocm.hex\n"), EFI_NOT_FOUND,
                    "Current target: ChipA\nLoad Customer zone error, E\nOrvInitialSettings error E\n"}),
@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(InitialSettingsTest, BindingFailureIsReportedTwice) {
   Path.Script.Fail("PathInit", EFI_DEVICE_ERROR);
-  EXPECT_EQ(RunWith(Settings(kZones)), EFI_DEVICE_ERROR);
+  EXPECT_EQ(RunWith(Settings(ZONES)), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(),
             "Current target: ChipA\npOrvPathProtocolInterface init ERROR 7\n"
             "OrvInitialSettings error 7\n");
@@ -111,7 +111,7 @@ TEST_F(InitialSettingsTest, CustomerFailureReleasesTheOcmImage) {
 
 TEST_F(InitialSettingsTest, TargetOf215CharactersIsAccepted) {
   std::string Target(215, 't');
-  EXPECT_EQ(RunWith(Settings(kZones, Target)), EFI_SUCCESS);
+  EXPECT_EQ(RunWith(Settings(ZONES, Target)), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), "Current target: " + Target + "\n");
 }
 
@@ -127,7 +127,7 @@ class InitialSettingsSwitches : public InitialSettingsTest,
 
 TEST_P(InitialSettingsSwitches, OnlyAddToTheCommandLineFlags) {
   RUN_FLAGS = GetParam().FlagsBefore;
-  EXPECT_EQ(RunWith(Settings(GetParam().Lines + kZones)), EFI_SUCCESS);
+  EXPECT_EQ(RunWith(Settings(GetParam().Lines + ZONES)), EFI_SUCCESS);
   EXPECT_EQ(RUN_FLAGS, GetParam().FlagsAfter);
 }
 
@@ -158,7 +158,7 @@ class InitialSettingsReduceFlash : public InitialSettingsTest,
                                    public ::testing::WithParamInterface<MaskCase> {};
 
 TEST_P(InitialSettingsReduceFlash, CharacterNSetsBitN) {
-  EXPECT_EQ(RunWith(Settings("ReduceFlashProcessFlag = " + GetParam().Value + "\n" + kZones)),
+  EXPECT_EQ(RunWith(Settings("ReduceFlashProcessFlag = " + GetParam().Value + "\n" + ZONES)),
             EFI_SUCCESS);
   EXPECT_EQ(ReduceFlashMask, GetParam().Mask);
   EXPECT_EQ(Flash.ReduceFlags, std::vector<UINT32>{GetParam().Mask});
@@ -174,15 +174,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST_F(InitialSettingsTest, MissingReduceFlashKeyStillHandsOverZero) {
-  EXPECT_EQ(RunWith(Settings(kZones)), EFI_SUCCESS);
+  EXPECT_EQ(RunWith(Settings(ZONES)), EFI_SUCCESS);
   EXPECT_EQ(ReduceFlashMask, 0u);
   EXPECT_EQ(Flash.ReduceFlags, std::vector<UINT32>{0});
 }
 
 TEST_F(InitialSettingsTest, SettingsAreReadFromTheVolumeRootFolder) {
-  EXPECT_EQ(RunWith(Settings(kZones)), EFI_SUCCESS);
+  EXPECT_EQ(RunWith(Settings(ZONES)), EFI_SUCCESS);
   ASSERT_EQ(Volume.OpenRequests().size(), 1u);
-  EXPECT_EQ(Volume.OpenRequests()[0].Path, kSettingsPath);
+  EXPECT_EQ(Volume.OpenRequests()[0].Path, SETTINGS_PATH);
 }
 
 }  // namespace

@@ -11,15 +11,15 @@
 
 namespace {
 
-const std::string kSettingsPath = "OrvUpdateComponent\\OrvUpdateSettings.ini";
-const std::string kText = "[default]\ntarget = ChipA\n[ChipA]\nOCM = ocm.hex\n";
+const std::string SETTINGS_PATH = "OrvUpdateComponent\\OrvUpdateSettings.ini";
+const std::string TEXT = "[default]\ntarget = ChipA\n[ChipA]\nOCM = ocm.hex\n";
 // A sentinel the caller's pointer holds before the call.
-SETTINGS_FILE *const kUnset = reinterpret_cast<SETTINGS_FILE *>(0x1000);
+SETTINGS_FILE *const UNSET = reinterpret_cast<SETTINGS_FILE *>(0x1000);
 
 class SettingsFileTest : public OrvTest {
  protected:
   EFI_STATUS Load() {
-    Data = kUnset;
+    Data = UNSET;
     return LoadSettingsFile(Fw.ImageHandle(), Fw.DeviceHandle(),
                             u"OrvUpdateComponent\\OrvUpdateSettings.ini"_w, &Data);
   }
@@ -40,37 +40,37 @@ class SettingsFileTest : public OrvTest {
 };
 
 TEST_F(SettingsFileTest, LoadsTheWholeFileIntoOneBlock) {
-  Volume.AddFile(kSettingsPath, kText);
+  Volume.AddFile(SETTINGS_PATH, TEXT);
   ASSERT_EQ(Load(), EFI_SUCCESS);
   ASSERT_NE(Data, nullptr);
-  EXPECT_EQ(Data->Length, kText.size());
-  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(Data->Length, TEXT.size());
+  EXPECT_EQ(Text(), TEXT);
   EXPECT_EQ(Fw.Console(), "");
 
   // One block of the file size plus 16: Length, the text, 8 spare bytes that
   // are never written (the fake pool fills new blocks with 0x5A).
   EXPECT_EQ(Fw.LivePoolBlocks(), 1u);
-  EXPECT_EQ(Fw.PoolSize(Data), kText.size() + 16);
+  EXPECT_EQ(Fw.PoolSize(Data), TEXT.size() + 16);
   for (size_t Index = 0; Index < 8; Index++) {
-    EXPECT_EQ(Data->Data[kText.size() + Index], 0x5A) << Index;
+    EXPECT_EQ(Data->Data[TEXT.size() + Index], 0x5A) << Index;
   }
 
   // The steps as the volume saw them.
   EXPECT_EQ(Fw.LastOpenAttributes(Fw.DeviceHandle(), gEfiSimpleFileSystemProtocolGuid),
             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   ASSERT_EQ(Volume.OpenRequests().size(), 1u);
-  EXPECT_EQ(Volume.OpenRequests()[0].Path, kSettingsPath);
+  EXPECT_EQ(Volume.OpenRequests()[0].Path, SETTINGS_PATH);
   EXPECT_EQ(Volume.OpenRequests()[0].Mode, EFI_FILE_MODE_READ);
   EXPECT_EQ(Volume.OpenRequests()[0].Attributes, EFI_FILE_READ_ONLY);
   EXPECT_EQ(Volume.GetInfoBufferSizes(), std::vector<UINTN>{216});
-  EXPECT_EQ(Volume.ReadRequestSizes(), std::vector<UINTN>{kText.size()});
+  EXPECT_EQ(Volume.ReadRequestSizes(), std::vector<UINTN>{TEXT.size()});
 
   // Nothing stays open: file, then root directory, both while the protocol
   // was still open, then the protocol.
   EXPECT_EQ(Volume.OpenHandles(), 0u);
   EXPECT_EQ(FileSystemOpens(), 0);
   ASSERT_EQ(Volume.Closes().size(), 2u);
-  EXPECT_EQ(Volume.Closes()[0].Path, kSettingsPath);
+  EXPECT_EQ(Volume.Closes()[0].Path, SETTINGS_PATH);
   EXPECT_FALSE(Volume.Closes()[0].Directory);
   EXPECT_EQ(Volume.Closes()[0].ProtocolOpenCount, 1);
   EXPECT_TRUE(Volume.Closes()[1].Directory);
@@ -87,13 +87,13 @@ TEST_F(SettingsFileTest, LoadsTheWholeFileIntoOneBlock) {
 }
 
 TEST_F(SettingsFileTest, SixBytesAreEnoughFiveAreNot) {
-  Volume.AddFile(kSettingsPath, "[a]\nb\n");
+  Volume.AddFile(SETTINGS_PATH, "[a]\nb\n");
   ASSERT_EQ(Load(), EFI_SUCCESS);
   EXPECT_EQ(Data->Length, 6u);
   EXPECT_EQ(Text(), "[a]\nb\n");
   EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 
-  Volume.AddFile(kSettingsPath, "[a]\nb");
+  Volume.AddFile(SETTINGS_PATH, "[a]\nb");
   EFI_STATUS Status = Load();
   EXPECT_TRUE(EFI_ERROR(Status));
   EXPECT_EQ(Data, nullptr);
@@ -102,23 +102,23 @@ TEST_F(SettingsFileTest, SixBytesAreEnoughFiveAreNot) {
 }
 
 TEST_F(SettingsFileTest, FileNameIsMatchedWithoutRegardToCase) {
-  Volume.AddFile("orvupdatecomponent\\ORVUPDATESETTINGS.INI", kText);
+  Volume.AddFile("orvupdatecomponent\\ORVUPDATESETTINGS.INI", TEXT);
   ASSERT_EQ(Load(), EFI_SUCCESS);
-  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(Text(), TEXT);
   EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 }
 
 TEST_F(SettingsFileTest, FileIsReadFromTheVolumeRootWhereverTheApplicationIs) {
   Volume.AddFile("Tools\\OrvUpdate.efi", "MZ");
-  Volume.AddFile("Tools\\" + kSettingsPath, "[wrong]\ncopy\n");
-  Volume.AddFile(kSettingsPath, kText);
+  Volume.AddFile("Tools\\" + SETTINGS_PATH, "[wrong]\ncopy\n");
+  Volume.AddFile(SETTINGS_PATH, TEXT);
   ASSERT_EQ(Load(), EFI_SUCCESS);
-  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(Text(), TEXT);
   EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 }
 
 TEST_F(SettingsFileTest, FreeOfNullReleasesNothing) {
-  Volume.AddFile(kSettingsPath, kText);
+  Volume.AddFile(SETTINGS_PATH, TEXT);
   ASSERT_EQ(Load(), EFI_SUCCESS);
   const size_t Blocks = Fw.LivePoolBlocks();
   EXPECT_EQ(FreeSettingsFile(nullptr), EFI_SUCCESS);
@@ -127,10 +127,10 @@ TEST_F(SettingsFileTest, FreeOfNullReleasesNothing) {
 }
 
 TEST_F(SettingsFileTest, FailedCloseStillLeavesNothingOpen) {
-  Volume.AddFile(kSettingsPath, kText);
+  Volume.AddFile(SETTINGS_PATH, TEXT);
   Volume.Fail("Close", EFI_DEVICE_ERROR);
   ASSERT_EQ(Load(), EFI_SUCCESS);
-  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(Text(), TEXT);
   EXPECT_EQ(Volume.OpenHandles(), 0u);
   EXPECT_EQ(FileSystemOpens(), 0);
   EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
@@ -139,12 +139,12 @@ TEST_F(SettingsFileTest, FailedCloseStillLeavesNothingOpen) {
 // ---- Short reads -----------------------------------------------------------------
 
 TEST_F(SettingsFileTest, ShortReadKeepsOnlyTheBytesRead) {
-  Volume.AddFile(kSettingsPath, kText);
+  Volume.AddFile(SETTINGS_PATH, TEXT);
   Volume.ShortRead(12);
   ASSERT_EQ(Load(), EFI_SUCCESS);
   EXPECT_EQ(Data->Length, 12u);
-  EXPECT_EQ(Text(), kText.substr(0, 12));
-  EXPECT_EQ(Fw.PoolSize(Data), kText.size() + 16);
+  EXPECT_EQ(Text(), TEXT.substr(0, 12));
+  EXPECT_EQ(Fw.PoolSize(Data), TEXT.size() + 16);
 
   // The section below the cut is not there for the lookup, and the default
   // section ends with what was read.
@@ -158,7 +158,7 @@ TEST_F(SettingsFileTest, ShortReadKeepsOnlyTheBytesRead) {
 }
 
 TEST_F(SettingsFileTest, ReadOfNothingGivesAnEmptyText) {
-  Volume.AddFile(kSettingsPath, kText);
+  Volume.AddFile(SETTINGS_PATH, TEXT);
   Volume.ShortRead(0);
   ASSERT_EQ(Load(), EFI_SUCCESS);
   EXPECT_EQ(Data->Length, 0u);
@@ -184,7 +184,7 @@ class SettingsFileFailures : public SettingsFileTest,
 
 TEST_P(SettingsFileFailures, PrintTheirLineAndCleanUp) {
   const FailureCase &C = GetParam();
-  Volume.AddFile(kSettingsPath, kText);
+  Volume.AddFile(SETTINGS_PATH, TEXT);
   C.Arrange(Fw, Volume);
   EXPECT_EQ(Load(), C.Status);
   EXPECT_EQ(Data, nullptr) << "the caller gets no block";
@@ -218,47 +218,47 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     EFI_VOLUME_CORRUPTED, "Open FileSystem error A\n", {}},
         FailureCase{"OpenMissingFile",
-                    [](FakeFirmware &, FakeVolume &V) { V.RemoveFile(kSettingsPath); },
+                    [](FakeFirmware &, FakeVolume &V) { V.RemoveFile(SETTINGS_PATH); },
                     EFI_NOT_FOUND, "Open settings file error E\n", {""}},
         FailureCase{"Open",
                     [](FakeFirmware &, FakeVolume &V) { V.Fail("Open", EFI_DEVICE_ERROR); },
                     EFI_DEVICE_ERROR, "Open settings file error 7\n", {""}},
         FailureCase{"GetInfo",
                     [](FakeFirmware &, FakeVolume &V) { V.Fail("GetInfo", EFI_DEVICE_ERROR); },
-                    EFI_DEVICE_ERROR, "Get settings file info error 7\n", {kSettingsPath, ""}},
+                    EFI_DEVICE_ERROR, "Get settings file info error 7\n", {SETTINGS_PATH, ""}},
         FailureCase{"FiveByteFile",
-                    [](FakeFirmware &, FakeVolume &V) { V.AddFile(kSettingsPath, "12345"); },
-                    EFI_BAD_BUFFER_SIZE, "Get settings file info error 0\n", {kSettingsPath, ""}},
+                    [](FakeFirmware &, FakeVolume &V) { V.AddFile(SETTINGS_PATH, "12345"); },
+                    EFI_BAD_BUFFER_SIZE, "Get settings file info error 0\n", {SETTINGS_PATH, ""}},
         FailureCase{"EmptyFile",
-                    [](FakeFirmware &, FakeVolume &V) { V.AddFile(kSettingsPath, ""); },
-                    EFI_BAD_BUFFER_SIZE, "Get settings file info error 0\n", {kSettingsPath, ""}},
+                    [](FakeFirmware &, FakeVolume &V) { V.AddFile(SETTINGS_PATH, ""); },
+                    EFI_BAD_BUFFER_SIZE, "Get settings file info error 0\n", {SETTINGS_PATH, ""}},
         FailureCase{"Allocation",
                     [](FakeFirmware &Fw, FakeVolume &) {
-                      Fw.FailAllocationsOfSize(kText.size() + 16);
+                      Fw.FailAllocationsOfSize(TEXT.size() + 16);
                     },
-                    EFI_OUT_OF_RESOURCES, "Alloc SettingsFileData error \n", {kSettingsPath, ""}},
+                    EFI_OUT_OF_RESOURCES, "Alloc SettingsFileData error \n", {SETTINGS_PATH, ""}},
         FailureCase{"SizeTooLargeToCount",
                     [](FakeFirmware &, FakeVolume &V) {
-                      V.ReportFileSize(kSettingsPath, ~0ull - 4);
+                      V.ReportFileSize(SETTINGS_PATH, ~0ull - 4);
                     },
-                    EFI_OUT_OF_RESOURCES, "Alloc SettingsFileData error \n", {kSettingsPath, ""}},
+                    EFI_OUT_OF_RESOURCES, "Alloc SettingsFileData error \n", {SETTINGS_PATH, ""}},
         FailureCase{"Read",
                     [](FakeFirmware &, FakeVolume &V) { V.Fail("Read", EFI_DEVICE_ERROR); },
-                    EFI_DEVICE_ERROR, "Read settings file error 7\n", {kSettingsPath, ""}}),
+                    EFI_DEVICE_ERROR, "Read settings file error 7\n", {SETTINGS_PATH, ""}}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 // The info record is 80 bytes and the terminated name: a name of 67
 // characters fills the 216-byte buffer exactly, one of 68 does not fit.
 TEST_F(SettingsFileTest, InfoRecordThatDoesNotFitIsRefused) {
   const auto LoadFrom = [this](const std::string &Path) {
-    Volume.AddFile(Path, kText);
+    Volume.AddFile(Path, TEXT);
     std::u16string Wide16 = Wide(Path);
-    Data = kUnset;
+    Data = UNSET;
     return LoadSettingsFile(Fw.ImageHandle(), Fw.DeviceHandle(),
                             reinterpret_cast<const CHAR16 *>(Wide16.c_str()), &Data);
   };
   ASSERT_EQ(LoadFrom("OrvUpdateComponent\\" + std::string(67, 'n')), EFI_SUCCESS);
-  EXPECT_EQ(Text(), kText);
+  EXPECT_EQ(Text(), TEXT);
   EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), "");
 
@@ -271,8 +271,8 @@ TEST_F(SettingsFileTest, InfoRecordThatDoesNotFitIsRefused) {
 }
 
 TEST_F(SettingsFileTest, LargeSizeIsRefusedBeforeAnyAllocation) {
-  Volume.AddFile(kSettingsPath, kText);
-  Volume.ReportFileSize(kSettingsPath, ~0ull - 15);
+  Volume.AddFile(SETTINGS_PATH, TEXT);
+  Volume.ReportFileSize(SETTINGS_PATH, ~0ull - 15);
   const size_t Allocations = Fw.AllocationCount();
   EXPECT_EQ(Load(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Fw.AllocationCount(), Allocations);

@@ -16,8 +16,8 @@
 
 namespace {
 
-constexpr unsigned kSeed = 0x5E771165u;
-constexpr int kTexts = 20000;
+constexpr unsigned SEED = 0x5E771165u;
+constexpr int TEXTS = 20000;
 
 const CHAR8 *N(const std::string &Name) { return reinterpret_cast<const CHAR8 *>(Name.c_str()); }
 
@@ -31,13 +31,13 @@ class Generator {
   bool OneIn(size_t N) { return Below(N) == 0; }
 
   std::string Word() {
-    static const char *const kWords[] = {"A",   "AB",  "default", "target", "OCM", "OCMBackup",
+    static const char *const WORDS[] = {"A",   "AB",  "default", "target", "OCM", "OCMBackup",
                                          "ChipA", "k", "key",     "ChipA ", ""};
-    return kWords[Below(std::size(kWords))];
+    return WORDS[Below(std::size(WORDS))];
   }
 
   std::string Text() {
-    static const char kStructure[] = "[[]]##== \t\r\n\n\n";
+    static const char STRUCTURE[] = "[[]]##== \t\r\n\n\n";
     std::string Text;
     const size_t Tokens = Below(60);
     for (size_t Index = 0; Index < Tokens; Index++) {
@@ -45,7 +45,7 @@ class Generator {
         case 0:
         case 1:
         case 2:
-          Text.push_back(kStructure[Below(sizeof(kStructure) - 1)]);
+          Text.push_back(STRUCTURE[Below(sizeof(STRUCTURE) - 1)]);
           break;
         case 3:
         case 4:
@@ -217,10 +217,10 @@ void CheckGetters(Generator &G, const SettingsText &Settings, const std::string 
 }
 
 TEST(SettingsLookupFuzz, RandomTextsAndNamesStayInsideTheText) {
-  Generator G(kSeed);
+  Generator G(SEED);
   size_t SectionsFound = 0;
   size_t KeysFound = 0;
-  for (int Case = 0; Case < kTexts; Case++) {
+  for (int Case = 0; Case < TEXTS; Case++) {
     const std::string T = G.Text();
     SettingsText Settings(T);
     SCOPED_TRACE(::testing::Message() << "case " << Case);
@@ -296,8 +296,8 @@ TEST(SettingsLookupFuzz, RandomTextsAndNamesStayInsideTheText) {
     }
   }
   // The generator must reach the interesting paths, or the run proves little.
-  EXPECT_GT(SectionsFound, static_cast<size_t>(kTexts));
-  EXPECT_GT(KeysFound, static_cast<size_t>(kTexts) / 5);
+  EXPECT_GT(SectionsFound, static_cast<size_t>(TEXTS));
+  EXPECT_GT(KeysFound, static_cast<size_t>(TEXTS) / 5);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ class Texts {
   size_t Below(size_t Limit) { return Rng_() % Limit; }
 
   std::string Text() {
-    static const char *const kPieces[] = {
+    static const char *const PIECES[] = {
         "[", "]", "#", "\r", "\n", "\r\n", " ", "=", "[[", "[]", "ChipA", "[ChipA]",
         "[Chip]", "# [ChipA]\n", "note = [ChipA]", "#[ChipA]", "[#", "key = value # c\n"};
     std::string Text;
@@ -65,20 +65,20 @@ class Texts {
         // A long run without structure, so whole 64-byte steps are skipped.
         Text += std::string(Below(150), static_cast<char>("ax \t"[Below(4)]));
       } else {
-        Text += kPieces[Below(std::size(kPieces))];
+        Text += PIECES[Below(std::size(PIECES))];
       }
     }
     return Text;
   }
 
   std::string Name(const std::string &Text) {
-    static const char *const kNames[] = {"ChipA", "Chip", "A", "", "ChipA ", "#", "["};
+    static const char *const NAMES[] = {"ChipA", "Chip", "A", "", "ChipA ", "#", "["};
     if (Below(4) == 0 && !Text.empty()) {
       std::string Piece = Text.substr(Below(Text.size()), Below(8));
       Piece.erase(std::find(Piece.begin(), Piece.end(), '\0'), Piece.end());
       return Piece;
     }
-    return kNames[Below(std::size(kNames))];
+    return NAMES[Below(std::size(NAMES))];
   }
 
  private:
@@ -116,7 +116,7 @@ TEST(SettingsSectionModel, HeaderAfterLongCommentsAndBracketsInComments) {
     std::string Text;
     EFI_STATUS Status;
     UINTN Start;
-  } kCases[] = {
+  } CASES[] = {
       {"header inside a long comment", "#" + Filler + "[ChipA]\n", EFI_NOT_FOUND, 0},
       {"header after a long comment", "#" + Filler + "\n[ChipA]\n", EFI_SUCCESS, 202},
       {"comment after a long line", Filler + "#[ChipA]\r[ChipA]", EFI_SUCCESS, 209},
@@ -124,7 +124,7 @@ TEST(SettingsSectionModel, HeaderAfterLongCommentsAndBracketsInComments) {
       {"hash after a bracket is not a comment", Filler + "[#[ChipA]", EFI_SUCCESS, 202},
       {"header in a value", Filler + "\nnote = [ChipA] # x\n[ChipA]\n", EFI_SUCCESS, 208},
   };
-  for (const auto &Case : kCases) {
+  for (const auto &Case : CASES) {
     SettingsText Text(Case.Text);
     SETTINGS_SECTION Section{};
     EXPECT_EQ(FindSettingsSection(Text.File(), reinterpret_cast<const CHAR8 *>("ChipA"), &Section),

@@ -8,16 +8,16 @@
 
 class BoardTest : public OrvTest {
  protected:
-  static constexpr const char *kSettingsPath = "OrvUpdateComponent\\OrvUpdateSettings.ini";
-  static constexpr const char *kOcmPath = "OrvUpdateComponent\\ocm.hex";
-  static constexpr const char *kCustomerPath = "OrvUpdateComponent\\cust.hex";
+  static constexpr const char *SETTINGS_PATH = "OrvUpdateComponent\\OrvUpdateSettings.ini";
+  static constexpr const char *OCM_PATH = "OrvUpdateComponent\\ocm.hex";
+  static constexpr const char *CUSTOMER_PATH = "OrvUpdateComponent\\cust.hex";
 
   void SetUp() override {
     OrvTest::SetUp();
     InstallFakes();
-    Volume.AddFile(kSettingsPath, SettingsText());
-    Image.Files[kOcmPath] = {OcmBytes(), 0x20};
-    Image.Files[kCustomerPath] = {{0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7}, 0};
+    Volume.AddFile(SETTINGS_PATH, SettingsText());
+    Image.Files[OCM_PATH] = {OcmBytes(), 0x20};
+    Image.Files[CUSTOMER_PATH] = {{0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7}, 0};
     Flash.Ics.resize(2);
     for (size_t Index = 0; Index < Flash.Ics.size(); Index++) {
       Flash.Ics[Index].Address = static_cast<UINT8>(0x20 + Index);
@@ -65,5 +65,5 @@ class BoardTest : public OrvTest {
     return Out;
   }
 
-  static constexpr const char *kBanner = "OrvUpdate tool version 00.01.0002\n";
+  static constexpr const char *BANNER = "OrvUpdate tool version 00.01.0002\n";
 };

@@ -78,7 +78,7 @@ EFI_STATUS EFIAPI TOpenEx(EFI_FILE_PROTOCOL *, EFI_FILE_PROTOCOL **, CHAR16 *, U
 }
 EFI_STATUS EFIAPI TIoEx(EFI_FILE_PROTOCOL *, EFI_FILE_IO_TOKEN *) { return EFI_UNSUPPORTED; }
 
-constexpr const char *kCalls[] = {"OpenVolume", "Open", "GetInfo", "Read", "Close"};
+constexpr const char *CALLS[] = {"OpenVolume", "Open", "GetInfo", "Read", "Close"};
 
 }  // namespace
 
@@ -110,7 +110,7 @@ void FakeVolume::ReportFileSize(const std::string &Path, UINT64 FileSize) {
 }
 
 void FakeVolume::Fail(const std::string &Call, EFI_STATUS Status, int Nth) {
-  ASSERT_NE(std::find(std::begin(kCalls), std::end(kCalls), Call), std::end(kCalls))
+  ASSERT_NE(std::find(std::begin(CALLS), std::end(CALLS), Call), std::end(CALLS))
       << "no such call: " << Call;
   Failures_[Call] = {Status, Nth == 0 ? 0 : CallCounts_[Call] + Nth};
 }

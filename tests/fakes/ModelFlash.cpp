@@ -60,12 +60,12 @@ EFI_STATUS EFIAPI MSetReduceFlags(UINT32 Mask) { return ModelFlash::Current().Se
 }  // namespace
 
 const char *FlashOpName(FlashOp Op) {
-  static constexpr const char *kNames[] = {
+  static constexpr const char *NAMES[] = {
       "IcInit",         "GetActiveSection", "SetActiveBank",     "GetIcVersion",
       "FlashPreOperation", "lockFlash",     "UnlockFlash",       "WriteBankData",
       "ReadBankData",   "EraseBank",        "HardwareCheckBank", "FlashPostOperation",
       "ICPostOperation", "GetIcAddress",    "SetReduceFlags"};
-  return kNames[static_cast<size_t>(Op)];
+  return NAMES[static_cast<size_t>(Op)];
 }
 
 const char *CutPartName(CutPart Part) {

@@ -29,9 +29,9 @@ int Nibble(uint8_t C) {
 }
 
 void PutByte(uint8_t *At, unsigned Value) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  At[0] = kDigits[(Value >> 4) & 15];
-  At[1] = kDigits[Value & 15];
+  static const char DIGITS[] = "0123456789ABCDEF";
+  At[0] = DIGITS[(Value >> 4) & 15];
+  At[1] = DIGITS[Value & 15];
 }
 
 // Sets LL to the data bytes the line holds and CC to the matching checksum,
@@ -75,8 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
 
   // A large image (an address record far up) is decoded into a buffer too
   // small for it: refused, and nothing written past the buffer.
-  constexpr UINTN kRoundTripLimit = 256 * 1024;
-  if (First.Size > kRoundTripLimit) {
+  constexpr UINTN ROUND_TRIP_LIMIT = 256 * 1024;
+  if (First.Size > ROUND_TRIP_LIMIT) {
     std::vector<UINT8> Small(64 * 1024);
     HEX_RESULT Short = DecodeHex(Text.data(), Text.size(), Small.data(), Small.size());
     Check(Short.Error == HEX_ERROR_TOO_LARGE);

@@ -32,12 +32,12 @@
 
 namespace {
 
-constexpr const char *kSettingsPath = "OrvUpdateComponent\\OrvUpdateSettings.ini";
-constexpr const char *kOcmPath = "OrvUpdateComponent\\ocm.hex";
-constexpr const char *kCustomerPath = "OrvUpdateComponent\\cust.hex";
-constexpr UINT32 kOcmBank = 16384;
-constexpr UINT32 kCustomerBank = 4096;
-constexpr UINT8 kIcs = 2;
+constexpr const char *SETTINGS_PATH = "OrvUpdateComponent\\OrvUpdateSettings.ini";
+constexpr const char *OCM_PATH = "OrvUpdateComponent\\ocm.hex";
+constexpr const char *CUSTOMER_PATH = "OrvUpdateComponent\\cust.hex";
+constexpr UINT32 OCM_BANK = 16384;
+constexpr UINT32 CUSTOMER_BANK = 4096;
+constexpr UINT8 ICS = 2;
 
 struct Variant {
   const char *Name;
@@ -46,13 +46,13 @@ struct Variant {
   bool Backup;  ///< customer bank 1 is written too
 };
 
-const Variant kVariants[] = {
+const Variant VARIANTS[] = {
     {"backup", {"0", "1", "-cb"}, "", true},
     {"no-backup", {"0", "1"}, "", false},
     {"reduced-read-back", {"0", "1", "-cb"}, "ReduceFlashProcessFlag = 1\n", true},
 };
 
-const CutPart kParts[] = {CutPart::None, CutPart::Half, CutPart::AllButLast, CutPart::Done};
+const CutPart PARTS[] = {CutPart::None, CutPart::Half, CutPart::AllButLast, CutPart::Done};
 
 struct Images {
   std::vector<UINT8> Older = MakeZoneImage(0x08, 7000, 11);
@@ -83,7 +83,7 @@ void SetUpBoard(ModelFlash &Flash, const Images &I) {
   Flash.Program(1, ZONE_OCM, 0, {});
   Flash.Program(1, ZONE_OCM, 1, I.Old);
   Flash.SetActive(1, 1);
-  for (UINT8 Ic = 0; Ic < kIcs; Ic++) {
+  for (UINT8 Ic = 0; Ic < ICS; Ic++) {
     Flash.Program(Ic, ZONE_CUSTOMER, 0, I.OldCustomer);
     Flash.Program(Ic, ZONE_CUSTOMER, 1, I.OldCustomer);
   }
@@ -101,9 +101,9 @@ EFI_STATUS Boot(ModelFlash &Flash, const Variant &V, const Images &I) {
   Fw.InstallProtocol(Fw.NewHandle(), gOrvImageProtocolGuid, &Image.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvFlashProtocolGuid, &Flash.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvPathProtocolGuid, &Path.Protocol);
-  Volume.AddFile(kSettingsPath, SettingsText(V));
-  Image.Files[kOcmPath] = {I.New, 0x20};
-  Image.Files[kCustomerPath] = {I.Customer, 0};
+  Volume.AddFile(SETTINGS_PATH, SettingsText(V));
+  Image.Files[OCM_PATH] = {I.New, 0x20};
+  Image.Files[CUSTOMER_PATH] = {I.Customer, 0};
   Fw.SetArguments(V.Arguments);
   EFI_STATUS Status = OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable());
   ResetRunState();
@@ -126,7 +126,7 @@ std::string CheckRunsKnownImage(const ModelFlash &Flash, UINT8 Ic, const Images 
 
 /// Why the board is not fully updated, or "" when it is.
 std::string CheckUpdated(const ModelFlash &Flash, const Variant &V, const Images &I) {
-  for (UINT8 Ic = 0; Ic < kIcs; Ic++) {
+  for (UINT8 Ic = 0; Ic < ICS; Ic++) {
     std::string Ic_ = "IC " + std::to_string(Ic) + ": ";
     UINT8 Active = Flash.Active(Ic);
     if (Active > 1 || !Flash.BankHoldsValidImage(Ic, ZONE_OCM, Active) ||
@@ -159,9 +159,9 @@ int main() {
   size_t NotRecovered = 0;
   size_t Broken = 0;  // the sweep itself could not run a case as meant
 
-  for (const Variant &V : kVariants) {
+  for (const Variant &V : VARIANTS) {
     // An uncut run gives the flash operations to cut at.
-    ModelFlash Clean(ModelFlash::ConfigText(kIcs, kOcmBank, kCustomerBank));
+    ModelFlash Clean(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
     SetUpBoard(Clean, I);
     EFI_STATUS Status = Boot(Clean, V, I);
     const size_t Operations = Clean.FlashOperations();
@@ -173,12 +173,12 @@ int main() {
       continue;
     }
     std::printf("power cut %s: %zu flash operations, %zu cut points\n", V.Name, Operations,
-                Operations * std::size(kParts));
+                Operations * std::size(PARTS));
 
     for (size_t At = 1; At <= Operations; At++) {
-      for (CutPart Part : kParts) {
+      for (CutPart Part : PARTS) {
         CutPoints++;
-        ModelFlash Flash(ModelFlash::ConfigText(kIcs, kOcmBank, kCustomerBank));
+        ModelFlash Flash(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
         SetUpBoard(Flash, I);
         Flash.CutPowerAt(At, Part);
         (void)Boot(Flash, V, I);
@@ -200,7 +200,7 @@ int main() {
 
         Flash.Reboot();
         bool CaseBricked = false;
-        for (UINT8 Ic = 0; Ic < kIcs; Ic++) {
+        for (UINT8 Ic = 0; Ic < ICS; Ic++) {
           std::string Why = CheckRunsKnownImage(Flash, Ic, I);
           if (!Why.empty()) {
             std::printf("%s: bricked: IC %u %s\n", Case, unsigned(Ic), Why.c_str());

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char *kUsage =
+constexpr const char *USAGE =
   "usage: orvhex make --version <V> in.bin out.hex\n"
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
@@ -27,7 +27,7 @@ constexpr const char *kUsage =
   "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n";
 
 int Usage(std::ostream &Err) {
-  Err << kUsage;
+  Err << USAGE;
   return ORVHEX_USAGE;
 }
 
@@ -43,7 +43,7 @@ bool ParseNumber(const std::string &Text, UINT64 *Value) {
 // The name a message gives an input: "-" is standard input.
 std::string InputName(const std::string &Path) { return Path == "-" ? "standard input" : Path; }
 
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t CHUNK = 64 * 1024;
 
 /// An input read once from start to end: a regular file, a pipe, or
 /// standard input for "-". Anything else (a directory, a device) is refused
@@ -107,8 +107,8 @@ class INPUT_FILE {
   bool ReadRest(std::string *Data, std::string *Error) {
     for (;;) {
       size_t Have = Data->size();
-      Data->resize(Have + kChunk);
-      ssize_t Got = Read(Data->data() + Have, kChunk, Error);
+      Data->resize(Have + CHUNK);
+      ssize_t Got = Read(Data->data() + Have, CHUNK, Error);
       Data->resize(Have + static_cast<size_t>(Got < 0 ? 0 : Got));
       if (Got <= 0) {
         return Got == 0;
@@ -179,9 +179,9 @@ bool DecodeHexInput(INPUT_FILE &In, const std::string &Start, std::vector<UINT8>
   HEX_DECODER Decoder;
   HexDecodeBeginImage(&Decoder, AllocateImage, Image);
   HEX_ERROR Fed = HexDecodeFeed(&Decoder, Start.data(), Start.size());
-  std::unique_ptr<char[]> Chunk(new char[kChunk]);
+  std::unique_ptr<char[]> Chunk(new char[CHUNK]);
   while (Fed == HEX_OK) {
-    ssize_t Got = In.Read(Chunk.get(), kChunk, Error);
+    ssize_t Got = In.Read(Chunk.get(), CHUNK, Error);
     if (Got < 0) {
       return false;
     }
@@ -345,8 +345,8 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
   size_t First = std::string::npos;
   for (;;) {
     size_t Have = Text.size();
-    Text.resize(Have + kChunk);
-    ssize_t Got = In.Read(Text.data() + Have, kChunk, &Error);
+    Text.resize(Have + CHUNK);
+    ssize_t Got = In.Read(Text.data() + Have, CHUNK, &Error);
     if (Got < 0) {
       return Failed(Err, Error);
     }

@@ -7,6 +7,8 @@
 
 #include "RunState.h"
 
+#include <OrvBase/HexText.h>
+
 namespace {
 
 constexpr const char16_t *USAGE_LINES[] = {
@@ -210,23 +212,10 @@ void StoreOverride(CHAR16 *Half, const CHAR16 *Value) {
 }  // namespace
 
 UINT64 HexTextToValue(const CHAR16 *Text, UINT8 MaxDigits) {
+  // Each character is tested before the shift, so no digit already read is
+  // pushed out by the one that ends the number.
   UINT64 Value = 0;
-  for (UINT16 Index = 0; Index < MaxDigits; Index++) {
-    CHAR16 C = Text[Index];
-    UINT64 Digit = 0;
-    if (C >= 0x30 && C <= 0x39) {
-      Digit = C - 0x30;
-    } else if (C >= 0x41 && C <= 0x46) {
-      Digit = C - 0x37;
-    } else if (C >= 0x61 && C <= 0x66) {
-      Digit = C - 0x57;
-    } else {
-      break;
-    }
-    // The character is tested before the shift, so no digit already read is
-    // pushed out by the one that ends the number.
-    Value = (Value << 4) | Digit;
-  }
+  (void)HexDigitsToValue(Text, MaxDigits, &Value);
   return Value;
 }
 

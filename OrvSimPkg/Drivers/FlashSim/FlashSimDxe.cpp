@@ -31,7 +31,7 @@ constinit SIM_FLASH gFlash = {};
 /// Erases, writes and switches since the fault file was read (PowerCut After=).
 constinit UINT32 gFlashOperations = 0;
 
-constexpr const char16_t *kBankNames[SIM_BANKS_PER_IC] = {u"Ocm0", u"Ocm1", u"Cust0", u"Cust1"};
+constexpr const char16_t *BANK_NAMES[SIM_BANKS_PER_IC] = {u"Ocm0", u"Ocm1", u"Cust0", u"Cust1"};
 
 void StallMicroseconds(UINT64 Microseconds) {
   while (Microseconds != 0) {
@@ -43,7 +43,7 @@ void StallMicroseconds(UINT64 Microseconds) {
 
 void BankFileName(CHAR16 *Name, UINTN Ic, UINTN Bank) {
   SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%d%s.bin"_w, Ic,
-         reinterpret_cast<const CHAR16 *>(kBankNames[Bank]));
+         reinterpret_cast<const CHAR16 *>(BANK_NAMES[Bank]));
 }
 
 void StateFileName(CHAR16 *Name, UINTN Ic) {
@@ -72,37 +72,31 @@ void SetBytes(UINT8 *Target, UINTN Size, UINT8 Value) {
 EFI_STATUS SeedBank(EFI_FILE_HANDLE Root, const char *SeedPath, UINT8 *Bank, UINTN BankSize) {
   CHAR16 Path[SIM_PATH_MAX];
   SimWiden(SeedPath, Path, SIM_PATH_MAX);
-  UINT8 *Text = nullptr;
-  UINTN TextSize = 0;
-  EFI_STATUS Status = SimReadFile(Root, Path, HEX_MAX_FILE_SIZE, &Text, &TextSize);
-  if (EFI_ERROR(Status)) {
-    Print(u"FlashSim: cannot open %s, %x\n"_w, Path, Hex32(Status));
-    return Status;
+  HEX_RESULT Result{};
+  {
+    PoolGuard<UINT8> Text;
+    UINTN TextSize = 0;
+    EFI_STATUS Status = ReadWholeFile(Root, Path, HEX_MAX_FILE_SIZE, &Text, &TextSize);
+    if (EFI_ERROR(Status)) {
+      return PrintAndReturn(Status, u"FlashSim: cannot open %s, %x\n"_w, Path, Hex32(Status));
+    }
+    const char *Chars = reinterpret_cast<const char *>(Text.Get());
+    Result = DecodeHex(Chars, TextSize, nullptr, 0);
+    if (Result.Error == HEX_OK && Result.Size > BankSize) {
+      return PrintAndReturn(EFI_BAD_BUFFER_SIZE, u"FlashSim: %s: image larger than the bank\n"_w,
+                            Path);
+    }
+    if (Result.Error == HEX_OK) Result = DecodeHex(Chars, TextSize, Bank, BankSize);
   }
-  const char *Chars = reinterpret_cast<const char *>(Text);
-  HEX_RESULT Result = DecodeHex(Chars, TextSize, nullptr, 0);
-  IMAGE_INFO Info{};
-  if (Result.Error == HEX_OK && Result.Size > BankSize) {
-    FreePool(Text);
-    Print(u"FlashSim: %s: image larger than the bank\n"_w, Path);
-    return EFI_BAD_BUFFER_SIZE;
-  }
-  if (Result.Error == HEX_OK) {
-    Result = DecodeHex(Chars, TextSize, Bank, BankSize);
-  }
-  FreePool(Text);
   UINTN ImageSize = 0;
-  if (Result.Error == HEX_OK) {
-    Result.Error = ImageSizeFromHeader(Bank, Result.Size, &ImageSize);
-  }
+  if (Result.Error == HEX_OK) Result.Error = ImageSizeFromHeader(Bank, Result.Size, &ImageSize);
   if (Result.Error == HEX_OK && ImageSize > BankSize) {
-    Print(u"FlashSim: %s: image larger than the bank\n"_w, Path);
     SetBytes(Bank, BankSize, 0xFF);
-    return EFI_BAD_BUFFER_SIZE;
+    return PrintAndReturn(EFI_BAD_BUFFER_SIZE, u"FlashSim: %s: image larger than the bank\n"_w,
+                          Path);
   }
-  if (Result.Error == HEX_OK) {
-    Result.Error = FinishImage(Bank, Result.Size, ImageSize, &Info);
-  }
+  IMAGE_INFO Info{};
+  if (Result.Error == HEX_OK) Result.Error = FinishImage(Bank, Result.Size, ImageSize, &Info);
   if (Result.Error != HEX_OK) {
     SetBytes(Bank, BankSize, 0xFF);
     if (Result.Line != 0) {
@@ -121,43 +115,39 @@ EFI_STATUS SeedBank(EFI_FILE_HANDLE Root, const char *SeedPath, UINT8 *Bank, UIN
 EFI_STATUS LoadBank(EFI_FILE_HANDLE Root, UINTN Ic, UINTN Bank) {
   SIM_IC_STATE &State = gFlash.Ic[Ic];
   UINTN BankSize = State.Size[Bank];
+  // The bank belongs to the run's flash state (FreeBanks gives it back).
   UINT8 *Memory = static_cast<UINT8 *>(AllocatePool(BankSize));
   if (Memory == nullptr) {
-    Print(u"FlashSim: out of memory for IC %d banks\n"_w, Ic);
-    return EFI_OUT_OF_RESOURCES;
+    return PrintAndReturn(EFI_OUT_OF_RESOURCES, u"FlashSim: out of memory for IC %d banks\n"_w, Ic);
   }
   State.Bank[Bank] = Memory;
   SetBytes(Memory, BankSize, 0xFF);
 
   CHAR16 Name[NAME_SIZE];
   BankFileName(Name, Ic, Bank);
-  UINT8 *Data = nullptr;
+  PoolGuard<UINT8> Data;
   UINTN Size = 0;
-  EFI_STATUS Status = SimReadFile(Root, Name, HEX_MAX_FILE_SIZE, &Data, &Size);
+  EFI_STATUS Status = ReadWholeFile(Root, Name, HEX_MAX_FILE_SIZE, &Data, &Size);
   if (Status == EFI_NOT_FOUND) {
     const char *Seed = gConfig.Ic[Ic].Seed[Bank];
     if (Seed[0] != '\0') {
       Status = SeedBank(Root, Seed, Memory, BankSize);
-      if (EFI_ERROR(Status)) {
-        return Status;
-      }
+      if (EFI_ERROR(Status)) return Status;
     }
     Size = 0;
   } else if (EFI_ERROR(Status)) {
-    Print(u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
-    return Status;
+    return PrintAndReturn(Status, u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
   } else {
     UINTN Take = Size < BankSize ? Size : BankSize;
     for (UINTN Index = 0; Index < Take; Index++) {
       Memory[Index] = Data[Index];
     }
-    FreePool(Data);
   }
   if (Size != BankSize) {
     Status = SimWriteFile(Root, Name, Memory, BankSize);
     if (EFI_ERROR(Status)) {
-      Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
-      return EFI_DEVICE_ERROR;
+      return PrintAndReturn(EFI_DEVICE_ERROR, u"FlashSim: cannot write %s, %x\n"_w, Name,
+                            Hex32(Status));
     }
   }
   return EFI_SUCCESS;
@@ -166,25 +156,17 @@ EFI_STATUS LoadBank(EFI_FILE_HANDLE Root, UINTN Ic, UINTN Bank) {
 EFI_STATUS LoadActiveSection(EFI_FILE_HANDLE Root, UINTN Ic) {
   CHAR16 Name[NAME_SIZE];
   StateFileName(Name, Ic);
-  UINT8 *Data = nullptr;
+  PoolGuard<UINT8> Data;
   UINTN Size = 0;
-  EFI_STATUS Status = SimReadFile(Root, Name, 256, &Data, &Size);
-  if (Status == EFI_NOT_FOUND) {
-    return EFI_SUCCESS;  // the configuration's section stands
-  }
+  EFI_STATUS Status = ReadWholeFile(Root, Name, 256, &Data, &Size);
+  if (Status == EFI_NOT_FOUND) return EFI_SUCCESS;  // the configuration's section stands
   if (EFI_ERROR(Status)) {
-    Print(u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
-    return Status;
+    return PrintAndReturn(Status, u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
   }
-  bool Good = Size >= 1 && (Data[0] == '0' || Data[0] == '1');
-  if (Good) {
-    gFlash.Ic[Ic].Active = static_cast<UINT8>(Data[0] - '0');
+  if (Size < 1 || (Data[0] != '0' && Data[0] != '1')) {
+    return PrintAndReturn(EFI_VOLUME_CORRUPTED, u"FlashSim: %s must hold 0 or 1\n"_w, Name);
   }
-  FreePool(Data);
-  if (!Good) {
-    Print(u"FlashSim: %s must hold 0 or 1\n"_w, Name);
-    return EFI_VOLUME_CORRUPTED;
-  }
+  gFlash.Ic[Ic].Active = static_cast<UINT8>(Data[0] - '0');
   return EFI_SUCCESS;
 }
 
@@ -198,11 +180,11 @@ EFI_STATUS SaveDirtyBanks(UINT8 Ic) {
   if (!Any) {
     return EFI_SUCCESS;
   }
-  EFI_FILE_HANDLE Root = nullptr;
-  EFI_STATUS Status = SimOpenImageVolume(gDriverImage, &Root);
+  FileGuard Root;
+  EFI_STATUS Status = OpenImageVolume(BS, gDriverImage, &Root);
   if (EFI_ERROR(Status)) {
-    Print(u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
-    return EFI_DEVICE_ERROR;
+    return PrintAndReturn(EFI_DEVICE_ERROR, u"FlashSim: cannot open its volume, %x\n"_w,
+                          Hex32(Status));
   }
   EFI_STATUS Result = EFI_SUCCESS;
   for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
@@ -211,7 +193,7 @@ EFI_STATUS SaveDirtyBanks(UINT8 Ic) {
     }
     CHAR16 Name[NAME_SIZE];
     BankFileName(Name, Ic, Bank);
-    Status = SimWriteFile(Root, Name, State.Bank[Bank], State.Size[Bank]);
+    Status = SimWriteFile(Root.Get(), Name, State.Bank[Bank], State.Size[Bank]);
     if (EFI_ERROR(Status)) {
       Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
       Result = EFI_DEVICE_ERROR;
@@ -219,7 +201,6 @@ EFI_STATUS SaveDirtyBanks(UINT8 Ic) {
       State.Dirty[Bank] = false;
     }
   }
-  Root->Close(Root);
   return Result;
 }
 
@@ -237,9 +218,9 @@ const FAULT_RULE *PowerCutHere() {
   for (UINT8 Index = 0; Index < gFlash.IcCount; Index++) {
     (void)SaveDirtyBanks(Index);
   }
-  static constexpr const char *kParts[] = {"none", "half", "all"};
+  static constexpr const char *PART_NAMES[] = {"none", "half", "all"};
   Print(u"FlashSim: power cut at flash operation %d, %s IC %d, part %a\n"_w, Cut->After, Operation,
-        static_cast<UINT32>(Ic), kParts[static_cast<UINTN>(Cut->Part)]);
+        static_cast<UINT32>(Ic), PART_NAMES[static_cast<UINTN>(Cut->Part)]);
   RT->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
   for (;;) {
   }
@@ -275,43 +256,37 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
     return EFI_NOT_READY;
   }
 
-  EFI_FILE_HANDLE Root = nullptr;
-  Status = SimOpenImageVolume(gDriverImage, &Root);
+  FileGuard Root;
+  Status = OpenImageVolume(BS, gDriverImage, &Root);
   if (EFI_ERROR(Status)) {
-    Print(u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
-    return Status;
+    return PrintAndReturn(Status, u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
   }
-  UINT8 *Text = nullptr;
-  UINTN Size = 0;
-  Status = SimReadFile(Root, u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
-  if (EFI_ERROR(Status)) {
-    Root->Close(Root);
-    Print(u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w, Hex32(Status));
-    return Status;
-  }
-  TEXT_ERROR Error{};
-  Status = ParseSimConfig(reinterpret_cast<const char *>(Text), Size, &gConfig, &Error);
-  FreePool(Text);
-  if (EFI_ERROR(Status)) {
-    Root->Close(Root);
-    if (Error.Line != 0) {
-      Print(u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line, Error.Reason);
-    } else {
-      Print(u"FlashSim: FlashSim.ini: %a\n"_w, Error.Reason);
+  {
+    PoolGuard<UINT8> Text;
+    UINTN Size = 0;
+    Status = ReadWholeFile(Root.Get(), u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
+    if (EFI_ERROR(Status)) {
+      return PrintAndReturn(Status, u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w,
+                            Hex32(Status));
     }
-    return Status;
+    TEXT_ERROR Error{};
+    Status = ParseSimConfig(reinterpret_cast<const char *>(Text.Get()), Size, &gConfig, &Error);
+    if (EFI_ERROR(Status)) {
+      if (Error.Line != 0) {
+        return PrintAndReturn(Status, u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line,
+                              Error.Reason);
+      }
+      return PrintAndReturn(Status, u"FlashSim: FlashSim.ini: %a\n"_w, Error.Reason);
+    }
   }
 
   SimFlashSetup(&gFlash, &gConfig, &gFaults, StallMicroseconds);
   for (UINTN Ic = 0; Ic < gConfig.IcCount && !EFI_ERROR(Status); Ic++) {
     for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC && !EFI_ERROR(Status); Bank++) {
-      Status = LoadBank(Root, Ic, Bank);
+      Status = LoadBank(Root.Get(), Ic, Bank);
     }
-    if (!EFI_ERROR(Status)) {
-      Status = LoadActiveSection(Root, Ic);
-    }
+    if (!EFI_ERROR(Status)) Status = LoadActiveSection(Root.Get(), Ic);
   }
-  Root->Close(Root);
   if (EFI_ERROR(Status)) {
     FreeBanks();
     return Status;
@@ -342,11 +317,10 @@ EFI_STATUS SwitchBank(UINT8 Ic, UINT8 Bank) {
   CHAR16 Name[NAME_SIZE];
   StateFileName(Name, Ic);
   CHAR8 Content[3] = {static_cast<CHAR8>('0' + Bank), '\r', '\n'};
-  EFI_FILE_HANDLE Root = nullptr;
-  Status = SimOpenImageVolume(gDriverImage, &Root);
-  if (!EFI_ERROR(Status)) {
-    Status = SimWriteFile(Root, Name, Content, sizeof(Content));
-    Root->Close(Root);
+  {
+    FileGuard Root;
+    Status = OpenImageVolume(BS, gDriverImage, &Root);
+    if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, Content, sizeof(Content));
   }
   if (EFI_ERROR(Status)) {
     Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));

@@ -8,9 +8,6 @@
 #include "SimEfi.h"
 #include "SimFaults.h"
 
-#include <OrvBase/Guards.h>
-#include <OrvBase/Status.h>
-
 extern "C" {
 #include <efishell.h>
 }
@@ -81,13 +78,12 @@ EFI_STATUS OpenSource(EFI_HANDLE AppImage, const CHAR16 *Path, HEX_SOURCE *Sourc
     Status = Shell.Shell->GetFileSize(Shell.File, &FileSize);
     if (EFI_ERROR(Status)) return Status;
   } else {
-    // A failed open may leave anything in its out-parameter: nothing to close.
-    EFI_FILE_HANDLE Root = nullptr;
-    EFI_STATUS Status = SimOpenImageVolume(AppImage, &Root);
+    EFI_STATUS Status = OpenImageVolume(BS, AppImage, &Source->Root);
     if (EFI_ERROR(Status)) return Status;
-    Source->Root = FileGuard(Root);
+    // A failed open may leave anything in its out-parameter: nothing to close.
     EFI_FILE_HANDLE File = nullptr;
-    Status = Root->Open(Root, &File, const_cast<CHAR16 *>(Path), EFI_FILE_MODE_READ, 0);
+    Status = Source->Root->Open(Source->Root.Get(), &File, const_cast<CHAR16 *>(Path),
+                                EFI_FILE_MODE_READ, 0);
     if (EFI_ERROR(Status)) return Status;
     Source->File = FileGuard(File);
     PoolGuard<EFI_FILE_INFO> Info(LibFileInfo(Source->File.Get()));
