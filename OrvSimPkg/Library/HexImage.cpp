@@ -4,6 +4,7 @@
 
 #include "HexImage.h"
 
+#include <OrvBase/HexText.h>
 
 namespace {
 
@@ -103,29 +104,8 @@ const char *HexErrorText(HEX_ERROR Error) {
 
 namespace {
 
-// Digit values of the 256 characters; NOT_HEX marks every other character.
-constexpr UINT8 NOT_HEX = 0x80;
-
-struct DIGIT_TABLE {
-  UINT8 Value[256];
-};
-
-constexpr DIGIT_TABLE MakeDigitTable() {
-  DIGIT_TABLE Table{};
-  for (int Index = 0; Index < 256; Index++) {
-    Table.Value[Index] = NOT_HEX;
-  }
-  for (int Index = 0; Index < 10; Index++) {
-    Table.Value['0' + Index] = static_cast<UINT8>(Index);
-  }
-  for (int Index = 0; Index < 6; Index++) {
-    Table.Value['A' + Index] = static_cast<UINT8>(10 + Index);
-    Table.Value['a' + Index] = static_cast<UINT8>(10 + Index);
-  }
-  return Table;
-}
-
-constexpr DIGIT_TABLE DIGITS = MakeDigitTable();
+// Digit values of the 256 characters (HEX_NOT_DIGIT for the others).
+constexpr HEX_DIGIT_TABLE DIGITS = MakeHexDigitTable();
 
 inline UINT8 Digit(char C) { return DIGITS.Value[static_cast<UINT8>(C)]; }
 
@@ -238,7 +218,7 @@ int DecodeRecord(HEX_DECODER *D, const char *Line, UINTN Count) {
   UINT8 Low = Digit(Digits[2 * Count + 1]);
   Bad |= High | Low;
   Sum = static_cast<UINT8>(Sum + ((High << 4) | Low));
-  if ((Bad & NOT_HEX) != 0) {
+  if ((Bad & HEX_NOT_DIGIT) != 0) {
     return RECORD_NOT_CLEAN;
   }
 
@@ -325,13 +305,13 @@ HEX_ERROR DecodeLine(HEX_DECODER *D, const char *Line, UINTN Length) {
     UINT8 High = Digit(Line[1]);
     UINT8 Low = Digit(Line[2]);
     UINTN Count = static_cast<UINTN>((High << 4) | Low);
-    if (((High | Low) & NOT_HEX) == 0 && Length == 11 + 2 * Count &&
+    if (((High | Low) & HEX_NOT_DIGIT) == 0 && Length == 11 + 2 * Count &&
         DecodeRecord(D, Line, Count) != RECORD_NOT_CLEAN) {
       return D->Error;
     }
   }
   for (UINTN Index = 1; Index < Length; Index++) {
-    if ((Digit(Line[Index]) & NOT_HEX) != 0) {
+    if ((Digit(Line[Index]) & HEX_NOT_DIGIT) != 0) {
       return Stop(D, HEX_ERROR_NON_HEX, D->LineNumber + 1);
     }
   }
@@ -341,7 +321,7 @@ HEX_ERROR DecodeLine(HEX_DECODER *D, const char *Line, UINTN Length) {
 // Notes one character of a line too long for any record. A CR counts as a
 // bad character unless it turns out to end the line.
 void NoteOverlong(HEX_DECODER *D, char C) {
-  if (D->OverlongCr || (C != '\r' && (Digit(C) & NOT_HEX) != 0)) {
+  if (D->OverlongCr || (C != '\r' && (Digit(C) & HEX_NOT_DIGIT) != 0)) {
     D->OverlongNonHex = true;
   }
   D->OverlongCr = C == '\r';
@@ -444,7 +424,7 @@ HEX_ERROR HexDecodeFeed(HEX_DECODER *D, const char *Text, UINTN Length) {
       UINT8 Low = Digit(Line[2]);
       UINTN Count = static_cast<UINTN>((High << 4) | Low);
       UINTN RecordLength = 11 + 2 * Count;
-      if (((High | Low) & NOT_HEX) == 0 && RecordLength < Left) {
+      if (((High | Low) & HEX_NOT_DIGIT) == 0 && RecordLength < Left) {
         UINTN Ending = 0;
         if (Line[RecordLength] == '\n') {
           Ending = 1;

@@ -19,6 +19,28 @@ constexpr int HexDigitValue(UINT32 Code) {
   return -1;
 }
 
+/// Digit values by character code, for decoders that look digits up in bulk;
+/// HEX_NOT_DIGIT marks every character that is no digit.
+constexpr UINT8 HEX_NOT_DIGIT = 0x80;
+struct HEX_DIGIT_TABLE {
+  UINT8 Value[256];
+};
+
+/**
+  The table, made at compile time. A user keeps its own copy in a constexpr
+  variable of internal linkage (in an unnamed namespace): a table shared
+  between translation units would be reached through a symbol relocation,
+  which a firmware image does not get.
+**/
+constexpr HEX_DIGIT_TABLE MakeHexDigitTable() {
+  HEX_DIGIT_TABLE Table{};
+  for (UINT32 Code = 0; Code < 256; Code++) {
+    const int Value = HexDigitValue(Code);
+    Table.Value[Code] = Value < 0 ? HEX_NOT_DIGIT : static_cast<UINT8>(Value);
+  }
+  return Table;
+}
+
 /**
   Convert the leading hexadecimal digits of Text, at most MaxDigits of them.
   Each character is tested before the value is shifted, so the value holds
