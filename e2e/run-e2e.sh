@@ -6,8 +6,9 @@
 #   E2E_BOOT_TIMEOUT  seconds allowed per QEMU boot (default 150)
 #   E2E_STALL_TIMEOUT seconds without console progress before a boot is
 #                     stopped (default 20)
-#   E2E_ONLY          comma-separated boots or cases to run, e.g.
-#                     E2E_ONLY=matrix or E2E_ONLY=fail_EraseBank (default all)
+#   E2E_ONLY          comma-separated boots, cases or power-cut sequences to
+#                     run, e.g. E2E_ONLY=matrix, E2E_ONLY=fail_EraseBank or
+#                     E2E_ONLY=powercut_switch (default all)
 #   E2E_JOBS          boots run side by side (default 2, or 1 on one core)
 #   ORV_QEMU_KVM=1    use KVM if a probe boot shows it works (default TCG)
 #   E2E_WORKDIR       scratch directory (default $ORV_BUILD_DIR/e2e)
