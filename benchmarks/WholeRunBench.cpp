@@ -27,6 +27,7 @@
 #include "ModelFlash.h"
 #include "OrvUpdate.h"
 #include "RunState.h"
+#include "RunStateReset.h"
 
 namespace {
 
@@ -39,18 +40,6 @@ constexpr double ERASE_SECTOR_SECONDS = 0.150;
 constexpr double PAGE_BYTES = 256;
 constexpr double PAGE_SECONDS = 0.0005;
 constexpr double READ_BYTES_PER_SECOND = 50e6;
-
-void ResetRunState() {
-  RUN_FLAGS = 0;
-  for (CHAR16 &C : OverridePaths) C = 0;
-  ReduceFlashMask = 0;
-  OcmImage = 0;
-  CustomerImage = 0;
-  pOrvImageProtocol = nullptr;
-  pOrvFlashProtocol = nullptr;
-  pOrvPathProtocolInterface = nullptr;
-  gOrvBootServices = nullptr;
-}
 
 // ---- Time spent inside the flash component ----------------------------------
 // The run sees a protocol table whose slots time the model's own slots, so

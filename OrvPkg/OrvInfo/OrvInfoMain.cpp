@@ -16,10 +16,6 @@
 
 namespace {
 
-constexpr UINT8 VERSION_MAJOR = 0x00;
-constexpr UINT8 VERSION_MINOR = 0x01;
-constexpr UINT16 VERSION_BUILD = 0x0002;
-
 /// Combines the results of the ICs: a failed component call stands over a
 /// verify difference, which stands over success.
 class RUN_RESULT {
@@ -59,25 +55,14 @@ EFI_STATUS ReportByAddress(UINT64 DeviceAddress, UINT8 IcCount, BOOLEAN Verify) 
 }  // namespace
 
 EFI_STATUS OrvInfoMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  Print(u"OrvInfo tool version %02x.%02x.%04x\n"_w, static_cast<UINT32>(VERSION_MAJOR),
-        static_cast<UINT32>(VERSION_MINOR), static_cast<UINT32>(VERSION_BUILD));
+  PrintBanner(u"OrvInfo tool version %02x.%02x.%04x\n"_w);
 
   CHAR16 **Argv = nullptr;
   UINTN Argc = 0;
   UINT64 ChipMask = 0;
   UINT64 DeviceAddress = 0;
   UINT8 IcCount = 0;
-  RUN_FLAGS = 0;
-  gOrvBootServices = SystemTable->BootServices;
-  OcmImage = 0;
-  CustomerImage = 0;
-  gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
-  gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
-
-  if (EFI_ERROR(GetShellArguments(ImageHandle, &Argc, &Argv))) {
-    Print(u"Shell not supported"_w);
-    return EFI_UNSUPPORTED;
-  }
+  if (EFI_ERROR(BeginRun(ImageHandle, SystemTable, &Argc, &Argv))) return EFI_UNSUPPORTED;
 
   // No usage text: without arguments every IC is listed.
   const COMMAND_LINE Line = ParseArguments(Argc, Argv);

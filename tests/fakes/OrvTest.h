@@ -11,9 +11,8 @@
 #include "FakeFirmware.h"
 #include "FakeVolume.h"
 #include "OrvEfi.h"
+#include "RunStateReset.h"
 
-/// Zeroes every module-level run variable, as a fresh image load would.
-void ResetRunState();
 
 class OrvTest : public ::testing::Test {
  protected:

@@ -13,10 +13,6 @@
 
 namespace {
 
-constexpr UINT8 VERSION_MAJOR = 0x00;
-constexpr UINT8 VERSION_MINOR = 0x01;
-constexpr UINT16 VERSION_BUILD = 0x0002;
-
 UINTN CountDigitSelectedIcs(UINT64 ChipMask) {
   UINTN Count = 0;
   for (UINT8 Index = 0; Index < DIGIT_SELECTABLE_ICS; Index++) {
@@ -90,25 +86,14 @@ EFI_STATUS ReadIc(UINT8 Index) {
 
 EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   EFI_STATUS Status = EFI_UNSUPPORTED;
-  Print(u"OrvUpdate tool version %02x.%02x.%04x\n"_w, static_cast<UINT32>(VERSION_MAJOR),
-        static_cast<UINT32>(VERSION_MINOR), static_cast<UINT32>(VERSION_BUILD));
+  PrintBanner(u"OrvUpdate tool version %02x.%02x.%04x\n"_w);
 
   CHAR16 **Argv = nullptr;
   UINTN Argc = 0;
   UINT64 ChipMask = 0;
   UINT64 DeviceAddress = 0;
   UINT8 IcCount = 0;
-  RUN_FLAGS = 0;
-  gOrvBootServices = SystemTable->BootServices;
-  OcmImage = 0;
-  CustomerImage = 0;
-  gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
-  gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
-
-  if (EFI_ERROR(GetShellArguments(ImageHandle, &Argc, &Argv))) {
-    Print(u"Shell not supported"_w);
-    return EFI_UNSUPPORTED;
-  }
+  if (EFI_ERROR(BeginRun(ImageHandle, SystemTable, &Argc, &Argv))) return EFI_UNSUPPORTED;
 
   if (!ParseCommandLine(Argc, Argv, &ChipMask, &DeviceAddress)) {
     return EFI_INVALID_PARAMETER;

@@ -4,6 +4,8 @@
 
 #include "RunSteps.h"
 
+#include <OrvBase/Status.h>
+
 #include "RunState.h"
 
 namespace {
@@ -37,6 +39,27 @@ EFI_STATUS GetShellArguments(EFI_HANDLE ImageHandle, UINTN *Argc, CHAR16 ***Argv
     *Argc = Interface->Argc;
   }
   return Status;
+}
+
+void PrintBanner(const CHAR16 *Format) {
+  Print(Format, static_cast<UINT32>(TOOL_VERSION_MAJOR), static_cast<UINT32>(TOOL_VERSION_MINOR),
+        static_cast<UINT32>(TOOL_VERSION_BUILD));
+}
+
+EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN *Argc,
+                    CHAR16 ***Argv) {
+  *Argv = nullptr;
+  *Argc = 0;
+  RUN_FLAGS = 0;
+  gOrvBootServices = SystemTable->BootServices;
+  OcmImage = 0;
+  CustomerImage = 0;
+  gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+  gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+  if (EFI_ERROR(GetShellArguments(ImageHandle, Argc, Argv))) {
+    return PrintAndReturn(EFI_UNSUPPORTED, u"Shell not supported"_w);
+  }
+  return EFI_SUCCESS;
 }
 
 bool IsChipSelected(UINT64 ChipMask, UINT8 Index) {

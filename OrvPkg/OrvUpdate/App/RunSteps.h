@@ -9,6 +9,31 @@
 
 #include "OrvEfi.h"
 
+/// The tools' version, shown in each application's banner as 00.01.0002.
+constexpr UINT8 TOOL_VERSION_MAJOR = 0x00;
+constexpr UINT8 TOOL_VERSION_MINOR = 0x01;
+constexpr UINT16 TOOL_VERSION_BUILD = 0x0002;
+
+/// Prints an application's banner: Format takes the three version numbers.
+void PrintBanner(const CHAR16 *Format);
+
+/**
+  The start of a run after its banner: the run state cleared (run flags,
+  image handles, both halves of OverridePaths through SetMem), the boot
+  services table kept, and the argument list taken from the shell. Prints
+  "Shell not supported" when neither shell protocol can be opened.
+
+  @param[in]  ImageHandle  The application's image handle.
+  @param[in]  SystemTable  The system table the application was started with.
+  @param[out] Argc         Number of arguments, the command itself included.
+  @param[out] Argv         The arguments.
+
+  @retval EFI_SUCCESS      The arguments were found.
+  @retval EFI_UNSUPPORTED  Neither shell protocol could be opened.
+**/
+[[nodiscard]] EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
+                                  UINTN *Argc, CHAR16 ***Argv);
+
 /// Only IC indices 0 to 9 can be named by a digit.
 constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
 
