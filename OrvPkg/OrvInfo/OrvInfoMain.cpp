@@ -78,19 +78,8 @@ EFI_STATUS OrvInfoMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   EFI_STATUS Status = OrvInitialSettings(ImageHandle);
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"Load settings error, %x\n"_w);
 
-  if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
-    Print(u"Target Flash protocol not support -d yet\n"_w);
-    ReleaseRun();
-    return EFI_UNSUPPORTED;
-  }
-
-  IcCount = 0;
-  Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, &IcCount);
-  if (EFI_ERROR(Status)) {
-    Print(u"IC init error %x\n"_w, Hex32(Status));
-    ReleaseRun();
-    return Status;
-  }
+  Status = CountIcs(DeviceAddress, &IcCount);
+  if (EFI_ERROR(Status)) return Status;
 
   Print(u"ics=%x\n"_w, static_cast<UINT32>(IcCount));
   if (DeviceAddress != 0) {

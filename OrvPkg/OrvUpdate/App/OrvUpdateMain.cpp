@@ -11,6 +11,8 @@
 #include "../Settings/InitialSettings.h"
 #include "../Update/Update.h"
 
+#include <OrvBase/Status.h>
+
 namespace {
 
 UINTN CountDigitSelectedIcs(UINT64 ChipMask) {
@@ -106,26 +108,10 @@ EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) 
   }
 
   Status = OrvInitialSettings(ImageHandle);
-  if (EFI_ERROR(Status)) {
-    Print(u"Load settings error, %x\n"_w, Hex32(Status));
-    return Status;
-  }
+  if (EFI_ERROR(Status)) return ReportStatus(Status, u"Load settings error, %x\n"_w);
 
-  if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
-    Print(u"Target Flash protocol not support -d yet\n"_w);
-    // The settings sequence bound the components and loaded the images:
-    // release them, or repeated runs in one boot exhaust the image parser.
-    ReleaseRun();
-    return EFI_UNSUPPORTED;
-  }
-
-  IcCount = 0;
-  Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, &IcCount);
-  if (EFI_ERROR(Status)) {
-    Print(u"IC init error %x\n"_w, Hex32(Status));
-    ReleaseRun();
-    return Status;
-  }
+  Status = CountIcs(DeviceAddress, &IcCount);
+  if (EFI_ERROR(Status)) return Status;
 
   if (IsReadMode()) {
     Status = ReportMissingIcs(ChipMask, IcCount, ReadSelected(ChipMask, IcCount, Status));

@@ -62,6 +62,19 @@ EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN
   return EFI_SUCCESS;
 }
 
+EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount) {
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
+    Status = PrintAndReturn(EFI_UNSUPPORTED, u"Target Flash protocol not support -d yet\n"_w);
+  } else {
+    *IcCount = 0;
+    Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, IcCount);
+    if (EFI_ERROR(Status)) (void)ReportStatus(Status, u"IC init error %x\n"_w);
+  }
+  if (EFI_ERROR(Status)) ReleaseRun();
+  return Status;
+}
+
 bool IsChipSelected(UINT64 ChipMask, UINT8 Index) {
   return Index < CHIP_MASK_BITS && ((1ull << Index) & ChipMask) != 0;
 }

@@ -34,6 +34,22 @@ void PrintBanner(const CHAR16 *Format);
 [[nodiscard]] EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
                                   UINTN *Argc, CHAR16 ***Argv);
 
+/**
+  After a successful settings sequence: refuses -d when the flash component
+  cannot report addresses ("Target Flash protocol not support -d yet"), then
+  asks it for the IC count ("IC init error %x" on failure). Either failure
+  releases what the settings sequence bound (ReleaseRun), so repeated runs in
+  one boot do not exhaust the image parser.
+
+  @param[in]  DeviceAddress  The -d address, 0 without -d.
+  @param[out] IcCount        The board's IC count.
+
+  @retval EFI_SUCCESS      The ICs are counted.
+  @retval EFI_UNSUPPORTED  -d was given and GetIcAddress is missing.
+  @return The status of a failed IcInit.
+**/
+[[nodiscard]] EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount);
+
 /// Only IC indices 0 to 9 can be named by a digit.
 constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
 
