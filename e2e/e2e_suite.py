@@ -1032,7 +1032,9 @@ def main():
         print("e2e: %s" % exc)
         print("e2e: 0 passed, 1 failed")
         return 1
-    print("e2e: %d boots, %d at a time" % (len(plan), jobs), flush=True)
+    sequences = sum(1 for entry in plan if entry[1] is None)
+    print("e2e: %d boots and %d power-cut sequences (two boots each), %d at a time"
+          % (len(plan) - sequences, sequences, jobs), flush=True)
 
     def run(entry):
         name, with_settings, cases, report = entry
