@@ -89,22 +89,17 @@ def settings_text(ocm="ocm.hex", customer="cust.hex", flash="OrvFlashSim.efi", e
             "%s" % (flash, ocm, customer, extra))
 
 
-FLASHSIM_INI = """[FlashSim]
-IcCount = 2
-OcmBankSize = %d
-CustomerBankSize = %d
-Timing = off
+def flashsim_ini(seeds=""):
+    """The flash simulator's configuration of the suite's board: two ICs on
+    section 0 with the V1 image in OCM bank 0; seeds are further seed lines
+    given to both ICs."""
+    ics = "".join("\n[Ic%d]\nAddress = 0x%X\nActiveSection = 0\n"
+                  "Ocm0Seed = OrvSim\\ocm_v1.hex\n%s" % (ic, 0x20 + ic, seeds) for ic in (0, 1))
+    return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\nTiming = off\n"
+            % (OCM_BANK, CUST_BANK)) + ics
 
-[Ic0]
-Address = 0x20
-ActiveSection = 0
-Ocm0Seed = OrvSim\\ocm_v1.hex
 
-[Ic1]
-Address = 0x21
-ActiveSection = 0
-Ocm0Seed = OrvSim\\ocm_v1.hex
-""" % (OCM_BANK, CUST_BANK)
+FLASHSIM_INI = flashsim_ini()
 
 FAULTS = {
     "f_erase0.ini": "EraseBank Ic=0 Zone=ocm Status=DEVICE_ERROR\n",
@@ -822,28 +817,9 @@ PC_COMMAND = "OrvUpdate.efi 0 1 -cb"
 PC_SECTOR = 4096
 PC_PAGE = 256
 
-PC_FLASHSIM_INI = """[FlashSim]
-IcCount = 2
-OcmBankSize = %d
-CustomerBankSize = %d
-Timing = off
-
-[Ic0]
-Address = 0x20
-ActiveSection = 0
-Ocm0Seed = OrvSim\\ocm_v1.hex
-Ocm1Seed = OrvSim\\ocm_big.hex
-Customer0Seed = OrvSim\\cust_b.hex
-Customer1Seed = OrvSim\\cust_b.hex
-
-[Ic1]
-Address = 0x21
-ActiveSection = 0
-Ocm0Seed = OrvSim\\ocm_v1.hex
-Ocm1Seed = OrvSim\\ocm_big.hex
-Customer0Seed = OrvSim\\cust_b.hex
-Customer1Seed = OrvSim\\cust_b.hex
-""" % (OCM_BANK, CUST_BANK)
+PC_FLASHSIM_INI = flashsim_ini("Ocm1Seed = OrvSim\\ocm_big.hex\n"
+                               "Customer0Seed = OrvSim\\cust_b.hex\n"
+                               "Customer1Seed = OrvSim\\cust_b.hex\n")
 
 
 def pc_half(old, new, unit):
