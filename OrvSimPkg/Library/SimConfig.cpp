@@ -191,6 +191,16 @@ EFI_STATUS ParseSimConfig(const char *Text, UINTN Length, SIM_CONFIG *Config, TE
       UINTN First = SpanEqualsNoCase(Key, "OcmBankSize") ? 0 : 2;
       IcConfig.BankSize[First] = Size;
       IcConfig.BankSize[First + 1] = Size;
+    } else if (SpanEqualsNoCase(Key, "PublicKey")) {
+      // The key a chip keeps in one-time-programmable memory: the PEM file
+      // the simulator reads it from.
+      if (Value.Len == 0 || Value.Len >= SIM_PATH_MAX) {
+        return Refuse(Error, LineNumber, "key path must be 1 to 127 characters");
+      }
+      for (UINTN I = 0; I < Value.Len; I++) {
+        IcConfig.PublicKey[I] = Value.Ptr[I];
+      }
+      IcConfig.PublicKey[Value.Len] = '\0';
     } else {
       bool Known = false;
       for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
