@@ -57,21 +57,21 @@ UINTN CurrentSlot(const UINT8 *Store) {
 
 // With a key: the bank holds an image the key signed and, for the OCM zone,
 // a security counter not below the floor.
-bool BankTrusted(const SIM_IC_STATE &State, UINTN Index, UINT8 Zone, const IMAGE_INFO &Info) {
+bool BankTrusted(const SIM_FLASH *Flash, const SIM_IC_STATE &State, UINTN Index, UINT8 Zone,
+                 const IMAGE_INFO &Info) {
   if (!State.HasKey) return true;
-  if (VerifyImageSignature(State.Bank[Index], Info, &State.Key, 1, nullptr) != SIGN_STATUS::Ok) {
-    return false;
-  }
-  return Zone != ZONE_OCM || Info.SecurityCounter >= SimFloor(State);
+  if (Zone == ZONE_OCM && Info.SecurityCounter < SimFloor(State)) return false;
+  return VerifyImageSignature(State.Bank[Index], Info, &State.Key, 1, nullptr, Flash->Memo) ==
+         SIGN_STATUS::Ok;
 }
 
 // The chip's check of a bank (see SimHardwareCheckBank).
-bool BankGood(const SIM_IC_STATE &State, UINT8 Bank, UINT8 Zone) {
+bool BankGood(const SIM_FLASH *Flash, const SIM_IC_STATE &State, UINT8 Bank, UINT8 Zone) {
   const UINTN Index = SimBankIndex(Zone, Bank);
   IMAGE_INFO Info{};
   return State.Bank[Index] != nullptr &&
          CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) == HEX_OK &&
-         BankTrusted(State, Index, Zone, Info);
+         BankTrusted(Flash, State, Index, Zone, Info);
 }
 
 // The active OCM bank of a running IC holds the code it executes.
@@ -87,6 +87,7 @@ void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faul
   Flash->Stall = Stall;
   Flash->IcCount = Config->IcCount;
   Flash->ReduceMask = 0;
+  Flash->Memo = nullptr;
   for (UINTN Ic = 0; Ic < SIM_MAX_ICS; Ic++) {
     SIM_IC_STATE &State = Flash->Ic[Ic];
     State = SIM_IC_STATE{};
@@ -118,7 +119,7 @@ EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
   if (!ValidIc(Flash, Ic) || Bank > 1) {
     return EFI_INVALID_PARAMETER;
   }
-  if (Flash->Ic[Ic].HasKey && !BankGood(Flash->Ic[Ic], Bank, ZONE_OCM)) {
+  if (Flash->Ic[Ic].HasKey && !BankGood(Flash, Flash->Ic[Ic], Bank, ZONE_OCM)) {
     return EFI_SECURITY_VIOLATION;
   }
   Flash->Ic[Ic].Active = Bank;
@@ -317,7 +318,7 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
   if (State.Bank[Index] == nullptr) {
     return EFI_NOT_READY;
   }
-  bool Good = BankGood(State, Bank, Zone);
+  bool Good = BankGood(Flash, State, Bank, Zone);
   if (Hit(Flash, SIM_OP::CheckZero, Ic, Zone, Bank) != nullptr) {
     Good = false;
   }
@@ -338,7 +339,7 @@ bool SimFloorToRaise(const SIM_FLASH *Flash, UINT8 Ic, UINT32 *NewFloor) {
   IMAGE_INFO Info{};
   if (State.Bank[Index] == nullptr ||
       CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) != HEX_OK ||
-      !BankTrusted(State, Index, ZONE_OCM, Info) || Info.SecurityCounter <= SimFloor(State)) {
+      Info.SecurityCounter <= SimFloor(State) || !BankTrusted(Flash, State, Index, ZONE_OCM, Info)) {
     return false;
   }
   *NewFloor = Info.SecurityCounter;

@@ -52,6 +52,7 @@ struct SIM_FLASH {
   SIM_STALL         Stall;  ///< may be NULL
   UINT8             IcCount;
   UINT32            ReduceMask;
+  SIGN_MEMO        *Memo;   ///< host models only (see SIGN_MEMO); NULL in the driver
   SIM_IC_STATE      Ic[SIM_MAX_ICS];
 };
 

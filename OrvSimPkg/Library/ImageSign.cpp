@@ -53,6 +53,40 @@ bool BlockWellFormed(const UINT8 *Block) {
   return true;
 }
 
+bool VerifyDigest(const UINT8 *Hash, const UINT8 *Block, const IMAGE_PUBLIC_KEY &Public) {
+  br_ec_public_key Key;
+  Key.curve = BR_EC_secp256r1;
+  Key.q = const_cast<unsigned char *>(Public.Point);
+  Key.qlen = IMAGE_EC_POINT_SIZE;
+  return br_ecdsa_i31_vrfy_asn1(&br_ec_p256_m31, Hash, 32, &Key, Block + SIGNATURE_DER_OFFSET,
+                                ReadLe16(Block + SIGNATURE_LENGTH_OFFSET)) == 1;
+}
+
+void CopyBytes(UINT8 *To, const UINT8 *From, UINTN Size) {
+  for (UINTN Index = 0; Index < Size; Index++) To[Index] = From[Index];
+}
+
+// The verdict on (digest, block, key): remembered, or verified and noted.
+bool VerifyMemo(SIGN_MEMO *Memo, const UINT8 *Hash, const UINT8 *Block, const IMAGE_PUBLIC_KEY &Key) {
+  if (Memo == nullptr) return VerifyDigest(Hash, Block, Key);
+  for (UINTN Index = 0; Index < Memo->Count; Index++) {
+    const SIGN_MEMO::ENTRY &Entry = Memo->Entry[Index];
+    if (SameBytes(Entry.Digest, Hash, 32) && SameBytes(Entry.Block, Block, IMAGE_SIGNATURE_BLOCK_SIZE) &&
+        SameBytes(Entry.Point, Key.Point, IMAGE_EC_POINT_SIZE)) {
+      return Entry.Verdict == SIGN_STATUS::Ok;
+    }
+  }
+  const bool Good = VerifyDigest(Hash, Block, Key);
+  SIGN_MEMO::ENTRY &Entry = Memo->Entry[Memo->Next];
+  CopyBytes(Entry.Digest, Hash, 32);
+  CopyBytes(Entry.Block, Block, IMAGE_SIGNATURE_BLOCK_SIZE);
+  CopyBytes(Entry.Point, Key.Point, IMAGE_EC_POINT_SIZE);
+  Entry.Verdict = Good ? SIGN_STATUS::Ok : SIGN_STATUS::BadSignature;
+  Memo->Next = (Memo->Next + 1) % SIGN_MEMO::SIZE;
+  if (Memo->Count < SIGN_MEMO::SIZE) Memo->Count++;
+  return Good;
+}
+
 }  // namespace
 
 const char *SignStatusText(SIGN_STATUS Status) {
@@ -90,7 +124,8 @@ UINTN ImageSignedLength(const IMAGE_INFO &Info) {
 }
 
 SIGN_STATUS VerifyImageSignature(const UINT8 *Image, const IMAGE_INFO &Info,
-                                 const IMAGE_PUBLIC_KEY *Keys, UINTN KeyCount, UINTN *KeyIndex) {
+                                 const IMAGE_PUBLIC_KEY *Keys, UINTN KeyCount, UINTN *KeyIndex,
+                                 SIGN_MEMO *Memo) {
   if (Info.Format != IMAGE_FORMAT_2 || !Info.Signed) {
     return SIGN_STATUS::Unsigned;
   }
@@ -113,12 +148,7 @@ SIGN_STATUS VerifyImageSignature(const UINT8 *Image, const IMAGE_INFO &Info,
   }
   UINT8 Hash[32];
   Sha256(Image, Signed, Hash);
-  br_ec_public_key Key;
-  Key.curve = BR_EC_secp256r1;
-  Key.q = const_cast<unsigned char *>(Keys[Found].Point);
-  Key.qlen = IMAGE_EC_POINT_SIZE;
-  if (br_ecdsa_i31_vrfy_asn1(&br_ec_p256_m31, Hash, sizeof(Hash), &Key, Block + SIGNATURE_DER_OFFSET,
-                             ReadLe16(Block + SIGNATURE_LENGTH_OFFSET)) != 1) {
+  if (!VerifyMemo(Memo, Hash, Block, Keys[Found])) {
     return SIGN_STATUS::BadSignature;
   }
   if (KeyIndex != nullptr) {

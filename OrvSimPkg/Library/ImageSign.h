@@ -77,6 +77,25 @@ void Sha256(const void *Data, UINTN Size, UINT8 *Hash);
 UINTN ImageSignedLength(const IMAGE_INFO &Info);
 
 /**
+  Verdicts already reached, for a host model that checks the same bytes
+  again and again (the power-cut sweep): a verdict depends only on the
+  signed bytes' digest, the signature block and the key, so a hit gives
+  exactly what verifying again would. The drivers pass none.
+**/
+struct SIGN_MEMO {
+  struct ENTRY {
+    UINT8       Digest[32];
+    UINT8       Block[IMAGE_SIGNATURE_BLOCK_SIZE];
+    UINT8       Point[IMAGE_EC_POINT_SIZE];
+    SIGN_STATUS Verdict;
+  };
+  static constexpr UINTN SIZE = 16;
+  UINTN Count;
+  UINTN Next;
+  ENTRY Entry[SIZE];
+};
+
+/**
   Check the signature of an image that CheckImage accepted (Info is what it
   filled) against Keys.
 
@@ -88,7 +107,8 @@ UINTN ImageSignedLength(const IMAGE_INFO &Info);
           SIGN_STATUS::NotChecked.
 **/
 SIGN_STATUS VerifyImageSignature(const UINT8 *Image, const IMAGE_INFO &Info,
-                                 const IMAGE_PUBLIC_KEY *Keys, UINTN KeyCount, UINTN *KeyIndex);
+                                 const IMAGE_PUBLIC_KEY *Keys, UINTN KeyCount, UINTN *KeyIndex,
+                                 SIGN_MEMO *Memo = nullptr);
 
 /**
   What an image is, for tools (orvhex info, orvstick check): format,

@@ -106,6 +106,7 @@ ModelFlash::ModelFlash(const std::string &ConfigIni) {
   }
   // Zero latency: timing figures stay in the configuration but nothing waits.
   SimFlashSetup(&Sim_, &Config_, &Faults_, nullptr);
+  Sim_.Memo = &Memo_;
   for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
     for (UINTN Index = 0; Index < SIM_BANKS_PER_IC; Index++) {
       Memory_[Ic][Index].assign(Sim_.Ic[Ic].Size[Index], 0xFF);
@@ -205,6 +206,28 @@ bool ModelFlash::SetFaults(const std::string &FaultsIni) {
   return true;
 }
 
+void ModelFlash::ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key) {
+  if (Ic >= Sim_.IcCount) std::abort();
+  Sim_.Ic[Ic].HasKey = true;
+  Sim_.Ic[Ic].Key = Key;
+  std::memset(Sim_.Ic[Ic].FloorStore, 0xFF, SIM_FLOOR_STORE_SIZE);
+}
+
+bool ModelFlash::RaiseFloor(UINT8 Ic) {
+  UINT32 NewFloor = 0;
+  if (!SimFloorToRaise(&Sim_, Ic, &NewFloor)) return true;
+  FloorWrites_++;
+  if (CutHere()) {
+    // The driver writes the slot in 4-byte words.
+    SimWriteFloorPart(&Sim_, Ic, NewFloor, PartBytes(SIM_FLOOR_SLOT_SIZE, 4));
+    PowerLost_ = true;
+    CutAtFloor_ = "floor write IC " + std::to_string(Ic);
+    return false;
+  }
+  SimWriteFloorPart(&Sim_, Ic, NewFloor, SIM_FLOOR_SLOT_SIZE);
+  return true;
+}
+
 void ModelFlash::CutPowerAt(size_t Nth, CutPart Part) {
   CutAt_ = Nth;
   CutPart_ = Part;
@@ -213,6 +236,8 @@ void ModelFlash::CutPowerAt(size_t Nth, CutPart Part) {
 void ModelFlash::Reboot() {
   PowerLost_ = false;
   Operations_ = 0;
+  FloorWrites_ = 0;
+  CutAtFloor_.clear();
   CutAt_ = 0;
   Calls.clear();
   for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
@@ -259,6 +284,12 @@ EFI_STATUS ModelFlash::IcInit(UINT8 *Count) {
     Sim_.Ic[Ic].PassOpen = false;
     Sim_.Ic[Ic].Unlocked = false;
   }
+  // A floor rise a reset cut off is made up for, as the driver does.
+  for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
+    if (!RaiseFloor(Ic)) {
+      return Record({.Op = FlashOp::IcInit, .Status = EFI_DEVICE_ERROR, .PowerLost = true});
+    }
+  }
   *Count = Sim_.IcCount;
   return Record({.Op = FlashOp::IcInit});
 }
@@ -290,6 +321,11 @@ EFI_STATUS ModelFlash::SetActiveBank(UINT8 Ic, UINT8 Bank) {
     return Record(Call);
   }
   Call.Status = SimSetActiveBank(&Sim_, Ic, Bank);
+  if (!EFI_ERROR(Call.Status) && !RaiseFloor(Ic)) {
+    // The power went while the floor was written: the call never returned.
+    Call.Status = EFI_DEVICE_ERROR;
+    Call.PowerLost = true;
+  }
   return Record(Call);
 }
 

@@ -143,6 +143,19 @@ class ModelFlash {
   /// The last mask received through SetReduceFlags.
   UINT32 ReduceMask() const { return Sim_.ReduceMask; }
 
+  // ---- Signed images -------------------------------------------------------------
+  /// Provisions Key in the IC (FlashSim.ini's PublicKey): from then on its
+  /// hardware check passes only images Key signed, and it keeps a security
+  /// floor, starting from none.
+  void ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key);
+  /// The IC's security floor.
+  UINT32 Floor(UINT8 Ic) const { return SimFloor(Sim_.Ic[Ic]); }
+  /// Writes of a floor (each is a flash operation for CutPowerAt) since the
+  /// last Reboot().
+  size_t FloorWrites() const { return FloorWrites_; }
+  /// "floor write IC <i>" when the power went during one, else "".
+  const std::string &CutAtFloorWrite() const { return CutAtFloor_; }
+
   // ---- Faults ----------------------------------------------------------------------
   /// Fault rules in Faults.ini syntax (OrvSimPkg/README.md); their call
   /// counters restart at every IcInit, as the driver reads the file again.
@@ -150,8 +163,8 @@ class ModelFlash {
   bool SetFaults(const std::string &FaultsIni);
 
   // ---- Power ---------------------------------------------------------------------
-  /// Erase, write and switch calls made with the power on since the last
-  /// Reboot(), whatever their status.
+  /// Erase, write and switch calls (and floor writes) made with the power
+  /// on since the last Reboot(), whatever their status.
   size_t FlashOperations() const { return Operations_; }
   /// Cuts the power at the Nth flash operation from the last Reboot()
   /// (1-based), leaving Part of it done. 0 disarms.
@@ -183,6 +196,9 @@ class ModelFlash {
   bool CutHere();
   /// Bytes of a change of Length bytes done at the cut, in Unit-sized steps.
   UINTN PartBytes(UINTN Length, UINT32 Unit) const;
+  /// Raises the IC's floor to the image it runs when that is higher (after a
+  /// switch, at IcInit); false when the power went during the write.
+  bool RaiseFloor(UINT8 Ic);
 
   SIM_CONFIG Config_{};
   FAULT_RULES Faults_{};
@@ -192,4 +208,7 @@ class ModelFlash {
   size_t CutAt_ = 0;
   CutPart CutPart_ = CutPart::None;
   bool PowerLost_ = false;
+  SIGN_MEMO Memo_{};
+  size_t FloorWrites_ = 0;
+  std::string CutAtFloor_;
 };
