@@ -7,6 +7,9 @@
 #                     sources plus key generation, signing, and the key
 #                     decoders and encoders
 
+# With ORV_BEARSSL_SOURCES_ONLY set, only the source lists are defined (the
+# fuzz build makes its own library of them).
+
 set(ORV_BEARSSL_DIR ${PROJECT_SOURCE_DIR}/.cache/bearssl/src CACHE PATH
     "BearSSL source tree (scripts/fetch-bearssl.sh unpacks it)")
 if(NOT EXISTS ${ORV_BEARSSL_DIR}/inc/bearssl.h)
@@ -89,6 +92,10 @@ set(ORV_BEARSSL_HOST_SOURCES ${ORV_BEARSSL_VERIFY_SOURCES}
   ${BR}/int/i31_mulacc.c
   ${BR}/int/i31_moddiv.c
   ${BR}/int/i31_modpow2.c)
+
+if(ORV_BEARSSL_SOURCES_ONLY)
+  return()
+endif()
 
 # The library's own code, not ours: its few unused-parameter style warnings
 # are not errors here; everything else of -Wall -Wextra still is.
