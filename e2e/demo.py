@@ -65,6 +65,7 @@ PublicKey = OrvSim\\demo.pub.pem
 Address = 0x51
 PublicKey = OrvSim\\demo.pub.pem
 """ % (OCM_BANK, CUST_BANK)
+DEMO_PUB_PATH = "OrvSim/demo.pub.pem"
 RUNS = (("first", "OrvUpdate.efi 0 1"),
         ("second", "OrvUpdate.efi 0 1"),
         ("tampered", "OrvUpdate.efi 0 1 -o OrvUpdateComponent\\tampered.hex"),
@@ -106,6 +107,28 @@ def ic_state(volume, ic):
     return section, images.header(data)[2], data
 
 
+def make_images(tool, out):
+    """The demo's zone images, made and signed (demo key) with the host tool
+    from payload files: ({name: HEX file}, {name: image bytes})."""
+    files = {}
+    signed = {}
+    for name, version, counter, seed, size in (
+            ("ocm_old", OLD_VERSION, OLD_COUNTER, 1, 100000),
+            ("ocm", NEW_VERSION, NEW_COUNTER, 2, 100000),
+            ("customer", CUSTOMER_VERSION, 0, 3, 2000)):
+        payload = os.path.join(out, name + ".payload.bin")
+        with open(payload, "wb") as f:
+            f.write(images.payload(seed, size))
+        hexfile = os.path.join(out, name + ".hex")
+        orvhex(tool, "make", "--version", "0x%X" % version, "--security-counter", str(counter),
+               "--key", images.DEMO_KEY, payload, hexfile)
+        files[name] = hexfile
+        orvhex(tool, "bin", "--with-header", hexfile, hexfile + ".image")
+        with open(hexfile + ".image", "rb") as f:
+            signed[name] = f.read()
+    return files, signed
+
+
 def main():
     build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
     out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "demo")))
@@ -123,23 +146,7 @@ def main():
     if absent:
         fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
 
-    # Zone images, made and signed with the host tool from payload files.
-    files = {}
-    signed = {}
-    for name, version, counter, seed, size in (
-            ("ocm_old", OLD_VERSION, OLD_COUNTER, 1, 100000),
-            ("ocm", NEW_VERSION, NEW_COUNTER, 2, 100000),
-            ("customer", CUSTOMER_VERSION, 0, 3, 2000)):
-        payload = os.path.join(out, name + ".payload.bin")
-        with open(payload, "wb") as f:
-            f.write(images.payload(seed, size))
-        hexfile = os.path.join(out, name + ".hex")
-        orvhex(tool, "make", "--version", "0x%X" % version, "--security-counter", str(counter),
-               "--key", images.DEMO_KEY, payload, hexfile)
-        files[name] = hexfile
-        orvhex(tool, "bin", "--with-header", hexfile, hexfile + ".image")
-        with open(hexfile + ".image", "rb") as f:
-            signed[name] = f.read()
+    files, signed = make_images(tool, out)
     print("demo: zone images made and signed with orvhex (demo key %s):"
           % os.path.relpath(images.DEMO_KEY))
     for name in ("ocm", "ocm_old", "customer"):
@@ -168,7 +175,7 @@ def main():
     volume.put_file(files["ocm_old"], "OrvUpdateComponent/ocm_old.hex")
     volume.put_text("\r\n".join(images.hex_records(tampered) + [images.EOF_RECORD]) + "\r\n",
                     "OrvUpdateComponent/tampered.hex", out)
-    volume.put_file(images.DEMO_PUB, "OrvSim/demo.pub.pem")
+    volume.put_file(images.DEMO_PUB, DEMO_PUB_PATH)
     volume.put_text(FLASHSIM, "OrvSim/FlashSim.ini", out)
     old_bank = os.path.join(out, "old_bank.bin")
     orvhex(tool, "bank", "--size", str(OCM_BANK), files["ocm_old"], old_bank)

@@ -47,17 +47,9 @@ def main():
     if absent:
         demo.fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
 
-    files = {}
-    for name, version, seed, size in (("ocm_old", demo.OLD_VERSION, 1, 100000),
-                                      ("ocm", demo.NEW_VERSION, 2, 100000),
-                                      ("customer", demo.CUSTOMER_VERSION, 3, 2000)):
-        payload = os.path.join(out, name + ".payload.bin")
-        with open(payload, "wb") as f:
-            f.write(images.payload(seed, size))
-        files[name] = os.path.join(out, name + ".hex")
-        demo.orvhex(tool, "make", "--version", "0x%X" % version, payload, files[name])
-    old_image = images.image(demo.OLD_VERSION, images.payload(1, 100000))
-    customer_image = images.image(demo.CUSTOMER_VERSION, images.payload(3, 2000))
+    files, signed = demo.make_images(tool, out)
+    old_image = signed["ocm_old"]
+    customer_image = signed["customer"]
 
     volume = orvqemu.Volume(os.path.join(out, "demo.img"))
     for app in apps:
@@ -70,6 +62,7 @@ def main():
     volume.put_file(files["ocm"], "OrvUpdateComponent/ocm.hex")
     volume.put_file(files["customer"], "OrvUpdateComponent/customer.hex")
     volume.put_file(files["ocm_old"], "new.hex")
+    volume.put_file(images.DEMO_PUB, demo.DEMO_PUB_PATH)
     volume.put_text(demo.FLASHSIM, "OrvSim/FlashSim.ini", out)
     old_bank = os.path.join(out, "old_bank.bin")
     demo.orvhex(tool, "bank", "--size", str(demo.OCM_BANK), files["ocm_old"], old_bank)
