@@ -37,7 +37,7 @@ EFI_STATUS LoadComponentDriver(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
                                EFI_HANDLE *ComponentImage) {
   CHAR16 Path[COMPONENT_PATH_LENGTH];
   UINTN ValueLength = 0;
-  if (EFI_ERROR(BuildComponentPath(SettingsFileData, Section, KeyName, Path, &ValueLength))) {
+  if (EFI_ERROR(BuildComponentFolderPath(SettingsFileData, Section, KeyName, Path, &ValueLength))) {
     return EFI_NOT_FOUND;
   }
 
