@@ -21,7 +21,7 @@ extern "C" {
 #include "PemKey.h"
 #include "TrustedKeys.h"
 
-EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
+const EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
 static EFI_GUID gShellProtocolGuid = EFI_SHELL_PROTOCOL_GUID;
 
 namespace {
@@ -266,5 +266,5 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   EFI_STATUS Status = LoadTrustedKeys();
   if (EFI_ERROR(Status)) return Status;
   EFI_HANDLE Handle = nullptr;
-  return SimInstallProtocol(u"HexImage"_w, &Handle, &gOrvImageProtocolGuid, &gImageProtocol);
+  return SimInstallProtocol(u"HexImage"_w, &Handle, ProtocolGuid<ORV_IMAGE_PROTOCOL>(), &gImageProtocol);
 }
