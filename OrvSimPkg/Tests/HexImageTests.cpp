@@ -174,6 +174,8 @@ const std::vector<BAD_CASE> BAD_CASES = {
         BAD_CASE{"RecordAfterEof", DATA + EOF_RECORD + "\n" + DATA, HEX_ERROR_AFTER_EOF, 3},
         BAD_CASE{"Backwards", Record(0, 4, {1}) + "\n" + Record(0, 0, {2}) + "\n" + EOF_RECORD, HEX_ERROR_BACKWARDS, 2},
         BAD_CASE{"Overlap", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3}) + "\n" + EOF_RECORD, HEX_ERROR_BACKWARDS, 2},
+        BAD_CASE{"OverlapsTheEnd", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3, 4}) + "\n" + EOF_RECORD,
+                 HEX_ERROR_BACKWARDS, 2},
         BAD_CASE{"WrapsSegment", Record(2, 0, {0x10, 0x00}) + "\n" + Record(0, 0xFFFF, {1, 2}) + "\n" + EOF_RECORD,
                  HEX_ERROR_WRAP, 2},
         BAD_CASE{"WrapsSegmentAfterLinear",
