@@ -1,7 +1,7 @@
 /** @file
   Common include for the simulated component drivers: the project's base
-  definitions (guards, status helpers, whole-file reading) and what the
-  drivers add: fixed-size file writes, protocol installation, widening.
+  definitions (guards, status helpers, whole-file reading, bounded strings)
+  and what the drivers add: fixed-size file writes, protocol installation.
 **/
 
 #ifndef ORV_SIM_EFI_H_
@@ -11,6 +11,7 @@
 #include <OrvBase/FileRead.h>
 #include <OrvBase/Guards.h>
 #include <OrvBase/Status.h>
+#include <OrvBase/StringLib.h>
 
 /**
   Write a file so that it holds exactly Size bytes: created when missing,
@@ -24,8 +25,5 @@ EFI_STATUS SimWriteFile(EFI_FILE_HANDLE Root, const CHAR16 *Path, const VOID *Da
 **/
 EFI_STATUS SimInstallProtocol(const CHAR16 *DriverName, EFI_HANDLE *Handle, EFI_GUID *Guid,
                               VOID *Interface);
-
-/// Widen a terminated narrow text into Out (Capacity units, always terminated).
-void SimWiden(const char *Text, CHAR16 *Out, UINTN Capacity);
 
 #endif

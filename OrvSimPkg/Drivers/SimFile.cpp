@@ -1,6 +1,6 @@
 /** @file
   The drivers' file layer beside the base library's reading: fixed-size
-  writes, widening of narrow names, protocol installation.
+  writes and protocol installation.
 **/
 
 #include "SimEfi.h"
@@ -34,16 +34,6 @@ EFI_STATUS SimWriteFile(EFI_FILE_HANDLE Root, const CHAR16 *Path, const VOID *Da
   EFI_STATUS CloseStatus = File.Close();
   if (!EFI_ERROR(Status) && EFI_ERROR(CloseStatus)) Status = CloseStatus;
   return Status;
-}
-
-void SimWiden(const char *Text, CHAR16 *Out, UINTN Capacity) {
-  UINTN Index = 0;
-  for (; Index + 1 < Capacity && Text[Index] != '\0'; Index++) {
-    Out[Index] = static_cast<UINT8>(Text[Index]);
-  }
-  if (Capacity > 0) {
-    Out[Index] = 0;
-  }
 }
 
 EFI_STATUS SimInstallProtocol(const CHAR16 *DriverName, EFI_HANDLE *Handle, EFI_GUID *Guid,

@@ -8,9 +8,9 @@
 
 #include <OrvBase/Guards.h>
 #include <OrvBase/Status.h>
+#include <OrvBase/StringLib.h>
 
 #include "../App/RunState.h"
-#include "../App/StringLib.h"
 #include "../Components/Components.h"
 #include "SettingsFile.h"
 

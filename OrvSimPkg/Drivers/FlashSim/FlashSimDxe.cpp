@@ -71,12 +71,15 @@ void SetBytes(UINT8 *Target, UINTN Size, UINT8 Value) {
 // Writes an erased bank with the seed image named in the configuration.
 EFI_STATUS SeedBank(EFI_FILE_HANDLE Root, const char *SeedPath, UINT8 *Bank, UINTN BankSize) {
   CHAR16 Path[SIM_PATH_MAX];
-  SimWiden(SeedPath, Path, SIM_PATH_MAX);
+  // The configuration reader takes seed paths of at most SIM_PATH_MAX - 1 characters.
+  EFI_STATUS Status =
+      AsciiStrToUnicodeStrS(reinterpret_cast<const CHAR8 *>(SeedPath), Path, SIM_PATH_MAX);
+  if (EFI_ERROR(Status)) return Status;
   HEX_RESULT Result{};
   {
     PoolGuard<UINT8> Text;
     UINTN TextSize = 0;
-    EFI_STATUS Status = ReadWholeFile(Root, Path, HEX_MAX_FILE_SIZE, &Text, &TextSize);
+    Status = ReadWholeFile(Root, Path, HEX_MAX_FILE_SIZE, &Text, &TextSize);
     if (EFI_ERROR(Status)) {
       return PrintAndReturn(Status, u"FlashSim: cannot open %s, %x\n"_w, Path, Hex32(Status));
     }
