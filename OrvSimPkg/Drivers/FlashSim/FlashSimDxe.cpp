@@ -241,6 +241,27 @@ bool PathIsDown(struct _ORV_PATH_PROTOCOL *PathInterface) {
   return State->Interface == reinterpret_cast<ORV_PATH_PROTOCOL *>(PathInterface) && State->Initialized == 0;
 }
 
+// Reads OrvSim\FlashSim.ini into gConfig.
+EFI_STATUS LoadConfig(EFI_FILE_HANDLE Root) {
+  PoolGuard<UINT8> Text;
+  UINTN Size = 0;
+  EFI_STATUS Status = ReadWholeFile(Root, u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
+  if (EFI_ERROR(Status)) {
+    return PrintAndReturn(Status, u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w,
+                          Hex32(Status));
+  }
+  TEXT_ERROR Error{};
+  Status = ParseSimConfig(reinterpret_cast<const char *>(Text.Get()), Size, &gConfig, &Error);
+  if (EFI_ERROR(Status)) {
+    if (Error.Line != 0) {
+      return PrintAndReturn(Status, u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line,
+                            Error.Reason);
+    }
+    return PrintAndReturn(Status, u"FlashSim: FlashSim.ini: %a\n"_w, Error.Reason);
+  }
+  return EFI_SUCCESS;
+}
+
 EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCount) {
   if (IcCount == nullptr) {
     return EFI_INVALID_PARAMETER;
@@ -264,23 +285,9 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
   if (EFI_ERROR(Status)) {
     return PrintAndReturn(Status, u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
   }
-  {
-    PoolGuard<UINT8> Text;
-    UINTN Size = 0;
-    Status = ReadWholeFile(Root.Get(), u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
-    if (EFI_ERROR(Status)) {
-      return PrintAndReturn(Status, u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w,
-                            Hex32(Status));
-    }
-    TEXT_ERROR Error{};
-    Status = ParseSimConfig(reinterpret_cast<const char *>(Text.Get()), Size, &gConfig, &Error);
-    if (EFI_ERROR(Status)) {
-      if (Error.Line != 0) {
-        return PrintAndReturn(Status, u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line,
-                              Error.Reason);
-      }
-      return PrintAndReturn(Status, u"FlashSim: FlashSim.ini: %a\n"_w, Error.Reason);
-    }
+  Status = LoadConfig(Root.Get());
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
 
   SimFlashSetup(&gFlash, &gConfig, &gFaults, StallMicroseconds);
