@@ -546,20 +546,29 @@ static HEX_ERROR ReadHeader(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
   return HEX_OK;
 }
 
-HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
+// The image at the start of Data: its header, its size against Size (equal
+// to it, or within it) and, when CheckCrc is set, its payload CRC.
+static HEX_ERROR CheckImageAt(const UINT8 *Data, UINTN Size, bool ExactSize, bool CheckCrc,
+                              IMAGE_INFO *Info) {
   IMAGE_INFO Found{};
   HEX_ERROR Error = ReadHeader(Data, Size, &Found);
   if (Error != HEX_OK) {
     return Error;
   }
-  if (static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE != Size) {
+  const UINT64 ImageSize = static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE;
+  if (ExactSize ? ImageSize != Size : ImageSize > Size) {
     return HEX_ERROR_HEADER_LENGTH;
   }
-  if (Crc32(Data + IMAGE_HEADER_SIZE, Found.PayloadLength) != ReadLe32(Data + IMAGE_CRC_OFFSET)) {
+  if (CheckCrc &&
+      Crc32(Data + IMAGE_HEADER_SIZE, Found.PayloadLength) != ReadLe32(Data + IMAGE_CRC_OFFSET)) {
     return HEX_ERROR_PAYLOAD_CRC;
   }
   *Info = Found;
   return HEX_OK;
+}
+
+HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
+  return CheckImageAt(Data, Size, true, true, Info);
 }
 
 HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSize) {
@@ -577,27 +586,12 @@ HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSiz
 }
 
 HEX_ERROR FinishImage(UINT8 *Data, UINTN DataSize, UINTN ImageSize, IMAGE_INFO *Info) {
-  for (UINTN Index = DataSize; Index < ImageSize; Index++) {
-    Data[Index] = 0xFF;
-  }
+  FillErased(Data, DataSize, ImageSize);
   return CheckImage(Data, ImageSize, Info);
 }
 
 HEX_ERROR CheckImageInBank(const UINT8 *Bank, UINTN BankSize, bool CheckCrc, IMAGE_INFO *Info) {
-  IMAGE_INFO Found{};
-  HEX_ERROR Error = ReadHeader(Bank, BankSize, &Found);
-  if (Error != HEX_OK) {
-    return Error;
-  }
-  if (static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE > BankSize) {
-    return HEX_ERROR_HEADER_LENGTH;
-  }
-  if (CheckCrc &&
-      Crc32(Bank + IMAGE_HEADER_SIZE, Found.PayloadLength) != ReadLe32(Bank + IMAGE_CRC_OFFSET)) {
-    return HEX_ERROR_PAYLOAD_CRC;
-  }
-  *Info = Found;
-  return HEX_OK;
+  return CheckImageAt(Bank, BankSize, false, CheckCrc, Info);
 }
 
 void BuildImageHeader(UINT8 *Header, UINT64 Version, const UINT8 *Payload, UINT32 PayloadLength) {

@@ -10,7 +10,7 @@
 #include <OrvSimPathState.h>
 
 EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;
-static EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
+static constexpr EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
 
 namespace {
 
