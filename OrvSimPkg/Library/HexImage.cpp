@@ -178,10 +178,23 @@ HEX_ERROR PlaceData(HEX_DECODER *D, UINT64 Address, const UINT8 *Data, UINTN Cou
   return HEX_OK;
 }
 
-// Length each record type but data must have; types above RECORD_START_LINEAR
-// are unknown.
-constexpr UINT8 RECORD_LENGTH[] = {0, 0, 2, 4, 2, 4};
-static_assert(sizeof(RECORD_LENGTH) == RECORD_START_LINEAR + 1, "one length per known type");
+// The length each record type but data must have, by type; types above
+// RECORD_START_LINEAR are unknown.
+struct RECORD_LENGTHS {
+  UINT8 Of[RECORD_START_LINEAR + 1];
+};
+
+constexpr RECORD_LENGTHS MakeRecordLengths() {
+  RECORD_LENGTHS Lengths{};
+  Lengths.Of[RECORD_EOF] = 0;
+  Lengths.Of[RECORD_SEGMENT] = 2;
+  Lengths.Of[RECORD_START_SEGMENT] = 4;
+  Lengths.Of[RECORD_LINEAR] = 2;
+  Lengths.Of[RECORD_START_LINEAR] = 4;
+  return Lengths;
+}
+
+constexpr RECORD_LENGTHS RECORD_LENGTH = MakeRecordLengths();
 
 // A data record whose checksum is good: refused when it wraps its segment,
 // goes backwards or overlaps, or ends past the largest image. Otherwise its
@@ -223,11 +236,11 @@ void TakeDataRecord(HEX_DECODER *D, UINT16 Offset, const UINT8 *Data, UINTN Coun
 // Any other record whose checksum is good: end of file, an extended address,
 // a start address (ignored), or an unknown type.
 void TakeOtherRecord(HEX_DECODER *D, UINT8 Type, const UINT8 *Data, UINTN Count, UINT32 LineNumber) {
-  if (Type >= sizeof(RECORD_LENGTH)) {
+  if (Type > RECORD_START_LINEAR) {
     Stop(D, HEX_ERROR_RECORD_TYPE, LineNumber);
     return;
   }
-  if (Count != RECORD_LENGTH[Type]) {
+  if (Count != RECORD_LENGTH.Of[Type]) {
     Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
     return;
   }
