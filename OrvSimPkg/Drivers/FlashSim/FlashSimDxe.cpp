@@ -193,7 +193,7 @@ EFI_STATUS LoadKey(EFI_FILE_HANDLE Root, UINTN Ic) {
 // The floor store; a missing file is a store that never held a floor.
 EFI_STATUS LoadFloor(EFI_FILE_HANDLE Root, UINTN Ic) {
   SIM_IC_STATE &State = gFlash.Ic[Ic];
-  SetBytes(State.FloorStore, SIM_FLOOR_STORE_SIZE, 0xFF);
+  SetMem(State.FloorStore, SIM_FLOOR_STORE_SIZE, 0xFF);
   CHAR16 Name[NAME_SIZE];
   FloorFileName(Name, Ic);
   PoolGuard<UINT8> Data;
