@@ -40,6 +40,16 @@ constexpr OP_INFO OPS[] = {
   {"CorruptRead", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"CheckZero", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"PowerCut", 0},
+  {"LockIgnored", FILTER_IC},
+  {"EraseIgnored", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"WriteShort", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"WriteBothBanks", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"RunningWritable", FILTER_IC},
+  {"SwitchIgnored", FILTER_IC | FILTER_BANK},
+  {"CheckGood", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"CheckErasedGood", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"CheckHeaderOnly", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"ReadUnchecked", FILTER_IC | FILTER_ZONE | FILTER_BANK},
 };
 static_assert(sizeof(OPS) / sizeof(OPS[0]) == static_cast<UINTN>(SIM_OP::Count),
               "one entry per operation");
@@ -184,8 +194,9 @@ EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, T
         }
         Rule.Call = static_cast<UINT32>(Number);
       } else if (SpanEqualsNoCase(Key, "Status")) {
-        if (Op == SIM_OP::CorruptRead || Op == SIM_OP::CheckZero || Op == SIM_OP::GetIcAddress ||
-            Op == SIM_OP::PowerCut) {
+        // Only the operations themselves fail; the rules after them change
+        // what an operation does.
+        if (Op == SIM_OP::GetIcAddress || Op > SIM_OP::PathDeinit) {
           return Refuse(Error, LineNumber, "Status= does not apply to this operation");
         }
         if (!ParseStatus(Value, &Rule.Status)) {
