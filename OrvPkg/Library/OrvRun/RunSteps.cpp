@@ -70,12 +70,18 @@ EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN
   return EFI_SUCCESS;
 }
 
-EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount) {
+EFI_STATUS CheckAddressSupport(UINT64 DeviceAddress) {
   if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
     return PrintAndReturn(EFI_UNSUPPORTED, u"Target Flash protocol not support -d yet\n"_w);
   }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount) {
+  EFI_STATUS Status = CheckAddressSupport(DeviceAddress);
+  if (EFI_ERROR(Status)) return Status;
   *IcCount = 0;
-  EFI_STATUS Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, IcCount);
+  Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, IcCount);
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"IC init error %x\n"_w);
   return Status;
 }

@@ -53,8 +53,18 @@ void PrintBanner(const CHAR16 *Format);
 
 /**
   After a successful settings sequence: refuses -d when the flash component
-  cannot report addresses ("Target Flash protocol not support -d yet"), then
-  asks it for the IC count ("IC init error %x" on failure).
+  cannot report addresses ("Target Flash protocol not support -d yet").
+
+  @param[in] DeviceAddress  The -d address, 0 without -d.
+
+  @retval EFI_SUCCESS      No -d, or the flash component reports addresses.
+  @retval EFI_UNSUPPORTED  -d was given and GetIcAddress is missing.
+**/
+[[nodiscard]] EFI_STATUS CheckAddressSupport(UINT64 DeviceAddress);
+
+/**
+  After a successful settings sequence: CheckAddressSupport, then asks the
+  flash component for the IC count ("IC init error %x" on failure).
 
   @param[in]  DeviceAddress  The -d address, 0 without -d.
   @param[out] IcCount        The board's IC count.
