@@ -26,8 +26,7 @@ bool GetImageBytes(CHECK &Check, ORV_IMAGE_HANDLE Image, IMAGE_BYTES *Bytes) {
   return true;
 }
 
-bool ReadBank(CHECK &Check, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
-              PoolGuard<UINT8> *Bytes) {
+bool ReadBank(CHECK &Check, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, PoolGuard<UINT8> *Bytes) {
   *Bytes = PoolGuard<UINT8>::Allocate(Size != 0 ? Size : 1);
   if (!*Bytes) return Check.Fail(u"no memory for %lx bytes"_w, static_cast<UINT64>(Size));
   EFI_STATUS Status = pOrvFlashProtocol->ReadBankData(Ic, Bank, Zone, Size, Bytes->Get());

@@ -104,7 +104,9 @@ void CheckReads(const IC_FACTS &Facts, CHECK_REPORT &Report) {
     return Check.Skip(OcmImage == 0 ? u"no zone image"_w : Facts.NoRunningBank());
   }
   InPass(Check, Facts.Ic, [&] {
-    for (UINTN Index = 0; Index < Count && Check.Ok(); Index++) ReadTwice(Check, Facts.Ic, Jobs[Index]);
+    for (UINTN Index = 0; Index < Count && Check.Ok(); Index++) {
+      ReadTwice(Check, Facts.Ic, Jobs[Index]);
+    }
   });
   (void)Check.Done();
 }

@@ -19,16 +19,16 @@ constexpr UINTN BANK_PROBE_LIMIT = 32u * 1024 * 1024;
 /// The bank the checks write, and what they need to put it back.
 struct TARGET {
   UINT8 Ic;
-  UINT8 Bank;       ///< the bank an update would write
-  UINT8 Section;    ///< the active section before the checks
+  UINT8 Bank;     ///< the bank an update would write
+  UINT8 Section;  ///< the active section before the checks
   IMAGE_BYTES Image;
-  UINTN BankSize;   ///< bytes of the bank ReadBankData gives
+  UINTN BankSize;               ///< bytes of the bank ReadBankData gives
   PoolGuard<UINT8> Saved;       ///< the whole bank before the checks
   PoolGuard<UINT8> OtherSaved;  ///< the other OCM bank's first Image.Size bytes
-  bool Erased;       ///< the erase check passed
-  bool Written;      ///< the write check passed
-  bool CheckedGood;  ///< the check-good check passed
-  bool Stranded;     ///< the IC could not be switched back: it runs Bank
+  bool Erased;                  ///< the erase check passed
+  bool Written;                 ///< the write check passed
+  bool CheckedGood;             ///< the check-good check passed
+  bool Stranded;                ///< the IC could not be switched back: it runs Bank
 
   UINT8 Other() const { return static_cast<UINT8>(Bank ^ 1); }
 };
@@ -41,7 +41,8 @@ bool Erase(CHECK &Check, const TARGET &Target) {
 }
 
 bool Write(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size) {
-  EFI_STATUS Status = pOrvFlashProtocol->WriteBankData(Target.Ic, Target.Bank, ZONE_OCM, Size, Data);
+  EFI_STATUS Status =
+      pOrvFlashProtocol->WriteBankData(Target.Ic, Target.Bank, ZONE_OCM, Size, Data);
   if (!EFI_ERROR(Status)) return true;
   return Check.Fail(u"WriteBankData of bank %x error %x"_w, static_cast<UINT32>(Target.Bank),
                     Hex32(Status));
@@ -50,8 +51,8 @@ bool Write(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size) {
 /// Erases the bank and writes Size bytes of Data into it, with the flash
 /// unlocked: the programming steps of an update.
 bool Program(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size) {
-  return WithUnlockedFlash(Check, Target.Ic,
-                           [&] { return Erase(Check, Target) && Write(Check, Target, Data, Size); });
+  return WithUnlockedFlash(
+      Check, Target.Ic, [&] { return Erase(Check, Target) && Write(Check, Target, Data, Size); });
 }
 
 /// After lockFlash, EraseBank of the bank fails.
@@ -362,9 +363,9 @@ struct WRITE_CHECK_ID {
 };
 
 constexpr WRITE_CHECK_ID WRITE_CHECK_IDS[] = {
-    {u"lock", false},       {u"erase", false},         {u"check-erased", false},
-    {u"write", false},      {u"isolation", false},     {u"check-good", false},
-    {u"switch", true},      {u"check-corrupt", false}, {u"active-write-refused", false},
+    {u"lock", false},  {u"erase", false},         {u"check-erased", false},
+    {u"write", false}, {u"isolation", false},     {u"check-good", false},
+    {u"switch", true}, {u"check-corrupt", false}, {u"active-write-refused", false},
 };
 
 void SkipWriteChecks(CHECK_REPORT &Report, UINT8 Ic, BOOLEAN Switch, const CHAR16 *Why) {

@@ -8,8 +8,8 @@
 
 namespace {
 
-const FAULT_RULE *Hit(const SIM_FLASH *Flash, SIM_OP Op, INT32 Ic = FAULT_ANY, INT32 Zone = FAULT_ANY,
-                      INT32 Bank = FAULT_ANY) {
+const FAULT_RULE *Hit(const SIM_FLASH *Flash, SIM_OP Op, INT32 Ic = FAULT_ANY,
+                      INT32 Zone = FAULT_ANY, INT32 Bank = FAULT_ANY) {
   return Flash->Faults != nullptr ? FaultHit(Flash->Faults, Op, Ic, Zone, Bank) : nullptr;
 }
 

@@ -23,8 +23,8 @@ const std::vector<std::string> WRITE_IDS = {
     "lock",   "erase",         "check-erased",         "write",  "isolation", "check-good",
     "switch", "check-corrupt", "active-write-refused", "restore"};
 
-const FlashOp WRITE_TYPE_OPERATIONS[] = {FlashOp::UnlockFlash, FlashOp::EraseBank,
-                                         FlashOp::WriteBankData, FlashOp::LockFlash,
+const FlashOp WRITE_TYPE_OPERATIONS[] = {FlashOp::UnlockFlash,        FlashOp::EraseBank,
+                                         FlashOp::WriteBankData,      FlashOp::LockFlash,
                                          FlashOp::FlashPostOperation, FlashOp::SetActiveBank};
 
 class OrvCheckTest : public BoardTest {
@@ -84,7 +84,8 @@ class OrvCheckTest : public BoardTest {
   std::vector<std::string> CheckLines() const {
     std::vector<std::string> Out;
     for (const std::string &Line : Lines(Fw.Console())) {
-      if (Line.rfind("PASS ", 0) == 0 || Line.rfind("FAIL ", 0) == 0 || Line.rfind("SKIP ", 0) == 0) {
+      if (Line.rfind("PASS ", 0) == 0 || Line.rfind("FAIL ", 0) == 0 ||
+          Line.rfind("SKIP ", 0) == 0) {
         Out.push_back(Line.substr(0, Line.find(':')));
       }
     }
@@ -112,15 +113,17 @@ class OrvCheckTest : public BoardTest {
 
 TEST_F(OrvCheckTest, ReadOnlyChecksPassAndCallNoWriteTypeOperation) {
   EXPECT_EQ(RunCheck({}), EFI_SUCCESS) << Fw.Console();
-  std::string Expect = "OrvCheck tool version 00.01.0002\nCurrent target: ChipA\n"
-                       "PASS count\nPASS address\n";
+  std::string Expect =
+      "OrvCheck tool version 00.01.0002\nCurrent target: ChipA\n"
+      "PASS count\nPASS address\n";
   for (int Ic = 0; Ic < 2; Ic++) {
     for (const std::string &Line : Expected(READ_IDS, Ic)) Expect += Line + "\n";
   }
   EXPECT_EQ(Fw.Console(), Expect + "14 passed, 0 failed, 0 skipped\n");
   for (FlashOp Op : WRITE_TYPE_OPERATIONS) EXPECT_EQ(Model.Count(Op), 0u) << FlashOpName(Op);
   EXPECT_EQ(Model.Count(FlashOp::IcInit), 2u);
-  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit", "PathInit", "PathDeinit"}));
+  EXPECT_EQ(Path.Calls,
+            (std::vector<std::string>{"PathInit", "PathDeinit", "PathInit", "PathDeinit"}));
   EXPECT_EQ(Snapshot(), Before);
 }
 
@@ -170,27 +173,29 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MisbehaviourRow{"IcInitFails", "IcInit", {"count"}},
         MisbehaviourRow{"SameAddressTwice", "GetIcAddress Ic=1 Value=0x50", {"address"}},
-        MisbehaviourRow{"SectionFailsOnSecondCall", "GetActiveSection Ic=0 Call=2", {"section ic=0"}},
+        MisbehaviourRow{
+            "SectionFailsOnSecondCall", "GetActiveSection Ic=0 Call=2", {"section ic=0"}},
         MisbehaviourRow{"VersionFailsOnSecondCall", "GetIcVersion Ic=0 Call=3", {"version ic=0"}},
         MisbehaviourRow{"SecondPassRefused", "FlashPreOperation Ic=0 Call=2", {"pass ic=0"}},
-        MisbehaviourRow{"UnstableRead", "CorruptRead Ic=0 Zone=customer Bank=1 Call=2",
-                        {"read ic=0"}},
-        MisbehaviourRow{"RunningBankCheckedBad", "CheckZero Ic=0 Zone=ocm Bank=0",
-                        {"check-active ic=0"}},
+        MisbehaviourRow{
+            "UnstableRead", "CorruptRead Ic=0 Zone=customer Bank=1 Call=2", {"read ic=0"}},
+        MisbehaviourRow{
+            "RunningBankCheckedBad", "CheckZero Ic=0 Zone=ocm Bank=0", {"check-active ic=0"}},
         MisbehaviourRow{"ReadUnchecked", "ReadUnchecked Ic=0", {"bad-args ic=0"}},
         MisbehaviourRow{"LockIgnored", "LockIgnored Ic=0", {"lock ic=0"}},
         MisbehaviourRow{"EraseIgnored", "EraseIgnored Ic=0 Call=2", {"erase ic=0"}},
         MisbehaviourRow{"CheckErasedGood", "CheckErasedGood Ic=0", {"check-erased ic=0"}},
         MisbehaviourRow{"WriteShort", "WriteShort Ic=0 Zone=ocm", {"write ic=0"}},
         MisbehaviourRow{"WriteBothBanks", "WriteBothBanks Ic=0", {"isolation ic=0"}},
-        MisbehaviourRow{"WrittenBankCheckedBad", "CheckZero Ic=0 Zone=ocm Bank=1",
-                        {"check-good ic=0"}},
+        MisbehaviourRow{
+            "WrittenBankCheckedBad", "CheckZero Ic=0 Zone=ocm Bank=1", {"check-good ic=0"}},
         MisbehaviourRow{"SwitchIgnored", "SwitchIgnored Ic=0", {"switch ic=0"}},
         MisbehaviourRow{"CheckHeaderOnly", "CheckHeaderOnly Ic=0", {"check-corrupt ic=0"}},
         MisbehaviourRow{"RunningWritable", "RunningWritable Ic=0", {"active-write-refused ic=0"}},
-        MisbehaviourRow{"RestoreWriteFails", "WriteBankData Ic=0 Zone=ocm Bank=1 Call=4",
-                        {"restore ic=0"}},
-        MisbehaviourRow{"CheckGood", "CheckGood Ic=0", {"check-erased ic=0", "check-corrupt ic=0"}}),
+        MisbehaviourRow{
+            "RestoreWriteFails", "WriteBankData Ic=0 Zone=ocm Bank=1 Call=4", {"restore ic=0"}},
+        MisbehaviourRow{
+            "CheckGood", "CheckGood Ic=0", {"check-erased ic=0", "check-corrupt ic=0"}}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 UINT8 gCounts[2];
@@ -235,7 +240,8 @@ TEST_F(OrvCheckTest, NoActiveSectionWritesBankZeroAndSkipsWhatNeedsARunningBank)
 TEST_F(OrvCheckTest, BankThatCannotBeReadFirstIsNeverWritten) {
   ASSERT_TRUE(Model.SetFaults("ReadBankData Ic=0 Zone=ocm Bank=1 Call=1 Status=TIMEOUT"));
   EXPECT_EQ(RunCheck({"0", "-w"}), PROTOCOL_ERROR);
-  EXPECT_EQ(Lines(Fw.Console()).rbegin()[1], "FAIL restore ic=0: nothing was written: ReadBankData error 12");
+  EXPECT_EQ(Lines(Fw.Console()).rbegin()[1],
+            "FAIL restore ic=0: nothing was written: ReadBankData error 12");
   EXPECT_EQ(Failed(), std::set<std::string>{"restore ic=0"});
   EXPECT_EQ(Model.Count(FlashOp::UnlockFlash), 0u);
   EXPECT_EQ(Snapshot(), Before);
@@ -245,7 +251,8 @@ TEST_F(OrvCheckTest, IcLeftOnTheWrittenBankIsNotWrittenAgain) {
   ASSERT_TRUE(Model.SetFaults("SetActiveBank Ic=0 Bank=0"));
   EXPECT_EQ(RunCheck({"0", "-w", "-s"}), PROTOCOL_ERROR);
   std::string Console = Fw.Console();
-  EXPECT_NE(Console.find("FAIL switch ic=0: SetActiveBank(0) error 7\n"), std::string::npos) << Console;
+  EXPECT_NE(Console.find("FAIL switch ic=0: SetActiveBank(0) error 7\n"), std::string::npos)
+      << Console;
   EXPECT_NE(Console.find("SKIP check-corrupt ic=0: the IC runs bank 1\n"), std::string::npos);
   EXPECT_NE(Console.find("FAIL restore ic=0: the IC runs bank 1, which is not put back\n"),
             std::string::npos);
