@@ -15,6 +15,16 @@ const FAULT_RULE *Hit(const SIM_FLASH *Flash, SIM_OP Op, INT32 Ic = FAULT_ANY,
 
 bool ValidIc(const SIM_FLASH *Flash, UINT8 Ic) { return Ic < Flash->IcCount; }
 
+// The first step of an operation on an IC: the status of a fault injected
+// into this call, else EFI_INVALID_PARAMETER for an IC the board does not have.
+EFI_STATUS FaultOrUnknownIc(SIM_FLASH *Flash, SIM_OP Op, UINT8 Ic, INT32 Zone = FAULT_ANY,
+                            INT32 Bank = FAULT_ANY) {
+  if (const FAULT_RULE *Rule = Hit(Flash, Op, Ic, Zone, Bank)) {
+    return Rule->Status;
+  }
+  return ValidIc(Flash, Ic) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+}
+
 bool ValidBankZone(UINT8 Bank, UINT8 Zone) {
   return Bank <= 1 && (Zone == ZONE_OCM || Zone == ZONE_CUSTOMER);
 }
@@ -50,6 +60,20 @@ UINTN WithoutLastPage(UINTN Size, UINT32 PageSize) {
   return Size == 0 ? 0 : ((Size - 1) / Page) * Page;
 }
 
+// A read of an IC, bank or zone that does not exist: refused, unless the
+// component misbehaves without its bound checks and reads flash that is not
+// there (erased bytes).
+EFI_STATUS ReadOutOfRange(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
+                          UINT8 *Buffer) {
+  if (Buffer == nullptr || Hit(Flash, SIM_OP::ReadUnchecked, Ic, Zone, Bank) == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  for (UINTN Offset = 0; Offset < Size; Offset++) {
+    Buffer[Offset] = 0xFF;
+  }
+  return EFI_SUCCESS;
+}
+
 }  // namespace
 
 void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faults, SIM_STALL Stall) {
@@ -69,10 +93,11 @@ void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faul
 }
 
 EFI_STATUS SimGetActiveSection(SIM_FLASH *Flash, UINT8 Ic, UINT8 *Section) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::GetActiveSection, Ic)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::GetActiveSection, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || Section == nullptr) {
+  if (Section == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
   // An IC without a valid section reports nothing; the caller's preset stays.
@@ -83,10 +108,11 @@ EFI_STATUS SimGetActiveSection(SIM_FLASH *Flash, UINT8 Ic, UINT8 *Section) {
 }
 
 EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::SetActiveBank, Ic, FAULT_ANY, Bank)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::SetActiveBank, Ic, FAULT_ANY, Bank);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || Bank > 1) {
+  if (Bank > 1) {
     return EFI_INVALID_PARAMETER;
   }
   if (Hit(Flash, SIM_OP::SwitchIgnored, Ic, FAULT_ANY, Bank) == nullptr) {
@@ -96,10 +122,11 @@ EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
 }
 
 EFI_STATUS SimGetIcVersion(SIM_FLASH *Flash, UINT8 Ic, UINT8 Section, UINT32 *Version) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::GetIcVersion, Ic, FAULT_ANY, Section)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::GetIcVersion, Ic, FAULT_ANY, Section);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || Version == nullptr || (Section > 1 && Section != SIM_SECTION_NONE)) {
+  if (Version == nullptr || (Section > 1 && Section != SIM_SECTION_NONE)) {
     return EFI_INVALID_PARAMETER;
   }
   *Version = 0;
@@ -117,11 +144,9 @@ EFI_STATUS SimGetIcVersion(SIM_FLASH *Flash, UINT8 Ic, UINT8 Section, UINT32 *Ve
 }
 
 EFI_STATUS SimFlashPreOperation(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::FlashPreOperation, Ic)) {
-    return Rule->Status;
-  }
-  if (!ValidIc(Flash, Ic)) {
-    return EFI_INVALID_PARAMETER;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::FlashPreOperation, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   SIM_IC_STATE &State = Flash->Ic[Ic];
   if (State.PassOpen) {
@@ -133,11 +158,9 @@ EFI_STATUS SimFlashPreOperation(SIM_FLASH *Flash, UINT8 Ic) {
 }
 
 EFI_STATUS SimLockFlash(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::lockFlash, Ic)) {
-    return Rule->Status;
-  }
-  if (!ValidIc(Flash, Ic)) {
-    return EFI_INVALID_PARAMETER;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::lockFlash, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   if (Hit(Flash, SIM_OP::LockIgnored, Ic) == nullptr) {
     Flash->Ic[Ic].Unlocked = false;
@@ -146,11 +169,9 @@ EFI_STATUS SimLockFlash(SIM_FLASH *Flash, UINT8 Ic) {
 }
 
 EFI_STATUS SimUnlockFlash(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::UnlockFlash, Ic)) {
-    return Rule->Status;
-  }
-  if (!ValidIc(Flash, Ic)) {
-    return EFI_INVALID_PARAMETER;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::UnlockFlash, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   if (!Flash->Ic[Ic].PassOpen) {
     return EFI_NOT_READY;
@@ -223,21 +244,15 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 }
 
 EFI_STATUS SimReadBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::ReadBankData, Ic, Zone, Bank)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::ReadBankData, Ic, Zone, Bank);
+  if (Status == EFI_INVALID_PARAMETER || (!EFI_ERROR(Status) && !ValidBankZone(Bank, Zone))) {
+    return ReadOutOfRange(Flash, Ic, Bank, Zone, Size, Buffer);
+  }
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   if (Size != 0 && Buffer == nullptr) {
     return EFI_INVALID_PARAMETER;
-  }
-  if (!ValidIc(Flash, Ic) || !ValidBankZone(Bank, Zone)) {
-    // Without its bound checks the component reads flash that is not there.
-    if (Hit(Flash, SIM_OP::ReadUnchecked, Ic, Zone, Bank) == nullptr) {
-      return EFI_INVALID_PARAMETER;
-    }
-    for (UINTN Offset = 0; Offset < Size; Offset++) {
-      Buffer[Offset] = 0xFF;
-    }
-    return EFI_SUCCESS;
   }
   const SIM_IC_STATE &State = Flash->Ic[Ic];
   UINTN Index = SimBankIndex(Zone, Bank);
@@ -297,10 +312,11 @@ UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part) {
 }
 
 EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::HardwareCheckBank, Ic, Zone, Bank)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::HardwareCheckBank, Ic, Zone, Bank);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || !ValidBankZone(Bank, Zone) || Check == nullptr) {
+  if (!ValidBankZone(Bank, Zone) || Check == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
   const SIM_IC_STATE &State = Flash->Ic[Ic];
@@ -329,10 +345,7 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 }
 
 EFI_STATUS SimFlashPostOperation(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::FlashPostOperation, Ic)) {
-    return Rule->Status;
-  }
-  return ValidIc(Flash, Ic) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+  return FaultOrUnknownIc(Flash, SIM_OP::FlashPostOperation, Ic);
 }
 
 EFI_STATUS SimIcPostOperation(SIM_FLASH *Flash, UINT8 Ic) {
