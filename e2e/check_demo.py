@@ -31,9 +31,9 @@ RUNS = [
 
 def board_files():
     """{volume path: bytes} of the simulated flash: both ICs updated."""
-    old = images.image(demo.OLD_VERSION, images.payload(1, 100000))
-    new = images.image(demo.NEW_VERSION, images.payload(2, 100000))
-    customer = images.image(demo.CUSTOMER_VERSION, images.payload(3, 2000))
+    old = demo.zone_image("ocm_old")
+    new = demo.zone_image("ocm")
+    customer = demo.zone_image("customer")
     files = {}
     for ic in demo.ICS:
         files["OrvSim/Ic%dOcm0.bin" % ic] = images.bank(old, demo.OCM_BANK)
@@ -49,56 +49,17 @@ def main():
     out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "check-demo")))
     timeout = int(os.environ.get("DEMO_TIMEOUT", "300"))
     os.makedirs(out, exist_ok=True)
-    tool = os.path.join(build, "tools", "orvhex", "orvhex")
-    app = os.path.join(build, "OrvCheck.efi")
-    drivers = [os.path.join(build, "OrvSimPkg", d)
-               for d in ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")]
-    absent = [p for p in [tool, app] + drivers if not os.path.isfile(p)]
-    if absent:
-        demo.fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
-
-    hexfiles = {}
-    for name, version, seed, size in (("ocm", demo.NEW_VERSION, 2, 100000),
-                                      ("customer", demo.CUSTOMER_VERSION, 3, 2000)):
-        payload = os.path.join(out, name + ".payload.bin")
-        with open(payload, "wb") as f:
-            f.write(images.payload(seed, size))
-        hexfiles[name] = os.path.join(out, name + ".hex")
-        demo.orvhex(tool, "make", "--version", "0x%X" % version, payload, hexfiles[name])
-
-    volume = orvqemu.Volume(os.path.join(out, "demo.img"))
-    volume.put_file(app, "OrvCheck.efi")
-    volume.mkdir("OrvUpdateComponent")
-    volume.mkdir("OrvSim")
-    for path in drivers:
-        volume.put_file(path, "OrvUpdateComponent/" + os.path.basename(path))
-    volume.put_text(demo.SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
-    volume.put_file(hexfiles["ocm"], "OrvUpdateComponent/ocm.hex")
-    volume.put_file(hexfiles["customer"], "OrvUpdateComponent/customer.hex")
-    volume.put_text(demo.FLASHSIM, "OrvSim/FlashSim.ini", out)
+    tool, apps, drivers = demo.build_outputs(build, ["OrvCheck.efi"])
+    volume = demo.demo_volume(out, apps, drivers, demo.make_zone_hex(tool, out))
     before = board_files()
     for path, data in sorted(before.items()):
         volume.put_bytes(data, path, out)
 
     print("check-demo: booting the UEFI Shell under QEMU (timeout %d s) ..." % timeout)
-    lines = []
-    for run_id, command in RUNS:
-        lines += orvqemu.shell_run(run_id, command)
-    result = orvqemu.boot(volume, lines, out, timeout=timeout, log_name="console.log")
+    result = demo.run_in_shell(volume, out, timeout, RUNS)
     runs = result.runs()
 
-    print("=" * 30 + " console " + "=" * 30)
-    for run_id, command in RUNS:
-        run = runs.get(run_id)
-        if run is None:
-            continue
-        print("FS0:\\> " + command)
-        for line in run.lines:
-            print(line)
-        seconds = result.run_seconds(run_id)
-        print("FS0:\\> echo %%lasterror%%    -> %s%s"
-              % (run.rc, "" if seconds is None else "    (run took %.1f s)" % seconds))
-    print("=" * 69)
+    demo.print_transcript(result, RUNS)
     if result.timed_out or not result.finished:
         demo.fail("the boot did not run to its end (console: %s)"
                   % os.path.join(out, "console.log"))
