@@ -45,10 +45,7 @@ def board_files():
 
 
 def main():
-    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
-    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "check-demo")))
-    timeout = int(os.environ.get("DEMO_TIMEOUT", "300"))
-    os.makedirs(out, exist_ok=True)
+    build, out, timeout = demo.environment("check-demo", 300)
     tool, apps, drivers = demo.build_outputs(build, ["OrvCheck.efi"])
     volume = demo.demo_volume(out, apps, drivers, demo.make_zone_hex(tool, out))
     before = board_files()

@@ -75,6 +75,16 @@ def orvhex(tool, *args):
     return proc.stdout.decode()
 
 
+def environment(folder, timeout):
+    """(build directory, output directory, boot timeout) from ORV_BUILD_DIR,
+    DEMO_DIR (default <build>/<folder>) and DEMO_TIMEOUT (default timeout);
+    the output directory is made."""
+    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
+    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, folder)))
+    os.makedirs(out, exist_ok=True)
+    return build, out, int(os.environ.get("DEMO_TIMEOUT", str(timeout)))
+
+
 def build_outputs(build, apps):
     """(orvhex, [application paths], [driver paths]) of the build; fails
     when one of them is missing."""
@@ -171,10 +181,7 @@ def ic_state(volume, ic):
 
 
 def main():
-    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
-    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "demo")))
-    timeout = int(os.environ.get("DEMO_TIMEOUT", "180"))
-    os.makedirs(out, exist_ok=True)
+    build, out, timeout = environment("demo", 180)
 
     missing = orvqemu.missing_tools()
     if missing:

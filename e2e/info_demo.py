@@ -34,10 +34,7 @@ RUNS = [
 
 
 def main():
-    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
-    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "info-demo")))
-    timeout = int(os.environ.get("DEMO_TIMEOUT", "180"))
-    os.makedirs(out, exist_ok=True)
+    build, out, timeout = demo.environment("info-demo", 180)
     tool, apps, drivers = demo.build_outputs(build, ["OrvUpdate.efi", "OrvInfo.efi"])
     files = demo.make_zone_hex(tool, out)
     old_image = demo.zone_image("ocm_old")
