@@ -699,9 +699,10 @@ def check_cases():
     no_write = [c for c in CHECK_WRITE_IDS if c != "switch"]
     misbehaving = {
         "lock": "EraseBank of bank 0 succeeded after lockFlash",
-        "check-erased": "HardwareCheckBank of bank 0 holding no image succeeded with check 1",
-        "check-corrupt":
-            "HardwareCheckBank of bank 0 holding a corrupted image succeeded with check 1",
+        "check-erased": "FlashPostOperation and HardwareCheckBank of bank 0 holding no image "
+                        "succeeded with check 1",
+        "check-corrupt": "FlashPostOperation and HardwareCheckBank of bank 0 holding a corrupted "
+                         "image succeeded with check 1",
         "active-write-refused": "WriteBankData of the running bank 1 succeeded",
     }
     return [

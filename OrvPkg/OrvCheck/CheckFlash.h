@@ -34,13 +34,16 @@ struct IMAGE_BYTES {
 [[nodiscard]] bool ExpectBytes(CHECK &Check, UINT8 Bank, const UINT8 *Got, const UINT8 *Want,
                                UINTN Size);
 
-/// HardwareCheckBank of an OCM bank with the check value preset to 0 (as an
-/// update that is not forced): a failure or a value of 0 fails Check.
-[[nodiscard]] bool ExpectCheckedGood(CHECK &Check, UINT8 Ic, UINT8 Bank);
+/// HardwareCheckBank of an OCM bank with the check value entering as 0, as
+/// an update that is not forced calls it.
+[[nodiscard]] EFI_STATUS HardwareCheck(UINT8 Ic, UINT8 Bank, UINT8 *Value);
 
-/// HardwareCheckBank of an OCM bank holding What (preset 0): the check must
-/// fail or leave the value 0, else Check fails.
-[[nodiscard]] bool ExpectCheckedBad(CHECK &Check, UINT8 Ic, UINT8 Bank, const CHAR16 *What);
+/// The result of HardwareCheckBank of an OCM bank says good: a failure or a
+/// value of 0 fails Check.
+[[nodiscard]] bool ExpectGoodCheck(CHECK &Check, UINT8 Bank, EFI_STATUS Status, UINT8 Value);
+
+/// HardwareCheckBank (preset 0) finds the OCM bank good.
+[[nodiscard]] bool ExpectCheckedGood(CHECK &Check, UINT8 Ic, UINT8 Bank);
 
 /// Opens a programming pass; a failure fails Check.
 [[nodiscard]] bool OpenPass(FlashPassGuard &Pass, UINT8 Ic, CHECK &Check);

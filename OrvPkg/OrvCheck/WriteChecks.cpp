@@ -2,36 +2,18 @@
   The checks that write (-w), on the OCM bank an update would write (the
   inactive one; bank 0 when the IC has no active section), with the OCM zone
   image. The whole bank is read first and written back at the end (restore),
-  whatever failed before. Each check runs in its own FlashPreOperation /
-  ICPostOperation pair, lockFlash follows every UnlockFlash, and the running
-  bank is only ever written with the very bytes it holds.
+  whatever failed before. Each step runs in its own FlashPreOperation /
+  ICPostOperation pair, lockFlash follows every UnlockFlash, a written bank
+  is judged as the update judges it (FlashPostOperation, then
+  HardwareCheckBank, in the pass of the write), and the running bank is only
+  ever written with the very bytes it holds.
 **/
 
 #include "OrvCheck.h"
 
-#include "CheckFlash.h"
+#include "WriteTarget.h"
 
 namespace {
-
-/// Reads of a bank are tried up to this size to find where it ends.
-constexpr UINTN BANK_PROBE_LIMIT = 32u * 1024 * 1024;
-
-/// The bank the checks write, and what they need to put it back.
-struct TARGET {
-  UINT8 Ic;
-  UINT8 Bank;     ///< the bank an update would write
-  UINT8 Section;  ///< the active section before the checks
-  IMAGE_BYTES Image;
-  UINTN BankSize;               ///< bytes of the bank ReadBankData gives
-  PoolGuard<UINT8> Saved;       ///< the whole bank before the checks
-  PoolGuard<UINT8> OtherSaved;  ///< the other OCM bank's first Image.Size bytes
-  bool Erased;                  ///< the erase check passed
-  bool Written;                 ///< the write check passed
-  bool CheckedGood;             ///< the check-good check passed
-  bool Stranded;                ///< the IC could not be switched back: it runs Bank
-
-  UINT8 Other() const { return static_cast<UINT8>(Bank ^ 1); }
-};
 
 bool Erase(CHECK &Check, const TARGET &Target) {
   EFI_STATUS Status = pOrvFlashProtocol->EraseBank(Target.Ic, Target.Bank, ZONE_OCM);
@@ -53,6 +35,24 @@ bool Write(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size) {
 bool Program(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size) {
   return WithUnlockedFlash(
       Check, Target.Ic, [&] { return Erase(Check, Target) && Write(Check, Target, Data, Size); });
+}
+
+/// The update's acceptance of the bank just written, in the same pass.
+VERDICT Judge(const TARGET &Target) {
+  VERDICT Verdict{pOrvFlashProtocol->FlashPostOperation(Target.Ic), EFI_NOT_STARTED, 0};
+  if (!EFI_ERROR(Verdict.PostStatus)) {
+    Verdict.CheckStatus = HardwareCheck(Target.Ic, Target.Bank, &Verdict.Value);
+  }
+  return Verdict;
+}
+
+/// The update would not switch to a bank holding What.
+bool ExpectRejected(CHECK &Check, const TARGET &Target, const VERDICT &Verdict,
+                    const CHAR16 *What) {
+  if (!Verdict.Accepted()) return true;
+  return Check.Fail(
+      u"FlashPostOperation and HardwareCheckBank of bank %x holding %s succeeded with check %x"_w,
+      static_cast<UINT32>(Target.Bank), What, static_cast<UINT32>(Verdict.Value));
 }
 
 /// After lockFlash, EraseBank of the bank fails.
@@ -86,7 +86,9 @@ bool ExpectErased(CHECK &Check, const UINT8 *Bytes, UINTN Size) {
 }
 
 /// After EraseBank the whole bank reads erased. The image is written first,
-/// so an erase that does nothing cannot pass on a bank that was blank.
+/// so an erase that does nothing cannot pass on a bank that was blank. The
+/// erased bank is then judged as a written one, for check-erased (with the
+/// read-back reduced, an update judges a bank whose write did nothing).
 void CheckErase(TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"erase"_w, Target.Ic);
   InPass(Check, Target.Ic, [&] {
@@ -98,8 +100,9 @@ void CheckErase(TARGET &Target, CHECK_REPORT &Report) {
                                    Write(Check, Target, Image.Data, Image.Size) &&
                                    Erase(Check, Target);
                           }) &&
-        ReadBank(Check, Target.Ic, Target.Bank, ZONE_OCM, Target.BankSize, &Bank)) {
-      (void)ExpectErased(Check, Bank.Get(), Target.BankSize);
+        ReadBank(Check, Target.Ic, Target.Bank, ZONE_OCM, Target.BankSize, &Bank) &&
+        ExpectErased(Check, Bank.Get(), Target.BankSize)) {
+      Target.ErasedVerdict = Judge(Target);
     }
   });
   Target.Erased = Check.Done();
@@ -109,13 +112,12 @@ void CheckErase(TARGET &Target, CHECK_REPORT &Report) {
 void CheckErasedBank(const TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"check-erased"_w, Target.Ic);
   if (!Target.Erased) return Check.Skip(u"the bank was not erased"_w);
-  InPass(Check, Target.Ic,
-         [&] { (void)ExpectCheckedBad(Check, Target.Ic, Target.Bank, u"no image"_w); });
+  (void)ExpectRejected(Check, Target, Target.ErasedVerdict, u"no image"_w);
   (void)Check.Done();
 }
 
 /// After erase and WriteBankData of the image, the bank reads back as the
-/// image; FlashPostOperation follows, as after an update's verified write.
+/// image; the image is then judged as the update judges it, for check-good.
 void CheckWrite(TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"write"_w, Target.Ic);
   InPass(Check, Target.Ic, [&] {
@@ -126,8 +128,7 @@ void CheckWrite(TARGET &Target, CHECK_REPORT &Report) {
         !ExpectBytes(Check, Target.Bank, Bank.Get(), Image.Data, Image.Size)) {
       return;
     }
-    EFI_STATUS Status = pOrvFlashProtocol->FlashPostOperation(Target.Ic);
-    if (EFI_ERROR(Status)) Check.Fail(u"FlashPostOperation error %x"_w, Hex32(Status));
+    Target.WrittenVerdict = Judge(Target);
   });
   Target.Written = Check.Done();
 }
@@ -154,16 +155,23 @@ void CheckIsolation(const TARGET &Target, CHECK_REPORT &Report) {
   (void)Check.Done();
 }
 
-/// HardwareCheckBank of the written image succeeds with a nonzero value.
+/// HardwareCheckBank of the written image succeeds with a nonzero value
+/// (after FlashPostOperation, which must succeed too).
 void CheckGoodImage(TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"check-good"_w, Target.Ic);
   if (!Target.Written) return Check.Skip(u"the image was not written"_w);
-  InPass(Check, Target.Ic, [&] { (void)ExpectCheckedGood(Check, Target.Ic, Target.Bank); });
+  const VERDICT &Verdict = Target.WrittenVerdict;
+  if (EFI_ERROR(Verdict.PostStatus)) {
+    Check.Fail(u"FlashPostOperation error %x"_w, Hex32(Verdict.PostStatus));
+  } else {
+    (void)ExpectGoodCheck(Check, Target.Bank, Verdict.CheckStatus, Verdict.Value);
+  }
   Target.CheckedGood = Check.Done();
 }
 
-/// The image written with one byte changed in its middle: HardwareCheckBank
-/// fails or leaves the check value 0.
+/// The image written with one byte changed in its middle (as an image
+/// damaged before it reached the flash): FlashPostOperation or
+/// HardwareCheckBank fails, or the check value is left 0.
 void CheckCorruptImage(const TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"check-corrupt"_w, Target.Ic);
   const IMAGE_BYTES &Image = Target.Image;
@@ -176,7 +184,7 @@ void CheckCorruptImage(const TARGET &Target, CHECK_REPORT &Report) {
   Corrupt[Image.Size / 2] ^= 0x01;
   InPass(Check, Target.Ic, [&] {
     if (Program(Check, Target, Corrupt.Get(), Image.Size)) {
-      (void)ExpectCheckedBad(Check, Target.Ic, Target.Bank, u"a corrupted image"_w);
+      (void)ExpectRejected(Check, Target, Judge(Target), u"a corrupted image"_w);
     }
   });
   (void)Check.Done();
@@ -277,85 +285,6 @@ void CheckSwitch(TARGET &Target, CHECK_REPORT &Report) {
   (void)Check.Done();
 }
 
-}  // namespace
-
-namespace {
-
-/// Why the bank could not be read before the checks.
-struct SAVE_FAILURE {
-  const CHAR16 *Operation;  ///< the call that failed; null when the bank was saved
-  EFI_STATUS Status;        ///< its status (EFI_SUCCESS: no read size was refused)
-};
-
-enum class PROBE : UINT8 { READ, REFUSED, NO_MEMORY };
-
-/// Reads Size bytes of the bank; on success the bytes replace *Bytes.
-PROBE ProbeRead(const TARGET &Target, UINTN Size, PoolGuard<UINT8> *Bytes, EFI_STATUS *Status) {
-  PoolGuard<UINT8> Buffer = PoolGuard<UINT8>::Allocate(Size);
-  if (!Buffer) return PROBE::NO_MEMORY;
-  *Status = pOrvFlashProtocol->ReadBankData(Target.Ic, Target.Bank, ZONE_OCM, Size, Buffer.Get());
-  if (EFI_ERROR(*Status)) return PROBE::REFUSED;
-  *Bytes = static_cast<PoolGuard<UINT8> &&>(Buffer);
-  return PROBE::READ;
-}
-
-/// Reads the whole bank into Saved. The protocol does not tell a bank's
-/// size, and an erase clears all of it: reads of doubling sizes from the
-/// image's size find one the component refuses, then the gap is halved down
-/// to the largest size it reads.
-SAVE_FAILURE SaveBank(TARGET *Target) {
-  EFI_STATUS Status = EFI_SUCCESS;
-  UINTN Good = Target->Image.Size;
-  PROBE Probe = ProbeRead(*Target, Good, &Target->Saved, &Status);
-  if (Probe == PROBE::REFUSED) return {u"ReadBankData"_w, Status};
-  UINTN Refused = 0;
-  while (Probe != PROBE::NO_MEMORY && Refused == 0 && Good < BANK_PROBE_LIMIT) {
-    UINTN Try = Good > BANK_PROBE_LIMIT / 2 ? BANK_PROBE_LIMIT : Good * 2;
-    Probe = ProbeRead(*Target, Try, &Target->Saved, &Status);
-    if (Probe == PROBE::READ) Good = Try;
-    if (Probe == PROBE::REFUSED) Refused = Try;
-  }
-  while (Probe != PROBE::NO_MEMORY && Refused != 0 && Refused - Good > 1) {
-    UINTN Try = Good + (Refused - Good) / 2;
-    Probe = ProbeRead(*Target, Try, &Target->Saved, &Status);
-    if (Probe == PROBE::READ) Good = Try;
-    if (Probe == PROBE::REFUSED) Refused = Try;
-  }
-  if (Probe == PROBE::NO_MEMORY) return {u"AllocatePool"_w, EFI_OUT_OF_RESOURCES};
-  // A component that reads any size gives no end: its bank is not written.
-  if (Refused == 0) return {u"ReadBankData"_w, EFI_SUCCESS};
-  Target->BankSize = Good;
-  return {nullptr, EFI_SUCCESS};
-}
-
-/// The OCM zone image's bytes.
-SAVE_FAILURE GetImage(TARGET *Target) {
-  UINT8 *Data = nullptr;
-  EFI_STATUS Status = pOrvImageProtocol->GetImageData(OcmImage, &Target->Image.Size, &Data);
-  Target->Image.Data = Data;
-  if (EFI_ERROR(Status)) return {u"GetImageData"_w, Status};
-  return {nullptr, EFI_SUCCESS};
-}
-
-/// In one pass: the whole bank, then the other OCM bank's first Image.Size
-/// bytes, which the isolation check compares.
-SAVE_FAILURE SaveTarget(TARGET *Target) {
-  FlashPassGuard Pass;
-  EFI_STATUS Status = Pass.Open(pOrvFlashProtocol, Target->Ic);
-  if (EFI_ERROR(Status)) return {u"FlashPreOperation"_w, Status};
-  SAVE_FAILURE Failure = SaveBank(Target);
-  if (Failure.Operation != nullptr) return Failure;
-  const UINTN Size = Target->Image.Size;
-  Target->OtherSaved = PoolGuard<UINT8>::Allocate(Size);
-  if (!Target->OtherSaved) return {u"AllocatePool"_w, EFI_OUT_OF_RESOURCES};
-  Status = pOrvFlashProtocol->ReadBankData(Target->Ic, Target->Other(), ZONE_OCM, Size,
-                                           Target->OtherSaved.Get());
-  if (EFI_ERROR(Status)) return {u"ReadBankData of the other bank"_w, Status};
-  Status = Pass.Close();
-  if (EFI_ERROR(Status)) return {u"ICPostOperation"_w, Status};
-  return {nullptr, EFI_SUCCESS};
-}
-
 /// The write checks in order; restore, always last, is not among them.
 struct WRITE_CHECK_ID {
   const char16_t *Id;
@@ -421,7 +350,7 @@ void CheckIcWriting(const IC_FACTS &Facts, BOOLEAN Switch, CHECK_REPORT &Report)
                       : OcmImage == 0     ? u"no OCM image"_w
                                           : nullptr;
   SAVE_FAILURE Failure = {nullptr, EFI_SUCCESS};
-  if (Why == nullptr) Failure = GetImage(&Target);
+  if (Why == nullptr) Failure = GetTargetImage(&Target);
   if (Why == nullptr && Failure.Operation == nullptr && Target.Image.Size == 0) {
     Why = u"the OCM image is empty"_w;
   }
