@@ -11,6 +11,7 @@
 
 #include "OrvCheck.h"
 
+#include "../OrvUpdate/Update/CompareBytes.h"
 #include "WriteTarget.h"
 
 namespace {
@@ -108,7 +109,8 @@ void CheckErase(TARGET &Target, CHECK_REPORT &Report) {
   Target.Erased = Check.Done();
 }
 
-/// HardwareCheckBank of the erased bank fails or leaves the check value 0.
+/// The erased bank, judged as a written one, is not accepted:
+/// FlashPostOperation or HardwareCheckBank fails, or the value is left 0.
 void CheckErasedBank(const TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"check-erased"_w, Target.Ic);
   if (!Target.Erased) return Check.Skip(u"the bank was not erased"_w);
@@ -137,11 +139,16 @@ void CheckWrite(TARGET &Target, CHECK_REPORT &Report) {
 /// section is unchanged.
 void CheckIsolation(const TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"isolation"_w, Target.Ic);
+  const UINTN Size = Target.Image.Size;
   InPass(Check, Target.Ic, [&] {
     PoolGuard<UINT8> Other;
-    if (ReadBank(Check, Target.Ic, Target.Other(), ZONE_OCM, Target.Image.Size, &Other)) {
-      (void)ExpectBytes(Check, Target.Other(), Other.Get(), Target.OtherSaved.Get(),
-                        Target.Image.Size);
+    if (!ReadBank(Check, Target.Ic, Target.Other(), ZONE_OCM, Size, &Other)) return;
+    const UINT8 *Was = Target.OtherSaved.Get();
+    UINTN Offset = FindFirstDifference(Other.Get(), Was, Size);
+    if (Offset != Size) {
+      Check.Fail(u"bank %x changed at %lx: %02x, was %02x"_w, static_cast<UINT32>(Target.Other()),
+                 static_cast<UINT64>(Offset), static_cast<UINT32>(Other[Offset]),
+                 static_cast<UINT32>(Was[Offset]));
     }
   });
   UINT8 Section = SECTION_INVALID;
