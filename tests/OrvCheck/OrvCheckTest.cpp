@@ -5,6 +5,7 @@
 // bank they could not save or the bank the IC runs from.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 
 #include "BoardTest.h"
@@ -245,6 +246,26 @@ TEST_F(OrvCheckTest, BankThatCannotBeReadFirstIsNeverWritten) {
   EXPECT_EQ(Failed(), std::set<std::string>{"restore ic=0"});
   EXPECT_EQ(Model.Count(FlashOp::UnlockFlash), 0u);
   EXPECT_EQ(Snapshot(), Before);
+}
+
+// A component that reads past the end of its bank without an error.
+EFI_STATUS EFIAPI ReadAnySize(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer) {
+  ModelFlash &Model = ModelFlash::Current();
+  UINTN Held = Model.BankSize(Ic, Zone, Bank);
+  std::memset(Buffer, 0xFF, Size);
+  return Model.ReadBankData(Ic, Bank, Zone, Size < Held ? Size : Held, Buffer);
+}
+
+TEST_F(OrvCheckTest, BankWhoseEndIsUnknownIsNeverWritten) {
+  ORV_FLASH_PROTOCOL Unbounded = Model.Protocol;
+  Unbounded.ReadBankData = ReadAnySize;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Unbounded);
+  EXPECT_EQ(RunCheck({"1", "-w"}), PROTOCOL_ERROR);
+  EXPECT_EQ(Lines(Fw.Console()).rbegin()[1],
+            "FAIL restore ic=1: nothing was written: ReadBankData refuses no size up to "
+            "2000000 bytes");
+  EXPECT_EQ(Model.Count(FlashOp::UnlockFlash), 0u);
 }
 
 TEST_F(OrvCheckTest, IcLeftOnTheWrittenBankIsNotWrittenAgain) {
