@@ -56,6 +56,13 @@ Address = 0x51
 """ % (OCM_BANK, CUST_BANK)
 
 
+DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
+# The zone images: name, version, payload seed, payload size.
+ZONE_IMAGES = (("ocm_old", OLD_VERSION, 1, 100000),
+               ("ocm", NEW_VERSION, 2, 100000),
+               ("customer", CUSTOMER_VERSION, 3, 2000))
+
+
 def fail(message):
     print("demo: FAILED: " + message)
     sys.exit(1)
@@ -66,6 +73,92 @@ def orvhex(tool, *args):
     if proc.returncode != 0:
         fail("orvhex %s: %s" % (" ".join(args), proc.stderr.decode(errors="replace").strip()))
     return proc.stdout.decode()
+
+
+def environment(folder, timeout):
+    """(build directory, output directory, boot timeout) from ORV_BUILD_DIR,
+    DEMO_DIR (default <build>/<folder>) and DEMO_TIMEOUT (default timeout);
+    the output directory is made."""
+    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
+    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, folder)))
+    os.makedirs(out, exist_ok=True)
+    return build, out, int(os.environ.get("DEMO_TIMEOUT", str(timeout)))
+
+
+def build_outputs(build, apps):
+    """(orvhex, [application paths], [driver paths]) of the build; fails
+    when one of them is missing."""
+    tool = os.path.join(build, "tools", "orvhex", "orvhex")
+    app_paths = [os.path.join(build, app) for app in apps]
+    drivers = [os.path.join(build, "OrvSimPkg", d) for d in DRIVERS]
+    absent = [p for p in [tool] + app_paths + drivers if not os.path.isfile(p)]
+    if absent:
+        fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
+    return tool, app_paths, drivers
+
+
+def make_zone_hex(tool, out):
+    """The zone images as HEX files, made with the host tool from payload
+    files: {name: path}."""
+    files = {}
+    for name, version, seed, size in ZONE_IMAGES:
+        payload = os.path.join(out, name + ".payload.bin")
+        with open(payload, "wb") as f:
+            f.write(images.payload(seed, size))
+        files[name] = os.path.join(out, name + ".hex")
+        orvhex(tool, "make", "--version", "0x%X" % version, payload, files[name])
+    return files
+
+
+def zone_image(name):
+    """The bytes of one of the zone images (header and payload)."""
+    _, version, seed, size = next(z for z in ZONE_IMAGES if z[0] == name)
+    return images.image(version, images.payload(seed, size))
+
+
+def demo_volume(out, app_paths, drivers, hexfiles):
+    """The demo volume: the applications at its root, the settings, drivers
+    and zone images in OrvUpdateComponent\\, the flash simulator's
+    configuration in OrvSim\\ (no bank files yet)."""
+    volume = orvqemu.Volume(os.path.join(out, "demo.img"))
+    for app in app_paths:
+        volume.put_file(app, os.path.basename(app))
+    volume.mkdir("OrvUpdateComponent")
+    volume.mkdir("OrvSim")
+    for path in drivers:
+        volume.put_file(path, "OrvUpdateComponent/" + os.path.basename(path))
+    volume.put_text(SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
+    volume.put_file(hexfiles["ocm"], "OrvUpdateComponent/ocm.hex")
+    volume.put_file(hexfiles["customer"], "OrvUpdateComponent/customer.hex")
+    volume.put_text(FLASHSIM, "OrvSim/FlashSim.ini", out)
+    return volume
+
+
+def run_in_shell(volume, out, timeout, commands):
+    """Boots the volume once and runs commands ([(run id, command line)])
+    in the UEFI Shell, one after the other; the boot's result."""
+    lines = []
+    for run_id, command in commands:
+        lines += orvqemu.shell_run(run_id, command)
+    return orvqemu.boot(volume, lines, out, timeout=timeout, log_name="console.log")
+
+
+def print_transcript(result, commands):
+    """Each run of commands ([(run id, command line)]) as the shell showed
+    it: the command, its console lines and %lasterror%."""
+    runs = result.runs()
+    print("=" * 30 + " console " + "=" * 30)
+    for run_id, command in commands:
+        run = runs.get(run_id)
+        if run is None:
+            continue
+        print("FS0:\\> " + command)
+        for line in run.lines:
+            print(line)
+        seconds = result.run_seconds(run_id)
+        print("FS0:\\> echo %%lasterror%%    -> %s%s"
+              % (run.rc, "" if seconds is None else "    (run took %.1f s)" % seconds))
+    print("=" * 69)
 
 
 def version_text(v):
@@ -88,51 +181,22 @@ def ic_state(volume, ic):
 
 
 def main():
-    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
-    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "demo")))
-    timeout = int(os.environ.get("DEMO_TIMEOUT", "180"))
-    os.makedirs(out, exist_ok=True)
+    build, out, timeout = environment("demo", 180)
 
     missing = orvqemu.missing_tools()
     if missing:
         fail("missing %s (run scripts/install-deps.sh)" % ", ".join(missing))
-    tool = os.path.join(build, "tools", "orvhex", "orvhex")
-    app = os.path.join(build, "OrvUpdate.efi")
-    drivers = [os.path.join(build, "OrvSimPkg", d)
-               for d in ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")]
-    absent = [p for p in [tool, app] + drivers if not os.path.isfile(p)]
-    if absent:
-        fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
-
-    # Zone images, made with the host tool from payload files.
-    files = {}
-    for name, version, seed, size in (("ocm_old", OLD_VERSION, 1, 100000),
-                                      ("ocm", NEW_VERSION, 2, 100000),
-                                      ("customer", CUSTOMER_VERSION, 3, 2000)):
-        payload = os.path.join(out, name + ".payload.bin")
-        with open(payload, "wb") as f:
-            f.write(images.payload(seed, size))
-        hexfile = os.path.join(out, name + ".hex")
-        orvhex(tool, "make", "--version", "0x%X" % version, payload, hexfile)
-        files[name] = hexfile
+    tool, apps, drivers = build_outputs(build, ["OrvUpdate.efi"])
+    files = make_zone_hex(tool, out)
     print("demo: zone images made with orvhex:")
     for name in ("ocm", "customer"):
         info = orvhex(tool, "info", files[name]).split()
         print("  %-13s version %s, %s payload bytes" % (name + ".hex:", info[1], info[3]))
-    new_image = images.image(NEW_VERSION, images.payload(2, 100000))
-    customer_image = images.image(CUSTOMER_VERSION, images.payload(3, 2000))
+    new_image = zone_image("ocm")
+    customer_image = zone_image("customer")
 
     # The volume. Both ICs start out running the old image from section 0.
-    volume = orvqemu.Volume(os.path.join(out, "demo.img"))
-    volume.put_file(app, "OrvUpdate.efi")
-    volume.mkdir("OrvUpdateComponent")
-    volume.mkdir("OrvSim")
-    for path in drivers:
-        volume.put_file(path, "OrvUpdateComponent/" + os.path.basename(path))
-    volume.put_text(SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
-    volume.put_file(files["ocm"], "OrvUpdateComponent/ocm.hex")
-    volume.put_file(files["customer"], "OrvUpdateComponent/customer.hex")
-    volume.put_text(FLASHSIM, "OrvSim/FlashSim.ini", out)
+    volume = demo_volume(out, apps, drivers, files)
     old_bank = os.path.join(out, "old_bank.bin")
     orvhex(tool, "bank", "--size", str(OCM_BANK), files["ocm_old"], old_bank)
     for ic in ICS:
@@ -143,24 +207,12 @@ def main():
 
     orvqemu.accelerator(out, log=lambda line: print("demo: " + line))
     print("demo: booting the UEFI Shell under QEMU (timeout %d s) ..." % timeout)
-    lines = orvqemu.shell_run("first", "OrvUpdate.efi 0 1") + \
-        orvqemu.shell_run("second", "OrvUpdate.efi 0 1")
-    result = orvqemu.boot(volume, lines, out, timeout=timeout, log_name="console.log")
+    commands = [("first", "OrvUpdate.efi 0 1"), ("second", "OrvUpdate.efi 0 1")]
+    result = run_in_shell(volume, out, timeout, commands)
     runs = result.runs()
 
     print()
-    print("=" * 30 + " console " + "=" * 30)
-    for run_id in ("first", "second"):
-        run = runs.get(run_id)
-        if run is None:
-            continue
-        print("FS0:\\> OrvUpdate.efi 0 1")
-        for line in run.lines:
-            print(line)
-        seconds = result.run_seconds(run_id)
-        print("FS0:\\> echo %%lasterror%%    -> %s%s"
-              % (run.rc, "" if seconds is None else "    (run took %.1f s)" % seconds))
-    print("=" * 69)
+    print_transcript(result, commands)
     print("(whole serial console: %s)" % os.path.join(out, "console.log"))
 
     if result.stop_reason is not None:

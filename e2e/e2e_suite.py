@@ -39,6 +39,7 @@ EFI_VOLUME_CORRUPTED = 0x800000000000000A
 EFI_NOT_READY = 0x8000000000000006
 EFI_BAD_BUFFER_SIZE = 0x8000000000000004
 EFI_CRC_ERROR = 0x800000000000001B
+EFI_PROTOCOL_ERROR = 0x8000000000000018
 
 OCM_BANK = 16384
 CUST_BANK = 4096
@@ -109,6 +110,8 @@ FAULTS = {
     "f_check1.ini": "CheckZero Ic=1 Zone=customer\n",
     "f_check0.ini": "CheckZero Ic=0 Zone=ocm\n",
     "f_corruptall1.ini": "CorruptRead Ic=1 Offset=0x100\n",
+    # A flash component that breaks its contract in three ways.
+    "f_misbehave.ini": "LockIgnored\nCheckGood Zone=ocm\nRunningWritable\n",
 }
 
 
@@ -122,6 +125,7 @@ class Fixture:
         os.makedirs(self.files, exist_ok=True)
         self.app = os.path.join(build, "OrvUpdate.efi")
         self.info_app = os.path.join(build, "OrvInfo.efi")
+        self.check_app = os.path.join(build, "OrvCheck.efi")
         self.drivers = {d: os.path.join(build, "OrvSimPkg", d) for d in DRIVERS}
         self.orvhex = os.path.join(build, "tools", "orvhex", "orvhex")
 
@@ -133,7 +137,8 @@ class Fixture:
         self.hex = {}
 
     def missing(self):
-        need = [self.app, self.info_app, self.orvhex] + list(self.drivers.values())
+        need = [self.app, self.info_app, self.check_app, self.orvhex] \
+            + list(self.drivers.values())
         return [p for p in need if not os.path.isfile(p)]
 
     def make_hex(self, name, img):
@@ -164,6 +169,7 @@ class Fixture:
         vol = orvqemu.Volume(os.path.join(self.workdir, name + ".img"))
         vol.put_file(self.app, "OrvUpdate.efi")
         vol.put_file(self.info_app, "OrvInfo.efi")
+        vol.put_file(self.check_app, "OrvCheck.efi")
         vol.mkdir(COMP)
         vol.mkdir(SIM)
         vol.mkdir("parked")
@@ -661,6 +667,58 @@ def info_cases(fx):
              head + [info_line(ic, 1, V1, V2, "%X" % V2, "current",
                                verify=("match", "match", "-")) for ic in (0, 1)],
              EFI_SUCCESS, base="info_update01"),
+    ] + check_cases()
+
+
+CHECK_BANNER = "OrvCheck tool version 00.01.0002"
+CHECK_READ_IDS = ["section", "version", "pass", "read", "check-active", "bad-args"]
+CHECK_WRITE_IDS = ["lock", "erase", "check-erased", "write", "isolation", "check-good",
+                   "switch", "check-corrupt", "active-write-refused", "restore"]
+
+
+def check_lines(ids, ics=(0, 1), failed=None):
+    """OrvCheck.efi's lines for the ICs: every check passes but those in
+    failed ({id: what was seen}, for IC 0)."""
+    out = []
+    for ic in ics:
+        for check in ids:
+            if ic == 0 and failed and check in failed:
+                out.append("FAIL %s ic=%X: %s" % (check, ic, failed[check]))
+            else:
+                out.append("PASS %s ic=%X" % (check, ic))
+    return out
+
+
+def check_cases():
+    """OrvCheck.efi after the update of the info boot (both ICs run section 1):
+    read-only, then with -w and -s, then on a flash simulator that ignores the
+    lock, finds every OCM bank good and lets the running bank be written. The
+    bank and state files must be byte for byte as after the read-only run."""
+    snap = bank_files()
+    head = [CHECK_BANNER, TARGET, "PASS count", "PASS address"]
+    no_write = [c for c in CHECK_WRITE_IDS if c != "switch"]
+    misbehaving = {
+        "lock": "EraseBank of bank 0 succeeded after lockFlash",
+        "check-erased": "FlashPostOperation and HardwareCheckBank of bank 0 holding no image "
+                        "succeeded with check 1",
+        "check-corrupt": "FlashPostOperation and HardwareCheckBank of bank 0 holding a corrupted "
+                         "image succeeded with check 1",
+        "active-write-refused": "WriteBankData of the running bank 1 succeeded",
+    }
+    return [
+        Case("check_read", "OrvCheck.efi",
+             head + check_lines(CHECK_READ_IDS) + ["14 passed, 0 failed, 0 skipped"],
+             EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("info_update01")]),
+        Case("check_write", "OrvCheck.efi -w -s",
+             head + check_lines(CHECK_READ_IDS + CHECK_WRITE_IDS)
+             + ["34 passed, 0 failed, 0 skipped"],
+             EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("check_read")]),
+        Case("check_misbehave", "OrvCheck.efi 0 -w",
+             head + check_lines(CHECK_READ_IDS + no_write, ics=(0,), failed=misbehaving)
+             + ["13 passed, 4 failed, 0 skipped"],
+             EFI_PROTOCOL_ERROR,
+             setup=["cp -q %s\\f_misbehave.ini %s\\Faults.ini" % (SIM, SIM)],
+             snapshot=snap, checks=[unchanged_since("check_read")]),
     ]
 
 

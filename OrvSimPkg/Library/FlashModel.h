@@ -3,7 +3,8 @@
   0xFF, a write only clears bits, erase and write need an open pass and an
   unlocked flash, the active OCM bank of a running IC cannot be erased or
   written), versions and checks taken from the image header at the start of a
-  bank, fault rules and timing. One function per protocol operation.
+  bank, fault rules (failures and misbehaviours) and timing. One function per
+  protocol operation.
 
   Freestanding: bank memory is provided by the caller; delays go through a
   callback. Loading and saving bank files is the driver's business.

@@ -1,6 +1,7 @@
 // Base fixture for host tests (see OrvTest.h).
 #include "OrvTest.h"
 
+#include "OrvCheck.h"
 #include "OrvInfo.h"
 #include "OrvUpdate.h"
 #include "RunState.h"
@@ -36,6 +37,11 @@ EFI_STATUS OrvTest::Run(const std::vector<std::string> &Arguments) {
 EFI_STATUS OrvTest::RunInfo(const std::vector<std::string> &Arguments) {
   Fw.SetArguments(Arguments);
   return OrvInfoMain(Fw.ImageHandle(), Fw.SystemTable());
+}
+
+EFI_STATUS OrvTest::RunCheck(const std::vector<std::string> &Arguments) {
+  Fw.SetArguments(Arguments);
+  return OrvCheckMain(Fw.ImageHandle(), Fw.SystemTable());
 }
 
 std::vector<std::string> Lines(const std::string &Text) {

@@ -28,6 +28,8 @@ class OrvTest : public ::testing::Test {
   EFI_STATUS Run(const std::vector<std::string> &Arguments);
   /// Runs OrvInfo.efi with these arguments (after Argv[0]).
   EFI_STATUS RunInfo(const std::vector<std::string> &Arguments);
+  /// Runs OrvCheck.efi with these arguments (after Argv[0]).
+  EFI_STATUS RunCheck(const std::vector<std::string> &Arguments);
 
   FakeFirmware Fw;
   /// The application's volume, on Fw.DeviceHandle().

@@ -23,6 +23,7 @@ namespace {
 
 constexpr UINTN CONFIG_MAX_SIZE = 64 * 1024;
 constexpr UINTN NAME_SIZE = 64;  // CHAR16 units of a file name
+constexpr UINTN STATE_FILE_MAX = 256;
 
 constinit EFI_HANDLE gDriverImage = nullptr;
 constinit SIM_CONFIG gConfig = {};
@@ -30,6 +31,15 @@ constinit FAULT_RULES gFaults = {};
 constinit SIM_FLASH gFlash = {};
 /// Erases, writes and switches since the fault file was read (PowerCut After=).
 constinit UINT32 gFlashOperations = 0;
+
+/// Each IC's state file as it was loaded (size 0: there was none). A switch
+/// rewrites only its first character, so a file written by a script ("0\n")
+/// reads byte for byte as before once the IC is switched back.
+struct STATE_FILE {
+  CHAR8 Text[STATE_FILE_MAX];
+  UINTN Size;
+};
+constinit STATE_FILE gStateFiles[SIM_MAX_ICS] = {};
 
 constexpr const char16_t *BANK_NAMES[SIM_BANKS_PER_IC] = {u"Ocm0", u"Ocm1", u"Cust0", u"Cust1"};
 
@@ -148,7 +158,8 @@ EFI_STATUS LoadActiveSection(EFI_FILE_HANDLE Root, UINTN Ic) {
   StateFileName(Name, Ic);
   PoolGuard<UINT8> Data;
   UINTN Size = 0;
-  EFI_STATUS Status = ReadWholeFile(Root, Name, 256, &Data, &Size);
+  gStateFiles[Ic].Size = 0;
+  EFI_STATUS Status = ReadWholeFile(Root, Name, STATE_FILE_MAX, &Data, &Size);
   if (Status == EFI_NOT_FOUND) return EFI_SUCCESS;  // the configuration's section stands
   if (EFI_ERROR(Status)) {
     return PrintAndReturn(Status, u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
@@ -157,6 +168,10 @@ EFI_STATUS LoadActiveSection(EFI_FILE_HANDLE Root, UINTN Ic) {
     return PrintAndReturn(EFI_VOLUME_CORRUPTED, u"FlashSim: %s must hold 0 or 1\n"_w, Name);
   }
   gFlash.Ic[Ic].Active = static_cast<UINT8>(Data[0] - '0');
+  for (UINTN Index = 0; Index < Size; Index++) {
+    gStateFiles[Ic].Text[Index] = static_cast<CHAR8>(Data[Index]);
+  }
+  gStateFiles[Ic].Size = Size;
   return EFI_SUCCESS;
 }
 
@@ -310,11 +325,15 @@ EFI_STATUS SwitchBank(UINT8 Ic, UINT8 Bank) {
   // The switch counts only once it is kept; otherwise the IC stays where it was.
   CHAR16 Name[NAME_SIZE];
   StateFileName(Name, Ic);
-  CHAR8 Content[3] = {static_cast<CHAR8>('0' + Bank), '\r', '\n'};
+  STATE_FILE &State = gStateFiles[Ic];
+  if (State.Size == 0) {
+    State = {{'0', '\r', '\n'}, 3};
+  }
+  State.Text[0] = static_cast<CHAR8>('0' + gFlash.Ic[Ic].Active);
   {
     FileGuard Root;
     Status = OpenImageVolume(BS, gDriverImage, &Root);
-    if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, Content, sizeof(Content));
+    if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, State.Text, State.Size);
   }
   if (EFI_ERROR(Status)) {
     Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
