@@ -80,7 +80,6 @@ TEST_F(RunDriverTest, FailedSettingsReturnTheirStatus) {
 TEST_F(RunDriverTest, RepeatedEarlyExitsLeaveNoImageLoaded) {
   Flash.Fail(SIM_OP::IcInit, EFI_DEVICE_ERROR);
   for (int RunIndex = 0; RunIndex < 5; RunIndex++) {
-    ResetRunState();
     EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
     EXPECT_EQ(Image.LiveImages(), 0u) << "run " << RunIndex;
   }

@@ -77,7 +77,6 @@ TEST_F(WholeRunTest, TypicalRunUpdatesBothIcsThenASecondRunFindsThemCurrent) {
   // Same boot: the drivers stay resident, so nothing is loaded again.
   Fw.ClearConsole();
   Flash.ClearCalls();
-  ResetRunState();
   EXPECT_EQ(Run({"0", "1"}), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), HEAD + Current(0) + Current(1));
   EXPECT_EQ(Fw.LoadImageRequests().size(), 3u);

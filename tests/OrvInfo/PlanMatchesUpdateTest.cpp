@@ -55,7 +55,6 @@ TEST_P(PlanMatchesUpdateTest, UpdateDoesWhatThePlanSaid) {
 
   Flash.ClearCalls();
   Fw.ClearConsole();
-  ResetRunState();
   ASSERT_EQ(Run(Row.Arguments), EFI_SUCCESS) << Fw.Console();
 
   // ocm=<reason>:bank<n> means exactly that bank was written and made active.

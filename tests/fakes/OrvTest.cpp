@@ -9,10 +9,7 @@ OrvTest::OrvTest(const std::string &FlashConfig) : Flash(FlashConfig) {
   Flash.Journal = Image.Journal = Path.Journal = &Journal;
 }
 
-void OrvTest::SetUp() {
-  ResetRunState();
-  gOrvBootServices = Fw.BootServices();
-}
+void OrvTest::SetUp() { ResetRunState(Fw.BootServices()); }
 
 void OrvTest::TearDown() {
   EXPECT_EQ(Fw.LivePoolBlocks(), 0u) << "pool memory was not given back";
@@ -21,7 +18,7 @@ void OrvTest::TearDown() {
   for (UINT8 Ic = 0; Ic < Flash.IcCount(); Ic++) {
     EXPECT_FALSE(Flash.PassOpen(Ic)) << "IC " << int(Ic) << ": a pass was left open";
   }
-  ResetRunState();
+  ResetRunState(Fw.BootServices());
 }
 
 void OrvTest::BindFakes() {

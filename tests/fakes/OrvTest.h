@@ -15,7 +15,7 @@
 #include "FakeVolume.h"
 #include "ModelFlash.h"
 #include "OrvEfi.h"
-#include "RunStateReset.h"
+#include "RunState.h"
 
 class OrvTest : public ::testing::Test {
  protected:

@@ -9,8 +9,8 @@
 
 #include <OrvSimPathState.h>
 
-EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;
-static EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
+const EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;
+static constexpr EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
 
 namespace {
 
@@ -53,7 +53,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   if (EFI_ERROR(Status)) return Status;
   Status = SimInstallProtocol(u"PathSim"_w, &Handle, &gOrvSimPathStateGuid, &gState);
   if (EFI_ERROR(Status)) {
-    BS->UninstallProtocolInterface(Handle, &gOrvPathProtocolGuid, &gPath);
+    BS->UninstallProtocolInterface(Handle, GuidArgument(gOrvPathProtocolGuid), &gPath);
     return Status;
   }
   return EFI_SUCCESS;
