@@ -42,6 +42,8 @@ struct CutCase {
   size_t ErasedSectors;  ///< of the 4 sectors of a 16 KiB bank
 };
 
+void PrintTo(const CutCase &Case, std::ostream *Out) { *Out << Case.Name; }
+
 class ModelPowerCutTest : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(ModelPowerCutTest, EraseCutLeavesAPrefixAndNothingAfter) {
