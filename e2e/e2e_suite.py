@@ -43,6 +43,8 @@ EFI_PROTOCOL_ERROR = 0x8000000000000018
 
 OCM_BANK = 16384
 CUST_BANK = 4096
+SECTOR_SIZE = 4096     # the flash simulator's erase and program units
+PAGE_SIZE = 256
 COMP = "OrvUpdateComponent"
 SIM = "OrvSim"
 DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
@@ -97,7 +99,8 @@ def flashsim_ini(seeds=""):
     ics = "".join("\n[Ic%d]\nAddress = 0x%X\nActiveSection = 0\n"
                   "Ocm0Seed = OrvSim\\ocm_v1.hex\n%s" % (ic, 0x20 + ic, seeds) for ic in (0, 1))
     return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\nTiming = off\n"
-            % (OCM_BANK, CUST_BANK)) + ics
+            "SectorSize = %d\nPageSize = %d\n"
+            % (OCM_BANK, CUST_BANK, SECTOR_SIZE, PAGE_SIZE)) + ics
 
 
 FLASHSIM_INI = flashsim_ini()
@@ -128,6 +131,7 @@ class Fixture:
         self.check_app = os.path.join(build, "OrvCheck.efi")
         self.drivers = {d: os.path.join(build, "OrvSimPkg", d) for d in DRIVERS}
         self.orvhex = os.path.join(build, "tools", "orvhex", "orvhex")
+        self.sim_cut = os.path.join(build, "tests", "orv_sim_cut")
 
         self.ocm_v1 = images.image(V1, images.payload(1, 6000))
         self.ocm_v2 = images.image(V2, images.payload(2, 6000))
@@ -137,7 +141,7 @@ class Fixture:
         self.hex = {}
 
     def missing(self):
-        need = [self.app, self.info_app, self.check_app, self.orvhex] \
+        need = [self.app, self.info_app, self.check_app, self.orvhex, self.sim_cut] \
             + list(self.drivers.values())
         return [p for p in need if not os.path.isfile(p)]
 
@@ -156,6 +160,17 @@ class Fixture:
                                    % (name, proc.stderr.decode(errors="replace").strip()))
         self.hex[name] = out
         return out
+
+    def cut_bytes(self, rule, length, unit):
+        """Bytes of an erase or write over length bytes in unit-sized steps
+        that the flash simulator leaves done at the PowerCut rule: its own
+        arithmetic, asked of orv_sim_cut (built from the simulator library)."""
+        proc = subprocess.run([self.sim_cut, rule, str(length), str(unit)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if proc.returncode != 0:
+            raise orvqemu.E2EError("orv_sim_cut %r failed: %s"
+                                   % (rule, proc.stderr.decode(errors="replace").strip()))
+        return int(proc.stdout)
 
     def prepare(self):
         self.make_hex("ocm_v1.hex", self.ocm_v1)
@@ -861,30 +876,27 @@ def jobs_wanted():
 #
 # Each sequence boots twice on one disk image. The cut boot runs
 # "OrvUpdate.efi 0 1 -cb" with a PowerCut rule: the flash simulator writes the
-# banks as they stand and stops the machine in the middle of the run. The
-# check boot runs the same command again (no faults) as the recovery. Both
-# ICs start on section 0 with V1; bank 1 holds an older image that fills most
-# of the bank and the customer banks hold image B, so a half-done erase or
-# write shows in the bank files. Flash operations of the run, in order: IC 0
-# OCM erase (1), write (2), switch (3), customer bank 0 erase (4), write (5),
-# bank 1 erase (6), write (7), then the same for IC 1 (8 to 14).
+# banks as they stand and stops the machine in the middle of the run, naming
+# the operation it cut. The check boot runs the same command again (no
+# faults) as the recovery. Both ICs start on section 0 with V1; bank 1 holds
+# an older image that fills most of the bank and the customer banks hold
+# image B, so a half-done erase or write shows in the bank files. How much of
+# the cut operation is done is the simulator's own arithmetic (cut_bytes).
 
 PC_OLD_BIG = 0x00010001
 PC_FILES_LOCK = threading.Lock()
 PC_COMMAND = "OrvUpdate.efi 0 1 -cb"
-PC_SECTOR = 4096
-PC_PAGE = 256
 
 PC_FLASHSIM_INI = flashsim_ini("Ocm1Seed = OrvSim\\ocm_big.hex\n"
                                "Customer0Seed = OrvSim\\cust_b.hex\n"
                                "Customer1Seed = OrvSim\\cust_b.hex\n")
 
 
-def pc_half(old, new, unit):
-    """The bank old after an erase or write of new cut at half its units:
-    new's first half (whole units), then old's bytes."""
-    steps = (len(new) + unit - 1) // unit
-    done = min(len(new), (steps // 2) * unit)
+def pc_cut(fx, rule, old, new, unit):
+    """The bank old after an erase or write of new in unit-sized steps, cut
+    by the PowerCut rule: the part of new the simulator leaves done, then
+    old's bytes."""
+    done = fx.cut_bytes(rule, len(new), unit)
     return new[:done] + old[done:]
 
 
@@ -939,10 +951,15 @@ def pc_volume(fx, name):
     return vol
 
 
-def power_cut_sequence(point, rule, expected_after_cut, recovery_lines):
-    """One cut point: the cut boot, the flash checked on the disk image, then
-    the recovery boot, all reported as case powercut_<point>."""
+def power_cut_sequence(point, after, part, operation, expected_after_cut, recovery_lines):
+    """One cut point: the cut boot at the after-th flash operation, which
+    the simulator must report as operation ("EraseBank IC 0"), leaving part
+    of it done; the flash checked on the disk image; then the recovery boot,
+    all reported as case powercut_<point>. expected_after_cut(fx, cut) gives
+    the banks, cut(old, new, unit) being the bank after the cut operation."""
     case_id = "powercut_" + point
+    rule = "PowerCut After=%d Part=%s" % (after, part)
+    report = "FlashSim: power cut at flash operation %d, %s, part %s" % (after, operation, part)
 
     def run(suite, fx):
         volume = pc_volume(fx, case_id)
@@ -961,10 +978,12 @@ def power_cut_sequence(point, rule, expected_after_cut, recovery_lines):
             cut_problems.append("cut boot: QEMU did not stop within %d s" % suite.timeout)
         elif result.finished:
             cut_problems.append("cut boot: the script ran to its end, the power was never cut")
-        if "FlashSim: power cut at flash operation" not in result.text:
-            cut_problems.append("cut boot: no power-cut line from the flash simulator")
+        if report not in result.text:
+            cut_problems.append("cut boot: no line \"%s\" from the flash simulator" % report)
         if not cut_problems:
-            cut_problems += pc_after_cut(fx, volume, expected_after_cut(fx))
+            expected = expected_after_cut(
+                fx, lambda old, new, unit: pc_cut(fx, rule, old, new, unit))
+            cut_problems += pc_after_cut(fx, volume, expected)
 
         def cut_check(ctx):
             return cut_problems
@@ -988,35 +1007,38 @@ def pc_ic0_current():
             + ic_lines(1, 0, V1, target=1, new_ver=V2, backup=True))
 
 
+# The flash operations of the run: IC 0's OCM erase (1), write (2), switch
+# (3), customer bank 0 erase (4), write (5), bank 1 erase (6), write (7), then
+# the same for IC 1; the simulator's report line confirms each cut point.
 SEQUENCES = [
     # Half of IC 0's inactive OCM bank erased: it still runs section 0.
     power_cut_sequence(
-        "ocm_erase", "PowerCut After=1 Part=half",
-        lambda fx: {(0, "active"): "0",
-                    (0, "Ocm0"): images.bank(fx.ocm_v1, OCM_BANK),
-                    (0, "Ocm1"): pc_half(images.bank(fx.pc_big, OCM_BANK),
-                                         images.erased(OCM_BANK), PC_SECTOR)},
+        "ocm_erase", 1, "half", "EraseBank IC 0",
+        lambda fx, cut: {(0, "active"): "0",
+                         (0, "Ocm0"): images.bank(fx.ocm_v1, OCM_BANK),
+                         (0, "Ocm1"): cut(images.bank(fx.pc_big, OCM_BANK),
+                                          images.erased(OCM_BANK), SECTOR_SIZE)},
         pc_both_updated()),
     # Half of the new image's pages written into the erased bank.
     power_cut_sequence(
-        "ocm_write", "PowerCut After=2 Part=half",
-        lambda fx: {(0, "active"): "0",
-                    (0, "Ocm1"): pc_half(images.erased(OCM_BANK), fx.ocm_v2, PC_PAGE)},
+        "ocm_write", 2, "half", "WriteBankData IC 0",
+        lambda fx, cut: {(0, "active"): "0",
+                         (0, "Ocm1"): cut(images.erased(OCM_BANK), fx.ocm_v2, PAGE_SIZE)},
         pc_both_updated()),
     # The switch is done and kept, the pass never closed (no ICPostOperation):
     # the bank just written must have reached the flash.
     power_cut_sequence(
-        "switch", "PowerCut After=3 Part=all",
-        lambda fx: {(0, "active"): "1",
-                    (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
-                    (0, "Cust0"): images.bank(fx.cust_b, CUST_BANK)},
+        "switch", 3, "all", "SetActiveBank IC 0",
+        lambda fx, cut: {(0, "active"): "1",
+                         (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
+                         (0, "Cust0"): images.bank(fx.cust_b, CUST_BANK)},
         pc_ic0_current()),
     # Half of customer bank 0 written after IC 0 switched to the new image.
     power_cut_sequence(
-        "cust0_write", "PowerCut After=5 Part=half",
-        lambda fx: {(0, "active"): "1",
-                    (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
-                    (0, "Cust0"): pc_half(images.erased(CUST_BANK), fx.cust_a, PC_PAGE)},
+        "cust0_write", 5, "half", "WriteBankData IC 0",
+        lambda fx, cut: {(0, "active"): "1",
+                         (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
+                         (0, "Cust0"): cut(images.erased(CUST_BANK), fx.cust_a, PAGE_SIZE)},
         pc_ic0_current()),
 ]
 

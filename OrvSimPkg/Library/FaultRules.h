@@ -59,9 +59,10 @@ enum class SIM_OP : UINT8 {
 
 /// How much of the operation at a power cut is done.
 enum class CUT_PART : UINT8 {
-  None,  ///< nothing of it
-  Half,  ///< the first half of its sectors (erase) or pages (write)
-  All,   ///< all of it; the power goes right after
+  None,        ///< nothing of it
+  Half,        ///< the first half of its sectors (erase) or pages (write)
+  All,         ///< all of it; the power goes right after
+  AllButLast,  ///< all but its last sector or page (host sweeps; not in Faults.ini)
 };
 
 /// A filter value that matches everything.

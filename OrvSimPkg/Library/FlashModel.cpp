@@ -307,7 +307,8 @@ UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part) {
     return Length;
   }
   UINTN Steps = (Length + Unit - 1) / Unit;
-  UINTN Bytes = (Steps / 2) * Unit;
+  UINTN Kept = Part == CUT_PART::Half ? Steps / 2 : (Steps == 0 ? 0 : Steps - 1);
+  UINTN Bytes = Kept * Unit;
   return Bytes < Length ? Bytes : Length;
 }
 

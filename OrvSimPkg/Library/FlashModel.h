@@ -66,7 +66,8 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
                                 const UINT8 *Data, UINTN Done);
 
 /// Bytes of an erase or write over Length bytes done at a power cut: none,
-/// the first half of its Unit-sized steps (sectors, pages), or all.
+/// the first half of its Unit-sized steps (sectors, pages), all but the last
+/// step, or all.
 UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part);
 
 EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check);

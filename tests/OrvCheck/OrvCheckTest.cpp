@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr UINT32 OCM_BANK = 16384;
-constexpr UINT32 CUSTOMER_BANK = 4096;
 constexpr EFI_STATUS PROTOCOL_ERROR = EFI_PROTOCOL_ERROR;
 
 const std::vector<std::string> READ_IDS = {"section", "version",      "pass",
@@ -24,32 +22,29 @@ const std::vector<std::string> WRITE_IDS = {
     "lock",   "erase",         "check-erased",         "write",  "isolation", "check-good",
     "switch", "check-corrupt", "active-write-refused", "restore"};
 
-const FlashOp WRITE_TYPE_OPERATIONS[] = {FlashOp::UnlockFlash,        FlashOp::EraseBank,
-                                         FlashOp::WriteBankData,      FlashOp::LockFlash,
-                                         FlashOp::FlashPostOperation, FlashOp::SetActiveBank};
+const SIM_OP WRITE_TYPE_OPERATIONS[] = {SIM_OP::UnlockFlash,        SIM_OP::EraseBank,
+                                        SIM_OP::WriteBankData,      SIM_OP::lockFlash,
+                                        SIM_OP::FlashPostOperation, SIM_OP::SetActiveBank};
 
 class OrvCheckTest : public BoardTest {
  protected:
   void SetUp() override {
     BoardTest::SetUp();
-    Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
-    Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Model.Protocol);
-    Image.Files[OCM_PATH] = {NewOcm, 0x20};
-    Image.Files[CUSTOMER_PATH] = {Customer, 0};
     // Bank 1 holds an older image and, past it, bytes an erase would lose.
     std::vector<UINT8> Older = MakeZoneImage(0x08, 7000, 4);
     Older.resize(12000, 0xFF);
     Older.insert(Older.end(), {0x12, 0x34, 0x56});
     for (UINT8 Ic = 0; Ic < 2; Ic++) {
-      Model.Program(Ic, ZONE_OCM, 0, OldOcm);
-      Model.Program(Ic, ZONE_OCM, 1, Older);
-      Model.Program(Ic, ZONE_CUSTOMER, 0, Customer);
-      Model.SetActive(Ic, 0);
+      Flash.Program(Ic, ZONE_OCM, 1, Older);
+      Flash.Program(Ic, ZONE_CUSTOMER, 0, Customer);
     }
     Before = Snapshot();
   }
   void TearDown() override {
     ExpectPairedCalls();
+    // Calls the flash refuses are what the conformance checks provoke (a
+    // locked flash, the running bank, bad arguments, the end of a bank).
+    (void)Flash.TakeRefusals();
     BoardTest::TearDown();
   }
 
@@ -57,7 +52,7 @@ class OrvCheckTest : public BoardTest {
     std::vector<std::vector<UINT8>> Banks;
     for (UINT8 Ic = 0; Ic < 2; Ic++) {
       for (UINT8 Zone : {ZONE_OCM, ZONE_CUSTOMER}) {
-        for (UINT8 Bank = 0; Bank < 2; Bank++) Banks.push_back(Model.Bank(Ic, Zone, Bank));
+        for (UINT8 Bank = 0; Bank < 2; Bank++) Banks.push_back(Flash.Bank(Ic, Zone, Bank));
       }
     }
     return Banks;
@@ -67,13 +62,13 @@ class OrvCheckTest : public BoardTest {
   void ExpectPairedCalls() const {
     bool Open[2] = {};
     bool Unlocked[2] = {};
-    for (const FlashCall &Call : Model.Calls) {
+    for (const FlashCall &Call : Flash.Calls) {
       if (Call.Ic > 1) continue;
       bool Ok = !EFI_ERROR(Call.Status);
-      if (Call.Op == FlashOp::FlashPreOperation && Ok) Open[Call.Ic] = true;
-      if (Call.Op == FlashOp::UnlockFlash && Ok) Unlocked[Call.Ic] = true;
-      if (Call.Op == FlashOp::LockFlash) Unlocked[Call.Ic] = false;
-      if (Call.Op == FlashOp::ICPostOperation) {
+      if (Call.Op == SIM_OP::FlashPreOperation && Ok) Open[Call.Ic] = true;
+      if (Call.Op == SIM_OP::UnlockFlash && Ok) Unlocked[Call.Ic] = true;
+      if (Call.Op == SIM_OP::lockFlash) Unlocked[Call.Ic] = false;
+      if (Call.Op == SIM_OP::ICPostOperation) {
         EXPECT_TRUE(Open[Call.Ic]) << "ICPostOperation without a pass";
         EXPECT_FALSE(Unlocked[Call.Ic]) << "a pass closed with the flash unlocked";
         Open[Call.Ic] = false;
@@ -105,10 +100,6 @@ class OrvCheckTest : public BoardTest {
     return Out;
   }
 
-  ModelFlash Model{ModelFlash::ConfigText(2, OCM_BANK, CUSTOMER_BANK)};
-  std::vector<UINT8> OldOcm = MakeZoneImage(0x10, 3000, 1);
-  std::vector<UINT8> NewOcm = MakeZoneImage(0x20, 5000, 2);
-  std::vector<UINT8> Customer = MakeZoneImage(7, 1000, 3);
   std::vector<std::vector<UINT8>> Before;
 };
 
@@ -121,8 +112,8 @@ TEST_F(OrvCheckTest, ReadOnlyChecksPassAndCallNoWriteTypeOperation) {
     for (const std::string &Line : Expected(READ_IDS, Ic)) Expect += Line + "\n";
   }
   EXPECT_EQ(Fw.Console(), Expect + "14 passed, 0 failed, 0 skipped\n");
-  for (FlashOp Op : WRITE_TYPE_OPERATIONS) EXPECT_EQ(Model.Count(Op), 0u) << FlashOpName(Op);
-  EXPECT_EQ(Model.Count(FlashOp::IcInit), 2u);
+  for (SIM_OP Op : WRITE_TYPE_OPERATIONS) EXPECT_EQ(Flash.Count(Op), 0u) << SimOpName(Op);
+  EXPECT_EQ(Flash.Count(SIM_OP::IcInit), 2u);
   EXPECT_EQ(Path.Calls,
             (std::vector<std::string>{"PathInit", "PathDeinit", "PathInit", "PathDeinit"}));
   EXPECT_EQ(Snapshot(), Before);
@@ -140,9 +131,9 @@ TEST_F(OrvCheckTest, WriteAndSwitchChecksPassAndPutEveryBankBack) {
   EXPECT_EQ(Lines(Fw.Console()).back(), "34 passed, 0 failed, 0 skipped");
   EXPECT_EQ(Snapshot(), Before) << "every bank byte for byte as before";
   for (UINT8 Ic = 0; Ic < 2; Ic++) {
-    EXPECT_EQ(Model.Active(Ic), 0);
-    EXPECT_EQ(Model.Count(FlashOp::SetActiveBank, Ic, 1), 1u) << "switched to the written bank";
-    EXPECT_EQ(Model.Count(FlashOp::EraseBank, Ic, 0, ZONE_OCM), 0u) << "never the running bank";
+    EXPECT_EQ(Flash.Active(Ic), 0);
+    EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank, Ic, 1), 1u) << "switched to the written bank";
+    EXPECT_EQ(Flash.Count(SIM_OP::EraseBank, Ic, 0, ZONE_OCM), 0u) << "never the running bank";
   }
 }
 
@@ -160,12 +151,12 @@ class OrvCheckMisbehaviourTest : public OrvCheckTest,
 
 TEST_P(OrvCheckMisbehaviourTest, OnlyItsCheckFails) {
   const MisbehaviourRow &Row = GetParam();
-  ASSERT_TRUE(Model.SetFaults(Row.Rule));
+  ASSERT_TRUE(Flash.SetFaults(Row.Rule));
   EXPECT_EQ(RunCheck({"-w", "-s"}), PROTOCOL_ERROR) << Fw.Console();
   EXPECT_EQ(Failed(), Row.Failing) << Fw.Console();
-  EXPECT_EQ(Model.Active(0), 0);
+  EXPECT_EQ(Flash.Active(0), 0);
   if (Row.Failing.count("restore ic=0") == 0) {
-    EXPECT_EQ(Model.Bank(0, ZONE_OCM, 1), Before[1]) << "the written bank is put back";
+    EXPECT_EQ(Flash.Bank(0, ZONE_OCM, 1), Before[1]) << "the written bank is put back";
   }
 }
 
@@ -173,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
     Misbehaviours, OrvCheckMisbehaviourTest,
     ::testing::Values(
         MisbehaviourRow{"IcInitFails", "IcInit", {"count"}},
-        MisbehaviourRow{"SameAddressTwice", "GetIcAddress Ic=1 Value=0x50", {"address"}},
+        MisbehaviourRow{"SameAddressTwice", "GetIcAddress Ic=1 Value=0x20", {"address"}},
         MisbehaviourRow{
             "SectionFailsOnSecondCall", "GetActiveSection Ic=0 Call=2", {"section ic=0"}},
         MisbehaviourRow{"VersionFailsOnSecondCall", "GetIcVersion Ic=0 Call=3", {"version ic=0"}},
@@ -208,7 +199,7 @@ EFI_STATUS EFIAPI ShiftingIcInit(struct _ORV_PATH_PROTOCOL *Path, UINT8 *Count) 
 }
 
 TEST_F(OrvCheckTest, CountThatChangesFailsAndOnlyTheCommonIcsAreChecked) {
-  ORV_FLASH_PROTOCOL Shifting = Model.Protocol;
+  ORV_FLASH_PROTOCOL Shifting = Flash.Protocol;
   Shifting.IcInit = ShiftingIcInit;
   Shifting.GetIcAddress = nullptr;
   Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
@@ -224,7 +215,7 @@ TEST_F(OrvCheckTest, CountThatChangesFailsAndOnlyTheCommonIcsAreChecked) {
 }
 
 TEST_F(OrvCheckTest, NoActiveSectionWritesBankZeroAndSkipsWhatNeedsARunningBank) {
-  Model.SetActive(0, SIM_SECTION_NONE);
+  Flash.SetActive(0, SIM_SECTION_NONE);
   EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
   for (const std::string &Line : Lines(Fw.Console())) {
     if (Line.rfind("SKIP ", 0) == 0) {
@@ -232,19 +223,19 @@ TEST_F(OrvCheckTest, NoActiveSectionWritesBankZeroAndSkipsWhatNeedsARunningBank)
     }
   }
   EXPECT_EQ(Lines(Fw.Console()).back(), "15 passed, 0 failed, 3 skipped");
-  EXPECT_GT(Model.Count(FlashOp::EraseBank, 0, 0, ZONE_OCM), 0u);
-  EXPECT_EQ(Model.Count(FlashOp::EraseBank, 0, 1, ZONE_OCM), 0u);
-  EXPECT_EQ(Model.Count(FlashOp::SetActiveBank), 0u);
+  EXPECT_GT(Flash.Count(SIM_OP::EraseBank, 0, 0, ZONE_OCM), 0u);
+  EXPECT_EQ(Flash.Count(SIM_OP::EraseBank, 0, 1, ZONE_OCM), 0u);
+  EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank), 0u);
   EXPECT_EQ(Snapshot(), Before);
 }
 
 TEST_F(OrvCheckTest, BankThatCannotBeReadFirstIsNeverWritten) {
-  ASSERT_TRUE(Model.SetFaults("ReadBankData Ic=0 Zone=ocm Bank=1 Call=1 Status=TIMEOUT"));
+  ASSERT_TRUE(Flash.SetFaults("ReadBankData Ic=0 Zone=ocm Bank=1 Call=1 Status=TIMEOUT"));
   EXPECT_EQ(RunCheck({"0", "-w"}), PROTOCOL_ERROR);
   EXPECT_EQ(Lines(Fw.Console()).rbegin()[1],
             "FAIL restore ic=0: nothing was written: ReadBankData error 12");
   EXPECT_EQ(Failed(), std::set<std::string>{"restore ic=0"});
-  EXPECT_EQ(Model.Count(FlashOp::UnlockFlash), 0u);
+  EXPECT_EQ(Flash.Count(SIM_OP::UnlockFlash), 0u);
   EXPECT_EQ(Snapshot(), Before);
 }
 
@@ -257,7 +248,7 @@ EFI_STATUS EFIAPI ReadAnySize(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT
 }
 
 TEST_F(OrvCheckTest, BankWhoseEndIsUnknownIsNeverWritten) {
-  ORV_FLASH_PROTOCOL Unbounded = Model.Protocol;
+  ORV_FLASH_PROTOCOL Unbounded = Flash.Protocol;
   Unbounded.ReadBankData = ReadAnySize;
   Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
   Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Unbounded);
@@ -265,11 +256,11 @@ TEST_F(OrvCheckTest, BankWhoseEndIsUnknownIsNeverWritten) {
   EXPECT_EQ(Lines(Fw.Console()).rbegin()[1],
             "FAIL restore ic=1: nothing was written: ReadBankData refuses no size up to "
             "2000000 bytes");
-  EXPECT_EQ(Model.Count(FlashOp::UnlockFlash), 0u);
+  EXPECT_EQ(Flash.Count(SIM_OP::UnlockFlash), 0u);
 }
 
 TEST_F(OrvCheckTest, IcLeftOnTheWrittenBankIsNotWrittenAgain) {
-  ASSERT_TRUE(Model.SetFaults("SetActiveBank Ic=0 Bank=0"));
+  ASSERT_TRUE(Flash.SetFaults("SetActiveBank Ic=0 Bank=0"));
   EXPECT_EQ(RunCheck({"0", "-w", "-s"}), PROTOCOL_ERROR);
   std::string Console = Fw.Console();
   EXPECT_NE(Console.find("FAIL switch ic=0: SetActiveBank(0) error 7\n"), std::string::npos)
@@ -277,8 +268,8 @@ TEST_F(OrvCheckTest, IcLeftOnTheWrittenBankIsNotWrittenAgain) {
   EXPECT_NE(Console.find("SKIP check-corrupt ic=0: the IC runs bank 1\n"), std::string::npos);
   EXPECT_NE(Console.find("FAIL restore ic=0: the IC runs bank 1, which is not put back\n"),
             std::string::npos);
-  EXPECT_EQ(Model.Active(0), 1);
-  EXPECT_TRUE(Model.BankStartsWith(0, ZONE_OCM, 1, NewOcm)) << "it runs the checked image";
+  EXPECT_EQ(Flash.Active(0), 1);
+  EXPECT_TRUE(Flash.BankStartsWith(0, ZONE_OCM, 1, NewOcm)) << "it runs the checked image";
 }
 
 TEST_F(OrvCheckTest, RefusalsAndSelection) {
@@ -288,7 +279,7 @@ TEST_F(OrvCheckTest, RefusalsAndSelection) {
   EXPECT_EQ(Lines(Fw.Console()).back(), "OrvCheck.efi has no read mode (-r)");
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
   Fw.ClearConsole();
-  EXPECT_EQ(RunCheck({"-d", "51"}), EFI_SUCCESS);
+  EXPECT_EQ(RunCheck({"-d", "21"}), EFI_SUCCESS);
   EXPECT_EQ(CheckLines()[2], "PASS section ic=1");
   EXPECT_EQ(CheckLines().size(), 8u);
   Fw.ClearConsole();

@@ -1,14 +1,16 @@
 // Power-cut sweep: a whole update of two ICs (both zones, OCM image newer) on
 // the simulator's flash model, with the power cut at every flash operation
 // (erase, write, bank switch) in turn and that operation left done to none,
-// half, all but the last of its sectors or pages, or all of it. After each
+// half, all but the last of its sectors or pages, or all of it (the flash
+// simulator's own power-cut arithmetic, SimCutBytes). After each
 // cut the board "reboots" (a fresh run state and firmware, the same flash)
 // and is checked twice:
 //   - right after the cut, every IC runs a valid image (header and CRC) from
 //     its active OCM bank, equal to the image it ran before or the new one;
 //   - after a recovery run of the same command, the run returned EFI_SUCCESS,
 //     every IC runs the new image from a verified bank and every customer
-//     bank the command writes holds the customer image.
+//     bank the command writes holds the customer image;
+//   - in no run did the flash refuse a call (a flash rule broken).
 // Variants: with the customer backup (-cb), without it, and with
 // ReduceFlashProcessFlag bit 0 (no OCM read-back).
 //
@@ -21,20 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "FakeComponents.h"
-#include "FakeFirmware.h"
-#include "FakeVolume.h"
-#include "HexImage.h"
-#include "ModelFlash.h"
-#include "OrvTest.h"
+#include "BoardTest.h"
 #include "OrvUpdate.h"
-#include "RunState.h"
 
 namespace {
 
-constexpr const char *SETTINGS_PATH = "OrvUpdateComponent\\OrvUpdateSettings.ini";
-constexpr const char *OCM_PATH = "OrvUpdateComponent\\ocm.hex";
-constexpr const char *CUSTOMER_PATH = "OrvUpdateComponent\\cust.hex";
 constexpr UINT32 OCM_BANK = 16384;
 constexpr UINT32 CUSTOMER_BANK = 4096;
 constexpr UINT8 ICS = 2;
@@ -52,7 +45,14 @@ const Variant VARIANTS[] = {
     {"reduced-read-back", {"0", "1", "-cb"}, "ReduceFlashProcessFlag = 1\n", true},
 };
 
-const CutPart PARTS[] = {CutPart::None, CutPart::Half, CutPart::AllButLast, CutPart::Done};
+struct CutCase {
+  CUT_PART Part;
+  const char *Name;
+};
+const CutCase PARTS[] = {{CUT_PART::None, "none"},
+                      {CUT_PART::Half, "half"},
+                      {CUT_PART::AllButLast, "all-but-last"},
+                      {CUT_PART::All, "all"}};
 
 struct Images {
   std::vector<UINT8> Older = MakeZoneImage(0x08, 7000, 11);
@@ -61,18 +61,6 @@ struct Images {
   std::vector<UINT8> OldCustomer = MakeZoneImage(1, 2000, 14);
   std::vector<UINT8> Customer = MakeZoneImage(2, 3000, 15);
 };
-
-std::string SettingsText(const Variant &V) {
-  return std::string("[default]\n"
-                     "target = ChipA\n"
-                     "[ChipA]\n"
-                     "ImageParser = OrvHexImage.efi\n"
-                     "FlashInterface = OrvFlashSim.efi\n"
-                     "DevicePath = OrvPathSim.efi\n"
-                     "OCM = ocm.hex\n"
-                     "customer = cust.hex\n") +
-         V.SettingsExtra;
-}
 
 // The board before the update: IC 0 runs section 0 with an older image left
 // in bank 1, IC 1 runs section 1 with bank 0 erased; old customer images.
@@ -100,7 +88,7 @@ EFI_STATUS Boot(ModelFlash &Flash, const Variant &V, const Images &I) {
   Fw.InstallProtocol(Fw.NewHandle(), gOrvImageProtocolGuid, &Image.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvFlashProtocolGuid, &Flash.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvPathProtocolGuid, &Path.Protocol);
-  Volume.AddFile(SETTINGS_PATH, SettingsText(V));
+  Volume.AddFile(SETTINGS_PATH, BoardSettings(V.SettingsExtra));
   Image.Files[OCM_PATH] = {I.New, 0x20};
   Image.Files[CUSTOMER_PATH] = {I.Customer, 0};
   Fw.SetArguments(V.Arguments);
@@ -122,6 +110,15 @@ std::string CheckRunsKnownImage(const ModelFlash &Flash, UINT8 Ic, const Images 
 }
 
 /// Why the board is not fully updated, or "" when it is.
+/// Prints the calls the flash refused in the run just made; their count.
+size_t Refused(ModelFlash &Flash, const std::string &Case) {
+  std::vector<FlashCall> Calls = Flash.TakeRefusals();
+  for (const FlashCall &Call : Calls) {
+    std::printf("%s: the flash refused %s\n", Case.c_str(), Describe(Call).c_str());
+  }
+  return Calls.size();
+}
+
 std::string CheckUpdated(const ModelFlash &Flash, const Variant &V, const Images &I) {
   for (UINT8 Ic = 0; Ic < ICS; Ic++) {
     std::string Ic_ = "IC " + std::to_string(Ic) + ": ";
@@ -140,13 +137,6 @@ std::string CheckUpdated(const ModelFlash &Flash, const Variant &V, const Images
   return "";
 }
 
-std::string Describe(const FlashCall &Call) {
-  std::string Text = FlashOpName(Call.Op);
-  Text += " IC " + std::to_string(Call.Ic) + " bank " + std::to_string(Call.Bank);
-  if (Call.Zone != FLASH_NO_ARG) Text += Call.Zone == ZONE_OCM ? " ocm" : " customer";
-  return Text;
-}
-
 }  // namespace
 
 int main() {
@@ -161,6 +151,7 @@ int main() {
     ModelFlash Clean(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
     SetUpBoard(Clean, I);
     EFI_STATUS Status = Boot(Clean, V, I);
+    Broken += Refused(Clean, std::string("power cut ") + V.Name + ", uncut");
     const size_t Operations = Clean.FlashOperations();
     std::string Problem = CheckUpdated(Clean, V, I);
     if (Status != EFI_SUCCESS || !Problem.empty()) {
@@ -173,22 +164,23 @@ int main() {
                 Operations * std::size(PARTS));
 
     for (size_t At = 1; At <= Operations; At++) {
-      for (CutPart Part : PARTS) {
+      for (const CutCase &Cut : PARTS) {
         CutPoints++;
         ModelFlash Flash(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
         SetUpBoard(Flash, I);
-        Flash.CutPowerAt(At, Part);
+        Flash.CutPowerAt(At, Cut.Part);
         (void)Boot(Flash, V, I);
         std::string Where = "?";
         for (const FlashCall &Call : Flash.Calls) {
           if (Call.PowerLost) {
-            Where = Describe(Call);
+            Where = Describe({Call.Op, Call.Ic, Call.Bank, Call.Zone});
             break;
           }
         }
         char Case[160];
         std::snprintf(Case, sizeof Case, "power cut %s at %zu (%s), %s", V.Name, At,
-                      Where.c_str(), CutPartName(Part));
+                      Where.c_str(), Cut.Name);
+        Broken += Refused(Flash, Case);
         if (!Flash.PowerLost()) {
           std::printf("%s: the cut point was not reached\n", Case);
           Broken++;
@@ -207,6 +199,7 @@ int main() {
         Bricked += CaseBricked ? 1 : 0;
 
         Status = Boot(Flash, V, I);
+        Broken += Refused(Flash, Case);
         Problem = CheckUpdated(Flash, V, I);
         if (Status != EFI_SUCCESS || !Problem.empty()) {
           std::printf("%s: not recovered: status %llx %s\n", Case,
