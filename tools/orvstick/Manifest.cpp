@@ -124,7 +124,8 @@ MANIFEST ReadManifest(const std::string &Path) {
   try {
     Root = toml::parse_file(Path);
   } catch (const toml::parse_error &Error) {
-    throw TOOL_FAILURE(Path + " line " + std::to_string(Error.source().begin.line) + ": " +
+    const auto Line = Error.source().begin.line;
+    throw TOOL_FAILURE(Path + (Line != 0 ? " line " + std::to_string(Line) : std::string()) + ": " +
                        std::string(Error.description()));
   }
   READER Reader(Path, Root);
