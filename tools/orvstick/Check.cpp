@@ -465,7 +465,7 @@ class CHECKER {
       return Value;
     }
     std::optional<std::string> Data =
-        ReadFile(Path, Key + ": " + Path + " is missing; the run stops at \"Component " + Path + " not found!\"");
+        ReadFile(Path, Key + ": " + Path + " is missing; the run stops after \"Component " + Path + " not found!\"");
     if (!Data) return Value;
     const PE_HEADERS Headers = ReadPeHeaders(*Data);
     if (IsX64Efi(Headers, PE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER)) {

@@ -165,7 +165,7 @@ void Settings(FILES &Files, const std::string &From, const std::string &To) {
 
 const BROKEN BROKEN_VOLUMES[] = {
     {"DriverMissing", [](FILES &F) { F.erase("OrvUpdateComponent/OrvFlashSim.efi"); },
-     "error: FlashInterface: OrvUpdateComponent\\OrvFlashSim.efi is missing; the run stops at "
+     "error: FlashInterface: OrvUpdateComponent\\OrvFlashSim.efi is missing; the run stops after "
      "\"Component OrvUpdateComponent\\OrvFlashSim.efi not found!\"",
      true},
     {"DriverIsAnApplication", [](FILES &F) { F["OrvUpdateComponent/OrvPathSim.efi"] = APPLICATION; },
