@@ -349,7 +349,7 @@ class CHECKER {
                      " is not read as a key; one key per line");
       }
     }
-    if (Given.size() > 1) {
+    if (Given.size() > 1 && Found) {
       std::string List;
       for (size_t Number : Given) List += (List.empty() ? "" : ", ") + std::to_string(Number);
       Report_.Warn(Key + " is given " + std::to_string(Given.size()) + " times in [" + SectionName + "] (lines " +
