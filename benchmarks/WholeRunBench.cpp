@@ -27,7 +27,7 @@
 #include "ModelFlash.h"
 #include "OrvUpdate.h"
 #include "RunState.h"
-#include "RunStateReset.h"
+#include "RunState.h"
 
 namespace {
 
@@ -116,7 +116,6 @@ UINTN BytesWritten(const ModelFlash &Flash) {
 
 int main(int Argc, char **Argv) {
   bench::Options Options = bench::ParseOptions(Argc, Argv);
-  ResetRunState();
   FakeFirmware Fw;
   FakeVolume Volume{Fw};
   FakeImage Image;
@@ -156,8 +155,7 @@ int main(int Argc, char **Argv) {
   for (int Round = 0; Round <= Options.Rounds; Round++) {
     Flash.ClearCalls();
     Fw.ClearConsole();
-    ResetRunState();
-    gOrvBootServices = Fw.BootServices();
+    ResetRunState(Fw.BootServices());
     std::vector<UINT8> Before(ICS);
     for (UINT8 Ic = 0; Ic < ICS; Ic++) Before[Ic] = Flash.Active(Ic);
 

@@ -18,6 +18,7 @@
 
 #include <OrvBase/Guards.h>
 #include "../OrvUpdate/App/RunState.h"
+#include "../OrvUpdate/Components/ComponentGuards.h"
 #include "../OrvUpdate/Update/CompareBytes.h"
 #include "../OrvUpdate/Update/UpdatePlan.h"
 
@@ -103,7 +104,8 @@ void CompareBanks(UINT8 Index, const COMPARE_JOB *Jobs, UINTN Count, FAILURES *F
   if (Count == 0) {
     return;
   }
-  EFI_STATUS Status = pOrvFlashProtocol->FlashPreOperation(Index);
+  FlashPassGuard Pass;
+  EFI_STATUS Status = Pass.Open(pOrvFlashProtocol, Index);
   if (EFI_ERROR(Status)) {
     Failures->Add(u"FlashPreOperation"_w, Status);
     for (UINTN I = 0; I < Count; I++) {
@@ -114,7 +116,7 @@ void CompareBanks(UINT8 Index, const COMPARE_JOB *Jobs, UINTN Count, FAILURES *F
   for (UINTN I = 0; I < Count; I++) {
     *Jobs[I].Out = CompareBank(Index, Jobs[I], Failures);
   }
-  Status = pOrvFlashProtocol->ICPostOperation(Index);
+  Status = Pass.Close();
   if (EFI_ERROR(Status)) {
     Failures->Add(u"ICPostOperation"_w, Status);
   }
@@ -162,120 +164,154 @@ const CHAR16 *DecisionText(OCM_DECISION Decision) {
   return u"current"_w;
 }
 
-}  // namespace
+/// Everything one IC's line shows.
+struct IC_REPORT {
+  READ<UINT8> Section;
+  READ<UINT32> Versions[2];
+  READ<UINT32> ChipVersion;  ///< the version the decision compares
+  READ<UINT64> ImageVersion;
+  bool Planned;              ///< the OCM decision could be taken
+  OCM_PLAN Plan;
+  UINT8 CustomerBanks;
+  VERIFY OcmVerify;
+  VERIFY CustomerVerify[2];
+};
 
-EFI_STATUS ReportIc(UINT8 Index, BOOLEAN Verify) {
+/// Reads the IC as UpdateChip does: the section preset to "none", the
+/// version of each section and of the one the decision uses, and the OCM
+/// image's version.
+void ReadIcState(UINT8 Index, IC_REPORT *Report, FAILURES *Failures) {
   ORV_FLASH_PROTOCOL *Flash = pOrvFlashProtocol;
-  FAILURES Failures;
-
-  // Read as UpdateChip does: the section preset to "none", then the version
-  // of the section the decision uses.
-  READ<UINT8> Section = {SECTION_INVALID, true};
-  EFI_STATUS Status = Flash->GetActiveSection(Index, &Section.Value);
+  Report->Section = {SECTION_INVALID, true};
+  EFI_STATUS Status = Flash->GetActiveSection(Index, &Report->Section.Value);
   if (EFI_ERROR(Status)) {
-    Failures.Add(u"GetActiveSection"_w, Status);
-    Section.Known = false;
+    Failures->Add(u"GetActiveSection"_w, Status);
+    Report->Section.Known = false;
   }
-  READ<UINT32> Versions[2] = {};
   for (UINT8 Bank = 0; Bank < 2; Bank++) {
-    Versions[Bank] = {0, true};
-    Status = Flash->GetIcVersion(Index, Bank, &Versions[Bank].Value);
+    Report->Versions[Bank] = {0, true};
+    Status = Flash->GetIcVersion(Index, Bank, &Report->Versions[Bank].Value);
     if (EFI_ERROR(Status)) {
-      Failures.Add(u"GetIcVersion"_w, Status);
-      Versions[Bank].Known = false;
+      Failures->Add(u"GetIcVersion"_w, Status);
+      Report->Versions[Bank].Known = false;
     }
   }
-  READ<UINT32> ChipVersion = {0, false};
+  const READ<UINT8> &Section = Report->Section;
+  Report->ChipVersion = {0, false};
   if (Section.Known && Section.Value < 2) {
-    ChipVersion = Versions[Section.Value];
+    Report->ChipVersion = Report->Versions[Section.Value];
   } else if (Section.Known) {
-    ChipVersion.Known = true;
-    Status = Flash->GetIcVersion(Index, Section.Value, &ChipVersion.Value);
+    Report->ChipVersion.Known = true;
+    Status = Flash->GetIcVersion(Index, Section.Value, &Report->ChipVersion.Value);
     if (EFI_ERROR(Status)) {
-      Failures.Add(u"GetIcVersion"_w, Status);
-      ChipVersion.Known = false;
+      Failures->Add(u"GetIcVersion"_w, Status);
+      Report->ChipVersion.Known = false;
     }
   }
-
-  READ<UINT64> ImageVersion = {0, OcmImage != 0};
+  Report->ImageVersion = {0, OcmImage != 0};
   if (OcmImage != 0) {
-    Status = pOrvImageProtocol->GetImageVersion(OcmImage, &ImageVersion.Value);
+    Status = pOrvImageProtocol->GetImageVersion(OcmImage, &Report->ImageVersion.Value);
     if (EFI_ERROR(Status)) {
-      Failures.Add(u"GetImageVersion"_w, Status);
-      ImageVersion.Known = false;
+      Failures->Add(u"GetImageVersion"_w, Status);
+      Report->ImageVersion.Known = false;
     }
   }
-  const bool Planned = OcmImage != 0 && ChipVersion.Known && ImageVersion.Known;
-  const OCM_PLAN Plan =
-      Planned ? PlanOcmZone(Section.Value, ChipVersion.Value, ImageVersion.Value, RUN_FLAGS)
-              : OCM_PLAN{OCM_DECISION::UP_TO_DATE, 0};
-  const UINT8 CustomerBanks = PlanCustomerBanks(CustomerImage != 0, RUN_FLAGS);
+}
 
-  // -v: the active OCM bank against the OCM image, and the customer banks an
-  // update would write against the customer image.
-  VERIFY OcmVerify = {VERIFY_RESULT::NOT_COMPARED, 0};
-  VERIFY CustomerVerify[2] = {{VERIFY_RESULT::NOT_COMPARED, 0}, {VERIFY_RESULT::NOT_COMPARED, 0}};
-  if (Verify) {
-    COMPARE_JOB Jobs[3] = {};
-    UINTN Count = 0;
-    if (OcmImage != 0 && !Section.Known) {
-      OcmVerify.Result = VERIFY_RESULT::UNKNOWN;
-    } else if (OcmImage != 0 && Section.Value > 1) {
-      OcmVerify.Result = VERIFY_RESULT::NO_SECTION;
-    } else if (OcmImage != 0) {
-      Jobs[Count++] = {&OcmVerify, Section.Value, ZONE_OCM, OcmImage};
-    }
-    for (UINT8 Bank = 0; Bank < CustomerBanks; Bank++) {
-      Jobs[Count++] = {&CustomerVerify[Bank], Bank, ZONE_CUSTOMER, CustomerImage};
-    }
-    CompareBanks(Index, Jobs, Count, &Failures);
+/// The update's decision for this IC, from the same rule UpdateChip uses.
+void PlanIc(IC_REPORT *Report) {
+  Report->Planned = OcmImage != 0 && Report->ChipVersion.Known && Report->ImageVersion.Known;
+  Report->Plan = Report->Planned ? PlanOcmZone(Report->Section.Value, Report->ChipVersion.Value,
+                                               Report->ImageVersion.Value, RUN_FLAGS)
+                                 : OCM_PLAN{OCM_DECISION::UP_TO_DATE, 0};
+  Report->CustomerBanks = PlanCustomerBanks(CustomerImage != 0, RUN_FLAGS);
+}
+
+/// -v: the active OCM bank against the OCM image, and the customer banks an
+/// update would write against the customer image.
+void VerifyIc(UINT8 Index, IC_REPORT *Report, FAILURES *Failures) {
+  COMPARE_JOB Jobs[3] = {};
+  UINTN Count = 0;
+  const READ<UINT8> &Section = Report->Section;
+  if (OcmImage != 0 && !Section.Known) {
+    Report->OcmVerify.Result = VERIFY_RESULT::UNKNOWN;
+  } else if (OcmImage != 0 && Section.Value > 1) {
+    Report->OcmVerify.Result = VERIFY_RESULT::NO_SECTION;
+  } else if (OcmImage != 0) {
+    Jobs[Count++] = {&Report->OcmVerify, Section.Value, ZONE_OCM, OcmImage};
   }
+  for (UINT8 Bank = 0; Bank < Report->CustomerBanks; Bank++) {
+    Jobs[Count++] = {&Report->CustomerVerify[Bank], Bank, ZONE_CUSTOMER, CustomerImage};
+  }
+  CompareBanks(Index, Jobs, Count, Failures);
+}
 
+/// The OCM fields: the image version and the decision.
+void PrintOcmFields(const IC_REPORT &Report) {
+  if (OcmImage == 0) {
+    Print(u" image=none ocm=none"_w);
+    return;
+  }
+  if (Report.ImageVersion.Known) {
+    Print(u" image=%lx"_w, Report.ImageVersion.Value);
+  } else {
+    Print(u" image=?"_w);
+  }
+  if (!Report.Planned) {
+    Print(u" ocm=?"_w);
+  } else if (Report.Plan.Programs()) {
+    Print(u" ocm=%s:bank%x"_w, DecisionText(Report.Plan.Decision),
+          static_cast<UINT32>(Report.Plan.TargetBank));
+  } else {
+    Print(u" ocm=current"_w);
+  }
+}
+
+void PrintIcLine(UINT8 Index, const IC_REPORT &Report, BOOLEAN Verify) {
   Print(u"ic=%x"_w, static_cast<UINT32>(Index));
-  if (Flash->GetIcAddress != nullptr) {
-    Print(u" addr=%02x"_w, static_cast<UINT32>(Flash->GetIcAddress(Index, 0)));
+  if (pOrvFlashProtocol->GetIcAddress != nullptr) {
+    Print(u" addr=%02x"_w, static_cast<UINT32>(pOrvFlashProtocol->GetIcAddress(Index, 0)));
   } else {
     Print(u" addr=-"_w);
   }
-  if (!Section.Known) {
+  if (!Report.Section.Known) {
     Print(u" section=?"_w);
-  } else if (Section.Value == SECTION_INVALID) {
+  } else if (Report.Section.Value == SECTION_INVALID) {
     Print(u" section=none"_w);
   } else {
-    Print(u" section=%x"_w, static_cast<UINT32>(Section.Value));
+    Print(u" section=%x"_w, static_cast<UINT32>(Report.Section.Value));
   }
-  PrintVersion(u"ver0"_w, Versions[0]);
-  PrintVersion(u"ver1"_w, Versions[1]);
-  if (OcmImage == 0) {
-    Print(u" image=none ocm=none"_w);
-  } else {
-    if (ImageVersion.Known) {
-      Print(u" image=%lx"_w, ImageVersion.Value);
-    } else {
-      Print(u" image=?"_w);
-    }
-    if (!Planned) {
-      Print(u" ocm=?"_w);
-    } else if (Plan.Programs()) {
-      Print(u" ocm=%s:bank%x"_w, DecisionText(Plan.Decision), static_cast<UINT32>(Plan.TargetBank));
-    } else {
-      Print(u" ocm=current"_w);
-    }
-  }
+  PrintVersion(u"ver0"_w, Report.Versions[0]);
+  PrintVersion(u"ver1"_w, Report.Versions[1]);
+  PrintOcmFields(Report);
   const CHAR16 *CustomerText[] = {u"none"_w, u"bank0"_w, u"bank0+1"_w};
-  Print(u" customer=%s"_w, CustomerText[CustomerBanks]);
+  Print(u" customer=%s"_w, CustomerText[Report.CustomerBanks]);
   if (Verify) {
-    PrintVerify(u"vocm"_w, OcmVerify);
-    PrintVerify(u"vcust0"_w, CustomerVerify[0]);
-    PrintVerify(u"vcust1"_w, CustomerVerify[1]);
+    PrintVerify(u"vocm"_w, Report.OcmVerify);
+    PrintVerify(u"vcust0"_w, Report.CustomerVerify[0]);
+    PrintVerify(u"vcust1"_w, Report.CustomerVerify[1]);
   }
   Print(u"\n"_w);
+}
+
+}  // namespace
+
+EFI_STATUS ReportIc(UINT8 Index, BOOLEAN Verify) {
+  FAILURES Failures;
+  IC_REPORT Report = {};
+  Report.OcmVerify = {VERIFY_RESULT::NOT_COMPARED, 0};
+  Report.CustomerVerify[0] = Report.CustomerVerify[1] = {VERIFY_RESULT::NOT_COMPARED, 0};
+
+  ReadIcState(Index, &Report, &Failures);
+  PlanIc(&Report);
+  if (Verify) VerifyIc(Index, &Report, &Failures);
+  PrintIcLine(Index, Report, Verify);
   Failures.Print(Index);
 
   if (Failures.Any()) {
     return Failures.Last();
   }
-  const VERIFY Results[] = {OcmVerify, CustomerVerify[0], CustomerVerify[1]};
+  const VERIFY Results[] = {Report.OcmVerify, Report.CustomerVerify[0], Report.CustomerVerify[1]};
   for (const VERIFY &V : Results) {
     if (V.Result == VERIFY_RESULT::DIFFERS || V.Result == VERIFY_RESULT::NO_SECTION) {
       return EFI_CRC_ERROR;

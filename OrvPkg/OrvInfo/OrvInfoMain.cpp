@@ -9,9 +9,11 @@
 
 #include <OrvBase/Status.h>
 
+#include <OrvRun/RunSteps.h>
+
 #include "../OrvUpdate/App/CommandLine.h"
 #include "../OrvUpdate/App/RunState.h"
-#include "../OrvUpdate/App/RunSteps.h"
+#include "../OrvUpdate/Components/ComponentGuards.h"
 #include "../OrvUpdate/Settings/InitialSettings.h"
 
 namespace {
@@ -39,17 +41,9 @@ class RUN_RESULT {
 
 /// The IC that answers to DeviceAddress, or the list of those that answer.
 EFI_STATUS ReportByAddress(UINT64 DeviceAddress, UINT8 IcCount, BOOLEAN Verify) {
-  for (UINT8 Index = 0; Index < IcCount; Index++) {
-    if (pOrvFlashProtocol->GetIcAddress(Index, 0) == DeviceAddress) {
-      return ReportIc(Index, Verify);
-    }
-  }
-  Print(u"Addr %x IC not found\nAvailable : "_w, Hex32(DeviceAddress));
-  for (UINT8 Index = 0; Index < IcCount; Index++) {
-    Print(u"%02x "_w, static_cast<UINT32>(pOrvFlashProtocol->GetIcAddress(Index, 0)));
-  }
-  Print(u"\n"_w);
-  return EFI_NOT_FOUND;
+  UINT8 Index = 0;
+  EFI_STATUS Status = FindIcByAddress(DeviceAddress, IcCount, &Index);
+  return EFI_ERROR(Status) ? Status : ReportIc(Index, Verify);
 }
 
 }  // namespace
@@ -77,6 +71,8 @@ EFI_STATUS OrvInfoMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
 
   EFI_STATUS Status = OrvInitialSettings(ImageHandle);
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"Load settings error, %x\n"_w);
+  // Every way out from here gives back the images and closes the path.
+  BoundRunGuard Bound;
 
   Status = CountIcs(DeviceAddress, &IcCount);
   if (EFI_ERROR(Status)) return Status;
@@ -94,6 +90,5 @@ EFI_STATUS OrvInfoMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
     Status = ReportMissingIcs(ChipMask, IcCount, Result.Status());
   }
 
-  ReleaseRun();
   return Status;
 }

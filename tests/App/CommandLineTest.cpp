@@ -77,8 +77,7 @@ TEST_F(CommandLineTest, OverrideFilesGoToTheirHalvesAndAreConsumed) {
 TEST_F(CommandLineTest, LaterValueReplacesTheWholeHalf) {
   Parse({"-o", "abcdef", "-o", "xy"});
   EXPECT_EQ(Half(0), "xy");
-  ResetRunState();
-  gOrvBootServices = Fw.BootServices();
+  ResetRunState(Fw.BootServices());
   Parse({"-r", "123456", "10", "-o", "ab", "1"});
   EXPECT_EQ(Half(0), "ab");
 }

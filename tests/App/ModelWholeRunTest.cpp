@@ -78,7 +78,6 @@ TEST_F(ModelWholeRunTest, UpdateProgramsTheInactiveBankAndSwitchesToIt) {
   // A second run finds both ICs current and only rewrites the customer zone.
   Model.ClearCalls();
   Fw.ClearConsole();
-  ResetRunState();
   EXPECT_EQ(Run({"0", "1"}), EFI_SUCCESS) << Fw.Console();
   EXPECT_EQ(Model.Count(FlashOp::EraseBank, FLASH_NO_ARG, FLASH_NO_ARG, ZONE_OCM), 0u);
   EXPECT_EQ(Model.Count(FlashOp::SetActiveBank), 0u);

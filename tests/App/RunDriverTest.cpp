@@ -111,8 +111,7 @@ TEST_F(RunDriverTest, AddressOptionNeedsTheFlashAddressSlot) {
 TEST_F(RunDriverTest, RepeatedEarlyExitsLeaveNoImageLoaded) {
   Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
   for (int RunIndex = 0; RunIndex < 5; RunIndex++) {
-    ResetRunState();
-    EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
+      EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
     EXPECT_EQ(Image.LiveImages(), 0u) << "run " << RunIndex;
   }
   EXPECT_EQ(Image.CallCount("LoadImageFile"), 10);
@@ -194,7 +193,6 @@ TEST_F(RunDriverTest, AllIcsAndExistingIcsReportNothingMissing) {
   EXPECT_EQ(Run({"0", "1"}), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console().find("not found"), std::string::npos);
   Fw.ClearConsole();
-  ResetRunState();
   // -a selects ICs 0 to 31 whatever the count; digits beside it change nothing.
   EXPECT_EQ(Run({"-a", "5"}), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console().find("not found"), std::string::npos);

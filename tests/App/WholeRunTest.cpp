@@ -78,7 +78,6 @@ TEST_F(WholeRunTest, TypicalRunUpdatesBothIcsThenASecondRunFindsThemCurrent) {
 
   // Same boot: the drivers stay resident, so nothing is loaded again.
   Fw.ClearConsole();
-  ResetRunState();
   EXPECT_EQ(Run({"0", "1"}), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(),
             "OrvUpdate tool version 00.01.0002\n"

@@ -23,8 +23,11 @@ class ComponentBindingTest : public OrvTest {
   EFI_STATUS Bind(const std::string &Text = SETTINGS) {
     SettingsText Settings(Text);
     SETTINGS_SECTION Section = Settings.Section("ChipA");
-    return BindComponents(Fw.ImageHandle(), Fw.DeviceHandle(), Settings.File(), &Section);
+    return BindComponents(Fw.ImageHandle(), Fw.DeviceHandle(), Settings.File(), &Section,
+                          &Session);
   }
+  /// The path session a binding opens; held to the end of the test.
+  PathSessionGuard Session;
   // Driver files that install the fakes' protocols when started.
   void AddDrivers(const std::string &Except = "") {
     auto Add = [&](const std::string &Name, const EFI_GUID &Guid, void *Interface) {

@@ -1,6 +1,7 @@
 // The base library: the guards (move, release, reverse-order clean-up), the
 // status helpers and the hexadecimal text conversion.
 #include <OrvBase/Guards.h>
+#include <OrvBase/ProtocolPtr.h>
 #include <OrvBase/HexText.h>
 #include <OrvBase/Status.h>
 
@@ -142,46 +143,37 @@ TEST_F(OrvBaseTest, FileGuardCloseReportsTheStatusAndEmptiesTheGuard) {
   EXPECT_EQ(gEvents.size(), 1u);
 }
 
-TEST_F(OrvBaseTest, ProtocolGuardClosesWhatItOpenedOnceEvenWhenMoved) {
-  EFI_LOADED_IMAGE *Loaded = nullptr;
+TEST_F(OrvBaseTest, ProtocolPtrClosesWhatItOpenedOnceEvenWhenMoved) {
   {
-    ProtocolGuard Outer;
+    ProtocolPtr<EFI_LOADED_IMAGE> Outer;
     {
-      ProtocolGuard Opened;
-      ASSERT_EQ(Opened.Open(Fw.BootServices(), Fw.ImageHandle(), &gEfiLoadedImageProtocolGuid,
-                            Fw.ImageHandle(), reinterpret_cast<VOID **>(&Loaded)),
-                EFI_SUCCESS);
-      EXPECT_EQ(Loaded, &Fw.LoadedImage());
+      ProtocolPtr<EFI_LOADED_IMAGE> Opened;
+      ASSERT_EQ(Opened.Open(Fw.BootServices(), Fw.ImageHandle(), Fw.ImageHandle()), EFI_SUCCESS);
+      EXPECT_EQ(Opened.Get(), &Fw.LoadedImage()) << "opened under the type's own GUID";
       EXPECT_EQ(LoadedImageOpens(), 1);
-      Outer = static_cast<ProtocolGuard &&>(Opened);
+      Outer = static_cast<ProtocolPtr<EFI_LOADED_IMAGE> &&>(Opened);
       EXPECT_FALSE(Opened);
     }
-    EXPECT_EQ(LoadedImageOpens(), 1) << "the moved-from guard closed it";
+    EXPECT_EQ(LoadedImageOpens(), 1) << "the moved-from pointer closed it";
   }
   EXPECT_EQ(LoadedImageOpens(), 0);
 }
 
-TEST_F(OrvBaseTest, ProtocolGuardThatFailedToOpenClosesNothing) {
+TEST_F(OrvBaseTest, ProtocolPtrThatFailedToOpenClosesNothing) {
   Fw.FailOpenProtocol(gEfiLoadedImageProtocolGuid, EFI_UNSUPPORTED);
-  VOID *Interface = nullptr;
   {
-    ProtocolGuard Opened;
-    EXPECT_EQ(Opened.Open(Fw.BootServices(), Fw.ImageHandle(), &gEfiLoadedImageProtocolGuid,
-                          Fw.ImageHandle(), &Interface),
-              EFI_UNSUPPORTED);
-    EXPECT_FALSE(Opened);
+    ProtocolPtr<EFI_LOADED_IMAGE> Failed;
+    EXPECT_EQ(Failed.Open(Fw.BootServices(), Fw.ImageHandle(), Fw.ImageHandle()), EFI_UNSUPPORTED);
+    EXPECT_FALSE(Failed);
   }
   EXPECT_EQ(LoadedImageOpens(), 0);
 }
 
-TEST_F(OrvBaseTest, ProtocolGuardReleaseLeavesTheProtocolOpen) {
-  VOID *Interface = nullptr;
+TEST_F(OrvBaseTest, ProtocolPtrReleaseLeavesTheProtocolOpen) {
   {
-    ProtocolGuard Opened;
-    ASSERT_EQ(Opened.Open(Fw.BootServices(), Fw.ImageHandle(), &gEfiLoadedImageProtocolGuid,
-                          Fw.ImageHandle(), &Interface),
-              EFI_SUCCESS);
-    Opened.Release();
+    ProtocolPtr<EFI_LOADED_IMAGE> Opened;
+    ASSERT_EQ(Opened.Open(Fw.BootServices(), Fw.ImageHandle(), Fw.ImageHandle()), EFI_SUCCESS);
+    EXPECT_EQ(Opened.Release(), &Fw.LoadedImage());
   }
   EXPECT_EQ(LoadedImageOpens(), 1);
   Fw.BootServices()->CloseProtocol(Fw.ImageHandle(), &gEfiLoadedImageProtocolGuid,
@@ -192,35 +184,10 @@ TEST_F(OrvBaseTest, GuardsReleaseInReverseOrderOfDeclaration) {
   RECORDING_FILE Directory = MakeFile("directory");
   RECORDING_FILE File = MakeFile("file");
   {
-    ScopeExit Last([] { gEvents.push_back("scope exit"); });
     FileGuard Root(&Directory.Protocol);
     FileGuard Opened(&File.Protocol);
   }
-  EXPECT_EQ(gEvents, (std::vector<std::string>{"close file", "close directory", "scope exit"}));
-}
-
-TEST_F(OrvBaseTest, ScopeExitRunsOnceUnlessCancelled) {
-  int Runs = 0;
-  {
-    ScopeExit Counted([&Runs] { Runs++; });
-    ScopeExit Cancelled([&Runs] { Runs += 100; });
-    Cancelled.Cancel();
-  }
-  EXPECT_EQ(Runs, 1);
-}
-
-TEST_F(OrvBaseTest, MovedScopeExitRunsOnlyInItsNewOwner) {
-  int Runs = 0;
-  auto Count = [&Runs] { Runs++; };
-  {
-    ScopeExit<decltype(Count)> First(Count);
-    {
-      ScopeExit<decltype(Count)> Second(static_cast<ScopeExit<decltype(Count)> &&>(First));
-      EXPECT_EQ(Runs, 0);
-    }
-    EXPECT_EQ(Runs, 1);
-  }
-  EXPECT_EQ(Runs, 1);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"close file", "close directory"}));
 }
 
 TEST_F(OrvBaseTest, StatusHelpersPrintTheLineAndHandTheStatusOn) {

@@ -233,7 +233,6 @@ TEST_F(OrvInfoTest, MissingIcIsReportedAfterTheListedOnes) {
   EXPECT_EQ(RunInfo({"5", "0"}), EFI_NOT_FOUND);
   EXPECT_EQ(Fw.Console(), HEAD + IC0 + "\nIC 5 not found\n");
   Fw.ClearConsole();
-  ResetRunState();
   EXPECT_EQ(RunInfo({"-a"}), EFI_SUCCESS) << "-a lists the ICs there are";
 }
 
@@ -241,7 +240,6 @@ TEST_F(OrvInfoTest, AddressModeListsTheAnsweringIcOrTheAddresses) {
   EXPECT_EQ(RunInfo({"-d", "21", "0"}), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), HEAD + IC1 + "\n");
   Fw.ClearConsole();
-  ResetRunState();
   EXPECT_EQ(RunInfo({"-d", "5a"}), EFI_NOT_FOUND);
   EXPECT_EQ(Fw.Console(), HEAD + "Addr 5A IC not found\nAvailable : 20 21 \n");
 }
@@ -268,7 +266,6 @@ TEST_F(OrvInfoTest, SettingsAndIcInitFailuresReturnTheirStatus) {
   EXPECT_EQ(Fw.Console(), INFO_BANNER + "Current target: ChipA\nIC init error 7\n");
   EXPECT_EQ(Path.Calls.back(), "PathDeinit");
   Fw.ClearConsole();
-  ResetRunState();
   Volume.RemoveFile(SETTINGS_PATH);
   EXPECT_EQ(RunInfo({"0"}), EFI_NOT_FOUND);
   EXPECT_EQ(Lines(Fw.Console()).back(), "Load settings error, E");

@@ -57,7 +57,6 @@ TEST_P(PlanMatchesUpdateTest, UpdateDoesWhatThePlanSaid) {
 
   Flash.Calls.clear();
   Fw.ClearConsole();
-  ResetRunState();
   ASSERT_EQ(Run(Row.Arguments), EFI_SUCCESS) << Fw.Console();
 
   // ocm=<reason>:bank<n> means exactly that bank was written and made active.

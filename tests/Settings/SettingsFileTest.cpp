@@ -13,18 +13,19 @@ namespace {
 
 const std::string SETTINGS_PATH = "OrvUpdateComponent\\OrvUpdateSettings.ini";
 const std::string TEXT = "[default]\ntarget = ChipA\n[ChipA]\nOCM = ocm.hex\n";
-// A sentinel the caller's pointer holds before the call.
-SETTINGS_FILE *const UNSET = reinterpret_cast<SETTINGS_FILE *>(0x1000);
 
 class SettingsFileTest : public OrvTest {
  protected:
+  void TearDown() override {
+    Data.Reset();
+    OrvTest::TearDown();
+  }
   EFI_STATUS Load() {
-    Data = UNSET;
     return LoadSettingsFile(Fw.ImageHandle(), Fw.DeviceHandle(),
                             u"OrvUpdateComponent\\OrvUpdateSettings.ini"_w, &Data);
   }
   std::string Text() const {
-    return std::string(reinterpret_cast<const char *>(Data->Data), Data->Length);
+    return std::string(reinterpret_cast<const char *>(Data.Get()->Data), Data.Get()->Length);
   }
   int FileSystemOpens() const {
     return Fw.OpenCount(Fw.DeviceHandle(), gEfiSimpleFileSystemProtocolGuid);
@@ -36,23 +37,23 @@ class SettingsFileTest : public OrvTest {
     return Paths;
   }
 
-  SETTINGS_FILE *Data = nullptr;
+  SettingsFileGuard Data;
 };
 
 TEST_F(SettingsFileTest, LoadsTheWholeFileIntoOneBlock) {
   Volume.AddFile(SETTINGS_PATH, TEXT);
   ASSERT_EQ(Load(), EFI_SUCCESS);
-  ASSERT_NE(Data, nullptr);
-  EXPECT_EQ(Data->Length, TEXT.size());
+  ASSERT_TRUE(Data);
+  EXPECT_EQ(Data.Get()->Length, TEXT.size());
   EXPECT_EQ(Text(), TEXT);
   EXPECT_EQ(Fw.Console(), "");
 
   // One block of the file size plus 16: Length, the text, 8 spare bytes that
   // are never written (the fake pool fills new blocks with 0x5A).
   EXPECT_EQ(Fw.LivePoolBlocks(), 1u);
-  EXPECT_EQ(Fw.PoolSize(Data), TEXT.size() + 16);
+  EXPECT_EQ(Fw.PoolSize(Data.Get()), TEXT.size() + 16);
   for (size_t Index = 0; Index < 8; Index++) {
-    EXPECT_EQ(Data->Data[TEXT.size() + Index], 0x5A) << Index;
+    EXPECT_EQ(Data.Get()->Data[TEXT.size() + Index], 0x5A) << Index;
   }
 
   // The steps as the volume saw them.
@@ -79,24 +80,22 @@ TEST_F(SettingsFileTest, LoadsTheWholeFileIntoOneBlock) {
 
   // The text is what the lookup reads.
   SETTINGS_SECTION Section{};
-  EXPECT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("ChipA"), &Section),
-            EFI_SUCCESS);
+  EXPECT_EQ(FindSettingsSection(Data.Get(), "ChipA"_a, &Section), EFI_SUCCESS);
 
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
-  EXPECT_EQ(Fw.LivePoolBlocks(), 0u);
+  Data.Reset();
+  EXPECT_EQ(Fw.LivePoolBlocks(), 0u) << "the guard gives the block back";
 }
 
 TEST_F(SettingsFileTest, SixBytesAreEnoughFiveAreNot) {
   Volume.AddFile(SETTINGS_PATH, "[a]\nb\n");
   ASSERT_EQ(Load(), EFI_SUCCESS);
-  EXPECT_EQ(Data->Length, 6u);
+  EXPECT_EQ(Data.Get()->Length, 6u);
   EXPECT_EQ(Text(), "[a]\nb\n");
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 
   Volume.AddFile(SETTINGS_PATH, "[a]\nb");
   EFI_STATUS Status = Load();
   EXPECT_TRUE(EFI_ERROR(Status));
-  EXPECT_EQ(Data, nullptr);
+  EXPECT_FALSE(Data) << "a failed load leaves the caller no block, and gives back the old one";
   // GetInfo itself succeeded, so the line shows its success status.
   EXPECT_EQ(Fw.Console(), "Get settings file info error 0\n");
 }
@@ -105,7 +104,6 @@ TEST_F(SettingsFileTest, FileNameIsMatchedWithoutRegardToCase) {
   Volume.AddFile("orvupdatecomponent\\ORVUPDATESETTINGS.INI", TEXT);
   ASSERT_EQ(Load(), EFI_SUCCESS);
   EXPECT_EQ(Text(), TEXT);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 }
 
 TEST_F(SettingsFileTest, FileIsReadFromTheVolumeRootWhereverTheApplicationIs) {
@@ -114,7 +112,6 @@ TEST_F(SettingsFileTest, FileIsReadFromTheVolumeRootWhereverTheApplicationIs) {
   Volume.AddFile(SETTINGS_PATH, TEXT);
   ASSERT_EQ(Load(), EFI_SUCCESS);
   EXPECT_EQ(Text(), TEXT);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 }
 
 TEST_F(SettingsFileTest, FreeOfNullReleasesNothing) {
@@ -123,7 +120,6 @@ TEST_F(SettingsFileTest, FreeOfNullReleasesNothing) {
   const size_t Blocks = Fw.LivePoolBlocks();
   EXPECT_EQ(FreeSettingsFile(nullptr), EFI_SUCCESS);
   EXPECT_EQ(Fw.LivePoolBlocks(), Blocks);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 }
 
 TEST_F(SettingsFileTest, FailedCloseStillLeavesNothingOpen) {
@@ -133,39 +129,18 @@ TEST_F(SettingsFileTest, FailedCloseStillLeavesNothingOpen) {
   EXPECT_EQ(Text(), TEXT);
   EXPECT_EQ(Volume.OpenHandles(), 0u);
   EXPECT_EQ(FileSystemOpens(), 0);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 }
 
 // ---- Short reads -----------------------------------------------------------------
 
-TEST_F(SettingsFileTest, ShortReadKeepsOnlyTheBytesRead) {
+TEST_F(SettingsFileTest, ShortReadsAreReadOnUntilTheWholeFileIsIn) {
   Volume.AddFile(SETTINGS_PATH, TEXT);
   Volume.ShortRead(12);
   ASSERT_EQ(Load(), EFI_SUCCESS);
-  EXPECT_EQ(Data->Length, 12u);
-  EXPECT_EQ(Text(), TEXT.substr(0, 12));
-  EXPECT_EQ(Fw.PoolSize(Data), TEXT.size() + 16);
-
-  // The section below the cut is not there for the lookup, and the default
-  // section ends with what was read.
-  SETTINGS_SECTION Section{};
-  EXPECT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("ChipA"), &Section),
-            EFI_NOT_FOUND);
-  ASSERT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("default"), &Section),
-            EFI_SUCCESS);
-  EXPECT_EQ(Section.End, 11u);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
-}
-
-TEST_F(SettingsFileTest, ReadOfNothingGivesAnEmptyText) {
-  Volume.AddFile(SETTINGS_PATH, TEXT);
-  Volume.ShortRead(0);
-  ASSERT_EQ(Load(), EFI_SUCCESS);
-  EXPECT_EQ(Data->Length, 0u);
-  SETTINGS_SECTION Section{};
-  EXPECT_EQ(FindSettingsSection(Data, reinterpret_cast<const CHAR8 *>("default"), &Section),
-            EFI_NOT_FOUND);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
+  EXPECT_EQ(Text(), TEXT);
+  const UINTN Size = TEXT.size();
+  EXPECT_EQ(Volume.ReadRequestSizes(),
+            (std::vector<UINTN>{Size, Size - 12, Size - 24, Size - 36}));
 }
 
 // ---- Failing steps -----------------------------------------------------------------
@@ -187,7 +162,7 @@ TEST_P(SettingsFileFailures, PrintTheirLineAndCleanUp) {
   Volume.AddFile(SETTINGS_PATH, TEXT);
   C.Arrange(Fw, Volume);
   EXPECT_EQ(Load(), C.Status);
-  EXPECT_EQ(Data, nullptr) << "the caller gets no block";
+  EXPECT_FALSE(Data) << "the caller gets no block";
   EXPECT_EQ(Fw.Console(), C.Console);
   EXPECT_EQ(ClosedPaths(), C.Closed);
   for (const auto &Record : Volume.Closes()) {
@@ -196,7 +171,6 @@ TEST_P(SettingsFileFailures, PrintTheirLineAndCleanUp) {
   EXPECT_EQ(Volume.OpenHandles(), 0u);
   EXPECT_EQ(FileSystemOpens(), 0) << "the Simple File System protocol is closed again";
   EXPECT_EQ(Fw.LivePoolBlocks(), 0u);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -244,7 +218,16 @@ INSTANTIATE_TEST_SUITE_P(
                     EFI_OUT_OF_RESOURCES, "Alloc SettingsFileData error \n", {SETTINGS_PATH, ""}},
         FailureCase{"Read",
                     [](FakeFirmware &, FakeVolume &V) { V.Fail("Read", EFI_DEVICE_ERROR); },
-                    EFI_DEVICE_ERROR, "Read settings file error 7\n", {SETTINGS_PATH, ""}}),
+                    EFI_DEVICE_ERROR, "Read settings file error 7\n", {SETTINGS_PATH, ""}},
+        // A text cut short would silently lose its last keys (a zone, a switch).
+        FailureCase{"FileEndsBeforeItsSize",
+                    [](FakeFirmware &, FakeVolume &V) {
+                      V.ReportFileSize(SETTINGS_PATH, TEXT.size() + 10);
+                    },
+                    EFI_END_OF_FILE, "Read settings file error 1F\n", {SETTINGS_PATH, ""}},
+        FailureCase{"ReadDeliversNothing",
+                    [](FakeFirmware &, FakeVolume &V) { V.ShortRead(0); },
+                    EFI_END_OF_FILE, "Read settings file error 1F\n", {SETTINGS_PATH, ""}}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 // The info record is 80 bytes and the terminated name: a name of 67
@@ -253,17 +236,15 @@ TEST_F(SettingsFileTest, InfoRecordThatDoesNotFitIsRefused) {
   const auto LoadFrom = [this](const std::string &Path) {
     Volume.AddFile(Path, TEXT);
     std::u16string Wide16 = Wide(Path);
-    Data = UNSET;
     return LoadSettingsFile(Fw.ImageHandle(), Fw.DeviceHandle(),
                             reinterpret_cast<const CHAR16 *>(Wide16.c_str()), &Data);
   };
   ASSERT_EQ(LoadFrom("OrvUpdateComponent\\" + std::string(67, 'n')), EFI_SUCCESS);
   EXPECT_EQ(Text(), TEXT);
-  EXPECT_EQ(FreeSettingsFile(Data), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), "");
 
   EXPECT_EQ(LoadFrom("OrvUpdateComponent\\" + std::string(68, 'n')), EFI_BUFFER_TOO_SMALL);
-  EXPECT_EQ(Data, nullptr);
+  EXPECT_FALSE(Data);
   EXPECT_EQ(Fw.Console(), "Get settings file info error 5\n");
   EXPECT_EQ(Volume.GetInfoBufferSizes(), (std::vector<UINTN>{216, 216}));
   EXPECT_EQ(Volume.OpenHandles(), 0u);

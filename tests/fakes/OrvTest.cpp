@@ -5,15 +5,12 @@
 #include "OrvUpdate.h"
 #include "RunState.h"
 
-void OrvTest::SetUp() {
-  ResetRunState();
-  gOrvBootServices = Fw.BootServices();
-}
+void OrvTest::SetUp() { ResetRunState(Fw.BootServices()); }
 
 void OrvTest::TearDown() {
   EXPECT_EQ(Fw.LivePoolBlocks(), 0u) << "pool memory was not given back";
   EXPECT_EQ(Volume.OpenHandles(), 0u) << "a file or directory handle was left open";
-  ResetRunState();
+  ResetRunState(Fw.BootServices());
 }
 
 void OrvTest::BindFakes() {

@@ -11,7 +11,7 @@
 #include "FakeFirmware.h"
 #include "FakeVolume.h"
 #include "OrvEfi.h"
-#include "RunStateReset.h"
+#include "RunState.h"
 
 
 class OrvTest : public ::testing::Test {

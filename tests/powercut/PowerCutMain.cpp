@@ -96,8 +96,7 @@ EFI_STATUS Boot(ModelFlash &Flash, const Variant &V, const Images &I) {
   FakeVolume Volume{Fw};
   FakeImage Image;
   FakePath Path;
-  ResetRunState();
-  gOrvBootServices = Fw.BootServices();
+  ResetRunState(Fw.BootServices());
   Fw.InstallProtocol(Fw.NewHandle(), gOrvImageProtocolGuid, &Image.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvFlashProtocolGuid, &Flash.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvPathProtocolGuid, &Path.Protocol);
@@ -105,9 +104,7 @@ EFI_STATUS Boot(ModelFlash &Flash, const Variant &V, const Images &I) {
   Image.Files[OCM_PATH] = {I.New, 0x20};
   Image.Files[CUSTOMER_PATH] = {I.Customer, 0};
   Fw.SetArguments(V.Arguments);
-  EFI_STATUS Status = OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable());
-  ResetRunState();
-  return Status;
+  return OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable());
 }
 
 /// Why IC Ic does not run a valid known image, or "" when it does.

@@ -265,7 +265,7 @@ struct _ORV_FLASH_PROTOCOL {
   ORV_FLASH_SET_REDUCE_FLAGS     SetReduceFlags;      ///< 14, may be NULL
 };
 
-extern EFI_GUID  gOrvFlashProtocolGuid;
+extern CONST EFI_GUID  gOrvFlashProtocolGuid;
 
 #ifdef __cplusplus
 }

@@ -107,7 +107,7 @@ struct _ORV_IMAGE_PROTOCOL {
   ORV_IMAGE_FREE_IMAGE         FreeImage;        ///< 3
 };
 
-extern EFI_GUID  gOrvImageProtocolGuid;
+extern CONST EFI_GUID  gOrvImageProtocolGuid;
 
 #ifdef __cplusplus
 }

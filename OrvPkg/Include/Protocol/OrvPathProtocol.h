@@ -56,7 +56,7 @@ struct _ORV_PATH_PROTOCOL {
   ORV_PATH_DEINIT  PathDeinit;  ///< 1
 };
 
-extern EFI_GUID  gOrvPathProtocolGuid;
+extern CONST EFI_GUID  gOrvPathProtocolGuid;
 
 #ifdef __cplusplus
 }

@@ -7,13 +7,11 @@
 EFI_STATUS OpenImageVolume(EFI_BOOT_SERVICES *BootServices, EFI_HANDLE ImageHandle,
                            FileGuard *Root) {
   EFI_LOADED_IMAGE *Loaded = nullptr;
-  EFI_STATUS Status = BootServices->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid,
-                                                   reinterpret_cast<VOID **>(&Loaded));
+  EFI_STATUS Status = HandleProtocolOf(BootServices, ImageHandle, &Loaded);
   if (EFI_ERROR(Status)) return Status;
   if (Loaded == nullptr || Loaded->DeviceHandle == nullptr) return EFI_NOT_FOUND;
   EFI_FILE_IO_INTERFACE *Volume = nullptr;
-  Status = BootServices->HandleProtocol(Loaded->DeviceHandle, &gEfiSimpleFileSystemProtocolGuid,
-                                        reinterpret_cast<VOID **>(&Volume));
+  Status = HandleProtocolOf(BootServices, Loaded->DeviceHandle, &Volume);
   if (EFI_ERROR(Status)) return Status;
   // A failed OpenVolume may leave anything in its out-parameter.
   EFI_FILE_PROTOCOL *Opened = nullptr;
@@ -35,18 +33,27 @@ EFI_STATUS ReadOpenFile(EFI_FILE_PROTOCOL *File, UINTN MaxSize, PoolGuard<UINT8>
   if (FileSize > MaxSize) return EFI_BAD_BUFFER_SIZE;
   PoolGuard<UINT8> Buffer = PoolGuard<UINT8>::Allocate(static_cast<UINTN>(FileSize) + 1);
   if (!Buffer) return EFI_OUT_OF_RESOURCES;
-  // Read may deliver less than asked for: read on until the file is in.
+  EFI_STATUS Status = ReadFileBytes(File, Buffer.Get(), static_cast<UINTN>(FileSize));
+  if (EFI_ERROR(Status)) return Status;
+  Buffer[static_cast<UINTN>(FileSize)] = 0;
+  *Data = static_cast<PoolGuard<UINT8> &&>(Buffer);
+  *Size = static_cast<UINTN>(FileSize);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS ReadFileBytes(EFI_FILE_PROTOCOL *File, VOID *Buffer, UINTN Size) {
+  // Read may deliver less than asked for: read on until every byte is in. A
+  // read that delivers nothing means the file is shorter than its size said;
+  // a text cut short is refused rather than used as far as it goes.
+  UINT8 *Bytes = static_cast<UINT8 *>(Buffer);
   UINTN Done = 0;
-  while (Done < FileSize) {
-    UINTN Chunk = static_cast<UINTN>(FileSize) - Done;
-    EFI_STATUS Status = File->Read(File, &Chunk, Buffer.Get() + Done);
+  while (Done < Size) {
+    UINTN Chunk = Size - Done;
+    EFI_STATUS Status = File->Read(File, &Chunk, Bytes + Done);
     if (EFI_ERROR(Status)) return Status;
     if (Chunk == 0) return EFI_END_OF_FILE;
     Done += Chunk;
   }
-  Buffer[Done] = 0;
-  *Data = static_cast<PoolGuard<UINT8> &&>(Buffer);
-  *Size = Done;
   return EFI_SUCCESS;
 }
 

@@ -7,11 +7,12 @@
 
 #include "CommandLine.h"
 #include "RunState.h"
-#include "RunSteps.h"
+#include "../Components/ComponentGuards.h"
 #include "../Settings/InitialSettings.h"
 #include "../Update/Update.h"
 
 #include <OrvBase/Status.h>
+#include <OrvRun/RunSteps.h>
 
 namespace {
 
@@ -26,22 +27,14 @@ UINTN CountDigitSelectedIcs(UINT64 ChipMask) {
 /// Address mode: updates the first IC that answers to DeviceAddress, or lists
 /// the addresses that answer when none does.
 EFI_STATUS UpdateByAddress(UINT64 DeviceAddress, UINT8 IcCount) {
-  for (UINT8 Index = 0; Index < IcCount; Index++) {
-    if (pOrvFlashProtocol->GetIcAddress(Index, 0) != DeviceAddress) {
-      continue;
-    }
-    EFI_STATUS Status = UpdateChip(Index);
-    if (EFI_ERROR(Status)) {
-      Print(u"Addr %x IC update error %x\n"_w, Hex32(DeviceAddress), Hex32(Status));
-    }
-    return Status;
+  UINT8 Index = 0;
+  EFI_STATUS Status = FindIcByAddress(DeviceAddress, IcCount, &Index);
+  if (EFI_ERROR(Status)) return Status;
+  Status = UpdateChip(Index);
+  if (EFI_ERROR(Status)) {
+    Print(u"Addr %x IC update error %x\n"_w, Hex32(DeviceAddress), Hex32(Status));
   }
-  Print(u"Addr %x IC not found\nAvailable : "_w, Hex32(DeviceAddress));
-  for (UINT8 Index = 0; Index < IcCount; Index++) {
-    Print(u"%02x "_w, static_cast<UINT32>(pOrvFlashProtocol->GetIcAddress(Index, 0)));
-  }
-  Print(u"\n"_w);
-  return EFI_NOT_FOUND;
+  return Status;
 }
 
 /// Mask mode: every selected IC is attempted; the run fails when any did.
@@ -109,6 +102,11 @@ EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) 
 
   Status = OrvInitialSettings(ImageHandle);
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"Load settings error, %x\n"_w);
+  // From here on every way out gives back the zone images, then closes the
+  // path session: also the ends at "-d" without address support and at a
+  // failed IcInit, so repeated runs in one boot do not exhaust the image
+  // parser.
+  BoundRunGuard Bound;
 
   Status = CountIcs(DeviceAddress, &IcCount);
   if (EFI_ERROR(Status)) return Status;
@@ -121,6 +119,5 @@ EFI_STATUS OrvUpdateMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) 
     Status = ReportMissingIcs(ChipMask, IcCount, UpdateByMask(ChipMask, IcCount, Status));
   }
 
-  ReleaseRun();
   return Status;
 }

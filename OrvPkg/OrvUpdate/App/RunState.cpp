@@ -14,6 +14,19 @@ constinit ORV_FLASH_PROTOCOL *pOrvFlashProtocol = nullptr;
 constinit ORV_PATH_PROTOCOL *pOrvPathProtocolInterface = nullptr;
 constinit EFI_BOOT_SERVICES *gOrvBootServices = nullptr;
 
-EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
-EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
-EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;
+const EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
+const EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
+const EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;
+
+void ResetRunState(EFI_BOOT_SERVICES *BootServices) {
+  RUN_FLAGS = 0;
+  gOrvBootServices = BootServices;
+  OcmImage = 0;
+  CustomerImage = 0;
+  ReduceFlashMask = 0;
+  pOrvImageProtocol = nullptr;
+  pOrvFlashProtocol = nullptr;
+  pOrvPathProtocolInterface = nullptr;
+  gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+  gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
+}

@@ -41,6 +41,16 @@ inline CHAR16 *OcmOverridePath() { return &OverridePaths[0]; }
 /// Half 1 of OverridePaths: customer override file name, or the -r length text.
 inline CHAR16 *CustomerOverridePath() { return &OverridePaths[OVERRIDE_HALF_LENGTH]; }
 
+/**
+  Set the whole run state to its start values, as a fresh load of the image
+  has it: no flags, no reduce-flash bits, no images, no bound interfaces,
+  both halves of OverridePaths cleared (through BootServices->SetMem, one
+  half at a time), and BootServices kept as the run's boot services table.
+  Every run starts with it; host programs that run the tools several times
+  in one process rely on it too.
+**/
+void ResetRunState(EFI_BOOT_SERVICES *BootServices);
+
 inline bool IsReadMode() { return (RUN_FLAGS & RUN_FLAGS_READ_MODE_MASK) != 0; }
 
 #endif

@@ -1,92 +1,109 @@
 /** @file
   Binds the three component protocols in a fixed order: image parser, flash
   interface, path component. A protocol that is not installed yet has its
-  driver loaded from the component folder and is searched for again.
+  driver loaded from the component folder and is searched for again. The
+  interface type carries its GUID, so each run-state pointer is filled from
+  its own protocol only.
 **/
 
 #include "Components.h"
 
 #include <OrvBase/Guards.h>
+#include <OrvBase/ProtocolPtr.h>
 #include <OrvBase/Status.h>
 
 #include "../App/RunState.h"
 
 namespace {
 
+/// A component's settings key and its messages.
 struct COMPONENT_BINDING {
-  const CHAR8 *KeyName;
-  const CHAR16 *WideKeyName;
-  EFI_GUID *Guid;
-  VOID **Interface;
-  const CHAR16 *SearchError;
-  const CHAR16 *SearchAfterLoadError;
-  const CHAR16 *OpenError;
+  const char *KeyName;
+  const char16_t *WideKeyName;
+  const char16_t *SearchError;
+  const char16_t *SearchAfterLoadError;
+  const char16_t *OpenError;
 };
 
-/// Finds the handles carrying the component's protocol, loading its driver
-/// when none does. On success the caller owns *Buffer.
-EFI_STATUS LocateComponent(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
-                           const SETTINGS_FILE *SettingsFileData, const SETTINGS_SECTION *Section,
-                           const COMPONENT_BINDING &Component, UINTN *Count, EFI_HANDLE **Buffer) {
+constexpr COMPONENT_BINDING IMAGE_PARSER = {
+    "ImageParser", u"ImageParser", u"LocateHandleBuffer gOrvImageProtocolGuid ERROR %x\n",
+    u"LocateHandleBuffer gOrvImageProtocolGuid after load ERROR %x\n",
+    u"LocateProtocol gOrvImageProtocolGuid ERROR %x\n"};
+constexpr COMPONENT_BINDING FLASH_INTERFACE = {
+    "FlashInterface", u"FlashInterface", u"LocateHandleBuffer gOrvFlashProtocolGuid ERROR %x\n",
+    u"LocateHandleBuffer gOrvFlashProtocolGuid after load ERROR %x\n",
+    u"LocateProtocol pOrvFlashProtocol ERROR %x\n"};
+constexpr COMPONENT_BINDING PATH_COMPONENT = {
+    "DevicePath", u"DevicePath", u"LocateHandleBuffer gOrvPathProtocolGuid ERROR %x\n",
+    u"LocateHandleBuffer gOrvPathProtocolGuid after load ERROR %x\n",
+    u"LocateProtocol pOrvPathProtocolInterface ERROR %x\n"};
+
+/// Where the components come from: the application, its device and the
+/// target section of its settings.
+struct BINDING_SOURCE {
+  EFI_HANDLE ImageHandle;
+  EFI_HANDLE DeviceHandle;
+  const SETTINGS_FILE *SettingsFileData;
+  const SETTINGS_SECTION *Section;
+};
+
+/// Finds the handles carrying Guid, loading the component's driver when none
+/// does. On success Buffer holds them.
+EFI_STATUS LocateComponent(const BINDING_SOURCE &Source, const COMPONENT_BINDING &Component,
+                           EFI_GUID *Guid, UINTN *Count, HandleBufferGuard *Buffer) {
   EFI_STATUS Status =
-      gOrvBootServices->LocateHandleBuffer(ByProtocol, Component.Guid, nullptr, Count, Buffer);
+      gOrvBootServices->LocateHandleBuffer(ByProtocol, Guid, nullptr, Count, Buffer->Out());
   if (Status == EFI_NOT_FOUND) {
     EFI_HANDLE ComponentImage = nullptr;
-    Status = LoadComponentDriver(ImageHandle, DeviceHandle, SettingsFileData, Section,
-                                 Component.KeyName, &ComponentImage);
+    Status = LoadComponentDriver(Source.ImageHandle, Source.DeviceHandle, Source.SettingsFileData,
+                                 Source.Section,
+                                 AsChar8(Component.KeyName),
+                                 &ComponentImage);
     if (EFI_ERROR(Status)) {
-      return PrintAndReturn(Status, u"Load %s error, %x\n"_w, Component.WideKeyName, Hex32(Status));
+      return PrintAndReturn(Status, u"Load %s error, %x\n"_w, AsChar16(Component.WideKeyName),
+                            Hex32(Status));
     }
-    Status =
-        gOrvBootServices->LocateHandleBuffer(ByProtocol, Component.Guid, nullptr, Count, Buffer);
-    if (EFI_ERROR(Status)) return ReportStatus(Status, Component.SearchAfterLoadError);
+    Status = gOrvBootServices->LocateHandleBuffer(ByProtocol, Guid, nullptr, Count, Buffer->Out());
+    if (EFI_ERROR(Status)) return ReportStatus(Status, AsChar16(Component.SearchAfterLoadError));
     return Status;
   }
-  if (EFI_ERROR(Status)) return ReportStatus(Status, Component.SearchError);
+  if (EFI_ERROR(Status)) return ReportStatus(Status, AsChar16(Component.SearchError));
+  return Status;
+}
+
+/// Finds (or loads) one component and opens its protocol on the first handle
+/// that carries it, into *Interface. The protocol stays open for the whole
+/// run; any further handles are ignored.
+template <typename PROTOCOL>
+EFI_STATUS BindComponent(const BINDING_SOURCE &Source, const COMPONENT_BINDING &Component,
+                         PROTOCOL **Interface) {
+  UINTN Count = 0;
+  HandleBufferGuard Buffer;
+  EFI_STATUS Status = LocateComponent(Source, Component, ProtocolGuid<PROTOCOL>(), &Count, &Buffer);
+  if (EFI_ERROR(Status)) return Status;
+
+  ProtocolPtr<PROTOCOL> Opened;
+  Status = Opened.Open(gOrvBootServices, Buffer[0], Source.ImageHandle);
+  // The buffer is given back before the status is looked at, on success and
+  // failure alike.
+  Buffer.Reset();
+  if (EFI_ERROR(Status)) return ReportStatus(Status, AsChar16(Component.OpenError));
+  *Interface = Opened.Release();
   return Status;
 }
 
 }  // namespace
 
 EFI_STATUS BindComponents(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
-                          const SETTINGS_FILE *SettingsFileData, const SETTINGS_SECTION *Section) {
-  const COMPONENT_BINDING Components[] = {
-      {"ImageParser"_a, u"ImageParser"_w, &gOrvImageProtocolGuid,
-       reinterpret_cast<VOID **>(&pOrvImageProtocol),
-       u"LocateHandleBuffer gOrvImageProtocolGuid ERROR %x\n"_w,
-       u"LocateHandleBuffer gOrvImageProtocolGuid after load ERROR %x\n"_w,
-       u"LocateProtocol gOrvImageProtocolGuid ERROR %x\n"_w},
-      {"FlashInterface"_a, u"FlashInterface"_w, &gOrvFlashProtocolGuid,
-       reinterpret_cast<VOID **>(&pOrvFlashProtocol),
-       u"LocateHandleBuffer gOrvFlashProtocolGuid ERROR %x\n"_w,
-       u"LocateHandleBuffer gOrvFlashProtocolGuid after load ERROR %x\n"_w,
-       u"LocateProtocol pOrvFlashProtocol ERROR %x\n"_w},
-      {"DevicePath"_a, u"DevicePath"_w, &gOrvPathProtocolGuid,
-       reinterpret_cast<VOID **>(&pOrvPathProtocolInterface),
-       u"LocateHandleBuffer gOrvPathProtocolGuid ERROR %x\n"_w,
-       u"LocateHandleBuffer gOrvPathProtocolGuid after load ERROR %x\n"_w,
-       u"LocateProtocol pOrvPathProtocolInterface ERROR %x\n"_w},
-  };
+                          const SETTINGS_FILE *SettingsFileData, const SETTINGS_SECTION *Section,
+                          PathSessionGuard *PathSession) {
+  const BINDING_SOURCE Source = {ImageHandle, DeviceHandle, SettingsFileData, Section};
+  EFI_STATUS Status = BindComponent(Source, IMAGE_PARSER, &pOrvImageProtocol);
+  if (!EFI_ERROR(Status)) Status = BindComponent(Source, FLASH_INTERFACE, &pOrvFlashProtocol);
+  if (!EFI_ERROR(Status)) Status = BindComponent(Source, PATH_COMPONENT, &pOrvPathProtocolInterface);
+  if (EFI_ERROR(Status)) return Status;
 
-  EFI_STATUS Status = EFI_SUCCESS;
-  for (const COMPONENT_BINDING &Component : Components) {
-    UINTN Count = 0;
-    HandleBufferGuard Buffer;
-    Status = LocateComponent(ImageHandle, DeviceHandle, SettingsFileData, Section, Component,
-                             &Count, Buffer.Out());
-    if (EFI_ERROR(Status)) return Status;
-
-    // Any further handles carrying the protocol are ignored. The component
-    // protocols stay open for the whole run. The buffer is given back before
-    // the status is looked at, on success and failure alike.
-    Status = gOrvBootServices->OpenProtocol(Buffer[0], Component.Guid, Component.Interface,
-                                            ImageHandle, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    Buffer.Reset();
-    Count = 0;
-    if (EFI_ERROR(Status)) return ReportStatus(Status, Component.OpenError);
-  }
-
-  Status = pOrvPathProtocolInterface->PathInit();
+  Status = PathSession->Open();
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"pOrvPathProtocolInterface init ERROR %x\n"_w);
   if (pOrvFlashProtocol->SetReduceFlags != nullptr) {
     pOrvFlashProtocol->SetReduceFlags(ReduceFlashMask);

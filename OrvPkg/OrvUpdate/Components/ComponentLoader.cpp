@@ -6,6 +6,7 @@
 #include "Components.h"
 
 #include <OrvBase/Guards.h>
+#include <OrvBase/ProtocolPtr.h>
 #include "../App/RunState.h"
 
 namespace {
@@ -17,8 +18,7 @@ PoolGuard<CHAR16> DevicePathText(EFI_DEVICE_PATH *DevicePath, BOOLEAN DisplayOnl
                                  BOOLEAN AllowShortcuts) {
   if (DevicePath == nullptr) return PoolGuard<CHAR16>();
   EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
-  EFI_STATUS Status = gOrvBootServices->LocateProtocol(&gEfiDevicePathToTextProtocolGuid, nullptr,
-                                                       reinterpret_cast<VOID **>(&ToText));
+  EFI_STATUS Status = LocateProtocolOf(gOrvBootServices, &ToText);
   if (!EFI_ERROR(Status) && ToText != nullptr) {
     return PoolGuard<CHAR16>(ToText->ConvertDevicePathToText(DevicePath, DisplayOnly, AllowShortcuts));
   }
@@ -37,7 +37,8 @@ EFI_STATUS LoadComponentDriver(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
                                EFI_HANDLE *ComponentImage) {
   CHAR16 Path[COMPONENT_PATH_LENGTH];
   UINTN ValueLength = 0;
-  if (EFI_ERROR(BuildComponentPath(SettingsFileData, Section, KeyName, Path, &ValueLength))) {
+  if (EFI_ERROR(
+          BuildComponentFolderPath(SettingsFileData, Section, KeyName, Path, &ValueLength))) {
     return EFI_NOT_FOUND;
   }
 

@@ -9,6 +9,7 @@
 
 #include "../App/OrvEfi.h"
 #include "../Settings/SettingsLookup.h"
+#include "ComponentGuards.h"
 
 /// Relative paths into the component folder: "OrvUpdateComponent\" and a
 /// settings value of at most 106 characters, in a buffer of 128 characters.
@@ -25,10 +26,11 @@ constexpr UINTN COMPONENT_VALUE_CAPACITY = 107;
   @retval EFI_SUCCESS    Path holds the relative path.
   @retval EFI_NOT_FOUND  The key is absent, or its value has 107 characters or more.
 **/
-[[nodiscard]] EFI_STATUS BuildComponentPath(const SETTINGS_FILE *SettingsFileData,
-                                            const SETTINGS_SECTION *Section, const CHAR8 *KeyName,
-                                            CHAR16 (&Path)[COMPONENT_PATH_LENGTH],
-                                            UINTN *ValueLength);
+[[nodiscard]] EFI_STATUS BuildComponentFolderPath(const SETTINGS_FILE *SettingsFileData,
+                                                  const SETTINGS_SECTION *Section,
+                                                  const CHAR8 *KeyName,
+                                                  CHAR16 (&Path)[COMPONENT_PATH_LENGTH],
+                                                  UINTN *ValueLength);
 
 /**
   Load and start the component driver that KeyName names, from the component
@@ -55,12 +57,17 @@ constexpr UINTN COMPONENT_VALUE_CAPACITY = 107;
   driver when its protocol is not installed), initialise the path component
   and hand ReduceFlashMask to the flash component.
 
+  @param[out] PathSession  Receives the path session opened by PathInit; the
+                           caller decides when it is closed (at the end of
+                           the run, or at once when a later step fails).
+
   @retval EFI_SUCCESS  All three bound, path initialised.
   @retval others       The failing call's status; its message is printed.
 **/
 [[nodiscard]] EFI_STATUS BindComponents(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
                                         const SETTINGS_FILE *SettingsFileData,
-                                        const SETTINGS_SECTION *Section);
+                                        const SETTINGS_SECTION *Section,
+                                        PathSessionGuard *PathSession);
 
 /**
   Fill OcmImage and CustomerImage: a command-line override first, else the

@@ -28,7 +28,8 @@ EFI_STATUS LoadZoneImageFromSettings(EFI_HANDLE ImageHandle,
                                      ORV_IMAGE_HANDLE *Image) {
   CHAR16 Path[COMPONENT_PATH_LENGTH];
   UINTN ValueLength = 0;
-  if (EFI_ERROR(BuildComponentPath(SettingsFileData, Section, KeyName, Path, &ValueLength))) {
+  if (EFI_ERROR(
+          BuildComponentFolderPath(SettingsFileData, Section, KeyName, Path, &ValueLength))) {
     return EFI_NOT_FOUND;
   }
 

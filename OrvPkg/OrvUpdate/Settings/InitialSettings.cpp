@@ -6,11 +6,12 @@
 
 #include "InitialSettings.h"
 
-#include <OrvBase/Guards.h>
+#include <OrvBase/ProtocolPtr.h>
 #include <OrvBase/Status.h>
 
 #include "../App/RunState.h"
 #include "../App/StringLib.h"
+#include "../Components/ComponentGuards.h"
 #include "../Components/Components.h"
 #include "SettingsFile.h"
 
@@ -49,9 +50,10 @@ void ApplyReduceFlashProcessFlag(const SETTINGS_FILE *Settings, const SETTINGS_S
 }
 
 /// Steps from the settings path to the zone images; returns the status of
-/// the last step taken. *Settings receives the loaded settings, if any.
+/// the last step taken. Settings receives the loaded settings and
+/// PathSession the path session, if the sequence got that far.
 EFI_STATUS ApplySettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
-                         SETTINGS_FILE **Settings) {
+                         SettingsFileGuard *Settings, PathSessionGuard *PathSession) {
   CHAR16 Path[SETTINGS_BUFFER_LENGTH] = {};
   EFI_STATUS Status = StrnCatS(Path, SETTINGS_BUFFER_LENGTH, u"OrvUpdateComponent\\"_w,
                                SETTINGS_BUFFER_LENGTH);
@@ -63,20 +65,19 @@ EFI_STATUS ApplySettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
 
   Status = LoadSettingsFile(ImageHandle, DeviceHandle, Path, Settings);
   if (EFI_ERROR(Status)) return Status;
+  const SETTINGS_FILE *Text = Settings->Get();
 
   SETTINGS_SECTION Section;
-  if (EFI_ERROR(FindSettingsSection(*Settings, "default"_a, &Section))) {
-    Print(u"Default target section string not found\n"_w);
-    return EFI_NOT_FOUND;
+  if (EFI_ERROR(FindSettingsSection(Text, "default"_a, &Section))) {
+    return PrintAndReturn(EFI_NOT_FOUND, u"Default target section string not found\n"_w);
   }
   SETTINGS_KEY Key;
-  if (EFI_ERROR(FindSettingsKey(*Settings, &Section, "target"_a, &Key))) {
-    Print(u"Default target key string not found\n"_w);
-    return EFI_NOT_FOUND;
+  if (EFI_ERROR(FindSettingsKey(Text, &Section, "target"_a, &Key))) {
+    return PrintAndReturn(EFI_NOT_FOUND, u"Default target key string not found\n"_w);
   }
   CHAR8 Target[SETTINGS_BUFFER_LENGTH];
   UINTN Size = SETTINGS_BUFFER_LENGTH;
-  Status = GetSettingsAsciiValue(*Settings, &Key, &Size, Target);
+  Status = GetSettingsAsciiValue(Text, &Key, &Size, Target);
   if (EFI_ERROR(Status)) return Status;
 
   // The settings path is no longer needed: the buffer takes the wide target name.
@@ -84,48 +85,51 @@ EFI_STATUS ApplySettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
   if (EFI_ERROR(Status)) return Status;
   Print(u"Current target: %s\n"_w, Path);
 
-  if (EFI_ERROR(FindSettingsSection(*Settings, Target, &Section))) {
-    Print(u"Target section not found\n"_w);
-    return EFI_NOT_FOUND;
+  if (EFI_ERROR(FindSettingsSection(Text, Target, &Section))) {
+    return PrintAndReturn(EFI_NOT_FOUND, u"Target section not found\n"_w);
   }
 
-  ApplySwitch(*Settings, &Section, "ForceUpdate"_a, RUN_FLAG_FORCE_UPDATE);
-  ApplySwitch(*Settings, &Section, "IncludeCustomerDefineBkp"_a, RUN_FLAG_INCLUDE_CUSTOMER_BKP);
-  ApplyReduceFlashProcessFlag(*Settings, &Section);
+  ApplySwitch(Text, &Section, "ForceUpdate"_a, RUN_FLAG_FORCE_UPDATE);
+  ApplySwitch(Text, &Section, "IncludeCustomerDefineBkp"_a, RUN_FLAG_INCLUDE_CUSTOMER_BKP);
+  ApplyReduceFlashProcessFlag(Text, &Section);
 
-  Status = BindComponents(ImageHandle, DeviceHandle, *Settings, &Section);
+  Status = BindComponents(ImageHandle, DeviceHandle, Text, &Section, PathSession);
   if (EFI_ERROR(Status)) return Status;
-  return LoadZoneImages(ImageHandle, *Settings, &Section);
-}
-
-void ReleaseZoneImage(ORV_IMAGE_HANDLE *Image) {
-  if (*Image != 0 && pOrvImageProtocol != nullptr) {
-    pOrvImageProtocol->FreeImage(*Image);
-    *Image = 0;
-  }
+  return LoadZoneImages(ImageHandle, Text, &Section);
 }
 
 }  // namespace
 
 EFI_STATUS OrvInitialSettings(EFI_HANDLE ImageHandle) {
+  // What the sequence takes for the run. On failure it is all given back:
+  // the zone images (OCM, then customer), then the path session, so that a
+  // path component that powers a bus or switches a multiplexer is closed
+  // again and the next run in the same boot opens a path that was closed.
+  PathSessionGuard PathSession;
+  ZoneImageGuard Customer(&CustomerImage);
+  ZoneImageGuard Ocm(&OcmImage);
+
   EFI_STATUS Status;
   {
     // Released in reverse order of declaration: the settings text first
     // (every span found in it dies with it), then the Loaded Image protocol.
-    EFI_LOADED_IMAGE *LoadedImage = nullptr;
-    ProtocolGuard LoadedImageOpened;
-    Status = LoadedImageOpened.Open(gOrvBootServices, ImageHandle, &gEfiLoadedImageProtocolGuid,
-                                    ImageHandle, reinterpret_cast<VOID **>(&LoadedImage));
+    ProtocolPtr<EFI_LOADED_IMAGE> LoadedImage;
+    Status = LoadedImage.Open(gOrvBootServices, ImageHandle, ImageHandle);
     if (EFI_ERROR(Status)) return ReportStatus(Status, u"Error cannot find SelfImage %x\n"_w);
 
-    SETTINGS_FILE *Settings = nullptr;
-    ScopeExit SettingsFreed([&Settings] { FreeSettingsFile(Settings); });
-    Status = ApplySettings(ImageHandle, LoadedImage->DeviceHandle, &Settings);
+    SettingsFileGuard Settings;
+    Status = ApplySettings(ImageHandle, LoadedImage->DeviceHandle, &Settings, &PathSession);
   }
   if (EFI_ERROR(Status)) {
-    ReleaseZoneImage(&OcmImage);
-    ReleaseZoneImage(&CustomerImage);
-    Print(u"OrvInitialSettings error %x\n"_w, Hex32(Status));
+    Ocm.Free();
+    Customer.Free();
+    PathSession.Close();
+    return ReportStatus(Status, u"OrvInitialSettings error %x\n"_w);
   }
+
+  // The run driver gives the images and the path session back at its end.
+  Ocm.Release();
+  Customer.Release();
+  PathSession.Release();
   return Status;
 }

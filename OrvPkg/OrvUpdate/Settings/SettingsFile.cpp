@@ -6,7 +6,9 @@
 
 #include "SettingsFile.h"
 
+#include <OrvBase/FileRead.h>
 #include <OrvBase/Guards.h>
+#include <OrvBase/ProtocolPtr.h>
 #include <OrvBase/Status.h>
 #include "../App/RunState.h"
 
@@ -22,8 +24,8 @@ static_assert(SETTINGS_FILE_INFO_BUFFER_SIZE >= offsetof(EFI_FILE_INFO, FileName
 /// Opens FileName from the volume's root, checks its size and reads it whole
 /// into a new block held by Block. The file and the root directory are closed
 /// when this returns, file first.
-EFI_STATUS ReadWholeFile(EFI_FILE_IO_INTERFACE *FileSystem, const CHAR16 *FileName,
-                         PoolGuard<SETTINGS_FILE> *Block) {
+EFI_STATUS ReadSettingsBlock(EFI_FILE_IO_INTERFACE *FileSystem, const CHAR16 *FileName,
+                             PoolGuard<SETTINGS_FILE> *Block) {
   FileGuard Root;
   EFI_STATUS Status = FileSystem->OpenVolume(FileSystem, Root.Out());
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"Open FileSystem error %x\n"_w);
@@ -54,21 +56,19 @@ EFI_STATUS ReadWholeFile(EFI_FILE_IO_INTERFACE *FileSystem, const CHAR16 *FileNa
 
   SETTINGS_FILE *Settings = Block->Get();
   Settings->Length = FileSize;
-  UINTN ReadSize = FileSize;
-  Status = File->Read(File.Get(), &ReadSize, Settings->Data);
+  // The same rule as every file the tools read: a file that ends before its
+  // size is refused, so a settings text cut short never loses its last keys.
+  Status = ReadFileBytes(File.Get(), Settings->Data, static_cast<UINTN>(FileSize));
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"Read settings file error %x\n"_w);
-  // A short read leaves bytes behind the delivered ones unwritten: the text
-  // is only what was read, so no lookup ever scans the rest.
-  if (ReadSize < FileSize) Settings->Length = ReadSize;
   return Status;
 }
 
 }  // namespace
 
 EFI_STATUS LoadSettingsFile(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
-                            const CHAR16 *FileName, SETTINGS_FILE **SettingsFileData) {
+                            const CHAR16 *FileName, SettingsFileGuard *SettingsFileData) {
   if (SettingsFileData == nullptr) return EFI_INVALID_PARAMETER;
-  *SettingsFileData = nullptr;
+  SettingsFileData->Reset();
   if (FileName == nullptr) return EFI_INVALID_PARAMETER;
 
   // Declared first so that, on failure, the block is given back only after
@@ -77,17 +77,14 @@ EFI_STATUS LoadSettingsFile(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
 
   EFI_STATUS Status;
   {
-    EFI_FILE_IO_INTERFACE *FileSystem = nullptr;
-    ProtocolGuard FileSystemOpened;
-    Status = FileSystemOpened.Open(gOrvBootServices, DeviceHandle,
-                                   &gEfiSimpleFileSystemProtocolGuid, ImageHandle,
-                                   reinterpret_cast<VOID **>(&FileSystem));
+    ProtocolPtr<EFI_FILE_IO_INTERFACE> FileSystem;
+    Status = FileSystem.Open(gOrvBootServices, DeviceHandle, ImageHandle);
     if (EFI_ERROR(Status)) return ReportStatus(Status, u"File system error %x\n"_w);
-    Status = ReadWholeFile(FileSystem, FileName, &Block);
+    Status = ReadSettingsBlock(FileSystem.Get(), FileName, &Block);
   }
   if (EFI_ERROR(Status)) return Status;
 
-  *SettingsFileData = Block.Release();
+  SettingsFileData->Reset(Block.Release());
   return Status;
 }
 

@@ -13,6 +13,8 @@ constexpr UINTN SETTINGS_FILE_INFO_BUFFER_SIZE = 216;
 /// Shorter settings files are refused.
 constexpr UINT64 SETTINGS_FILE_MIN_SIZE = 6;
 
+class SettingsFileGuard;
+
 /**
   Read a settings file whole into one pool block: Length, the text, and 8
   spare bytes. The file is opened from the root directory of the volume on
@@ -24,18 +26,20 @@ constexpr UINT64 SETTINGS_FILE_MIN_SIZE = 6;
                                 opens the Simple File System protocol).
   @param[in]  DeviceHandle      The device the application was loaded from.
   @param[in]  FileName          Path relative to the volume's root.
-  @param[out] SettingsFileData  Receives the block on success, null on every
-                                failure. The block belongs to the caller, who
-                                gives it back with FreeSettingsFile.
+  @param[out] SettingsFileData  Receives the block on success, nothing on
+                                every failure. The guard gives the block back
+                                with FreeSettingsFile when it goes out of scope.
 
-  @retval EFI_SUCCESS           The file was read; Length is the number of
-                                bytes the read delivered.
+  @retval EFI_SUCCESS           The file was read whole; Length is its size.
   @retval EFI_BAD_BUFFER_SIZE   The file is shorter than 6 bytes.
   @retval EFI_OUT_OF_RESOURCES  The block cannot be allocated.
+  @retval EFI_END_OF_FILE       The file ended before its reported size.
   @retval others                The status of the failing OpenProtocol,
                                 OpenVolume, Open, GetInfo or Read.
 **/
-[[nodiscard]] EFI_STATUS LoadSettingsFile(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle, const CHAR16 *FileName, SETTINGS_FILE **SettingsFileData);
+[[nodiscard]] EFI_STATUS LoadSettingsFile(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
+                                          const CHAR16 *FileName,
+                                          SettingsFileGuard *SettingsFileData);
 
 /**
   Give back a block returned by LoadSettingsFile. Every span found in it is
@@ -46,5 +50,27 @@ constexpr UINT64 SETTINGS_FILE_MIN_SIZE = 6;
   @retval EFI_SUCCESS  Always.
 **/
 EFI_STATUS FreeSettingsFile(SETTINGS_FILE *SettingsFileData);
+
+/// A settings block from LoadSettingsFile, given back with FreeSettingsFile
+/// on scope exit.
+class SettingsFileGuard {
+ public:
+  SettingsFileGuard() noexcept = default;
+  SettingsFileGuard(const SettingsFileGuard &) = delete;
+  SettingsFileGuard &operator=(const SettingsFileGuard &) = delete;
+  ~SettingsFileGuard() { Reset(); }
+
+  const SETTINGS_FILE *Get() const noexcept { return Held; }
+  explicit operator bool() const noexcept { return Held != nullptr; }
+
+  /// Gives back the block held now (if any) and holds Block instead.
+  void Reset(SETTINGS_FILE *Block = nullptr) noexcept {
+    if (Held != nullptr && Held != Block) (void)FreeSettingsFile(Held);
+    Held = Block;
+  }
+
+ private:
+  SETTINGS_FILE *Held = nullptr;
+};
 
 #endif

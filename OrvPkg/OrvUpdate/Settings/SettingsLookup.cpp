@@ -163,6 +163,45 @@ EFI_STATUS FindSettingsSection(const SETTINGS_FILE *SettingsFileData, const CHAR
   return EFI_NOT_FOUND;
 }
 
+namespace {
+
+/// The span of the value of the key whose name stands at Position with
+/// NameLength characters. The value end is the first line end or comment
+/// after the key, or one past the section's last byte, then back over
+/// trailing spaces (never into the key). The value is the last word: it
+/// starts after the last space or "=" before the value end. Tabs are
+/// ordinary characters inside a value, but the run of spaces, tabs and "="
+/// right after the key always separates key and value, so 'Key<TAB>value'
+/// gives 'value' and a key with nothing after it gives an empty value
+/// starting after its separators.
+void FillKeySpan(const SETTINGS_FILE *File, UINTN Position, UINTN NameLength, UINTN SectionEnd,
+                 SETTINGS_KEY *Key) {
+  const UINTN AfterName = Position + NameLength;
+  UINTN ValueEnd = AfterName;
+  while (ValueEnd <= SectionEnd && !IsLineEnd(File->Data[ValueEnd]) &&
+         File->Data[ValueEnd] != COMMENT) {
+    ValueEnd++;
+  }
+  while (ValueEnd > AfterName && File->Data[ValueEnd - 1] == SPACE) ValueEnd--;
+
+  UINTN ValueStart = ValueEnd;
+  while (ValueStart > AfterName && !IsValueSeparator(File->Data[ValueStart - 1])) ValueStart--;
+  UINTN SeparatorsEnd = AfterName;
+  while (SeparatorsEnd < ValueEnd && IsKeyValueSeparator(File->Data[SeparatorsEnd])) {
+    SeparatorsEnd++;
+  }
+  if (ValueStart < SeparatorsEnd) ValueStart = SeparatorsEnd;
+
+  Key->Start = Position;
+  Key->End = ValueEnd;
+  Key->NameStart = Position;
+  Key->NameLastOffset = NameLength - 1;
+  Key->ValueStart = ValueStart;
+  Key->ValueLength = ValueEnd - ValueStart;
+}
+
+}  // namespace
+
 EFI_STATUS FindSettingsKey(const SETTINGS_FILE *SettingsFileData, const SETTINGS_SECTION *Section,
                            const CHAR8 *KeyName, SETTINGS_KEY *Key) {
   if (SettingsFileData == nullptr || Section == nullptr || KeyName == nullptr || Key == nullptr) {
@@ -201,35 +240,7 @@ EFI_STATUS FindSettingsKey(const SETTINGS_FILE *SettingsFileData, const SETTINGS
     const UINTN AfterName = Position + NameLength;
     if (AfterName < Length && !EndsKeyName(File->Data[AfterName])) continue;
 
-    // The value end: the first line end or comment after the key, or one
-    // past the section's last byte, then back over trailing spaces (never
-    // into the key).
-    UINTN ValueEnd = AfterName;
-    while (ValueEnd <= SectionEnd && !IsLineEnd(File->Data[ValueEnd]) &&
-           File->Data[ValueEnd] != COMMENT) {
-      ValueEnd++;
-    }
-    while (ValueEnd > AfterName && File->Data[ValueEnd - 1] == SPACE) ValueEnd--;
-
-    // The value is the last word: it starts after the last space or "="
-    // before the value end. Tabs are ordinary characters inside a value, but
-    // the run of spaces, tabs and "=" right after the key always separates
-    // key and value, so 'Key<TAB>value' gives 'value' and a key with nothing
-    // after it gives an empty value starting after its separators.
-    UINTN ValueStart = ValueEnd;
-    while (ValueStart > AfterName && !IsValueSeparator(File->Data[ValueStart - 1])) ValueStart--;
-    UINTN SeparatorsEnd = AfterName;
-    while (SeparatorsEnd < ValueEnd && IsKeyValueSeparator(File->Data[SeparatorsEnd])) {
-      SeparatorsEnd++;
-    }
-    if (ValueStart < SeparatorsEnd) ValueStart = SeparatorsEnd;
-
-    Key->Start = Position;
-    Key->End = ValueEnd;
-    Key->NameStart = Position;
-    Key->NameLastOffset = NameLength - 1;
-    Key->ValueStart = ValueStart;
-    Key->ValueLength = ValueEnd - ValueStart;
+    FillKeySpan(File, Position, NameLength, SectionEnd, Key);
     return EFI_SUCCESS;
   }
   return EFI_NOT_FOUND;

@@ -16,7 +16,7 @@
 #include "FlashModel.h"
 #include "HexImage.h"
 
-EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
+const EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
 static EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
 
 namespace {
@@ -469,5 +469,5 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  return SimInstallProtocol(u"FlashSim"_w, &Handle, &gOrvFlashProtocolGuid, &gFlashProtocol);
+  return SimInstallProtocol(u"FlashSim"_w, &Handle, ProtocolGuid<ORV_FLASH_PROTOCOL>(), &gFlashProtocol);
 }

@@ -15,7 +15,7 @@ extern "C" {
 #include "HexImage.h"
 #include "ImageTable.h"
 
-EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
+const EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
 static EFI_GUID gShellProtocolGuid = EFI_SHELL_PROTOCOL_GUID;
 
 namespace {
@@ -224,5 +224,5 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  return SimInstallProtocol(u"HexImage"_w, &Handle, &gOrvImageProtocolGuid, &gImageProtocol);
+  return SimInstallProtocol(u"HexImage"_w, &Handle, ProtocolGuid<ORV_IMAGE_PROTOCOL>(), &gImageProtocol);
 }

@@ -30,6 +30,14 @@ inline const CHAR8 *operator""_a(const char *Text, size_t) {
   return reinterpret_cast<const CHAR8 *>(Text);
 }
 
+/// A wide text kept as char16_t (in a constexpr table) as the firmware's CHAR16.
+inline const CHAR16 *AsChar16(const char16_t *Text) {
+  return reinterpret_cast<const CHAR16 *>(Text);
+}
+
+/// A narrow text kept as char (in a constexpr table) as CHAR8.
+inline const CHAR8 *AsChar8(const char *Text) { return reinterpret_cast<const CHAR8 *>(Text); }
+
 /// Print takes %x values as 32 bits; a status shows as its low 32 bits.
 constexpr UINT32 Hex32(UINT64 Value) { return static_cast<UINT32>(Value); }
 

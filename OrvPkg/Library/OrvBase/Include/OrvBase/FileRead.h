@@ -1,13 +1,15 @@
 /** @file
-  Whole-file reading through the Simple File System protocol, for the
-  component drivers: the volume an image was loaded from, and a file read
-  whole into pool memory held by a guard.
+  Reading files through the Simple File System protocol: the volume an image
+  was loaded from, a file read whole into pool memory held by a guard, and
+  the one rule for reading an open file's bytes that both the settings file
+  and the component drivers use.
 **/
 
 #ifndef ORV_BASE_FILE_READ_H_
 #define ORV_BASE_FILE_READ_H_
 
 #include "Guards.h"
+#include "ProtocolPtr.h"
 
 /**
   Open the root directory of the volume an image was loaded from.
@@ -39,6 +41,20 @@
 **/
 [[nodiscard]] EFI_STATUS ReadOpenFile(EFI_FILE_PROTOCOL *File, UINTN MaxSize,
                                       PoolGuard<UINT8> *Data, UINTN *Size);
+
+/**
+  Read exactly Size bytes from the current position of an open file. Read
+  may deliver fewer bytes than asked for; it is called again until all are in.
+
+  @param[in]  File    An open file.
+  @param[out] Buffer  Receives Size bytes.
+  @param[in]  Size    The number of bytes to read.
+
+  @retval EFI_SUCCESS      All Size bytes were read.
+  @retval EFI_END_OF_FILE  The file ended first.
+  @return The status of a failed Read.
+**/
+[[nodiscard]] EFI_STATUS ReadFileBytes(EFI_FILE_PROTOCOL *File, VOID *Buffer, UINTN Size);
 
 /**
   Open Path below Root for reading and read it whole (see ReadOpenFile). The

@@ -1,10 +1,11 @@
 /** @file
   Small move-only guards for firmware resources: pool memory (and the handle
-  buffers the firmware hands out in pool memory), open file handles, opened
-  protocols, and a scope exit. Each releases on scope exit; ownership leaves a
-  guard only through an explicit Release() on success, or by moving it into
-  another guard (a guard can be returned from a function). Nothing here
-  allocates; every member is noexcept.
+  buffers the firmware hands out in pool memory) and open file handles.
+  Opened protocols are held by ProtocolPtr (ProtocolPtr.h), the components'
+  paired operations by the update module's ComponentGuards.h. Each releases
+  on scope exit; ownership leaves a guard only through an explicit Release()
+  on success, or by moving it into another guard (a guard can be returned
+  from a function). Nothing here allocates; every member is noexcept.
 
   Where the order of clean-up steps matters, declare the guards in the reverse
   order of their release: the last declared is released first.
@@ -101,90 +102,6 @@ class FileGuard {
 
  private:
   EFI_FILE_PROTOCOL *Held = nullptr;
-};
-
-/// A protocol opened with OpenProtocol on Handle by Agent; closed again with
-/// CloseProtocol through the same boot services table on scope exit.
-class ProtocolGuard {
- public:
-  ProtocolGuard() noexcept = default;
-  ProtocolGuard(EFI_BOOT_SERVICES *BootServices, EFI_HANDLE OnHandle, EFI_GUID *ProtocolGuid,
-                EFI_HANDLE ByAgent) noexcept
-      : Services(BootServices), Handle(OnHandle), Guid(ProtocolGuid), Agent(ByAgent) {}
-  ProtocolGuard(ProtocolGuard &&Other) noexcept
-      : Services(Other.Services), Handle(Other.Handle), Guid(Other.Guid), Agent(Other.Agent) {
-    Other.Services = nullptr;
-  }
-  ProtocolGuard &operator=(ProtocolGuard &&Other) noexcept {
-    if (this != &Other) {
-      Close();
-      Services = Other.Services;
-      Handle = Other.Handle;
-      Guid = Other.Guid;
-      Agent = Other.Agent;
-      Other.Services = nullptr;
-    }
-    return *this;
-  }
-  ProtocolGuard(const ProtocolGuard &) = delete;
-  ProtocolGuard &operator=(const ProtocolGuard &) = delete;
-  ~ProtocolGuard() { Close(); }
-
-  /**
-    Open Guid on Handle in get-protocol mode with Agent as the agent. On
-    success the guard holds the opening and *Interface is set.
-  **/
-  [[nodiscard]] EFI_STATUS Open(EFI_BOOT_SERVICES *BootServices, EFI_HANDLE OnHandle,
-                                EFI_GUID *ProtocolGuid, EFI_HANDLE ByAgent,
-                                VOID **Interface) noexcept {
-    Close();
-    EFI_STATUS Status = BootServices->OpenProtocol(OnHandle, ProtocolGuid, Interface, ByAgent,
-                                                   nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    if (!EFI_ERROR(Status)) *this = ProtocolGuard(BootServices, OnHandle, ProtocolGuid, ByAgent);
-    return Status;
-  }
-
-  explicit operator bool() const noexcept { return Services != nullptr; }
-
-  /// The protocol stays open; the guard no longer closes it.
-  void Release() noexcept { Services = nullptr; }
-
-  /// Closes the protocol now (nothing when the guard is empty).
-  void Close() noexcept {
-    if (Services != nullptr) {
-      EFI_BOOT_SERVICES *BootServices = Services;
-      Services = nullptr;
-      BootServices->CloseProtocol(Handle, Guid, Agent, nullptr);
-    }
-  }
-
- private:
-  EFI_BOOT_SERVICES *Services = nullptr;
-  EFI_HANDLE Handle = nullptr;
-  EFI_GUID *Guid = nullptr;
-  EFI_HANDLE Agent = nullptr;
-};
-
-/// Runs a callable on scope exit unless cancelled.
-template <typename F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F Action) noexcept : Action(static_cast<F &&>(Action)) {}
-  ScopeExit(ScopeExit &&Other) noexcept : Action(static_cast<F &&>(Other.Action)), Armed(Other.Armed) {
-    Other.Armed = false;
-  }
-  ScopeExit(const ScopeExit &) = delete;
-  ScopeExit &operator=(const ScopeExit &) = delete;
-  ScopeExit &operator=(ScopeExit &&) = delete;
-  ~ScopeExit() {
-    if (Armed) Action();
-  }
-  /// The action will not run.
-  void Cancel() noexcept { Armed = false; }
-
- private:
-  F Action;
-  bool Armed = true;
 };
 
 #endif

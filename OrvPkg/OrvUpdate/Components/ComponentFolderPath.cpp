@@ -10,7 +10,7 @@ static_assert(sizeof(COMPONENT_FOLDER) / sizeof(char16_t) - 1 == COMPONENT_FOLDE
 static_assert(COMPONENT_FOLDER_LENGTH + COMPONENT_VALUE_CAPACITY <= COMPONENT_PATH_LENGTH);
 }  // namespace
 
-EFI_STATUS BuildComponentPath(const SETTINGS_FILE *SettingsFileData,
+EFI_STATUS BuildComponentFolderPath(const SETTINGS_FILE *SettingsFileData,
                               const SETTINGS_SECTION *Section, const CHAR8 *KeyName,
                               CHAR16 (&Path)[COMPONENT_PATH_LENGTH], UINTN *ValueLength) {
   for (UINTN Index = 0; Index < COMPONENT_PATH_LENGTH; Index++) {

@@ -1,27 +1,31 @@
 /** @file
-  Steps of a run that both applications take: the argument list from the
-  shell, the chip selection test, the report of selected ICs the board does
-  not have, and the release of what the settings sequence bound.
+  The steps every Shell tool of the package takes around its IC loop, on the
+  update module's run state: the banner, the start of a run (run state
+  cleared, argument list from the shell), counting the ICs, the chip
+  selection, the search for the IC at a -d address (with the "Available"
+  list when none answers) and the report of selected ICs the board does not
+  have. What a bound run gives back at its end is held by BoundRunGuard
+  (ComponentGuards.h).
 **/
 
 #ifndef ORV_RUN_STEPS_H_
 #define ORV_RUN_STEPS_H_
 
-#include "OrvEfi.h"
+#include <OrvBase/Efi.h>
 
-/// The tools' version, shown in each application's banner as 00.01.0002.
+/// The tools' version, shown in each tool's banner as 00.01.0002.
 constexpr UINT8 TOOL_VERSION_MAJOR = 0x00;
 constexpr UINT8 TOOL_VERSION_MINOR = 0x01;
 constexpr UINT16 TOOL_VERSION_BUILD = 0x0002;
 
-/// Prints an application's banner: Format takes the three version numbers.
+/// Prints a tool's banner: Format takes the three version numbers.
 void PrintBanner(const CHAR16 *Format);
 
 /**
-  The start of a run after its banner: the run state cleared (run flags,
-  image handles, both halves of OverridePaths through SetMem), the boot
-  services table kept, and the argument list taken from the shell. Prints
-  "Shell not supported" when neither shell protocol can be opened.
+  The start of a run after its banner: the whole run state cleared
+  (ResetRunState, with both halves of OverridePaths cleared through SetMem),
+  the boot services table kept, and the argument list taken from the shell.
+  Prints "Shell not supported" when neither shell protocol can be opened.
 
   @param[in]  ImageHandle  The application's image handle.
   @param[in]  SystemTable  The system table the application was started with.
@@ -33,25 +37,6 @@ void PrintBanner(const CHAR16 *Format);
 **/
 [[nodiscard]] EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
                                   UINTN *Argc, CHAR16 ***Argv);
-
-/**
-  After a successful settings sequence: refuses -d when the flash component
-  cannot report addresses ("Target Flash protocol not support -d yet"), then
-  asks it for the IC count ("IC init error %x" on failure). Either failure
-  releases what the settings sequence bound (ReleaseRun), so repeated runs in
-  one boot do not exhaust the image parser.
-
-  @param[in]  DeviceAddress  The -d address, 0 without -d.
-  @param[out] IcCount        The board's IC count.
-
-  @retval EFI_SUCCESS      The ICs are counted.
-  @retval EFI_UNSUPPORTED  -d was given and GetIcAddress is missing.
-  @return The status of a failed IcInit.
-**/
-[[nodiscard]] EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount);
-
-/// Only IC indices 0 to 9 can be named by a digit.
-constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
 
 /**
   The argument list from the shell: the parameters protocol, or the older
@@ -66,8 +51,39 @@ constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
 **/
 [[nodiscard]] EFI_STATUS GetShellArguments(EFI_HANDLE ImageHandle, UINTN *Argc, CHAR16 ***Argv);
 
+/**
+  After a successful settings sequence: refuses -d when the flash component
+  cannot report addresses ("Target Flash protocol not support -d yet"), then
+  asks it for the IC count ("IC init error %x" on failure).
+
+  @param[in]  DeviceAddress  The -d address, 0 without -d.
+  @param[out] IcCount        The board's IC count.
+
+  @retval EFI_SUCCESS      The ICs are counted.
+  @retval EFI_UNSUPPORTED  -d was given and GetIcAddress is missing.
+  @return The status of a failed IcInit.
+**/
+[[nodiscard]] EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount);
+
+/// Only IC indices 0 to 9 can be named by a digit.
+constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
+
 /// Whether bit Index of ChipMask is set; ICs from 64 on are never selected.
 [[nodiscard]] bool IsChipSelected(UINT64 ChipMask, UINT8 Index);
+
+/**
+  The first IC whose GetIcAddress answers DeviceAddress. When none does,
+  prints "Addr %x IC not found", then "Available : " and each IC's address
+  followed by a blank, then a line end.
+
+  @param[in]  DeviceAddress  The -d address (not 0).
+  @param[in]  IcCount        The IC count of the board.
+  @param[out] Index          The IC found.
+
+  @retval EFI_SUCCESS    *Index answers to the address.
+  @retval EFI_NOT_FOUND  No IC does; the answering addresses are listed.
+**/
+[[nodiscard]] EFI_STATUS FindIcByAddress(UINT64 DeviceAddress, UINT8 IcCount, UINT8 *Index);
 
 /**
   After the IC loop of mask mode or in read mode: prints "IC %x not found"
@@ -82,11 +98,5 @@ constexpr UINT8 DIGIT_SELECTABLE_ICS = 10;
   @retval Status         Otherwise: an IC's failure stands.
 **/
 [[nodiscard]] EFI_STATUS ReportMissingIcs(UINT64 ChipMask, UINT8 IcCount, EFI_STATUS Status);
-
-/**
-  Releases what a successful settings sequence left bound: each loaded zone
-  image through FreeImage (its handle then set to 0), then PathDeinit.
-**/
-void ReleaseRun();
 
 #endif
