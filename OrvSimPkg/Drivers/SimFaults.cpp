@@ -24,8 +24,8 @@ EFI_STATUS SimLoadFaults(EFI_HANDLE DriverImage, const CHAR16 *Component, FAULT_
   Status = ParseFaultRules(reinterpret_cast<const char *>(Text.Get()), Size, Rules, &Error);
   if (EFI_ERROR(Status)) {
     Rules->Count = 0;
-    return PrintAndReturn(EFI_INVALID_PARAMETER, u"%s: Faults.ini line %d: %a\n"_w, Component,
-                          Error.Line, Error.Reason);
+    SimReportBadFile(Component, u"Faults.ini"_w, Error.Line, Error.Reason);
+    return EFI_INVALID_PARAMETER;
   }
   return EFI_SUCCESS;
 }

@@ -1,6 +1,6 @@
 /** @file
   The drivers' file layer beside the base library's reading: fixed-size
-  writes, widening of narrow names, protocol installation.
+  writes, protocol installation, reports of refused files.
 **/
 
 #include "SimEfi.h"
@@ -36,21 +36,20 @@ EFI_STATUS SimWriteFile(EFI_FILE_HANDLE Root, const CHAR16 *Path, const VOID *Da
   return Status;
 }
 
-void SimWiden(const char *Text, CHAR16 *Out, UINTN Capacity) {
-  UINTN Index = 0;
-  for (; Index + 1 < Capacity && Text[Index] != '\0'; Index++) {
-    Out[Index] = static_cast<UINT8>(Text[Index]);
-  }
-  if (Capacity > 0) {
-    Out[Index] = 0;
-  }
-}
-
-EFI_STATUS SimInstallProtocol(const CHAR16 *DriverName, EFI_HANDLE *Handle, EFI_GUID *Guid,
+EFI_STATUS SimInstallProtocol(const CHAR16 *DriverName, EFI_HANDLE *Handle, const EFI_GUID *Guid,
                               VOID *Interface) {
-  EFI_STATUS Status = BS->InstallProtocolInterface(Handle, Guid, EFI_NATIVE_INTERFACE, Interface);
+  EFI_STATUS Status =
+      BS->InstallProtocolInterface(Handle, GuidArgument(*Guid), EFI_NATIVE_INTERFACE, Interface);
   if (EFI_ERROR(Status)) {
     Print(u"%s: cannot install its protocol, %x\n"_w, DriverName, Hex32(Status));
   }
   return Status;
+}
+
+void SimReportBadFile(const CHAR16 *Component, const CHAR16 *File, UINT32 Line, const char *Reason) {
+  if (Line != 0) {
+    Print(u"%s: %s line %d: %a\n"_w, Component, File, Line, Reason);
+  } else {
+    Print(u"%s: %s: %a\n"_w, Component, File, Reason);
+  }
 }

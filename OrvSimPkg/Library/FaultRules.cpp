@@ -68,44 +68,177 @@ constexpr STATUS_NAME STATUS_NAMES[] = {
 
 constexpr EFI_STATUS ERROR_BIT = 0x8000000000000000ULL;
 
-bool ParseStatus(TEXT_SPAN Value, EFI_STATUS *Status) {
-  for (const STATUS_NAME &Entry : STATUS_NAMES) {
-    if (SpanEqualsNoCase(Value, Entry.Name)) {
-      *Status = Entry.Status;
-      return true;
+/// A rule being read, and whether its line gave Value=.
+struct RULE_READER {
+  FAULT_RULE Rule;
+  bool       HasValue;
+};
+
+using RULE_VALUE = VALUE_RULE<RULE_READER>;
+
+/// A Name=Value of a rule line: the operations it applies to, what a line
+/// of another operation is refused with (Reason when NULL), the reason a bad
+/// value is refused with, and how the value is taken.
+struct RULE_KEY {
+  const char *Name;
+  UINT32      Ops;
+  const char *NotApplicable;
+  const char *Reason;
+  RULE_VALUE  Value;
+};
+
+constexpr UINT32 OpBit(SIM_OP Op) { return 1u << static_cast<UINT32>(Op); }
+
+constexpr UINT32 ALL_OPS = OpBit(SIM_OP::Count) - 1;
+static_assert(static_cast<UINT32>(SIM_OP::Count) < 32, "an operation set fits 32 bits");
+
+/// The operations whose calls have the argument a filter matches.
+constexpr UINT32 OpsWithFilter(UINT8 Filter) {
+  UINT32 Ops = 0;
+  for (UINT32 Index = 0; Index < static_cast<UINT32>(SIM_OP::Count); Index++) {
+    if ((OPS[Index].Filters & Filter) != 0) {
+      Ops |= 1u << Index;
     }
+  }
+  return Ops;
+}
+
+template <typename T, T FAULT_RULE::*FIELD>
+void SetField(RULE_READER *Reader, UINT64 Number) {
+  Reader->Rule.*FIELD = static_cast<T>(Number);
+}
+
+void SetAddressValue(RULE_READER *Reader, UINT64 Number) {
+  Reader->Rule.Value = static_cast<UINT8>(Number);
+  Reader->HasValue = true;
+}
+
+bool SetStatus(RULE_READER *Reader, TEXT_SPAN Value) {
+  if (const STATUS_NAME *Entry = FindByName(STATUS_NAMES, Value)) {
+    Reader->Rule.Status = Entry->Status;
+    return true;
   }
   UINT64 Number = 0;
   if (!ParseUint64(Value, &Number) || (Number & ~ERROR_BIT) == 0) {
     return false;
   }
   // A fault must fail: a plain code gets the error bit.
-  *Status = Number | ERROR_BIT;
+  Reader->Rule.Status = Number | ERROR_BIT;
   return true;
 }
 
-bool ParseZone(TEXT_SPAN Value, INT32 *Zone) {
+bool SetZone(RULE_READER *Reader, TEXT_SPAN Value) {
   if (SpanEqualsNoCase(Value, "ocm") || SpanEqualsNoCase(Value, "1")) {
-    *Zone = 1;
+    Reader->Rule.Zone = 1;
   } else if (SpanEqualsNoCase(Value, "customer") || SpanEqualsNoCase(Value, "2")) {
-    *Zone = 2;
+    Reader->Rule.Zone = 2;
   } else {
     return false;
   }
   return true;
 }
 
-bool ParsePart(TEXT_SPAN Value, CUT_PART *Part) {
+bool SetPart(RULE_READER *Reader, TEXT_SPAN Value) {
   if (SpanEqualsNoCase(Value, "none")) {
-    *Part = CUT_PART::None;
+    Reader->Rule.Part = CUT_PART::None;
   } else if (SpanEqualsNoCase(Value, "half")) {
-    *Part = CUT_PART::Half;
+    Reader->Rule.Part = CUT_PART::Half;
   } else if (SpanEqualsNoCase(Value, "all")) {
-    *Part = CUT_PART::All;
+    Reader->Rule.Part = CUT_PART::All;
   } else {
     return false;
   }
   return true;
+}
+
+constexpr UINT64 MAX_UINT32 = 0xFFFFFFFFu;
+constexpr UINT32 NO_STATUS_OPS = OpBit(SIM_OP::CorruptRead) | OpBit(SIM_OP::CheckZero) |
+                                 OpBit(SIM_OP::GetIcAddress) | OpBit(SIM_OP::PowerCut);
+
+constexpr RULE_KEY RULE_KEYS[] = {
+  {"Ic", OpsWithFilter(FILTER_IC), "Ic= does not apply to this operation", "bad Ic",
+   RULE_VALUE::Number(0, 255, SetField<INT32, &FAULT_RULE::Ic>)},
+  {"Zone", OpsWithFilter(FILTER_ZONE), "Zone= does not apply to this operation", "bad Zone",
+   RULE_VALUE::Text(SetZone)},
+  {"Bank", OpsWithFilter(FILTER_BANK), "Bank= does not apply to this operation", "bad Bank",
+   RULE_VALUE::Number(0, 255, SetField<INT32, &FAULT_RULE::Bank>)},
+  {"Call", ALL_OPS & ~OpBit(SIM_OP::PowerCut), "Call= does not apply to this operation", "bad Call",
+   RULE_VALUE::Number(1, MAX_UINT32, SetField<UINT32, &FAULT_RULE::Call>)},
+  {"Status", ALL_OPS & ~NO_STATUS_OPS, "Status= does not apply to this operation", "bad Status",
+   RULE_VALUE::Text(SetStatus)},
+  {"Offset", OpBit(SIM_OP::CorruptRead), nullptr, "bad Offset",
+   RULE_VALUE::Number(0, MAX_UINT32, SetField<UINT32, &FAULT_RULE::Offset>)},
+  {"Xor", OpBit(SIM_OP::CorruptRead), nullptr, "bad Xor",
+   RULE_VALUE::Number(1, 0xFF, SetField<UINT8, &FAULT_RULE::Xor>)},
+  {"Value", OpBit(SIM_OP::GetIcAddress), nullptr, "bad Value", RULE_VALUE::Number(0, 0xFF, SetAddressValue)},
+  {"After", OpBit(SIM_OP::PowerCut), nullptr, "bad After",
+   RULE_VALUE::Number(1, MAX_UINT32, SetField<UINT32, &FAULT_RULE::After>)},
+  {"Part", OpBit(SIM_OP::PowerCut), nullptr, "bad Part", RULE_VALUE::Text(SetPart)},
+};
+
+// One Name=Value of a rule line.
+EFI_STATUS ReadRuleValue(TEXT_SPAN Token, RULE_READER *Reader, UINT32 LineNumber, TEXT_ERROR *Error) {
+  TEXT_SPAN Name;
+  TEXT_SPAN Value;
+  if (!SplitKeyValue(Token, &Name, &Value) || Value.Len == 0) {
+    return Refuse(Error, LineNumber, "expected Name=Value");
+  }
+  const RULE_KEY *Key = FindByName(RULE_KEYS, Name);
+  if (Key == nullptr) {
+    return Refuse(Error, LineNumber, "unknown Name=Value");
+  }
+  if ((Key->Ops & OpBit(Reader->Rule.Op)) == 0) {
+    return Refuse(Error, LineNumber, Key->NotApplicable != nullptr ? Key->NotApplicable : Key->Reason);
+  }
+  if (!ApplyValue(Key->Value, Value, Reader)) {
+    return Refuse(Error, LineNumber, Key->Reason);
+  }
+  return EFI_SUCCESS;
+}
+
+// What a rule needs beyond its own values: Value= for GetIcAddress, After=
+// and no other power cut for PowerCut.
+EFI_STATUS CheckRuleComplete(const RULE_READER &Reader, const FAULT_RULES *Rules, UINT32 LineNumber,
+                             TEXT_ERROR *Error) {
+  const SIM_OP Op = Reader.Rule.Op;
+  if (Op == SIM_OP::GetIcAddress && !Reader.HasValue) {
+    return Refuse(Error, LineNumber, "GetIcAddress needs Value=");
+  }
+  if (Op == SIM_OP::PowerCut && Reader.Rule.After == 0) {
+    return Refuse(Error, LineNumber, "PowerCut needs After=");
+  }
+  if (Op == SIM_OP::PowerCut && FaultPowerCut(Rules) != nullptr) {
+    return Refuse(Error, LineNumber, "only one PowerCut rule");
+  }
+  return EFI_SUCCESS;
+}
+
+// "Operation Name=Value ...": one rule.
+EFI_STATUS ReadRuleLine(TEXT_SPAN Rest, UINT32 LineNumber, FAULT_RULES *Rules, TEXT_ERROR *Error) {
+  TEXT_SPAN Token{};
+  (void)NextToken(&Rest, &Token);  // the line is not empty
+  const OP_INFO *Op = FindByName(OPS, Token);
+  if (Op == nullptr) {
+    return Refuse(Error, LineNumber, "unknown operation");
+  }
+  if (Rules->Count == FAULT_MAX_RULES) {
+    return Refuse(Error, LineNumber, "too many rules");
+  }
+  RULE_READER Reader{{static_cast<SIM_OP>(Op - OPS), FAULT_ANY, FAULT_ANY, FAULT_ANY, 0, 0, EFI_DEVICE_ERROR,
+                      0x20, 0x01, 0, 0, CUT_PART::All},
+                     false};
+  while (NextToken(&Rest, &Token)) {
+    EFI_STATUS Status = ReadRuleValue(Token, &Reader, LineNumber, Error);
+    if (EFI_ERROR(Status)) {
+      return Status;
+    }
+  }
+  EFI_STATUS Status = CheckRuleComplete(Reader, Rules, LineNumber, Error);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  Rules->Rule[Rules->Count++] = Reader.Rule;
+  return EFI_SUCCESS;
 }
 
 bool Matches(INT32 Filter, INT32 Value) { return Filter == FAULT_ANY || Filter == Value; }
@@ -119,120 +252,9 @@ const char *SimOpName(SIM_OP Op) {
 
 EFI_STATUS ParseFaultRules(const char *Text, UINTN Length, FAULT_RULES *Rules, TEXT_ERROR *Error) {
   Rules->Count = 0;
-  UINTN Pos = 0;
-  UINT32 LineNumber = 0;
-  TEXT_SPAN Line;
-  while (NextLine(Text, Length, &Pos, &Line)) {
-    LineNumber++;
-    TEXT_SPAN Rest = StripComment(Line);
-    TEXT_SPAN Token;
-    if (!NextToken(&Rest, &Token)) {
-      continue;
-    }
-    UINTN OpIndex = 0;
-    while (OpIndex < static_cast<UINTN>(SIM_OP::Count) && !SpanEqualsNoCase(Token, OPS[OpIndex].Name)) {
-      OpIndex++;
-    }
-    if (OpIndex == static_cast<UINTN>(SIM_OP::Count)) {
-      return Refuse(Error, LineNumber, "unknown operation");
-    }
-    if (Rules->Count == FAULT_MAX_RULES) {
-      return Refuse(Error, LineNumber, "too many rules");
-    }
-    SIM_OP Op = static_cast<SIM_OP>(OpIndex);
-    FAULT_RULE Rule{Op, FAULT_ANY, FAULT_ANY, FAULT_ANY, 0, 0, EFI_DEVICE_ERROR, 0x20, 0x01, 0,
-                  0,  CUT_PART::All};
-    bool HasValue = false;
-
-    while (NextToken(&Rest, &Token)) {
-      TEXT_SPAN Key;
-      TEXT_SPAN Value;
-      if (!SplitKeyValue(Token, &Key, &Value) || Value.Len == 0) {
-        return Refuse(Error, LineNumber, "expected Name=Value");
-      }
-      UINT64 Number = 0;
-      UINT8 Filters = OPS[OpIndex].Filters;
-      if (SpanEqualsNoCase(Key, "Ic")) {
-        if (!(Filters & FILTER_IC)) {
-          return Refuse(Error, LineNumber, "Ic= does not apply to this operation");
-        }
-        if (!ParseUint64(Value, &Number) || Number > 255) {
-          return Refuse(Error, LineNumber, "bad Ic");
-        }
-        Rule.Ic = static_cast<INT32>(Number);
-      } else if (SpanEqualsNoCase(Key, "Zone")) {
-        if (!(Filters & FILTER_ZONE)) {
-          return Refuse(Error, LineNumber, "Zone= does not apply to this operation");
-        }
-        if (!ParseZone(Value, &Rule.Zone)) {
-          return Refuse(Error, LineNumber, "bad Zone");
-        }
-      } else if (SpanEqualsNoCase(Key, "Bank")) {
-        if (!(Filters & FILTER_BANK)) {
-          return Refuse(Error, LineNumber, "Bank= does not apply to this operation");
-        }
-        if (!ParseUint64(Value, &Number) || Number > 255) {
-          return Refuse(Error, LineNumber, "bad Bank");
-        }
-        Rule.Bank = static_cast<INT32>(Number);
-      } else if (SpanEqualsNoCase(Key, "Call")) {
-        if (Op == SIM_OP::PowerCut) {
-          return Refuse(Error, LineNumber, "Call= does not apply to this operation");
-        }
-        if (!ParseUint64(Value, &Number) || Number == 0 || Number > 0xFFFFFFFFu) {
-          return Refuse(Error, LineNumber, "bad Call");
-        }
-        Rule.Call = static_cast<UINT32>(Number);
-      } else if (SpanEqualsNoCase(Key, "Status")) {
-        if (Op == SIM_OP::CorruptRead || Op == SIM_OP::CheckZero || Op == SIM_OP::GetIcAddress ||
-            Op == SIM_OP::PowerCut) {
-          return Refuse(Error, LineNumber, "Status= does not apply to this operation");
-        }
-        if (!ParseStatus(Value, &Rule.Status)) {
-          return Refuse(Error, LineNumber, "bad Status");
-        }
-      } else if (SpanEqualsNoCase(Key, "Offset")) {
-        if (Op != SIM_OP::CorruptRead || !ParseUint64(Value, &Number) || Number > 0xFFFFFFFFu) {
-          return Refuse(Error, LineNumber, "bad Offset");
-        }
-        Rule.Offset = static_cast<UINT32>(Number);
-      } else if (SpanEqualsNoCase(Key, "Xor")) {
-        if (Op != SIM_OP::CorruptRead || !ParseUint64(Value, &Number) || Number == 0 || Number > 0xFF) {
-          return Refuse(Error, LineNumber, "bad Xor");
-        }
-        Rule.Xor = static_cast<UINT8>(Number);
-      } else if (SpanEqualsNoCase(Key, "Value")) {
-        if (Op != SIM_OP::GetIcAddress || !ParseUint64(Value, &Number) || Number > 0xFF) {
-          return Refuse(Error, LineNumber, "bad Value");
-        }
-        Rule.Value = static_cast<UINT8>(Number);
-        HasValue = true;
-      } else if (SpanEqualsNoCase(Key, "After")) {
-        if (Op != SIM_OP::PowerCut || !ParseUint64(Value, &Number) || Number == 0 ||
-            Number > 0xFFFFFFFFu) {
-          return Refuse(Error, LineNumber, "bad After");
-        }
-        Rule.After = static_cast<UINT32>(Number);
-      } else if (SpanEqualsNoCase(Key, "Part")) {
-        if (Op != SIM_OP::PowerCut || !ParsePart(Value, &Rule.Part)) {
-          return Refuse(Error, LineNumber, "bad Part");
-        }
-      } else {
-        return Refuse(Error, LineNumber, "unknown Name=Value");
-      }
-    }
-    if (Op == SIM_OP::GetIcAddress && !HasValue) {
-      return Refuse(Error, LineNumber, "GetIcAddress needs Value=");
-    }
-    if (Op == SIM_OP::PowerCut && Rule.After == 0) {
-      return Refuse(Error, LineNumber, "PowerCut needs After=");
-    }
-    if (Op == SIM_OP::PowerCut && FaultPowerCut(Rules) != nullptr) {
-      return Refuse(Error, LineNumber, "only one PowerCut rule");
-    }
-    Rules->Rule[Rules->Count++] = Rule;
-  }
-  return EFI_SUCCESS;
+  return ForEachContentLine(Text, Length, [&](TEXT_SPAN Line, UINT32 LineNumber) {
+    return ReadRuleLine(Line, LineNumber, Rules, Error);
+  });
 }
 
 const FAULT_RULE *FaultPowerCut(const FAULT_RULES *Rules) {

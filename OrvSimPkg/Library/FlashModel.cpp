@@ -15,6 +15,16 @@ const FAULT_RULE *Hit(SIM_FLASH *Flash, SIM_OP Op, INT32 Ic = FAULT_ANY, INT32 Z
 
 bool ValidIc(const SIM_FLASH *Flash, UINT8 Ic) { return Ic < Flash->IcCount; }
 
+// The first step of an operation on an IC: the status of a fault injected
+// into this call, else EFI_INVALID_PARAMETER for an IC the board does not have.
+EFI_STATUS FaultOrUnknownIc(SIM_FLASH *Flash, SIM_OP Op, UINT8 Ic, INT32 Zone = FAULT_ANY,
+                            INT32 Bank = FAULT_ANY) {
+  if (const FAULT_RULE *Rule = Hit(Flash, Op, Ic, Zone, Bank)) {
+    return Rule->Status;
+  }
+  return ValidIc(Flash, Ic) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+}
+
 bool ValidBankZone(UINT8 Bank, UINT8 Zone) {
   return Bank <= 1 && (Zone == ZONE_OCM || Zone == ZONE_CUSTOMER);
 }
@@ -49,10 +59,11 @@ void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faul
 }
 
 EFI_STATUS SimGetActiveSection(SIM_FLASH *Flash, UINT8 Ic, UINT8 *Section) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::GetActiveSection, Ic)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::GetActiveSection, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || Section == nullptr) {
+  if (Section == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
   // An IC without a valid section reports nothing; the caller's preset stays.
@@ -63,10 +74,11 @@ EFI_STATUS SimGetActiveSection(SIM_FLASH *Flash, UINT8 Ic, UINT8 *Section) {
 }
 
 EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::SetActiveBank, Ic, FAULT_ANY, Bank)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::SetActiveBank, Ic, FAULT_ANY, Bank);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || Bank > 1) {
+  if (Bank > 1) {
     return EFI_INVALID_PARAMETER;
   }
   Flash->Ic[Ic].Active = Bank;
@@ -74,10 +86,11 @@ EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
 }
 
 EFI_STATUS SimGetIcVersion(SIM_FLASH *Flash, UINT8 Ic, UINT8 Section, UINT32 *Version) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::GetIcVersion, Ic, FAULT_ANY, Section)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::GetIcVersion, Ic, FAULT_ANY, Section);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || Version == nullptr || (Section > 1 && Section != SIM_SECTION_NONE)) {
+  if (Version == nullptr || (Section > 1 && Section != SIM_SECTION_NONE)) {
     return EFI_INVALID_PARAMETER;
   }
   *Version = 0;
@@ -95,11 +108,9 @@ EFI_STATUS SimGetIcVersion(SIM_FLASH *Flash, UINT8 Ic, UINT8 Section, UINT32 *Ve
 }
 
 EFI_STATUS SimFlashPreOperation(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::FlashPreOperation, Ic)) {
-    return Rule->Status;
-  }
-  if (!ValidIc(Flash, Ic)) {
-    return EFI_INVALID_PARAMETER;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::FlashPreOperation, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   SIM_IC_STATE &State = Flash->Ic[Ic];
   if (State.PassOpen) {
@@ -111,22 +122,18 @@ EFI_STATUS SimFlashPreOperation(SIM_FLASH *Flash, UINT8 Ic) {
 }
 
 EFI_STATUS SimLockFlash(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::lockFlash, Ic)) {
-    return Rule->Status;
-  }
-  if (!ValidIc(Flash, Ic)) {
-    return EFI_INVALID_PARAMETER;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::lockFlash, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   Flash->Ic[Ic].Unlocked = false;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS SimUnlockFlash(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::UnlockFlash, Ic)) {
-    return Rule->Status;
-  }
-  if (!ValidIc(Flash, Ic)) {
-    return EFI_INVALID_PARAMETER;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::UnlockFlash, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   if (!Flash->Ic[Ic].PassOpen) {
     return EFI_NOT_READY;
@@ -193,10 +200,11 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 }
 
 EFI_STATUS SimReadBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::ReadBankData, Ic, Zone, Bank)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::ReadBankData, Ic, Zone, Bank);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || !ValidBankZone(Bank, Zone) || (Size != 0 && Buffer == nullptr)) {
+  if (!ValidBankZone(Bank, Zone) || (Size != 0 && Buffer == nullptr)) {
     return EFI_INVALID_PARAMETER;
   }
   const SIM_IC_STATE &State = Flash->Ic[Ic];
@@ -254,10 +262,11 @@ UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part) {
 }
 
 EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::HardwareCheckBank, Ic, Zone, Bank)) {
-    return Rule->Status;
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::HardwareCheckBank, Ic, Zone, Bank);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-  if (!ValidIc(Flash, Ic) || !ValidBankZone(Bank, Zone) || Check == nullptr) {
+  if (!ValidBankZone(Bank, Zone) || Check == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
   const SIM_IC_STATE &State = Flash->Ic[Ic];
@@ -275,10 +284,7 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 }
 
 EFI_STATUS SimFlashPostOperation(SIM_FLASH *Flash, UINT8 Ic) {
-  if (const FAULT_RULE *Rule = Hit(Flash, SIM_OP::FlashPostOperation, Ic)) {
-    return Rule->Status;
-  }
-  return ValidIc(Flash, Ic) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+  return FaultOrUnknownIc(Flash, SIM_OP::FlashPostOperation, Ic);
 }
 
 EFI_STATUS SimIcPostOperation(SIM_FLASH *Flash, UINT8 Ic) {

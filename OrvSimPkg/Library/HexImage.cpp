@@ -178,6 +178,105 @@ HEX_ERROR PlaceData(HEX_DECODER *D, UINT64 Address, const UINT8 *Data, UINTN Cou
   return HEX_OK;
 }
 
+// The length each record type but data must have, by type; types above
+// RECORD_START_LINEAR are unknown.
+struct RECORD_LENGTHS {
+  UINT8 Of[RECORD_START_LINEAR + 1];
+};
+
+constexpr RECORD_LENGTHS MakeRecordLengths() {
+  RECORD_LENGTHS Lengths{};
+  Lengths.Of[RECORD_EOF] = 0;
+  Lengths.Of[RECORD_SEGMENT] = 2;
+  Lengths.Of[RECORD_START_SEGMENT] = 4;
+  Lengths.Of[RECORD_LINEAR] = 2;
+  Lengths.Of[RECORD_START_LINEAR] = 4;
+  return Lengths;
+}
+
+constexpr RECORD_LENGTHS RECORD_LENGTH = MakeRecordLengths();
+
+// A data record whose checksum is good: refused when it wraps its segment,
+// goes backwards or overlaps, or ends past the largest image. Otherwise its
+// bytes are placed: Data was decoded aside (Aside) or in place already.
+void TakeDataRecord(HEX_DECODER *D, UINT16 Offset, const UINT8 *Data, UINTN Count, bool Aside,
+                    UINT32 LineNumber) {
+  if (Count == 0) {
+    return;
+  }
+  // Under segment addressing the offset wraps inside its 64 KiB segment,
+  // which would put the record's last bytes below its first: such a record
+  // is refused. Under linear addressing (an 04 record or none) the address
+  // simply goes on past the 64 KiB boundary.
+  if (D->Segmented && static_cast<UINT32>(Offset) + Count > 0x10000u) {
+    Stop(D, HEX_ERROR_WRAP, LineNumber);
+    return;
+  }
+  const UINT64 Address = D->Base + Offset;
+  if (Address < D->NextAddress) {
+    Stop(D, HEX_ERROR_BACKWARDS, LineNumber);
+    return;
+  }
+  const UINT64 End = Address + Count;
+  if (End > HEX_MAX_IMAGE_SIZE) {
+    Stop(D, HEX_ERROR_TOO_LARGE, LineNumber);
+    return;
+  }
+  if (Aside) {
+    if (PlaceData(D, Address, Data, Count) != HEX_OK) {
+      return;
+    }
+  } else {
+    FillErased(D->Out, D->NextAddress, Address);
+  }
+  D->NextAddress = End;
+  D->SeenData = true;
+}
+
+// Any other record whose checksum is good: end of file, an extended address,
+// a start address (ignored), or an unknown type.
+void TakeOtherRecord(HEX_DECODER *D, UINT8 Type, const UINT8 *Data, UINTN Count, UINT32 LineNumber) {
+  if (Type > RECORD_START_LINEAR) {
+    Stop(D, HEX_ERROR_RECORD_TYPE, LineNumber);
+    return;
+  }
+  if (Count != RECORD_LENGTH.Of[Type]) {
+    Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
+    return;
+  }
+  if (Type == RECORD_EOF) {
+    D->SeenEof = true;
+  } else if (Type == RECORD_SEGMENT || Type == RECORD_LINEAR) {
+    D->Segmented = Type == RECORD_SEGMENT;
+    D->Base = static_cast<UINT64>((Data[0] << 8) | Data[1]) << (D->Segmented ? 4 : 16);
+  }
+}
+
+// Decodes Count pairs of digits into Out and returns the sum of the bytes;
+// the digit values are ORed into *Bad, so that HEX_NOT_DIGIT shows there
+// when any character was no digit.
+inline UINT8 DecodeDigitPairs(const char *Digits, UINTN Count, UINT8 *Out, UINT8 *Bad) {
+  UINT8 Sum = 0;
+  for (UINTN Index = 0; Index < Count; Index++) {
+    UINT8 High = Digit(Digits[2 * Index]);
+    UINT8 Low = Digit(Digits[2 * Index + 1]);
+    *Bad |= High | Low;
+    UINT8 Byte = static_cast<UINT8>((High << 4) | Low);
+    Out[Index] = Byte;
+    Sum = static_cast<UINT8>(Sum + Byte);
+  }
+  return Sum;
+}
+
+// The byte count of a record line from its first two digits; FALSE when they
+// are no digits.
+inline bool RecordCount(const char *Line, UINTN *Count) {
+  UINT8 High = Digit(Line[1]);
+  UINT8 Low = Digit(Line[2]);
+  *Count = static_cast<UINTN>((High << 4) | Low);
+  return ((High | Low) & HEX_NOT_DIGIT) == 0;
+}
+
 constexpr int RECORD_NOT_CLEAN = -1;
 
 // Decodes one record line of exactly 11 + 2 * Count characters starting
@@ -188,12 +287,7 @@ constexpr int RECORD_NOT_CLEAN = -1;
 int DecodeRecord(HEX_DECODER *D, const char *Line, UINTN Count) {
   UINT8 Bad = 0;
   UINT8 Fields[3];
-  for (int Index = 0; Index < 3; Index++) {
-    UINT8 High = Digit(Line[3 + 2 * Index]);
-    UINT8 Low = Digit(Line[4 + 2 * Index]);
-    Bad |= High | Low;
-    Fields[Index] = static_cast<UINT8>((High << 4) | Low);
-  }
+  (void)DecodeDigitPairs(Line + 3, 3, Fields, &Bad);
   const UINT16 Offset = static_cast<UINT16>((Fields[0] << 8) | Fields[1]);
   const UINT8 Type = Fields[2];
   UINT8 Sum = static_cast<UINT8>(Count + Fields[0] + Fields[1] + Type);
@@ -205,19 +299,9 @@ int DecodeRecord(HEX_DECODER *D, const char *Line, UINTN Count) {
       Address + Count <= D->OutCapacity && !(D->Segmented && Offset + Count > 0x10000u)) {
     Data = D->Out + Address;
   }
-  const char *Digits = Line + 9;
-  for (UINTN Index = 0; Index < Count; Index++) {
-    UINT8 High = Digit(Digits[2 * Index]);
-    UINT8 Low = Digit(Digits[2 * Index + 1]);
-    Bad |= High | Low;
-    UINT8 Byte = static_cast<UINT8>((High << 4) | Low);
-    Data[Index] = Byte;
-    Sum = static_cast<UINT8>(Sum + Byte);
-  }
-  UINT8 High = Digit(Digits[2 * Count]);
-  UINT8 Low = Digit(Digits[2 * Count + 1]);
-  Bad |= High | Low;
-  Sum = static_cast<UINT8>(Sum + ((High << 4) | Low));
+  Sum = static_cast<UINT8>(Sum + DecodeDigitPairs(Line + 9, Count, Data, &Bad));
+  UINT8 Checksum[1];
+  Sum = static_cast<UINT8>(Sum + DecodeDigitPairs(Line + 9 + 2 * Count, 1, Checksum, &Bad));
   if ((Bad & HEX_NOT_DIGIT) != 0) {
     return RECORD_NOT_CLEAN;
   }
@@ -225,66 +309,10 @@ int DecodeRecord(HEX_DECODER *D, const char *Line, UINTN Count) {
   const UINT32 LineNumber = ++D->LineNumber;
   if (Sum != 0) {
     Stop(D, HEX_ERROR_CHECKSUM, LineNumber);
-    return 0;
-  }
-  switch (Type) {
-    case RECORD_DATA: {
-      if (Count == 0) {
-        break;
-      }
-      // Under segment addressing the offset wraps inside its 64 KiB
-      // segment, which would put the record's last bytes below its first:
-      // such a record is refused. Under linear addressing (an 04 record or
-      // none) the address simply goes on past the 64 KiB boundary.
-      if (D->Segmented && static_cast<UINT32>(Offset) + Count > 0x10000u) {
-        Stop(D, HEX_ERROR_WRAP, LineNumber);
-        return 0;
-      }
-      if (Address < D->NextAddress) {
-        Stop(D, HEX_ERROR_BACKWARDS, LineNumber);
-        return 0;
-      }
-      const UINT64 End = Address + Count;
-      if (End > HEX_MAX_IMAGE_SIZE) {
-        Stop(D, HEX_ERROR_TOO_LARGE, LineNumber);
-        return 0;
-      }
-      if (Data == Aside) {
-        if (PlaceData(D, Address, Aside, Count) != HEX_OK) {
-          return 0;
-        }
-      } else {
-        FillErased(D->Out, D->NextAddress, Address);
-      }
-      D->NextAddress = End;
-      D->SeenData = true;
-      break;
-    }
-    case RECORD_EOF:
-      if (Count != 0) {
-        Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
-        return 0;
-      }
-      D->SeenEof = true;
-      break;
-    case RECORD_SEGMENT:
-    case RECORD_LINEAR:
-      if (Count != 2) {
-        Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
-        return 0;
-      }
-      D->Segmented = Type == RECORD_SEGMENT;
-      D->Base = static_cast<UINT64>((Data[0] << 8) | Data[1]) << (D->Segmented ? 4 : 16);
-      break;
-    case RECORD_START_SEGMENT:
-    case RECORD_START_LINEAR:
-      if (Count != 4) {
-        Stop(D, HEX_ERROR_TYPE_LENGTH, LineNumber);
-      }
-      break;
-    default:
-      Stop(D, HEX_ERROR_RECORD_TYPE, LineNumber);
-      break;
+  } else if (Type == RECORD_DATA) {
+    TakeDataRecord(D, Offset, Data, Count, Data == Aside, LineNumber);
+  } else {
+    TakeOtherRecord(D, Type, Data, Count, LineNumber);
   }
   return 0;
 }
@@ -301,14 +329,10 @@ HEX_ERROR DecodeLine(HEX_DECODER *D, const char *Line, UINTN Length) {
   if (Line[0] != ':') {
     return Stop(D, HEX_ERROR_NO_COLON, D->LineNumber + 1);
   }
-  if (Length >= 11 && (Length & 1) != 0) {
-    UINT8 High = Digit(Line[1]);
-    UINT8 Low = Digit(Line[2]);
-    UINTN Count = static_cast<UINTN>((High << 4) | Low);
-    if (((High | Low) & HEX_NOT_DIGIT) == 0 && Length == 11 + 2 * Count &&
-        DecodeRecord(D, Line, Count) != RECORD_NOT_CLEAN) {
-      return D->Error;
-    }
+  UINTN Count = 0;
+  if (Length >= 11 && (Length & 1) != 0 && RecordCount(Line, &Count) && Length == 11 + 2 * Count &&
+      DecodeRecord(D, Line, Count) != RECORD_NOT_CLEAN) {
+    return D->Error;
   }
   for (UINTN Index = 1; Index < Length; Index++) {
     if ((Digit(Line[Index]) & HEX_NOT_DIGIT) != 0) {
@@ -378,6 +402,43 @@ UINTN FindLineEnd(const char *Text, UINTN From, UINTN Length) {
   return From;
 }
 
+// The usual line: a record whose count says where it ends, then LF or CR LF,
+// all of it in the Left characters at Line. Returns the characters it took,
+// line end included, with D->Error set or not; 0 when the line is to be
+// looked at as a whole.
+UINTN DecodeUsualLine(HEX_DECODER *D, const char *Line, UINTN Left) {
+  UINTN Count = 0;
+  if (Left <= 11 || Line[0] != ':' || D->SeenEof || !RecordCount(Line, &Count)) {
+    return 0;
+  }
+  const UINTN RecordLength = 11 + 2 * Count;
+  if (RecordLength >= Left) {
+    return 0;
+  }
+  UINTN Ending = 0;
+  if (Line[RecordLength] == '\n') {
+    Ending = 1;
+  } else if (Line[RecordLength] == '\r' && RecordLength + 1 < Left && Line[RecordLength + 1] == '\n') {
+    Ending = 2;
+  }
+  if (Ending == 0 || DecodeRecord(D, Line, Count) == RECORD_NOT_CLEAN) {
+    return 0;
+  }
+  return RecordLength + Ending;
+}
+
+// Goes on with the line carried from the previous piece. Returns where the
+// next line starts in Text, or Length when the line goes on past this piece
+// or was refused (D->Error).
+UINTN ContinueCarriedLine(HEX_DECODER *D, const char *Text, UINTN Length) {
+  UINTN End = FindLineEnd(Text, 0, Length);
+  CarryOn(D, Text, End);
+  if (End == Length || EndCarriedLine(D) != HEX_OK) {
+    return Length;
+  }
+  return End + 1;
+}
+
 }  // namespace
 
 void HexDecodeBegin(HEX_DECODER *Decoder, UINT8 *Out, UINTN OutCapacity) {
@@ -404,41 +465,20 @@ HEX_ERROR HexDecodeFeed(HEX_DECODER *D, const char *Text, UINTN Length) {
   }
   UINTN Pos = 0;
   if (D->CarryLen > 0 || D->Overlong) {
-    UINTN End = FindLineEnd(Text, 0, Length);
-    CarryOn(D, Text, End);
-    if (End == Length) {
-      return HEX_OK;
-    }
-    if (EndCarriedLine(D) != HEX_OK) {
+    Pos = ContinueCarriedLine(D, Text, Length);
+    if (Pos == Length) {
       return D->Error;
     }
-    Pos = End + 1;
   }
   while (Pos < Length) {
     const char *Line = Text + Pos;
-    const UINTN Left = Length - Pos;
-    // The usual line: a record whose count says where it ends, then LF or
-    // CR LF. Anything else is looked at as a whole line.
-    if (Left > 11 && Line[0] == ':' && !D->SeenEof) {
-      UINT8 High = Digit(Line[1]);
-      UINT8 Low = Digit(Line[2]);
-      UINTN Count = static_cast<UINTN>((High << 4) | Low);
-      UINTN RecordLength = 11 + 2 * Count;
-      if (((High | Low) & HEX_NOT_DIGIT) == 0 && RecordLength < Left) {
-        UINTN Ending = 0;
-        if (Line[RecordLength] == '\n') {
-          Ending = 1;
-        } else if (Line[RecordLength] == '\r' && RecordLength + 1 < Left && Line[RecordLength + 1] == '\n') {
-          Ending = 2;
-        }
-        if (Ending != 0 && DecodeRecord(D, Line, Count) != RECORD_NOT_CLEAN) {
-          if (D->Error != HEX_OK) {
-            return D->Error;
-          }
-          Pos += RecordLength + Ending;
-          continue;
-        }
+    const UINTN Taken = DecodeUsualLine(D, Line, Length - Pos);
+    if (Taken != 0) {
+      if (D->Error != HEX_OK) {
+        return D->Error;
       }
+      Pos += Taken;
+      continue;
     }
     UINTN End = FindLineEnd(Text, Pos, Length);
     if (End == Length) {
@@ -519,20 +559,29 @@ static HEX_ERROR ReadHeader(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
   return HEX_OK;
 }
 
-HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
+// The image at the start of Data: its header, its size against Size (equal
+// to it, or within it) and, when CheckCrc is set, its payload CRC.
+static HEX_ERROR CheckImageAt(const UINT8 *Data, UINTN Size, bool ExactSize, bool CheckCrc,
+                              IMAGE_INFO *Info) {
   IMAGE_INFO Found{};
   HEX_ERROR Error = ReadHeader(Data, Size, &Found);
   if (Error != HEX_OK) {
     return Error;
   }
-  if (static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE != Size) {
+  const UINT64 ImageSize = static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE;
+  if (ExactSize ? ImageSize != Size : ImageSize > Size) {
     return HEX_ERROR_HEADER_LENGTH;
   }
-  if (Crc32(Data + IMAGE_HEADER_SIZE, Found.PayloadLength) != ReadLe32(Data + IMAGE_CRC_OFFSET)) {
+  if (CheckCrc &&
+      Crc32(Data + IMAGE_HEADER_SIZE, Found.PayloadLength) != ReadLe32(Data + IMAGE_CRC_OFFSET)) {
     return HEX_ERROR_PAYLOAD_CRC;
   }
   *Info = Found;
   return HEX_OK;
+}
+
+HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
+  return CheckImageAt(Data, Size, true, true, Info);
 }
 
 HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSize) {
@@ -550,27 +599,12 @@ HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSiz
 }
 
 HEX_ERROR FinishImage(UINT8 *Data, UINTN DataSize, UINTN ImageSize, IMAGE_INFO *Info) {
-  for (UINTN Index = DataSize; Index < ImageSize; Index++) {
-    Data[Index] = 0xFF;
-  }
+  FillErased(Data, DataSize, ImageSize);
   return CheckImage(Data, ImageSize, Info);
 }
 
 HEX_ERROR CheckImageInBank(const UINT8 *Bank, UINTN BankSize, bool CheckCrc, IMAGE_INFO *Info) {
-  IMAGE_INFO Found{};
-  HEX_ERROR Error = ReadHeader(Bank, BankSize, &Found);
-  if (Error != HEX_OK) {
-    return Error;
-  }
-  if (static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE > BankSize) {
-    return HEX_ERROR_HEADER_LENGTH;
-  }
-  if (CheckCrc &&
-      Crc32(Bank + IMAGE_HEADER_SIZE, Found.PayloadLength) != ReadLe32(Bank + IMAGE_CRC_OFFSET)) {
-    return HEX_ERROR_PAYLOAD_CRC;
-  }
-  *Info = Found;
-  return HEX_OK;
+  return CheckImageAt(Bank, BankSize, false, CheckCrc, Info);
 }
 
 void BuildImageHeader(UINT8 *Header, UINT64 Version, const UINT8 *Payload, UINT32 PayloadLength) {

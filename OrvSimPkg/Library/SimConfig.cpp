@@ -4,6 +4,8 @@
 
 #include "SimConfig.h"
 
+#include <Protocol/OrvFlashProtocol.h>
+
 namespace {
 
 constexpr UINT32 DEFAULT_OCM_BANK_SIZE = 16384;
@@ -14,46 +16,199 @@ constexpr UINT8  DEFAULT_FIRST_ADDRESS = 0x50;
 // program about 0.7 ms.
 constexpr SIM_TIMING DEFAULT_TIMING = {true, 4096, 45000, 256, 700};
 
-constexpr const char *SEED_KEYS[SIM_BANKS_PER_IC] = {
-  "Ocm0Seed", "Ocm1Seed", "Customer0Seed", "Customer1Seed"};
-
 enum class SECTION_KIND { None, Global, Ic };
 
-bool ParseBankSize(TEXT_SPAN Value, UINT32 *Size) {
-  UINT64 Number = 0;
-  if (!ParseUint64(Value, &Number) || Number < SIM_MIN_BANK_SIZE || Number > SIM_MAX_BANK_SIZE) {
+/// What the file has set so far. Per-IC values it leaves unset take the
+/// global ones once the whole file is read (FinishConfig).
+struct CONFIG_READER {
+  SIM_CONFIG  *Config;
+  UINT32       GlobalBankSize[2];           ///< OCM, customer
+  bool         CountSet;
+  bool         AddressSet[SIM_MAX_ICS];
+  UINT32       IcSectionLine[SIM_MAX_ICS];  ///< line of its [IcN] header, 0 when none
+  SECTION_KIND Kind;                        ///< the section being read
+  UINTN        Ic;                          ///< its IC, in an [IcN] section
+};
+
+using KEY_VALUE = VALUE_RULE<CONFIG_READER>;
+
+/// A key of a section: its name, the reason a bad value is refused with, and
+/// how its value is taken.
+struct CONFIG_KEY {
+  const char *Name;
+  const char *Reason;
+  KEY_VALUE   Value;
+};
+
+void SetIcCount(CONFIG_READER *Reader, UINT64 Number) {
+  Reader->Config->IcCount = static_cast<UINT8>(Number);
+  Reader->CountSet = true;
+}
+
+template <UINT8 ZONE>
+void SetGlobalBankSize(CONFIG_READER *Reader, UINT64 Number) {
+  Reader->GlobalBankSize[ZONE - 1] = static_cast<UINT32>(Number);
+}
+
+template <UINT32 SIM_TIMING::*FIELD>
+void SetTimingFigure(CONFIG_READER *Reader, UINT64 Number) {
+  Reader->Config->Timing.*FIELD = static_cast<UINT32>(Number);
+}
+
+bool SetTimingSwitch(CONFIG_READER *Reader, TEXT_SPAN Value) {
+  if (SpanEqualsNoCase(Value, "on")) {
+    Reader->Config->Timing.Enabled = true;
+  } else if (SpanEqualsNoCase(Value, "off")) {
+    Reader->Config->Timing.Enabled = false;
+  } else {
     return false;
   }
-  *Size = static_cast<UINT32>(Number);
   return true;
 }
 
-bool ParsePositive32(TEXT_SPAN Value, UINT32 *Out, bool AllowZero) {
+SIM_IC_CONFIG &CurrentIc(CONFIG_READER *Reader) { return Reader->Config->Ic[Reader->Ic]; }
+
+void SetAddress(CONFIG_READER *Reader, UINT64 Number) {
+  CurrentIc(Reader).Address = static_cast<UINT8>(Number);
+  Reader->AddressSet[Reader->Ic] = true;
+}
+
+// 0, 1, or none (an IC without a valid section).
+bool SetActiveSection(CONFIG_READER *Reader, TEXT_SPAN Value) {
   UINT64 Number = 0;
-  if (!ParseUint64(Value, &Number) || Number > 0xFFFFFFFFu || (!AllowZero && Number == 0)) {
+  if (SpanEqualsNoCase(Value, "none")) {
+    CurrentIc(Reader).ActiveSection = SIM_SECTION_NONE;
+  } else if (ParseUint64(Value, &Number) && Number <= 1) {
+    CurrentIc(Reader).ActiveSection = static_cast<UINT8>(Number);
+  } else {
     return false;
   }
-  *Out = static_cast<UINT32>(Number);
   return true;
 }
 
-// "[Ic12]" -> 12
+// Both banks of the zone.
+template <UINT8 ZONE>
+void SetIcBankSize(CONFIG_READER *Reader, UINT64 Number) {
+  CurrentIc(Reader).BankSize[SimBankIndex(ZONE, 0)] = static_cast<UINT32>(Number);
+  CurrentIc(Reader).BankSize[SimBankIndex(ZONE, 1)] = static_cast<UINT32>(Number);
+}
+
+template <UINTN BANK>
+bool SetSeed(CONFIG_READER *Reader, TEXT_SPAN Value) {
+  if (Value.Len == 0 || Value.Len >= SIM_PATH_MAX) {
+    return false;
+  }
+  char *Seed = CurrentIc(Reader).Seed[BANK];
+  for (UINTN Index = 0; Index < Value.Len; Index++) {
+    Seed[Index] = Value.Ptr[Index];
+  }
+  Seed[Value.Len] = '\0';
+  return true;
+}
+
+constexpr KEY_VALUE BankSize(void (*Set)(CONFIG_READER *, UINT64)) {
+  return KEY_VALUE::Number(SIM_MIN_BANK_SIZE, SIM_MAX_BANK_SIZE, Set);
+}
+
+constexpr UINT64 MAX_UINT32 = 0xFFFFFFFFu;
+constexpr const char *BANK_SIZE_REASON = "bank size must be 256 to 4194304";
+constexpr const char *SEED_REASON = "seed path must be 1 to 127 characters";
+
+constexpr CONFIG_KEY GLOBAL_KEYS[] = {
+  {"IcCount", "IcCount must be 1 to 16", KEY_VALUE::Number(1, SIM_MAX_ICS, SetIcCount)},
+  {"OcmBankSize", BANK_SIZE_REASON, BankSize(SetGlobalBankSize<ZONE_OCM>)},
+  {"CustomerBankSize", BANK_SIZE_REASON, BankSize(SetGlobalBankSize<ZONE_CUSTOMER>)},
+  {"Timing", "Timing must be on or off", KEY_VALUE::Text(SetTimingSwitch)},
+  {"SectorSize", "bad number", KEY_VALUE::Number(1, MAX_UINT32, SetTimingFigure<&SIM_TIMING::SectorSize>)},
+  {"SectorEraseUs", "bad number",
+   KEY_VALUE::Number(0, MAX_UINT32, SetTimingFigure<&SIM_TIMING::SectorEraseUs>)},
+  {"PageSize", "bad number", KEY_VALUE::Number(1, MAX_UINT32, SetTimingFigure<&SIM_TIMING::PageSize>)},
+  {"PageProgramUs", "bad number",
+   KEY_VALUE::Number(0, MAX_UINT32, SetTimingFigure<&SIM_TIMING::PageProgramUs>)},
+};
+
+constexpr CONFIG_KEY IC_KEYS[] = {
+  {"Address", "Address must be 0 to 0xFF", KEY_VALUE::Number(0, 0xFF, SetAddress)},
+  {"ActiveSection", "ActiveSection must be 0, 1 or none", KEY_VALUE::Text(SetActiveSection)},
+  {"OcmBankSize", BANK_SIZE_REASON, BankSize(SetIcBankSize<ZONE_OCM>)},
+  {"CustomerBankSize", BANK_SIZE_REASON, BankSize(SetIcBankSize<ZONE_CUSTOMER>)},
+  {"Ocm0Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_OCM, 0)>)},
+  {"Ocm1Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_OCM, 1)>)},
+  {"Customer0Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_CUSTOMER, 0)>)},
+  {"Customer1Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_CUSTOMER, 1)>)},
+};
+
+// "Ic12" -> 12
 bool ParseIcSectionName(TEXT_SPAN Name, UINTN *Index) {
-  if (Name.Len < 3 || !SpanEqualsNoCase(TEXT_SPAN{Name.Ptr, 2}, "ic")) {
-    return false;
-  }
   UINT64 Number = 0;
-  TEXT_SPAN Digits{Name.Ptr + 2, Name.Len - 2};
-  for (UINTN I = 0; I < Digits.Len; I++) {
-    if (Digits.Ptr[I] < '0' || Digits.Ptr[I] > '9') {
-      return false;
-    }
-  }
-  if (!ParseUint64(Digits, &Number) || Number >= SIM_MAX_ICS) {
+  if (Name.Len < 3 || !SpanEqualsNoCase(TEXT_SPAN{Name.Ptr, 2}, "ic") ||
+      !ParseDecimal(TEXT_SPAN{Name.Ptr + 2, Name.Len - 2}, &Number) || Number >= SIM_MAX_ICS) {
     return false;
   }
   *Index = static_cast<UINTN>(Number);
   return true;
+}
+
+// "[FlashSim]" or "[IcN]" starts a section.
+EFI_STATUS ReadSectionLine(CONFIG_READER *Reader, TEXT_SPAN Line, UINT32 LineNumber, TEXT_ERROR *Error) {
+  if (Line.Ptr[Line.Len - 1] != ']') {
+    return Refuse(Error, LineNumber, "bad section line");
+  }
+  TEXT_SPAN Name = TrimSpan(TEXT_SPAN{Line.Ptr + 1, Line.Len - 2});
+  if (SpanEqualsNoCase(Name, "FlashSim")) {
+    Reader->Kind = SECTION_KIND::Global;
+  } else if (ParseIcSectionName(Name, &Reader->Ic)) {
+    Reader->Kind = SECTION_KIND::Ic;
+    Reader->IcSectionLine[Reader->Ic] = LineNumber;
+  } else {
+    return Refuse(Error, LineNumber, "unknown section");
+  }
+  return EFI_SUCCESS;
+}
+
+// "Key = Value" inside a section.
+EFI_STATUS ReadKeyLine(CONFIG_READER *Reader, TEXT_SPAN Line, UINT32 LineNumber, TEXT_ERROR *Error) {
+  TEXT_SPAN Key;
+  TEXT_SPAN Value;
+  if (!SplitKeyValue(Line, &Key, &Value)) {
+    return Refuse(Error, LineNumber, "expected Key = Value");
+  }
+  if (Reader->Kind == SECTION_KIND::None) {
+    return Refuse(Error, LineNumber, "key outside a section");
+  }
+  const CONFIG_KEY *Found =
+      Reader->Kind == SECTION_KIND::Global ? FindByName(GLOBAL_KEYS, Key) : FindByName(IC_KEYS, Key);
+  if (Found == nullptr) {
+    return Refuse(Error, LineNumber, "unknown key");
+  }
+  if (!ApplyValue(Found->Value, Value, Reader)) {
+    return Refuse(Error, LineNumber, Found->Reason);
+  }
+  return EFI_SUCCESS;
+}
+
+// The whole file is read: check the IC sections against the count and give
+// every IC the defaults and global values it did not set itself.
+EFI_STATUS FinishConfig(CONFIG_READER *Reader, TEXT_ERROR *Error) {
+  SIM_CONFIG *Config = Reader->Config;
+  if (!Reader->CountSet) {
+    return Refuse(Error, 0, "IcCount missing");
+  }
+  for (UINTN Index = 0; Index < SIM_MAX_ICS; Index++) {
+    if (Reader->IcSectionLine[Index] != 0 && Index >= Config->IcCount) {
+      return Refuse(Error, Reader->IcSectionLine[Index], "IC section beyond IcCount");
+    }
+    SIM_IC_CONFIG &IcConfig = Config->Ic[Index];
+    if (!Reader->AddressSet[Index]) {
+      IcConfig.Address = static_cast<UINT8>(DEFAULT_FIRST_ADDRESS + Index);
+    }
+    for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
+      if (IcConfig.BankSize[Bank] == 0) {
+        IcConfig.BankSize[Bank] = Reader->GlobalBankSize[Bank / 2];
+      }
+    }
+  }
+  return EFI_SUCCESS;
 }
 
 }  // namespace
@@ -75,161 +230,19 @@ UINT64 SimProgramMicroseconds(const SIM_TIMING &Timing, UINTN Size) {
 }
 
 EFI_STATUS ParseSimConfig(const char *Text, UINTN Length, SIM_CONFIG *Config, TEXT_ERROR *Error) {
-  // Per-IC values left 0 / unset here take the global values afterwards.
+  // The active section of an IC that sets none stays 0.
   *Config = SIM_CONFIG{};
   Config->Timing = DEFAULT_TIMING;
-  UINT32 GlobalBankSize[2] = {DEFAULT_OCM_BANK_SIZE, DEFAULT_CUSTOMER_BANK_SIZE};
-  bool AddressSet[SIM_MAX_ICS] = {};
-  bool SectionSet[SIM_MAX_ICS] = {};
-  bool IcSectionSeen[SIM_MAX_ICS] = {};
-  UINT32 IcSectionLine[SIM_MAX_ICS] = {};
-  bool CountSet = false;
-
-  SECTION_KIND Kind = SECTION_KIND::None;
-  UINTN Ic = 0;
-  UINTN Pos = 0;
-  UINT32 LineNumber = 0;
-  TEXT_SPAN Line;
-  while (NextLine(Text, Length, &Pos, &Line)) {
-    LineNumber++;
-    Line = StripComment(Line);
-    if (Line.Len == 0) {
-      continue;
-    }
-    if (Line.Ptr[0] == '[') {
-      if (Line.Ptr[Line.Len - 1] != ']') {
-        return Refuse(Error, LineNumber, "bad section line");
-      }
-      TEXT_SPAN Name = TrimSpan(TEXT_SPAN{Line.Ptr + 1, Line.Len - 2});
-      if (SpanEqualsNoCase(Name, "FlashSim")) {
-        Kind = SECTION_KIND::Global;
-      } else if (ParseIcSectionName(Name, &Ic)) {
-        Kind = SECTION_KIND::Ic;
-        IcSectionSeen[Ic] = true;
-        IcSectionLine[Ic] = LineNumber;
-      } else {
-        return Refuse(Error, LineNumber, "unknown section");
-      }
-      continue;
-    }
-    TEXT_SPAN Key;
-    TEXT_SPAN Value;
-    if (!SplitKeyValue(Line, &Key, &Value)) {
-      return Refuse(Error, LineNumber, "expected Key = Value");
-    }
-    if (Kind == SECTION_KIND::None) {
-      return Refuse(Error, LineNumber, "key outside a section");
-    }
-    if (Kind == SECTION_KIND::Global) {
-      UINT64 Number = 0;
-      if (SpanEqualsNoCase(Key, "IcCount")) {
-        if (!ParseUint64(Value, &Number) || Number < 1 || Number > SIM_MAX_ICS) {
-          return Refuse(Error, LineNumber, "IcCount must be 1 to 16");
-        }
-        Config->IcCount = static_cast<UINT8>(Number);
-        CountSet = true;
-      } else if (SpanEqualsNoCase(Key, "OcmBankSize")) {
-        if (!ParseBankSize(Value, &GlobalBankSize[0])) {
-          return Refuse(Error, LineNumber, "bank size must be 256 to 4194304");
-        }
-      } else if (SpanEqualsNoCase(Key, "CustomerBankSize")) {
-        if (!ParseBankSize(Value, &GlobalBankSize[1])) {
-          return Refuse(Error, LineNumber, "bank size must be 256 to 4194304");
-        }
-      } else if (SpanEqualsNoCase(Key, "Timing")) {
-        if (SpanEqualsNoCase(Value, "on")) {
-          Config->Timing.Enabled = true;
-        } else if (SpanEqualsNoCase(Value, "off")) {
-          Config->Timing.Enabled = false;
-        } else {
-          return Refuse(Error, LineNumber, "Timing must be on or off");
-        }
-      } else if (SpanEqualsNoCase(Key, "SectorSize")) {
-        if (!ParsePositive32(Value, &Config->Timing.SectorSize, false)) {
-          return Refuse(Error, LineNumber, "bad number");
-        }
-      } else if (SpanEqualsNoCase(Key, "SectorEraseUs")) {
-        if (!ParsePositive32(Value, &Config->Timing.SectorEraseUs, true)) {
-          return Refuse(Error, LineNumber, "bad number");
-        }
-      } else if (SpanEqualsNoCase(Key, "PageSize")) {
-        if (!ParsePositive32(Value, &Config->Timing.PageSize, false)) {
-          return Refuse(Error, LineNumber, "bad number");
-        }
-      } else if (SpanEqualsNoCase(Key, "PageProgramUs")) {
-        if (!ParsePositive32(Value, &Config->Timing.PageProgramUs, true)) {
-          return Refuse(Error, LineNumber, "bad number");
-        }
-      } else {
-        return Refuse(Error, LineNumber, "unknown key");
-      }
-      continue;
-    }
-
-    SIM_IC_CONFIG &IcConfig = Config->Ic[Ic];
-    UINT64 Number = 0;
-    if (SpanEqualsNoCase(Key, "Address")) {
-      if (!ParseUint64(Value, &Number) || Number > 0xFF) {
-        return Refuse(Error, LineNumber, "Address must be 0 to 0xFF");
-      }
-      IcConfig.Address = static_cast<UINT8>(Number);
-      AddressSet[Ic] = true;
-    } else if (SpanEqualsNoCase(Key, "ActiveSection")) {
-      if (SpanEqualsNoCase(Value, "none")) {
-        IcConfig.ActiveSection = SIM_SECTION_NONE;
-      } else if (ParseUint64(Value, &Number) && Number <= 1) {
-        IcConfig.ActiveSection = static_cast<UINT8>(Number);
-      } else {
-        return Refuse(Error, LineNumber, "ActiveSection must be 0, 1 or none");
-      }
-      SectionSet[Ic] = true;
-    } else if (SpanEqualsNoCase(Key, "OcmBankSize") || SpanEqualsNoCase(Key, "CustomerBankSize")) {
-      UINT32 Size = 0;
-      if (!ParseBankSize(Value, &Size)) {
-        return Refuse(Error, LineNumber, "bank size must be 256 to 4194304");
-      }
-      UINTN First = SpanEqualsNoCase(Key, "OcmBankSize") ? 0 : 2;
-      IcConfig.BankSize[First] = Size;
-      IcConfig.BankSize[First + 1] = Size;
-    } else {
-      bool Known = false;
-      for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
-        if (SpanEqualsNoCase(Key, SEED_KEYS[Bank])) {
-          if (Value.Len == 0 || Value.Len >= SIM_PATH_MAX) {
-            return Refuse(Error, LineNumber, "seed path must be 1 to 127 characters");
-          }
-          for (UINTN I = 0; I < Value.Len; I++) {
-            IcConfig.Seed[Bank][I] = Value.Ptr[I];
-          }
-          IcConfig.Seed[Bank][Value.Len] = '\0';
-          Known = true;
-        }
-      }
-      if (!Known) {
-        return Refuse(Error, LineNumber, "unknown key");
-      }
-    }
+  CONFIG_READER Reader{};
+  Reader.Config = Config;
+  Reader.GlobalBankSize[0] = DEFAULT_OCM_BANK_SIZE;
+  Reader.GlobalBankSize[1] = DEFAULT_CUSTOMER_BANK_SIZE;
+  EFI_STATUS Status = ForEachContentLine(Text, Length, [&](TEXT_SPAN Line, UINT32 LineNumber) {
+    return Line.Ptr[0] == '[' ? ReadSectionLine(&Reader, Line, LineNumber, Error)
+                              : ReadKeyLine(&Reader, Line, LineNumber, Error);
+  });
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
-
-  if (!CountSet) {
-    return Refuse(Error, 0, "IcCount missing");
-  }
-  for (UINTN Index = 0; Index < SIM_MAX_ICS; Index++) {
-    if (IcSectionSeen[Index] && Index >= Config->IcCount) {
-      return Refuse(Error, IcSectionLine[Index], "IC section beyond IcCount");
-    }
-    SIM_IC_CONFIG &IcConfig = Config->Ic[Index];
-    if (!AddressSet[Index]) {
-      IcConfig.Address = static_cast<UINT8>(DEFAULT_FIRST_ADDRESS + Index);
-    }
-    if (!SectionSet[Index]) {
-      IcConfig.ActiveSection = 0;
-    }
-    for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
-      if (IcConfig.BankSize[Bank] == 0) {
-        IcConfig.BankSize[Bank] = GlobalBankSize[Bank / 2];
-      }
-    }
-  }
-  return EFI_SUCCESS;
+  return FinishConfig(&Reader, Error);
 }

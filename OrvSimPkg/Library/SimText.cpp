@@ -85,31 +85,37 @@ bool SpanEqualsNoCase(TEXT_SPAN Span, const char *Text) {
   return Text[Index] == '\0';
 }
 
-bool ParseUint64(TEXT_SPAN Span, UINT64 *Value) {
+bool ParseDecimal(TEXT_SPAN Span, UINT64 *Value) {
   if (Span.Len == 0) {
     return false;
   }
   UINT64 Result = 0;
-  if (Span.Len > 2 && Span.Ptr[0] == '0' && (Span.Ptr[1] == 'x' || Span.Ptr[1] == 'X')) {
-    const UINTN Digits = Span.Len - 2;
-    if (Digits > 16 || HexDigitsToValue(Span.Ptr + 2, Digits, &Result) != Digits) {
+  for (UINTN Index = 0; Index < Span.Len; Index++) {
+    char C = Span.Ptr[Index];
+    if (C < '0' || C > '9') {
       return false;
     }
-  } else {
-    for (UINTN Index = 0; Index < Span.Len; Index++) {
-      char C = Span.Ptr[Index];
-      if (C < '0' || C > '9') {
-        return false;
-      }
-      UINT64 Digit = static_cast<UINT64>(C - '0');
-      if (Result > (~0ULL - Digit) / 10) {
-        return false;
-      }
-      Result = Result * 10 + Digit;
+    UINT64 Digit = static_cast<UINT64>(C - '0');
+    if (Result > (~0ULL - Digit) / 10) {
+      return false;
     }
+    Result = Result * 10 + Digit;
   }
   *Value = Result;
   return true;
+}
+
+bool ParseUint64(TEXT_SPAN Span, UINT64 *Value) {
+  if (Span.Len > 2 && Span.Ptr[0] == '0' && (Span.Ptr[1] == 'x' || Span.Ptr[1] == 'X')) {
+    const UINTN Digits = Span.Len - 2;
+    UINT64 Result = 0;
+    if (Digits > 16 || HexDigitsToValue(Span.Ptr + 2, Digits, &Result) != Digits) {
+      return false;
+    }
+    *Value = Result;
+    return true;
+  }
+  return ParseDecimal(Span, Value);
 }
 
 EFI_STATUS Refuse(TEXT_ERROR *Error, UINT32 Line, const char *Reason) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HexImage.h"
@@ -77,18 +78,39 @@ const std::vector<VALID_CASE> VALID_CASES = {
 INSTANTIATE_TEST_SUITE_P(Valid, HexDecodeValid, ::testing::ValuesIn(VALID_CASES),
                          [](const auto &Info) { return Info.param.Name; });
 
-TEST(HexDecode, ExtendedLinearAddressPlacesDataAbove64KiB) {
-  std::string Text = Record(0, 0xFFFE, {1, 2}) + "\n" + Record(4, 0, {0x00, 0x01}) + "\n" +
-                     Record(0, 0x0000, {3}) + "\n" + EOF_RECORD + "\n";
+// Images placed by extended address records: their size and some bytes.
+struct ADDRESSED_CASE {
+  const char                             *Name;
+  std::string                             Text;
+  size_t                                  Size;
+  std::vector<std::pair<size_t, UINT8>>   Bytes;
+};
+
+class HexDecodeAddressed : public ::testing::TestWithParam<ADDRESSED_CASE> {};
+
+TEST_P(HexDecodeAddressed, PlacesTheBytes) {
   HEX_RESULT Result{};
-  std::vector<UINT8> Bytes = Decode(Text, &Result);
-  ASSERT_EQ(Result.Error, HEX_OK);
-  ASSERT_EQ(Bytes.size(), 0x10001u);
-  EXPECT_EQ(Bytes[0], 0xFF);
-  EXPECT_EQ(Bytes[0xFFFE], 1);
-  EXPECT_EQ(Bytes[0xFFFF], 2);
-  EXPECT_EQ(Bytes[0x10000], 3);
+  std::vector<UINT8> Bytes = Decode(GetParam().Text, &Result);
+  ASSERT_EQ(Result.Error, HEX_OK) << HexErrorText(Result.Error) << " line " << Result.Line;
+  ASSERT_EQ(Bytes.size(), GetParam().Size);
+  for (const auto &[Offset, Value] : GetParam().Bytes) {
+    EXPECT_EQ(Bytes[Offset], Value) << "at " << Offset;
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Valid, HexDecodeAddressed,
+    ::testing::Values(
+        ADDRESSED_CASE{"LinearAbove64KiB",
+                       Record(0, 0xFFFE, {1, 2}) + "\n" + Record(4, 0, {0x00, 0x01}) + "\n" + Record(0, 0x0000, {3}) +
+                           "\n" + EOF_RECORD + "\n",
+                       0x10001, {{0, 0xFF}, {0xFFFE, 1}, {0xFFFF, 2}, {0x10000, 3}}},
+        ADDRESSED_CASE{"SegmentRecordEndsAtItsSegmentEnd",
+                       Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0xFFFE, {1, 2}) + "\n" + EOF_RECORD, 0x10010,
+                       {{0x1000E, 1}, {0x1000F, 2}}},
+        ADDRESSED_CASE{"SegmentShiftsByFour",
+                       Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0, {8}) + "\n" + EOF_RECORD + "\n", 17, {{16, 8}}}),
+    [](const auto &Info) { return Info.param.Name; });
 
 TEST(HexDecode, LinearRecordRunsOnPastA64KiBBoundary) {
   // As written by tools whose record size does not divide 65536: the record
@@ -110,25 +132,6 @@ TEST(HexDecode, LinearRecordRunsOnPastA64KiBBoundary) {
     const std::vector<UINT8> Tail(Bytes.begin() + 0xFFFC, Bytes.end());
     EXPECT_EQ(Tail, (std::vector<UINT8>{1, 2, 3, 4, 5, 6}));
   }
-}
-
-TEST(HexDecode, SegmentRecordMayEndExactlyAtItsSegmentEnd) {
-  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0xFFFE, {1, 2}) + "\n" + EOF_RECORD;
-  HEX_RESULT Result{};
-  std::vector<UINT8> Bytes = Decode(Text, &Result);
-  ASSERT_EQ(Result.Error, HEX_OK);
-  ASSERT_EQ(Bytes.size(), 0x10010u);
-  EXPECT_EQ(Bytes[0x1000E], 1);
-  EXPECT_EQ(Bytes[0x1000F], 2);
-}
-
-TEST(HexDecode, ExtendedSegmentAddressShiftsByFour) {
-  std::string Text = Record(2, 0, {0x00, 0x01}) + "\n" + Record(0, 0, {8}) + "\n" + EOF_RECORD + "\n";
-  HEX_RESULT Result{};
-  std::vector<UINT8> Bytes = Decode(Text, &Result);
-  ASSERT_EQ(Result.Error, HEX_OK);
-  ASSERT_EQ(Bytes.size(), 17u);
-  EXPECT_EQ(Bytes[16], 8);
 }
 
 struct BAD_CASE {
@@ -174,6 +177,8 @@ const std::vector<BAD_CASE> BAD_CASES = {
         BAD_CASE{"RecordAfterEof", DATA + EOF_RECORD + "\n" + DATA, HEX_ERROR_AFTER_EOF, 3},
         BAD_CASE{"Backwards", Record(0, 4, {1}) + "\n" + Record(0, 0, {2}) + "\n" + EOF_RECORD, HEX_ERROR_BACKWARDS, 2},
         BAD_CASE{"Overlap", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3}) + "\n" + EOF_RECORD, HEX_ERROR_BACKWARDS, 2},
+        BAD_CASE{"OverlapsTheEnd", Record(0, 0, {1, 2}) + "\n" + Record(0, 1, {3, 4}) + "\n" + EOF_RECORD,
+                 HEX_ERROR_BACKWARDS, 2},
         BAD_CASE{"WrapsSegment", Record(2, 0, {0x10, 0x00}) + "\n" + Record(0, 0xFFFF, {1, 2}) + "\n" + EOF_RECORD,
                  HEX_ERROR_WRAP, 2},
         BAD_CASE{"WrapsSegmentAfterLinear",
@@ -273,17 +278,10 @@ TEST(HexStreamDecode, AnySplitOfTheTextGivesTheSameResult) {
   }
 }
 
-struct LONG_LINE_CASE {
-  const char  *Name;
-  std::string  Text;
-  HEX_ERROR    Error;
-  UINT32       Line;
-};
-
-class HexLongLine : public ::testing::TestWithParam<LONG_LINE_CASE> {};
+class HexLongLine : public ::testing::TestWithParam<BAD_CASE> {};
 
 TEST_P(HexLongLine, IsRefusedAsAShortLineWouldBe) {
-  const LONG_LINE_CASE &Case = GetParam();
+  const BAD_CASE &Case = GetParam();
   for (size_t Piece : {size_t{1}, size_t{100}, size_t{521}, Case.Text.size()}) {
     SCOPED_TRACE(Piece);
     HEX_RESULT Result = DecodeInPieces(Case.Text, {Piece}, nullptr, 0);
@@ -295,15 +293,14 @@ TEST_P(HexLongLine, IsRefusedAsAShortLineWouldBe) {
 INSTANTIATE_TEST_SUITE_P(
     Malformed, HexLongLine,
     ::testing::Values(
-        LONG_LINE_CASE{"AllDigits", DATA + ":" + std::string(600, '0') + "\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH, 2},
-        LONG_LINE_CASE{"AllDigitsCrLf", DATA + ":" + std::string(600, '0') + "\r\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH,
-                       2},
-        LONG_LINE_CASE{"AllDigitsNoLineEnd", DATA + ":" + std::string(600, '0'), HEX_ERROR_RECORD_LENGTH, 2},
-        LONG_LINE_CASE{"CrInside", DATA + ":" + std::string(600, '0') + "\r0\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
-        LONG_LINE_CASE{"TwoCrs", DATA + ":" + std::string(600, '0') + "\r\r\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
-        LONG_LINE_CASE{"BadCharLate", DATA + ":" + std::string(590, '0') + "G0\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
-        LONG_LINE_CASE{"NoColon", DATA + std::string(600, '0') + "\n" + EOF_RECORD, HEX_ERROR_NO_COLON, 2},
-        LONG_LINE_CASE{"AfterEof", DATA + EOF_RECORD + "\n" + std::string(600, '0') + "\n", HEX_ERROR_AFTER_EOF, 3}),
+        BAD_CASE{"AllDigits", DATA + ":" + std::string(600, '0') + "\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH, 2},
+        BAD_CASE{"AllDigitsCrLf", DATA + ":" + std::string(600, '0') + "\r\n" + EOF_RECORD, HEX_ERROR_RECORD_LENGTH, 2},
+        BAD_CASE{"AllDigitsNoLineEnd", DATA + ":" + std::string(600, '0'), HEX_ERROR_RECORD_LENGTH, 2},
+        BAD_CASE{"CrInside", DATA + ":" + std::string(600, '0') + "\r0\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
+        BAD_CASE{"TwoCrs", DATA + ":" + std::string(600, '0') + "\r\r\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
+        BAD_CASE{"BadCharLate", DATA + ":" + std::string(590, '0') + "G0\n" + EOF_RECORD, HEX_ERROR_NON_HEX, 2},
+        BAD_CASE{"NoColon", DATA + std::string(600, '0') + "\n" + EOF_RECORD, HEX_ERROR_NO_COLON, 2},
+        BAD_CASE{"AfterEof", DATA + EOF_RECORD + "\n" + std::string(600, '0') + "\n", HEX_ERROR_AFTER_EOF, 3}),
     [](const auto &Info) { return Info.param.Name; });
 
 TEST(HexStreamDecode, ErrorSticksAndTextBeyond64MiBIsRefused) {

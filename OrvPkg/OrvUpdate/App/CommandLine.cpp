@@ -42,10 +42,6 @@ constexpr CHAR16 ToLower(CHAR16 C) {
   return (C >= u'A' && C <= u'Z') ? static_cast<CHAR16>(C + (u'a' - u'A')) : C;
 }
 
-constexpr bool IsHexDigit(CHAR16 C) {
-  return (C >= u'0' && C <= u'9') || (C >= u'a' && C <= u'f') || (C >= u'A' && C <= u'F');
-}
-
 /// What an option does.
 enum class OPTION_ACTION : UINT8 {
   SELECT_ALL,
@@ -119,7 +115,7 @@ bool ParseDeviceAddress(const CHAR16 *Value, UINT64 *DeviceAddress) {
   UINTN Length = StrLen(Value);
   bool Valid = Length >= 1 && Length <= 2;
   for (UINTN Index = 0; Valid && Index < Length; Index++) {
-    Valid = IsHexDigit(Value[Index]);
+    Valid = HexDigitValue(Value[Index]) >= 0;
   }
   UINT64 Address = Valid ? HexTextToValue(Value, 2) : 0;
   if (Address == 0) {

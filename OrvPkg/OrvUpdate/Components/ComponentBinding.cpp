@@ -19,22 +19,21 @@ namespace {
 /// A component's settings key and its messages.
 struct COMPONENT_BINDING {
   const char *KeyName;
-  const char16_t *WideKeyName;
   const char16_t *SearchError;
   const char16_t *SearchAfterLoadError;
   const char16_t *OpenError;
 };
 
 constexpr COMPONENT_BINDING IMAGE_PARSER = {
-    "ImageParser", u"ImageParser", u"LocateHandleBuffer gOrvImageProtocolGuid ERROR %x\n",
+    "ImageParser", u"LocateHandleBuffer gOrvImageProtocolGuid ERROR %x\n",
     u"LocateHandleBuffer gOrvImageProtocolGuid after load ERROR %x\n",
     u"LocateProtocol gOrvImageProtocolGuid ERROR %x\n"};
 constexpr COMPONENT_BINDING FLASH_INTERFACE = {
-    "FlashInterface", u"FlashInterface", u"LocateHandleBuffer gOrvFlashProtocolGuid ERROR %x\n",
+    "FlashInterface", u"LocateHandleBuffer gOrvFlashProtocolGuid ERROR %x\n",
     u"LocateHandleBuffer gOrvFlashProtocolGuid after load ERROR %x\n",
     u"LocateProtocol pOrvFlashProtocol ERROR %x\n"};
 constexpr COMPONENT_BINDING PATH_COMPONENT = {
-    "DevicePath", u"DevicePath", u"LocateHandleBuffer gOrvPathProtocolGuid ERROR %x\n",
+    "DevicePath", u"LocateHandleBuffer gOrvPathProtocolGuid ERROR %x\n",
     u"LocateHandleBuffer gOrvPathProtocolGuid after load ERROR %x\n",
     u"LocateProtocol pOrvPathProtocolInterface ERROR %x\n"};
 
@@ -60,8 +59,7 @@ EFI_STATUS LocateComponent(const BINDING_SOURCE &Source, const COMPONENT_BINDING
                                  AsChar8(Component.KeyName),
                                  &ComponentImage);
     if (EFI_ERROR(Status)) {
-      return PrintAndReturn(Status, u"Load %s error, %x\n"_w, AsChar16(Component.WideKeyName),
-                            Hex32(Status));
+      return PrintAndReturn(Status, u"Load %a error, %x\n"_w, Component.KeyName, Hex32(Status));
     }
     Status = gOrvBootServices->LocateHandleBuffer(ByProtocol, Guid, nullptr, Count, Buffer->Out());
     if (EFI_ERROR(Status)) return ReportStatus(Status, AsChar16(Component.SearchAfterLoadError));

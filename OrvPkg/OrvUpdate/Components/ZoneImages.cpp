@@ -5,8 +5,9 @@
 
 #include "Components.h"
 
+#include <OrvBase/StringLib.h>
+
 #include "../App/RunState.h"
-#include "../App/StringLib.h"
 
 namespace {
 

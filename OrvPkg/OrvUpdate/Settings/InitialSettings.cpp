@@ -8,9 +8,9 @@
 
 #include <OrvBase/ProtocolPtr.h>
 #include <OrvBase/Status.h>
+#include <OrvBase/StringLib.h>
 
 #include "../App/RunState.h"
-#include "../App/StringLib.h"
 #include "../Components/ComponentGuards.h"
 #include "../Components/Components.h"
 #include "SettingsFile.h"

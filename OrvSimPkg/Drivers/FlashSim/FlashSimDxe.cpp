@@ -17,7 +17,7 @@
 #include "HexImage.h"
 
 const EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
-static EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
+static constexpr EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
 
 namespace {
 
@@ -119,21 +119,18 @@ void FreeBanks() {
   gFlash.IcCount = 0;
 }
 
-void SetBytes(UINT8 *Target, UINTN Size, UINT8 Value) {
-  for (UINTN Index = 0; Index < Size; Index++) {
-    Target[Index] = Value;
-  }
-}
-
 // Writes an erased bank with the seed image named in the configuration.
 EFI_STATUS SeedBank(EFI_FILE_HANDLE Root, const char *SeedPath, UINT8 *Bank, UINTN BankSize) {
   CHAR16 Path[SIM_PATH_MAX];
-  SimWiden(SeedPath, Path, SIM_PATH_MAX);
+  // The configuration reader takes seed paths of at most SIM_PATH_MAX - 1 characters.
+  EFI_STATUS Status =
+      AsciiStrToUnicodeStrS(reinterpret_cast<const CHAR8 *>(SeedPath), Path, SIM_PATH_MAX);
+  if (EFI_ERROR(Status)) return Status;
   HEX_RESULT Result{};
   {
     PoolGuard<UINT8> Text;
     UINTN TextSize = 0;
-    EFI_STATUS Status = ReadWholeFile(Root, Path, HEX_MAX_FILE_SIZE, &Text, &TextSize);
+    Status = ReadWholeFile(Root, Path, HEX_MAX_FILE_SIZE, &Text, &TextSize);
     if (EFI_ERROR(Status)) {
       return PrintAndReturn(Status, u"FlashSim: cannot open %s, %x\n"_w, Path, Hex32(Status));
     }
@@ -148,19 +145,15 @@ EFI_STATUS SeedBank(EFI_FILE_HANDLE Root, const char *SeedPath, UINT8 *Bank, UIN
   UINTN ImageSize = 0;
   if (Result.Error == HEX_OK) Result.Error = ImageSizeFromHeader(Bank, Result.Size, &ImageSize);
   if (Result.Error == HEX_OK && ImageSize > BankSize) {
-    SetBytes(Bank, BankSize, 0xFF);
+    SetMem(Bank, BankSize, 0xFF);
     return PrintAndReturn(EFI_BAD_BUFFER_SIZE, u"FlashSim: %s: image larger than the bank\n"_w,
                           Path);
   }
   IMAGE_INFO Info{};
   if (Result.Error == HEX_OK) Result.Error = FinishImage(Bank, Result.Size, ImageSize, &Info);
   if (Result.Error != HEX_OK) {
-    SetBytes(Bank, BankSize, 0xFF);
-    if (Result.Line != 0) {
-      Print(u"FlashSim: %s line %d: %a\n"_w, Path, Result.Line, HexErrorText(Result.Error));
-    } else {
-      Print(u"FlashSim: %s: %a\n"_w, Path, HexErrorText(Result.Error));
-    }
+    SetMem(Bank, BankSize, 0xFF);
+    SimReportBadFile(u"FlashSim"_w, Path, Result.Line, HexErrorText(Result.Error));
     return EFI_VOLUME_CORRUPTED;
   }
   return EFI_SUCCESS;
@@ -178,7 +171,7 @@ EFI_STATUS LoadBank(EFI_FILE_HANDLE Root, UINTN Ic, UINTN Bank) {
     return PrintAndReturn(EFI_OUT_OF_RESOURCES, u"FlashSim: out of memory for IC %d banks\n"_w, Ic);
   }
   State.Bank[Bank] = Memory;
-  SetBytes(Memory, BankSize, 0xFF);
+  SetMem(Memory, BankSize, 0xFF);
 
   CHAR16 Name[NAME_SIZE];
   BankFileName(Name, Ic, Bank);
@@ -195,10 +188,7 @@ EFI_STATUS LoadBank(EFI_FILE_HANDLE Root, UINTN Ic, UINTN Bank) {
   } else if (EFI_ERROR(Status)) {
     return PrintAndReturn(Status, u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
   } else {
-    UINTN Take = Size < BankSize ? Size : BankSize;
-    for (UINTN Index = 0; Index < Take; Index++) {
-      Memory[Index] = Data[Index];
-    }
+    CopyMem(Memory, Data.Get(), Size < BankSize ? Size : BankSize);
   }
   if (Size != BankSize) {
     Status = SimWriteFile(Root, Name, Memory, BankSize);
@@ -288,11 +278,29 @@ const FAULT_RULE *PowerCutHere() {
 bool PathIsDown(struct _ORV_PATH_PROTOCOL *PathInterface) {
   ORV_SIM_PATH_STATE *State = nullptr;
   if (PathInterface == nullptr ||
-      EFI_ERROR(BS->LocateProtocol(&gOrvSimPathStateGuid, nullptr, reinterpret_cast<VOID **>(&State))) ||
+      EFI_ERROR(BS->LocateProtocol(GuidArgument(gOrvSimPathStateGuid), nullptr,
+                                    reinterpret_cast<VOID **>(&State))) ||
       State == nullptr) {
     return false;
   }
   return State->Interface == reinterpret_cast<ORV_PATH_PROTOCOL *>(PathInterface) && State->Initialized == 0;
+}
+
+// Reads OrvSim\FlashSim.ini into gConfig.
+EFI_STATUS LoadConfig(EFI_FILE_HANDLE Root) {
+  PoolGuard<UINT8> Text;
+  UINTN Size = 0;
+  EFI_STATUS Status = ReadWholeFile(Root, u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
+  if (EFI_ERROR(Status)) {
+    return PrintAndReturn(Status, u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w,
+                          Hex32(Status));
+  }
+  TEXT_ERROR Error{};
+  Status = ParseSimConfig(reinterpret_cast<const char *>(Text.Get()), Size, &gConfig, &Error);
+  if (EFI_ERROR(Status)) {
+    SimReportBadFile(u"FlashSim"_w, u"FlashSim.ini"_w, Error.Line, Error.Reason);
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCount) {
@@ -318,23 +326,9 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
   if (EFI_ERROR(Status)) {
     return PrintAndReturn(Status, u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
   }
-  {
-    PoolGuard<UINT8> Text;
-    UINTN Size = 0;
-    Status = ReadWholeFile(Root.Get(), u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
-    if (EFI_ERROR(Status)) {
-      return PrintAndReturn(Status, u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w,
-                            Hex32(Status));
-    }
-    TEXT_ERROR Error{};
-    Status = ParseSimConfig(reinterpret_cast<const char *>(Text.Get()), Size, &gConfig, &Error);
-    if (EFI_ERROR(Status)) {
-      if (Error.Line != 0) {
-        return PrintAndReturn(Status, u"FlashSim: FlashSim.ini line %d: %a\n"_w, Error.Line,
-                              Error.Reason);
-      }
-      return PrintAndReturn(Status, u"FlashSim: FlashSim.ini: %a\n"_w, Error.Reason);
-    }
+  Status = LoadConfig(Root.Get());
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
 
   SimFlashSetup(&gFlash, &gConfig, &gFaults, StallMicroseconds);
@@ -469,5 +463,5 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  return SimInstallProtocol(u"FlashSim"_w, &Handle, ProtocolGuid<ORV_FLASH_PROTOCOL>(), &gFlashProtocol);
+  return SimInstallProtocol(u"FlashSim"_w, &Handle, &gOrvFlashProtocolGuid, &gFlashProtocol);
 }

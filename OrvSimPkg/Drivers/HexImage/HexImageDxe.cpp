@@ -16,7 +16,7 @@ extern "C" {
 #include "ImageTable.h"
 
 const EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
-static EFI_GUID gShellProtocolGuid = EFI_SHELL_PROTOCOL_GUID;
+static constexpr EFI_GUID gShellProtocolGuid = EFI_SHELL_PROTOCOL_GUID;
 
 namespace {
 
@@ -68,8 +68,8 @@ EFI_STATUS OpenSource(EFI_HANDLE AppImage, const CHAR16 *Path, HEX_SOURCE *Sourc
   UINT64 FileSize = 0;
   if (HasVolumePrefix(Path)) {
     SHELL_FILE_GUARD &Shell = Source->ShellFile;
-    EFI_STATUS Status =
-        BS->LocateProtocol(&gShellProtocolGuid, nullptr, reinterpret_cast<VOID **>(&Shell.Shell));
+    EFI_STATUS Status = BS->LocateProtocol(GuidArgument(gShellProtocolGuid), nullptr,
+                                           reinterpret_cast<VOID **>(&Shell.Shell));
     if (EFI_ERROR(Status)) return EFI_NOT_FOUND;
     SHELL_FILE_HANDLE File = nullptr;
     Status = Shell.Shell->OpenFileByName(const_cast<CHAR16 *>(Path), &File, EFI_FILE_MODE_READ);
@@ -112,11 +112,7 @@ UINT8 *AllocateImage(void *Context, UINTN Size) {
 }
 
 EFI_STATUS ReportBadFile(const CHAR16 *Path, HEX_RESULT Result) {
-  if (Result.Line != 0) {
-    Print(u"HexImage: %s line %d: %a\n"_w, Path, Result.Line, HexErrorText(Result.Error));
-  } else {
-    Print(u"HexImage: %s: %a\n"_w, Path, HexErrorText(Result.Error));
-  }
+  SimReportBadFile(u"HexImage"_w, Path, Result.Line, HexErrorText(Result.Error));
   return EFI_VOLUME_CORRUPTED;
 }
 
@@ -224,5 +220,5 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  return SimInstallProtocol(u"HexImage"_w, &Handle, ProtocolGuid<ORV_IMAGE_PROTOCOL>(), &gImageProtocol);
+  return SimInstallProtocol(u"HexImage"_w, &Handle, &gOrvImageProtocolGuid, &gImageProtocol);
 }

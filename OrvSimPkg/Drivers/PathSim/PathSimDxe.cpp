@@ -10,7 +10,7 @@
 #include <OrvSimPathState.h>
 
 const EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;
-static EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
+static constexpr EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
 
 namespace {
 
@@ -49,11 +49,11 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  EFI_STATUS Status = SimInstallProtocol(u"PathSim"_w, &Handle, ProtocolGuid<ORV_PATH_PROTOCOL>(), &gPath);
+  EFI_STATUS Status = SimInstallProtocol(u"PathSim"_w, &Handle, &gOrvPathProtocolGuid, &gPath);
   if (EFI_ERROR(Status)) return Status;
   Status = SimInstallProtocol(u"PathSim"_w, &Handle, &gOrvSimPathStateGuid, &gState);
   if (EFI_ERROR(Status)) {
-    BS->UninstallProtocolInterface(Handle, ProtocolGuid<ORV_PATH_PROTOCOL>(), &gPath);
+    BS->UninstallProtocolInterface(Handle, GuidArgument(gOrvPathProtocolGuid), &gPath);
     return Status;
   }
   return EFI_SUCCESS;

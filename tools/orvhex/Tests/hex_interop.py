@@ -92,25 +92,26 @@ def to_lf(text):
     return text.replace(b"\r\n", b"\n")
 
 
+def rewrite(hex_path, post):
+    """Passes a written file through post (a bytes -> bytes function), if any."""
+    if post:
+        with open(hex_path, "rb") as f:
+            text = f.read()
+        with open(hex_path, "wb") as f:
+            f.write(post(text))
+
+
 def srec(label, input_options, output_options, post=None, limit=None):
     def write(image_path, hex_path, work):
         run(["srec_cat", image_path, "-binary"] + input_options + ["-o", hex_path, "-intel"] + output_options)
-        if post:
-            with open(hex_path, "rb") as f:
-                text = f.read()
-            with open(hex_path, "wb") as f:
-                f.write(post(text))
+        rewrite(hex_path, post)
     return ("srec_cat", label, write, limit)
 
 
 def objcopy(label, options, post=None):
     def write(image_path, hex_path, work):
         run(["objcopy", "-I", "binary", "-O", "ihex"] + options + [image_path, hex_path])
-        if post:
-            with open(hex_path, "rb") as f:
-                text = f.read()
-            with open(hex_path, "wb") as f:
-                f.write(post(text))
+        rewrite(hex_path, post)
     return ("objcopy", label, write, None)
 
 
@@ -129,11 +130,7 @@ def pyih(label, byte_count, eol="native", start=None, unfill=False, post=None):
             ih.start_addr = start
         with open(hex_path, "w", newline="") as f:
             ih.write_hex_file(f, write_start_addr=start is not None, eolstyle=eol, byte_count=byte_count)
-        if post:
-            with open(hex_path, "rb") as f:
-                text = f.read()
-            with open(hex_path, "wb") as f:
-                f.write(post(text))
+        rewrite(hex_path, post)
     return ("python3-intelhex", label, write, None)
 
 

@@ -41,6 +41,10 @@ inline const CHAR8 *AsChar8(const char *Text) { return reinterpret_cast<const CH
 /// Print takes %x values as 32 bits; a status shows as its low 32 bits.
 constexpr UINT32 Hex32(UINT64 Value) { return static_cast<UINT32>(Value); }
 
+/// Firmware services take a GUID as EFI_GUID * and never write through it: a
+/// constant GUID goes to them through this adapter, not a cast at every call.
+inline EFI_GUID *GuidArgument(const EFI_GUID &Guid) { return const_cast<EFI_GUID *>(&Guid); }
+
 static_assert(sizeof(CHAR16) == 2, "CHAR16 is a 16-bit code unit");
 static_assert(sizeof(UINTN) == 8, "x64 only");
 

@@ -49,10 +49,10 @@ struct ProtocolGuidOf<ORV_PATH_PROTOCOL> {
   static const EFI_GUID *Get() { return &gOrvPathProtocolGuid; }
 };
 
-/// The GUID of PROTOCOL as the boot services take it (they never write it).
+/// The GUID of PROTOCOL as the boot services take it.
 template <typename PROTOCOL>
 EFI_GUID *ProtocolGuid() {
-  return const_cast<EFI_GUID *>(ProtocolGuidOf<PROTOCOL>::Get());
+  return GuidArgument(*ProtocolGuidOf<PROTOCOL>::Get());
 }
 
 /// An interface opened with OpenProtocol (get-protocol mode) on a handle by

@@ -2,7 +2,7 @@
   Bounded string routines (see StringLib.h).
 **/
 
-#include "StringLib.h"
+#include <OrvBase/StringLib.h>
 
 UINTN AsciiLength(const CHAR8 *Text) {
   UINTN Length = 0;

@@ -1,13 +1,15 @@
 /** @file
-  The few safe string routines the application needs beyond gnu-efi's
-  library, with the usual bounded semantics: the destination size counts
-  characters including the terminator, and a destination is never overrun.
+  The few bounded string routines the applications and the component drivers
+  need beyond gnu-efi's library: the destination size counts characters
+  including the terminator, and a destination is never overrun. Every
+  narrow-to-wide conversion of the project goes through
+  AsciiStrToUnicodeStrS.
 **/
 
-#ifndef ORV_STRING_LIB_H_
-#define ORV_STRING_LIB_H_
+#ifndef ORV_BASE_STRING_LIB_H_
+#define ORV_BASE_STRING_LIB_H_
 
-#include "OrvEfi.h"
+#include "Efi.h"
 
 /**
   Append at most Length characters of Source to the text in Destination.
