@@ -12,6 +12,7 @@ Environment: ORV_BUILD_DIR (build directory), DEMO_DIR (output, default
 """
 
 import os
+import re
 import subprocess
 import sys
 
@@ -213,6 +214,11 @@ def main():
 
     print()
     print_transcript(result, commands)
+    redraws = re.findall(rb"\rFlashSim: erase IC \d+ OCM bank \d: +\d+%", result.raw)
+    if redraws:
+        print("(while each OCM bank was erased, the flash simulator showed its progress on the "
+              "standard error console: %d redraws of one line such as \"%s\", cleared at the end)"
+              % (len(redraws), redraws[len(redraws) // 4].decode().strip()))
     print("(whole serial console: %s)" % os.path.join(out, "console.log"))
 
     if result.stop_reason is not None:

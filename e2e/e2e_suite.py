@@ -19,7 +19,9 @@ see orvqemu.py).
 """
 
 import concurrent.futures
+import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -33,7 +35,7 @@ import hex_interop_cases  # noqa: E402
 import images  # noqa: E402
 import orvqemu  # noqa: E402
 from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E402
-                     EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, low32)
+                     EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, compare_lines, low32)
 
 EFI_VOLUME_CORRUPTED = 0x800000000000000A
 EFI_NOT_READY = 0x8000000000000006
@@ -92,15 +94,15 @@ def settings_text(ocm="ocm.hex", customer="cust.hex", flash="OrvFlashSim.efi", e
             "%s" % (flash, ocm, customer, extra))
 
 
-def flashsim_ini(seeds=""):
+def flashsim_ini(seeds="", timing="Timing = off\n"):
     """The flash simulator's configuration of the suite's board: two ICs on
     section 0 with the V1 image in OCM bank 0; seeds are further seed lines
-    given to both ICs."""
+    given to both ICs, timing the timing lines."""
     ics = "".join("\n[Ic%d]\nAddress = 0x%X\nActiveSection = 0\n"
                   "Ocm0Seed = OrvSim\\ocm_v1.hex\n%s" % (ic, 0x20 + ic, seeds) for ic in (0, 1))
-    return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\nTiming = off\n"
+    return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\n%s"
             "SectorSize = %d\nPageSize = %d\n"
-            % (OCM_BANK, CUST_BANK, SECTOR_SIZE, PAGE_SIZE)) + ics
+            % (OCM_BANK, CUST_BANK, timing, SECTOR_SIZE, PAGE_SIZE)) + ics
 
 
 FLASHSIM_INI = flashsim_ini()
@@ -132,6 +134,7 @@ class Fixture:
         self.drivers = {d: os.path.join(build, "OrvSimPkg", d) for d in DRIVERS}
         self.orvhex = os.path.join(build, "tools", "orvhex", "orvhex")
         self.sim_cut = os.path.join(build, "tests", "orv_sim_cut")
+        self.orvstick = os.path.join(build, "tools", "orvstick", "orvstick")
 
         self.ocm_v1 = images.image(V1, images.payload(1, 6000))
         self.ocm_v2 = images.image(V2, images.payload(2, 6000))
@@ -141,8 +144,8 @@ class Fixture:
         self.hex = {}
 
     def missing(self):
-        need = [self.app, self.info_app, self.check_app, self.orvhex, self.sim_cut] \
-            + list(self.drivers.values())
+        need = [self.app, self.info_app, self.check_app, self.orvhex, self.sim_cut,
+                self.orvstick] + list(self.drivers.values())
         return [p for p in need if not os.path.isfile(p)]
 
     def make_hex(self, name, img):
@@ -816,6 +819,69 @@ FAULTS["m_version2.ini"] = "GetIcVersion Ic=0 Call=2 Status=TIMEOUT\n"
 FAULTS["m_post.ini"] = "ICPostOperation Ic=0 Call=1 Status=TIMEOUT\n"
 
 
+# ------------------------------------------------------------------ progress
+#
+# Timing on, with a sector erase of 0.3 s and a page write of 50 ms: erasing
+# and writing the OCM bank take over a second each, so the flash simulator
+# shows their progress on the standard error console; the customer bank's
+# erase and write stay below a second and show none.
+
+PROGRESS_FLASHSIM_INI = flashsim_ini(timing="Timing = on\nSectorEraseUs = 300000\n"
+                                            "PageProgramUs = 50000\n")
+
+
+def progress_shown(ic, operation):
+    """The run's console shows the progress of that operation on IC ic's OCM
+    bank 1: one line redrawn in place, percentages from 0 to 100 that never
+    go back, then cleared with blanks."""
+    line = re.compile(rb"\rFlashSim: %s IC %d OCM bank 1: +(\d+)%%" % (operation.encode(), ic))
+
+    def check(ctx):
+        raw = ctx.raw_run()
+        found = list(line.finditer(raw))
+        shown = [int(m.group(1)) for m in found]
+        if len(shown) < 3:
+            return ["IC %d %s: %d progress lines on the console, expected several"
+                    % (ic, operation, len(shown))]
+        problems = []
+        if shown[0] != 0 or shown[-1] != 100 or any(b <= a for a, b in zip(shown, shown[1:])):
+            problems.append("IC %d %s: progress went %s, expected 0 rising to 100"
+                            % (ic, operation, shown))
+        if not re.match(rb"\r +\r", raw[found[-1].end():]):
+            problems.append("IC %d %s: the progress line was not cleared" % (ic, operation))
+        if b"customer bank" in raw:
+            problems.append("a customer bank's erase or write (under a second) showed progress")
+        return problems
+    return check
+
+
+def file_lines(name, lines):
+    """A snapshot file holds exactly these lines (CR LF ends)."""
+    def check(ctx):
+        data = ctx.snap(name)
+        if data is None:
+            return ["%s was not written" % name]
+        got = data.decode(errors="replace").split("\r\n")
+        got = got[:-1] if got and got[-1] == "" else got
+        return [] if got == lines else ["%s differs:" % name] + compare_lines(lines, got)
+    return check
+
+
+def progress_cases(fx):
+    return [
+        Case("timed", "OrvUpdate.efi 0",
+             [BANNER, TARGET] + ic_lines(0, 0, V1, target=1, new_ver=V2), EFI_SUCCESS,
+             checks=[progress_shown(0, "erase"), progress_shown(0, "write")]),
+        # Standard output redirected to a file: the file holds exactly the
+        # application's lines, the progress stays on the console.
+        Case("timedredirect", "OrvUpdate.efi 1 >a timed.txt", [], EFI_SUCCESS,
+             snapshot=["timed.txt"],
+             checks=[file_lines("timed.txt",
+                                [BANNER, TARGET] + ic_lines(1, 0, V1, target=1, new_ver=V2)),
+                     progress_shown(1, "erase"), progress_shown(1, "write")]),
+    ]
+
+
 BOOTS = [
     ("cli", False, cli_cases),
     ("update", True, update_cases),
@@ -823,11 +889,14 @@ BOOTS = [
     ("matrix", True, matrix_cases),
     ("info", True, info_cases),
     ("hexinterop", True, hex_interop_cases.interop_cases),
+    ("progress", True, progress_cases),
 ]
 
 # Files some boots need on their volume besides the common ones.
 BOOT_FILES = {
     "hexinterop": [hex_interop_cases.add_files],
+    "progress": [lambda fx, vol: vol.put_text(PROGRESS_FLASHSIM_INI, SIM + "/FlashSim.ini",
+                                              fx.workdir)],
 }
 
 
@@ -1043,6 +1112,153 @@ SEQUENCES = [
 ]
 
 
+# ------------------------------------------------------------ line station
+#
+# orvstick make lays out a FAT image from a manifest, with the line-station
+# startup.nsh that runs at boot: list, update, verify, each step's output
+# appended to a new log file in OrvLog\, a PASS or FAIL line last. A second
+# boot of the same image, its OCM image now broken as on a damaged stick,
+# must stop at the first step with a FAIL line and keep the first run's log.
+
+STATION_PASS = "*** PASS: list, update, verify (log OrvLog\\run000.log) ***"
+STATION_FAIL = "*** FAIL: step list, status 0xA (log OrvLog\\run001.log) ***"
+
+
+def station_manifest(fx, folder):
+    """Writes the manifest (and the simulator's configuration it names) and
+    returns its path."""
+    sim_ini = os.path.join(folder, "FlashSim.ini")
+    with open(sim_ini, "w", newline="\r\n") as f:
+        f.write(FLASHSIM_INI)
+    files = (fx.app, fx.info_app) + tuple(fx.drivers[d] for d in DRIVERS) + \
+        (fx.hex["ocm_v2.hex"], fx.hex["cust_a.hex"], sim_ini, fx.hex["ocm_v1.hex"])
+    text = ('target = "SimBoard"\n'
+            "[applications]\nOrvUpdate = %s\nOrvInfo = %s\n"
+            "[components]\nImageParser = %s\nFlashInterface = %s\nDevicePath = %s\n"
+            "[images]\nOCM = %s\ncustomer = %s\n"
+            '[station]\narguments = ["-a"]\nfinish = "shutdown"\n'
+            "[files]\n'OrvSim\\FlashSim.ini' = %s\n'OrvSim\\ocm_v1.hex' = %s\n"
+            % tuple(json.dumps(path) for path in files))
+    manifest = os.path.join(folder, "station.toml")
+    with open(manifest, "w") as f:
+        f.write(text)
+    return manifest
+
+
+def station_last_line(result):
+    lines = [l for l in result.text.split("\n") if l.startswith("*** ")]
+    return lines[-1] if lines else None
+
+
+def station_pass_log():
+    info = [INFO_BANNER, TARGET, "ics=2"]
+    before = [info_line(ic, 0, V1, 0, "%X" % V2, "newer:bank1") for ic in (0, 1)]
+    after = [info_line(ic, 1, V1, V2, "%X" % V2, "current", verify=("match", "match", "-"))
+             for ic in (0, 1)]
+    update = [BANNER, TARGET] + ic_lines(0, 0, V1, target=1, new_ver=V2) + \
+        ic_lines(1, 0, V1, target=1, new_ver=V2)
+    return (["== OrvStation run 000: log OrvLog\\run000.log", "== list: OrvInfo.efi -a"]
+            + info + before + ["", "== list: status 0x0", "== update: OrvUpdate.efi -a"]
+            + update + ["", "== update: status 0x0", "== verify: OrvInfo.efi -v -a"]
+            + info + after + ["", "== verify: status 0x0", STATION_PASS])
+
+
+def station_fail_log(fx):
+    return (["== OrvStation run 001: log OrvLog\\run001.log", "== list: OrvInfo.efi -a",
+             INFO_BANNER, TARGET,
+             fx.bad["bad_crc.hex"][1].format(path=COMP + "\\ocm_v2.hex"),
+             "Load OCM Image error, A"] + load_error(EFI_VOLUME_CORRUPTED)
+            + ["", "== list: status 0xA", STATION_FAIL])
+
+
+def log_lines(volume, path):
+    data = volume.get(path)
+    if data is None:
+        return None
+    lines = data.decode(errors="replace").split("\r\n")
+    return lines[:-1] if lines and lines[-1] == "" else lines
+
+
+def station_boot(suite, volume, name, last_line, log_path, expected_log):
+    """Boots the volume with its own startup.nsh; failure texts."""
+    result = orvqemu.boot_volume(volume, suite.workdir, timeout=suite.timeout,
+                                 log_name="console-%s.log" % name)
+    with suite._lock:
+        suite.boot_seconds += result.seconds
+    problems = []
+    if result.stop_reason is not None:
+        problems.append("boot %s: %s; console ends with:" % (name, result.stop_reason))
+        problems += ["| " + l for l in result.tail()]
+        return problems
+    if station_last_line(result) != last_line:
+        problems.append("the station's last line is %r, expected %r"
+                        % (station_last_line(result), last_line))
+    log = log_lines(volume, log_path)
+    if log is None:
+        problems.append("no log file %s on the volume" % log_path)
+    elif log != expected_log:
+        problems += ["%s differs:" % log_path] + compare_lines(expected_log, log)
+    return problems
+
+
+def station_sequence(suite, fx):
+    folder = os.path.join(fx.workdir, "station")
+    os.makedirs(folder, exist_ok=True)
+    image = os.path.join(folder, "station.img")
+    if os.path.exists(image):
+        os.remove(image)
+    manifest = station_manifest(fx, folder)
+    make = subprocess.run([fx.orvstick, "make", manifest, image],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = []
+    cases = []
+    make_text = make.stdout.decode(errors="replace")
+    problems = [] if make.returncode == 0 and "\nresult: ok, 0 warnings\n" in make_text else \
+        ["orvstick make exited %d:" % make.returncode] + ["| " + l for l in make_text.splitlines()]
+    volume = orvqemu.Volume(image, existing=True)
+    if not problems:
+        problems = station_boot(suite, volume, "station_pass", STATION_PASS,
+                                "OrvLog/run000.log", station_pass_log())
+        for ic in (0, 1):
+            if pc_active(volume, ic) != "1" or \
+                    volume.get("%s/Ic%dOcm1.bin" % (SIM, ic)) != images.bank(fx.ocm_v2, OCM_BANK):
+                problems.append("IC %d does not run the new image from section 1" % ic)
+    cases.append((Case("station_pass", "orvstick make, boot: startup.nsh", [], EFI_SUCCESS),
+                  problems))
+
+    # The OCM image broken on the stick: the first step fails, nothing is
+    # programmed, the first run's log stays.
+    problems = []
+    if cases[0][1]:
+        problems.append("not run: the first boot failed")
+    else:
+        first_log = volume.get("OrvLog/run000.log")
+        banks = {p: volume.get(p.replace("\\", "/")) for p in bank_files()}
+        volume.put_bytes(fx.bad["bad_crc.hex"][0].encode("latin-1"), COMP + "/ocm_v2.hex",
+                         fx.workdir)
+        problems = station_boot(suite, volume, "station_fail", STATION_FAIL,
+                                "OrvLog/run001.log", station_fail_log(fx))
+        if volume.get("OrvLog/run000.log") != first_log:
+            problems.append("the first run's log OrvLog\\run000.log changed")
+        changed = [p for p, data in banks.items() if volume.get(p.replace("\\", "/")) != data]
+        if changed:
+            problems.append("the failed run changed the flash: %s" % ", ".join(changed))
+    cases.append((Case("station_fail", "broken ocm_v2.hex, boot: startup.nsh", [], EFI_SUCCESS),
+                  problems))
+
+    out.append("-- boots station_pass, station_fail (consoles: %s)"
+               % os.path.join(suite.workdir, "console-station_*.log"))
+    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
+    with suite._lock:
+        suite.runs += len(cases)
+        suite.passed += passed
+        suite.failed += len(cases) - passed
+        print("\n".join(out), flush=True)
+
+
+SEQUENCES.append(("station", station_sequence))
+
+
 def main():
     build = os.environ.get("ORV_BUILD_DIR")
     if not build:
@@ -1089,7 +1305,7 @@ def main():
         print("e2e: 0 passed, 1 failed")
         return 1
     sequences = sum(1 for entry in plan if entry[1] is None)
-    print("e2e: %d boots and %d power-cut sequences (two boots each), %d at a time"
+    print("e2e: %d boots and %d sequences of two boots (power cuts, line station), %d at a time"
           % (len(plan) - sequences, sequences, jobs), flush=True)
 
     def run(entry):

@@ -5,10 +5,12 @@ set -euo pipefail
 
 # clang and its runtime build the fuzz targets; srecord and python3-intelhex
 # are the Intel HEX oracles of the interop tests; time gives /usr/bin/time -v
-# (peak memory) to the benchmarks.
+# (peak memory) to the benchmarks; toml++ and CLI11 read orvstick's manifest
+# and command line.
 PACKAGES=(g++ gcc cmake make gnu-efi libgtest-dev libgmock-dev
           qemu-system-x86 ovmf mtools dosfstools python3 binutils
-          clang libclang-rt-14-dev srecord python3-intelhex time)
+          clang libclang-rt-14-dev srecord python3-intelhex time
+          libtomlplusplus-dev libcli11-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

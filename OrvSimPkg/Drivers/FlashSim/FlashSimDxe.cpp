@@ -43,12 +43,69 @@ constinit STATE_FILE gStateFiles[SIM_MAX_ICS] = {};
 
 constexpr const char16_t *BANK_NAMES[SIM_BANKS_PER_IC] = {u"Ocm0", u"Ocm1", u"Cust0", u"Cust1"};
 
+/// An erase or write whose delay is at least this long shows its progress
+/// on the standard error console, so output redirected with ">" keeps only
+/// the application's lines. The line is redrawn in place at most every
+/// PROGRESS_STEP_US and cleared at the end.
+constexpr UINT64 PROGRESS_MIN_US = 1000000;
+constexpr UINT64 PROGRESS_STEP_US = 100000;
+constexpr UINTN PROGRESS_LINE_SIZE = 96;  // CHAR16 units
+
+/// The erase or write under way, named in the progress line.
+struct BUSY {
+  const CHAR16 *Operation;
+  UINT8 Ic;
+  UINT8 Zone;
+  UINT8 Bank;
+};
+constinit BUSY gBusy = {};
+
+/// Names the operation for the progress line while it lasts.
+class BUSY_SCOPE {
+ public:
+  BUSY_SCOPE(const CHAR16 *Operation, UINT8 Ic, UINT8 Zone, UINT8 Bank) { gBusy = {Operation, Ic, Zone, Bank}; }
+  ~BUSY_SCOPE() { gBusy = {}; }
+  BUSY_SCOPE(const BUSY_SCOPE &) = delete;
+  BUSY_SCOPE &operator=(const BUSY_SCOPE &) = delete;
+};
+
+/// Draws the progress line over the previous one; returns its length.
+UINTN DrawProgress(UINT64 Percent) {
+  CHAR16 Line[PROGRESS_LINE_SIZE];
+  SPrint(Line, sizeof(Line), u"\rFlashSim: %s IC %d %s bank %d: %3d%%"_w, gBusy.Operation,
+         static_cast<UINT32>(gBusy.Ic), gBusy.Zone == ZONE_OCM ? u"OCM"_w : u"customer"_w,
+         static_cast<UINT32>(gBusy.Bank), static_cast<UINT32>(Percent));
+  ST->StdErr->OutputString(ST->StdErr, Line);
+  return StrLen(Line);
+}
+
+void ClearProgress(UINTN Length) {
+  CHAR16 Line[PROGRESS_LINE_SIZE + 2];
+  UINTN At = 0;
+  Line[At++] = u'\r';
+  for (UINTN Index = 1; Index < Length && At < PROGRESS_LINE_SIZE; Index++) Line[At++] = u' ';
+  Line[At++] = u'\r';
+  Line[At] = 0;
+  ST->StdErr->OutputString(ST->StdErr, Line);
+}
+
 void StallMicroseconds(UINT64 Microseconds) {
-  while (Microseconds != 0) {
-    UINT64 Chunk = Microseconds > 1000000 ? 1000000 : Microseconds;
+  const bool Progress = Microseconds >= PROGRESS_MIN_US && gBusy.Operation != nullptr && ST->StdErr != nullptr;
+  UINTN Length = Progress ? DrawProgress(0) : 0;
+  UINT64 Shown = 0;
+  for (UINT64 Done = 0; Done < Microseconds;) {
+    const UINT64 Step = Progress ? PROGRESS_STEP_US : 1000000;
+    const UINT64 Chunk = Microseconds - Done > Step ? Step : Microseconds - Done;
     BS->Stall(static_cast<UINTN>(Chunk));
-    Microseconds -= Chunk;
+    Done += Chunk;
+    // Done only grows, so the percentage never goes back.
+    const UINT64 Percent = Done * 100 / Microseconds;
+    if (Progress && Percent > Shown) {
+      Shown = Percent;
+      Length = DrawProgress(Percent);
+    }
   }
+  if (Progress) ClearProgress(Length);
 }
 
 void BankFileName(CHAR16 *Name, UINTN Ic, UINTN Bank) {
@@ -365,6 +422,7 @@ EFI_STATUS EFIAPI LockFlash(UINT8 Ic) { return SimLockFlash(&gFlash, Ic); }
 EFI_STATUS EFIAPI UnlockFlash(UINT8 Ic) { return SimUnlockFlash(&gFlash, Ic); }
 
 EFI_STATUS EFIAPI WriteBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, CONST UINT8 *Data) {
+  BUSY_SCOPE Busy(u"write"_w, Ic, Zone, Bank);
   if (const FAULT_RULE *Cut = PowerCutHere()) {
     UINTN Done = SimCutBytes(Size, gConfig.Timing.PageSize, Cut->Part);
     (void)SimWriteBankDataPart(&gFlash, Ic, Bank, Zone, Size, Data, Done);
@@ -378,6 +436,7 @@ EFI_STATUS EFIAPI ReadBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UIN
 }
 
 EFI_STATUS EFIAPI EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  BUSY_SCOPE Busy(u"erase"_w, Ic, Zone, Bank);
   if (const FAULT_RULE *Cut = PowerCutHere()) {
     UINTN BankSize = Ic < gFlash.IcCount && Bank <= 1 && (Zone == ZONE_OCM || Zone == ZONE_CUSTOMER)
                          ? gFlash.Ic[Ic].Size[SimBankIndex(Zone, Bank)]
