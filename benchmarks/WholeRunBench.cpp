@@ -91,13 +91,13 @@ double ModelledSeconds(const ModelFlash &Flash) {
   double Seconds = 0;
   for (const FlashCall &Call : Flash.Calls) {
     if (EFI_ERROR(Call.Status)) continue;
-    if (Call.Op == FlashOp::EraseBank) {
+    if (Call.Op == SIM_OP::EraseBank) {
       const double Bank = Flash.BankSize(Call.Ic, Call.Zone, Call.Bank);
       Seconds += static_cast<UINTN>((Bank + ERASE_SECTOR_BYTES - 1) / ERASE_SECTOR_BYTES) *
                  ERASE_SECTOR_SECONDS;
-    } else if (Call.Op == FlashOp::WriteBankData) {
+    } else if (Call.Op == SIM_OP::WriteBankData) {
       Seconds += static_cast<UINTN>((Call.Size + PAGE_BYTES - 1) / PAGE_BYTES) * PAGE_SECONDS;
-    } else if (Call.Op == FlashOp::ReadBankData) {
+    } else if (Call.Op == SIM_OP::ReadBankData) {
       Seconds += Call.Size / READ_BYTES_PER_SECOND;
     }
   }
@@ -107,7 +107,7 @@ double ModelledSeconds(const ModelFlash &Flash) {
 UINTN BytesWritten(const ModelFlash &Flash) {
   UINTN Bytes = 0;
   for (const FlashCall &Call : Flash.Calls) {
-    if (Call.Op == FlashOp::WriteBankData && !EFI_ERROR(Call.Status)) Bytes += Call.Size;
+    if (Call.Op == SIM_OP::WriteBankData && !EFI_ERROR(Call.Status)) Bytes += Call.Size;
   }
   return Bytes;
 }

@@ -19,6 +19,7 @@ Environment: ORV_BUILD_DIR (build directory), DEMO_DIR (output, default
 """
 
 import os
+import re
 import subprocess
 import sys
 
@@ -66,10 +67,15 @@ Address = 0x51
 PublicKey = OrvSim\\demo.pub.pem
 """ % (OCM_BANK, CUST_BANK)
 DEMO_PUB_PATH = "OrvSim/demo.pub.pem"
-RUNS = (("first", "OrvUpdate.efi 0 1"),
-        ("second", "OrvUpdate.efi 0 1"),
-        ("tampered", "OrvUpdate.efi 0 1 -o OrvUpdateComponent\\tampered.hex"),
-        ("older", "OrvUpdate.efi 0 1 -f -o OrvUpdateComponent\\ocm_old.hex"))
+
+
+DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
+# The zone images: name, version, payload seed, payload size, security counter.
+ZONE_IMAGES = (("ocm_old", OLD_VERSION, 1, 100000, OLD_COUNTER),
+               ("ocm", NEW_VERSION, 2, 100000, NEW_COUNTER),
+               ("customer", CUSTOMER_VERSION, 3, 2000, 0))
+# The signed images make_zone_hex made: {name: bytes}.
+_MADE = {}
 
 
 def fail(message):
@@ -84,12 +90,103 @@ def orvhex(tool, *args):
     return proc.stdout.decode()
 
 
-def version_text(v):
-    return "%d.%d.%d" % ((v >> 16) & 0xFFFF, (v >> 8) & 0xFF, v & 0xFF)
+def environment(folder, timeout):
+    """(build directory, output directory, boot timeout) from ORV_BUILD_DIR,
+    DEMO_DIR (default <build>/<folder>) and DEMO_TIMEOUT (default timeout);
+    the output directory is made."""
+    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
+    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, folder)))
+    os.makedirs(out, exist_ok=True)
+    return build, out, int(os.environ.get("DEMO_TIMEOUT", str(timeout)))
+
+
+def build_outputs(build, apps):
+    """(orvhex, [application paths], [driver paths]) of the build; fails
+    when one of them is missing."""
+    tool = os.path.join(build, "tools", "orvhex", "orvhex")
+    app_paths = [os.path.join(build, app) for app in apps]
+    drivers = [os.path.join(build, "OrvSimPkg", d) for d in DRIVERS]
+    absent = [p for p in [tool] + app_paths + drivers if not os.path.isfile(p)]
+    if absent:
+        fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
+    return tool, app_paths, drivers
+
+
+def make_zone_hex(tool, out):
+    """The zone images as HEX files, made and signed (demo key, with their
+    security counters) with the host tool from payload files: {name: path}."""
+    files = {}
+    for name, version, seed, size, counter in ZONE_IMAGES:
+        payload = os.path.join(out, name + ".payload.bin")
+        with open(payload, "wb") as f:
+            f.write(images.payload(seed, size))
+        files[name] = os.path.join(out, name + ".hex")
+        orvhex(tool, "make", "--version", "0x%X" % version, "--security-counter", str(counter),
+               "--key", images.DEMO_KEY, payload, files[name])
+        orvhex(tool, "bin", "--with-header", files[name], files[name] + ".image")
+        with open(files[name] + ".image", "rb") as f:
+            _MADE[name] = f.read()
+    return files
+
+
+def zone_image(name):
+    """The bytes of one of the zone images make_zone_hex made (header,
+    payload, protected area and signature block)."""
+    return _MADE[name]
+
+
+def demo_volume(out, app_paths, drivers, hexfiles):
+    """The demo volume: the applications at its root, the settings, drivers
+    and zone images in OrvUpdateComponent\\, the flash simulator's
+    configuration in OrvSim\\ (no bank files yet)."""
+    volume = orvqemu.Volume(os.path.join(out, "demo.img"))
+    for app in app_paths:
+        volume.put_file(app, os.path.basename(app))
+    volume.mkdir("OrvUpdateComponent")
+    volume.mkdir("OrvSim")
+    for path in drivers:
+        volume.put_file(path, "OrvUpdateComponent/" + os.path.basename(path))
+    volume.put_text(SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
+    volume.put_file(hexfiles["ocm"], "OrvUpdateComponent/ocm.hex")
+    volume.put_file(hexfiles["customer"], "OrvUpdateComponent/customer.hex")
+    volume.put_file(images.DEMO_PUB, DEMO_PUB_PATH)
+    volume.put_text(FLASHSIM, "OrvSim/FlashSim.ini", out)
+    return volume
+
+
+def run_in_shell(volume, out, timeout, commands):
+    """Boots the volume once and runs commands ([(run id, command line)])
+    in the UEFI Shell, one after the other; the boot's result."""
+    lines = []
+    for run_id, command in commands:
+        lines += orvqemu.shell_run(run_id, command)
+    return orvqemu.boot(volume, lines, out, timeout=timeout, log_name="console.log")
+
+
+def print_transcript(result, commands):
+    """Each run of commands ([(run id, command line)]) as the shell showed
+    it: the command, its console lines and %lasterror%."""
+    runs = result.runs()
+    print("=" * 30 + " console " + "=" * 30)
+    for run_id, command in commands:
+        run = runs.get(run_id)
+        if run is None:
+            continue
+        print("FS0:\\> " + command)
+        for line in run.lines:
+            print(line)
+        seconds = result.run_seconds(run_id)
+        print("FS0:\\> echo %%lasterror%%    -> %s%s"
+              % (run.rc, "" if seconds is None else "    (run took %.1f s)" % seconds))
+    print("=" * 69)
 
 
 def ic_floor(volume, ic):
     return images.floor_of(volume.get("OrvSim/Ic%dFloor.bin" % ic))
+
+
+def version_text(v):
+    return "%d.%d.%d" % ((v >> 16) & 0xFFFF, (v >> 8) & 0xFF, v & 0xFF)
 
 
 def ic_state(volume, ic):
@@ -107,46 +204,14 @@ def ic_state(volume, ic):
     return section, images.header(data)[2], data
 
 
-def make_images(tool, out):
-    """The demo's zone images, made and signed (demo key) with the host tool
-    from payload files: ({name: HEX file}, {name: image bytes})."""
-    files = {}
-    signed = {}
-    for name, version, counter, seed, size in (
-            ("ocm_old", OLD_VERSION, OLD_COUNTER, 1, 100000),
-            ("ocm", NEW_VERSION, NEW_COUNTER, 2, 100000),
-            ("customer", CUSTOMER_VERSION, 0, 3, 2000)):
-        payload = os.path.join(out, name + ".payload.bin")
-        with open(payload, "wb") as f:
-            f.write(images.payload(seed, size))
-        hexfile = os.path.join(out, name + ".hex")
-        orvhex(tool, "make", "--version", "0x%X" % version, "--security-counter", str(counter),
-               "--key", images.DEMO_KEY, payload, hexfile)
-        files[name] = hexfile
-        orvhex(tool, "bin", "--with-header", hexfile, hexfile + ".image")
-        with open(hexfile + ".image", "rb") as f:
-            signed[name] = f.read()
-    return files, signed
-
-
 def main():
-    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
-    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "demo")))
-    timeout = int(os.environ.get("DEMO_TIMEOUT", "180"))
-    os.makedirs(out, exist_ok=True)
+    build, out, timeout = environment("demo", 180)
 
     missing = orvqemu.missing_tools()
     if missing:
         fail("missing %s (run scripts/install-deps.sh)" % ", ".join(missing))
-    tool = os.path.join(build, "tools", "orvhex", "orvhex")
-    app = os.path.join(build, "OrvUpdate.efi")
-    drivers = [os.path.join(build, "OrvSimPkg", d)
-               for d in ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")]
-    absent = [p for p in [tool, app] + drivers if not os.path.isfile(p)]
-    if absent:
-        fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
-
-    files, signed = make_images(tool, out)
+    tool, apps, drivers = build_outputs(build, ["OrvUpdate.efi"])
+    files = make_zone_hex(tool, out)
     print("demo: zone images made and signed with orvhex (demo key %s):"
           % os.path.relpath(images.DEMO_KEY))
     for name in ("ocm", "ocm_old", "customer"):
@@ -154,8 +219,8 @@ def main():
         print("  %-13s version %s, %s payload bytes, security counter %s, signature %s"
               % (name + ".hex:", info["version"], info["payload"], info["security-counter"],
                  info["signature"]))
-    new_image = signed["ocm"]
-    customer_image = signed["customer"]
+    new_image = zone_image("ocm")
+    customer_image = zone_image("customer")
     # One payload byte changed and the CRC made to match: only the signature
     # gives it away.
     tampered = bytearray(new_image)
@@ -163,20 +228,10 @@ def main():
     tampered = images.with_crc_repaired(bytes(tampered))
 
     # The volume. Both ICs start out running the old image from section 0.
-    volume = orvqemu.Volume(os.path.join(out, "demo.img"))
-    volume.put_file(app, "OrvUpdate.efi")
-    volume.mkdir("OrvUpdateComponent")
-    volume.mkdir("OrvSim")
-    for path in drivers:
-        volume.put_file(path, "OrvUpdateComponent/" + os.path.basename(path))
-    volume.put_text(SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
-    volume.put_file(files["ocm"], "OrvUpdateComponent/ocm.hex")
-    volume.put_file(files["customer"], "OrvUpdateComponent/customer.hex")
+    volume = demo_volume(out, apps, drivers, files)
     volume.put_file(files["ocm_old"], "OrvUpdateComponent/ocm_old.hex")
     volume.put_text("\r\n".join(images.hex_records(tampered) + [images.EOF_RECORD]) + "\r\n",
                     "OrvUpdateComponent/tampered.hex", out)
-    volume.put_file(images.DEMO_PUB, DEMO_PUB_PATH)
-    volume.put_text(FLASHSIM, "OrvSim/FlashSim.ini", out)
     old_bank = os.path.join(out, "old_bank.bin")
     orvhex(tool, "bank", "--size", str(OCM_BANK), files["ocm_old"], old_bank)
     for ic in ICS:
@@ -187,25 +242,20 @@ def main():
 
     orvqemu.accelerator(out, log=lambda line: print("demo: " + line))
     print("demo: booting the UEFI Shell under QEMU (timeout %d s) ..." % timeout)
-    lines = []
-    for run_id, command in RUNS:
-        lines += orvqemu.shell_run(run_id, command)
-    result = orvqemu.boot(volume, lines, out, timeout=timeout, log_name="console.log")
+    commands = [("first", "OrvUpdate.efi 0 1"),
+                ("second", "OrvUpdate.efi 0 1"),
+                ("tampered", "OrvUpdate.efi 0 1 -o OrvUpdateComponent\\tampered.hex"),
+                ("older", "OrvUpdate.efi 0 1 -f -o OrvUpdateComponent\\ocm_old.hex")]
+    result = run_in_shell(volume, out, timeout, commands)
     runs = result.runs()
 
     print()
-    print("=" * 30 + " console " + "=" * 30)
-    for run_id, command in RUNS:
-        run = runs.get(run_id)
-        if run is None:
-            continue
-        print("FS0:\\> " + command)
-        for line in run.lines:
-            print(line)
-        seconds = result.run_seconds(run_id)
-        print("FS0:\\> echo %%lasterror%%    -> %s%s"
-              % (run.rc, "" if seconds is None else "    (run took %.1f s)" % seconds))
-    print("=" * 69)
+    print_transcript(result, commands)
+    redraws = re.findall(rb"\rFlashSim: erase IC \d+ OCM bank \d: +\d+%", result.raw)
+    if redraws:
+        print("(while each OCM bank was erased, the flash simulator showed its progress on the "
+              "standard error console: %d redraws of one line such as \"%s\", cleared at the end)"
+              % (len(redraws), redraws[len(redraws) // 4].decode().strip()))
     print("(whole serial console: %s)" % os.path.join(out, "console.log"))
 
     if result.stop_reason is not None:

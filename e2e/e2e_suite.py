@@ -19,7 +19,9 @@ see orvqemu.py).
 """
 
 import concurrent.futures
+import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -34,16 +36,19 @@ import hex_interop_cases  # noqa: E402
 import images  # noqa: E402
 import orvqemu  # noqa: E402
 from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E402
-                     EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, low32)
+                     EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, compare_lines, low32)
 
 EFI_VOLUME_CORRUPTED = 0x800000000000000A
 EFI_SECURITY_VIOLATION = 0x800000000000001A
 EFI_NOT_READY = 0x8000000000000006
 EFI_BAD_BUFFER_SIZE = 0x8000000000000004
 EFI_CRC_ERROR = 0x800000000000001B
+EFI_PROTOCOL_ERROR = 0x8000000000000018
 
 OCM_BANK = 16384
 CUST_BANK = 4096
+SECTOR_SIZE = 4096     # the flash simulator's erase and program units
+PAGE_SIZE = 256
 COMP = "OrvUpdateComponent"
 SIM = "OrvSim"
 DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
@@ -95,15 +100,17 @@ def settings_text(ocm="ocm.hex", customer="cust.hex", flash="OrvFlashSim.efi", e
             "%s" % (flash, ocm, customer, extra))
 
 
-def flashsim_ini(seeds=""):
+def flashsim_ini(seeds="", timing="Timing = off\n"):
     """The flash simulator's configuration of the suite's board: two ICs on
     section 0 with the V1 image in OCM bank 0 and the demo public key
-    provisioned; seeds are further seed lines given to both ICs."""
+    provisioned; seeds are further seed lines given to both ICs, timing the
+    timing lines."""
     ics = "".join("\n[Ic%d]\nAddress = 0x%X\nActiveSection = 0\n"
                   "Ocm0Seed = OrvSim\\ocm_v1.hex\nPublicKey = OrvSim\\demo.pub.pem\n%s"
                   % (ic, 0x20 + ic, seeds) for ic in (0, 1))
-    return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\nTiming = off\n"
-            % (OCM_BANK, CUST_BANK)) + ics
+    return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\n%s"
+            "SectorSize = %d\nPageSize = %d\n"
+            % (OCM_BANK, CUST_BANK, timing, SECTOR_SIZE, PAGE_SIZE)) + ics
 
 
 FLASHSIM_INI = flashsim_ini()
@@ -116,6 +123,8 @@ FAULTS = {
     "f_check1.ini": "CheckZero Ic=1 Zone=customer\n",
     "f_check0.ini": "CheckZero Ic=0 Zone=ocm\n",
     "f_corruptall1.ini": "CorruptRead Ic=1 Offset=0x100\n",
+    # A flash component that breaks its contract in three ways.
+    "f_misbehave.ini": "LockIgnored\nCheckGood Zone=ocm\nRunningWritable\n",
 }
 
 
@@ -129,8 +138,11 @@ class Fixture:
         os.makedirs(self.files, exist_ok=True)
         self.app = os.path.join(build, "OrvUpdate.efi")
         self.info_app = os.path.join(build, "OrvInfo.efi")
+        self.check_app = os.path.join(build, "OrvCheck.efi")
         self.drivers = {d: os.path.join(build, "OrvSimPkg", d) for d in DRIVERS}
         self.orvhex = os.path.join(build, "tools", "orvhex", "orvhex")
+        self.sim_cut = os.path.join(build, "tests", "orv_sim_cut")
+        self.orvstick = os.path.join(build, "tools", "orvstick", "orvstick")
 
         self.ocm_v1 = images.image(V1, images.payload(1, 6000))
         self.ocm_v2 = images.image(V2, images.payload(2, 6000))
@@ -141,7 +153,8 @@ class Fixture:
         self.hex = {}
 
     def missing(self):
-        need = [self.app, self.info_app, self.orvhex] + list(self.drivers.values())
+        need = [self.app, self.info_app, self.check_app, self.orvhex, self.sim_cut,
+                self.orvstick] + list(self.drivers.values())
         return [p for p in need if not os.path.isfile(p)]
 
     def _orvhex(self, *args):
@@ -185,6 +198,17 @@ class Fixture:
         self.hex[name] = out
         return made
 
+    def cut_bytes(self, rule, length, unit):
+        """Bytes of an erase or write over length bytes in unit-sized steps
+        that the flash simulator leaves done at the PowerCut rule: its own
+        arithmetic, asked of orv_sim_cut (built from the simulator library)."""
+        proc = subprocess.run([self.sim_cut, rule, str(length), str(unit)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if proc.returncode != 0:
+            raise orvqemu.E2EError("orv_sim_cut %r failed: %s"
+                                   % (rule, proc.stderr.decode(errors="replace").strip()))
+        return int(proc.stdout)
+
     def prepare(self):
         self.ocm_v1 = self.make_hex("ocm_v1.hex", self.ocm_v1)
         self.ocm_v2 = self.make_hex("ocm_v2.hex", self.ocm_v2)
@@ -199,6 +223,7 @@ class Fixture:
         vol = orvqemu.Volume(os.path.join(self.workdir, name + ".img"))
         vol.put_file(self.app, "OrvUpdate.efi")
         vol.put_file(self.info_app, "OrvInfo.efi")
+        vol.put_file(self.check_app, "OrvCheck.efi")
         vol.mkdir(COMP)
         vol.mkdir(SIM)
         vol.mkdir("parked")
@@ -772,6 +797,58 @@ def info_cases(fx):
              head + [info_line(ic, 1, V1, V2, "%X" % V2, "current",
                                verify=("match", "match", "-")) for ic in (0, 1)],
              EFI_SUCCESS, base="info_update01"),
+    ] + check_cases()
+
+
+CHECK_BANNER = "OrvCheck tool version 00.01.0002"
+CHECK_READ_IDS = ["section", "version", "pass", "read", "check-active", "bad-args"]
+CHECK_WRITE_IDS = ["lock", "erase", "check-erased", "write", "isolation", "check-good",
+                   "switch", "check-corrupt", "active-write-refused", "restore"]
+
+
+def check_lines(ids, ics=(0, 1), failed=None):
+    """OrvCheck.efi's lines for the ICs: every check passes but those in
+    failed ({id: what was seen}, for IC 0)."""
+    out = []
+    for ic in ics:
+        for check in ids:
+            if ic == 0 and failed and check in failed:
+                out.append("FAIL %s ic=%X: %s" % (check, ic, failed[check]))
+            else:
+                out.append("PASS %s ic=%X" % (check, ic))
+    return out
+
+
+def check_cases():
+    """OrvCheck.efi after the update of the info boot (both ICs run section 1):
+    read-only, then with -w and -s, then on a flash simulator that ignores the
+    lock, finds every OCM bank good and lets the running bank be written. The
+    bank and state files must be byte for byte as after the read-only run."""
+    snap = bank_files()
+    head = [CHECK_BANNER, TARGET, "PASS count", "PASS address"]
+    no_write = [c for c in CHECK_WRITE_IDS if c != "switch"]
+    misbehaving = {
+        "lock": "EraseBank of bank 0 succeeded after lockFlash",
+        "check-erased": "FlashPostOperation and HardwareCheckBank of bank 0 holding no image "
+                        "succeeded with check 1",
+        "check-corrupt": "FlashPostOperation and HardwareCheckBank of bank 0 holding a corrupted "
+                         "image succeeded with check 1",
+        "active-write-refused": "WriteBankData of the running bank 1 succeeded",
+    }
+    return [
+        Case("check_read", "OrvCheck.efi",
+             head + check_lines(CHECK_READ_IDS) + ["14 passed, 0 failed, 0 skipped"],
+             EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("info_update01")]),
+        Case("check_write", "OrvCheck.efi -w -s",
+             head + check_lines(CHECK_READ_IDS + CHECK_WRITE_IDS)
+             + ["34 passed, 0 failed, 0 skipped"],
+             EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("check_read")]),
+        Case("check_misbehave", "OrvCheck.efi 0 -w",
+             head + check_lines(CHECK_READ_IDS + no_write, ics=(0,), failed=misbehaving)
+             + ["13 passed, 4 failed, 0 skipped"],
+             EFI_PROTOCOL_ERROR,
+             setup=["cp -q %s\\f_misbehave.ini %s\\Faults.ini" % (SIM, SIM)],
+             snapshot=snap, checks=[unchanged_since("check_read")]),
     ]
 
 
@@ -854,6 +931,69 @@ FAULTS["m_version2.ini"] = "GetIcVersion Ic=0 Call=2 Status=TIMEOUT\n"
 FAULTS["m_post.ini"] = "ICPostOperation Ic=0 Call=1 Status=TIMEOUT\n"
 
 
+# ------------------------------------------------------------------ progress
+#
+# Timing on, with a sector erase of 0.3 s and a page write of 50 ms: erasing
+# and writing the OCM bank take over a second each, so the flash simulator
+# shows their progress on the standard error console; the customer bank's
+# erase and write stay below a second and show none.
+
+PROGRESS_FLASHSIM_INI = flashsim_ini(timing="Timing = on\nSectorEraseUs = 300000\n"
+                                            "PageProgramUs = 50000\n")
+
+
+def progress_shown(ic, operation):
+    """The run's console shows the progress of that operation on IC ic's OCM
+    bank 1: one line redrawn in place, percentages from 0 to 100 that never
+    go back, then cleared with blanks."""
+    line = re.compile(rb"\rFlashSim: %s IC %d OCM bank 1: +(\d+)%%" % (operation.encode(), ic))
+
+    def check(ctx):
+        raw = ctx.raw_run()
+        found = list(line.finditer(raw))
+        shown = [int(m.group(1)) for m in found]
+        if len(shown) < 3:
+            return ["IC %d %s: %d progress lines on the console, expected several"
+                    % (ic, operation, len(shown))]
+        problems = []
+        if shown[0] != 0 or shown[-1] != 100 or any(b <= a for a, b in zip(shown, shown[1:])):
+            problems.append("IC %d %s: progress went %s, expected 0 rising to 100"
+                            % (ic, operation, shown))
+        if not re.match(rb"\r +\r", raw[found[-1].end():]):
+            problems.append("IC %d %s: the progress line was not cleared" % (ic, operation))
+        if b"customer bank" in raw:
+            problems.append("a customer bank's erase or write (under a second) showed progress")
+        return problems
+    return check
+
+
+def file_lines(name, lines):
+    """A snapshot file holds exactly these lines (CR LF ends)."""
+    def check(ctx):
+        data = ctx.snap(name)
+        if data is None:
+            return ["%s was not written" % name]
+        got = data.decode(errors="replace").split("\r\n")
+        got = got[:-1] if got and got[-1] == "" else got
+        return [] if got == lines else ["%s differs:" % name] + compare_lines(lines, got)
+    return check
+
+
+def progress_cases(fx):
+    return [
+        Case("timed", "OrvUpdate.efi 0",
+             [BANNER, TARGET] + ic_lines(0, 0, V1, target=1, new_ver=V2), EFI_SUCCESS,
+             checks=[progress_shown(0, "erase"), progress_shown(0, "write")]),
+        # Standard output redirected to a file: the file holds exactly the
+        # application's lines, the progress stays on the console.
+        Case("timedredirect", "OrvUpdate.efi 1 >a timed.txt", [], EFI_SUCCESS,
+             snapshot=["timed.txt"],
+             checks=[file_lines("timed.txt",
+                                [BANNER, TARGET] + ic_lines(1, 0, V1, target=1, new_ver=V2)),
+                     progress_shown(1, "erase"), progress_shown(1, "write")]),
+    ]
+
+
 BOOTS = [
     ("cli", False, cli_cases),
     ("update", True, update_cases),
@@ -861,11 +1001,14 @@ BOOTS = [
     ("matrix", True, matrix_cases),
     ("info", True, info_cases),
     ("hexinterop", True, hex_interop_cases.interop_cases),
+    ("progress", True, progress_cases),
 ]
 
 # Files some boots need on their volume besides the common ones.
 BOOT_FILES = {
     "hexinterop": [hex_interop_cases.add_files],
+    "progress": [lambda fx, vol: vol.put_text(PROGRESS_FLASHSIM_INI, SIM + "/FlashSim.ini",
+                                              fx.workdir)],
 }
 
 
@@ -914,30 +1057,27 @@ def jobs_wanted():
 #
 # Each sequence boots twice on one disk image. The cut boot runs
 # "OrvUpdate.efi 0 1 -cb" with a PowerCut rule: the flash simulator writes the
-# banks as they stand and stops the machine in the middle of the run. The
-# check boot runs the same command again (no faults) as the recovery. Both
-# ICs start on section 0 with V1; bank 1 holds an older image that fills most
-# of the bank and the customer banks hold image B, so a half-done erase or
-# write shows in the bank files. Flash operations of the run, in order: IC 0
-# OCM erase (1), write (2), switch (3), customer bank 0 erase (4), write (5),
-# bank 1 erase (6), write (7), then the same for IC 1 (8 to 14).
+# banks as they stand and stops the machine in the middle of the run, naming
+# the operation it cut. The check boot runs the same command again (no
+# faults) as the recovery. Both ICs start on section 0 with V1; bank 1 holds
+# an older image that fills most of the bank and the customer banks hold
+# image B, so a half-done erase or write shows in the bank files. How much of
+# the cut operation is done is the simulator's own arithmetic (cut_bytes).
 
 PC_OLD_BIG = 0x00010001
 PC_FILES_LOCK = threading.Lock()
 PC_COMMAND = "OrvUpdate.efi 0 1 -cb"
-PC_SECTOR = 4096
-PC_PAGE = 256
 
 PC_FLASHSIM_INI = flashsim_ini("Ocm1Seed = OrvSim\\ocm_big.hex\n"
                                "Customer0Seed = OrvSim\\cust_b.hex\n"
                                "Customer1Seed = OrvSim\\cust_b.hex\n")
 
 
-def pc_half(old, new, unit):
-    """The bank old after an erase or write of new cut at half its units:
-    new's first half (whole units), then old's bytes."""
-    steps = (len(new) + unit - 1) // unit
-    done = min(len(new), (steps // 2) * unit)
+def pc_cut(fx, rule, old, new, unit):
+    """The bank old after an erase or write of new in unit-sized steps, cut
+    by the PowerCut rule: the part of new the simulator leaves done, then
+    old's bytes."""
+    done = fx.cut_bytes(rule, len(new), unit)
     return new[:done] + old[done:]
 
 
@@ -997,14 +1137,20 @@ def pc_volume(fx, name):
     return vol
 
 
-def power_cut_sequence(point, rule, expected_after_cut, recovery_lines, command=PC_COMMAND,
-                       new="ocm_v2", recovery_checks=None, more_cases=None):
-    """One cut point: the cut boot running command, the flash checked on the
-    disk image, then the recovery boot, all reported as case
-    powercut_<point>. new names the image the command installs;
-    recovery_checks(fx) replaces the default checks of the recovery run, and
-    more_cases(fx) gives runs that follow it in the recovery boot."""
+def power_cut_sequence(point, after, part, operation, expected_after_cut, recovery_lines,
+                       command=PC_COMMAND, new="ocm_v2", recovery_checks=None, more_cases=None):
+    """One cut point: the cut boot running command, cut at the after-th flash
+    operation, which the simulator must report as operation ("EraseBank IC
+    0"), leaving part of it done; the flash checked on the disk image; then
+    the recovery boot, all reported as case powercut_<point>.
+    expected_after_cut(fx, cut) gives the banks, cut(old, new, unit) being
+    the bank after the cut operation. new names the image the command
+    installs; recovery_checks(fx) replaces the default checks of the
+    recovery run, and more_cases(fx) gives runs that follow it in the
+    recovery boot."""
     case_id = "powercut_" + point
+    rule = "PowerCut After=%d Part=%s" % (after, part)
+    report = "FlashSim: power cut at flash operation %d, %s, part %s" % (after, operation, part)
 
     def run(suite, fx):
         volume = pc_volume(fx, case_id)
@@ -1023,10 +1169,12 @@ def power_cut_sequence(point, rule, expected_after_cut, recovery_lines, command=
             cut_problems.append("cut boot: QEMU did not stop within %d s" % suite.timeout)
         elif result.finished:
             cut_problems.append("cut boot: the script ran to its end, the power was never cut")
-        if "FlashSim: power cut at flash operation" not in result.text:
-            cut_problems.append("cut boot: no power-cut line from the flash simulator")
+        if report not in result.text:
+            cut_problems.append("cut boot: no line \"%s\" from the flash simulator" % report)
         if not cut_problems:
-            cut_problems += pc_after_cut(fx, volume, expected_after_cut(fx), getattr(fx, new))
+            expected = expected_after_cut(
+                fx, lambda old, new, unit: pc_cut(fx, rule, old, new, unit))
+            cut_problems += pc_after_cut(fx, volume, expected, getattr(fx, new))
 
         def cut_check(ctx):
             return cut_problems
@@ -1051,35 +1199,38 @@ def pc_ic0_current():
             + ic_lines(1, 0, V1, target=1, new_ver=V2, backup=True))
 
 
+# The flash operations of the run: IC 0's OCM erase (1), write (2), switch
+# (3), customer bank 0 erase (4), write (5), bank 1 erase (6), write (7), then
+# the same for IC 1; the simulator's report line confirms each cut point.
 SEQUENCES = [
     # Half of IC 0's inactive OCM bank erased: it still runs section 0.
     power_cut_sequence(
-        "ocm_erase", "PowerCut After=1 Part=half",
-        lambda fx: {(0, "active"): "0",
-                    (0, "Ocm0"): images.bank(fx.ocm_v1, OCM_BANK),
-                    (0, "Ocm1"): pc_half(images.bank(fx.pc_big, OCM_BANK),
-                                         images.erased(OCM_BANK), PC_SECTOR)},
+        "ocm_erase", 1, "half", "EraseBank IC 0",
+        lambda fx, cut: {(0, "active"): "0",
+                         (0, "Ocm0"): images.bank(fx.ocm_v1, OCM_BANK),
+                         (0, "Ocm1"): cut(images.bank(fx.pc_big, OCM_BANK),
+                                          images.erased(OCM_BANK), SECTOR_SIZE)},
         pc_both_updated()),
     # Half of the new image's pages written into the erased bank.
     power_cut_sequence(
-        "ocm_write", "PowerCut After=2 Part=half",
-        lambda fx: {(0, "active"): "0",
-                    (0, "Ocm1"): pc_half(images.erased(OCM_BANK), fx.ocm_v2, PC_PAGE)},
+        "ocm_write", 2, "half", "WriteBankData IC 0",
+        lambda fx, cut: {(0, "active"): "0",
+                         (0, "Ocm1"): cut(images.erased(OCM_BANK), fx.ocm_v2, PAGE_SIZE)},
         pc_both_updated()),
     # The switch is done and kept, the pass never closed (no ICPostOperation):
     # the bank just written must have reached the flash.
     power_cut_sequence(
-        "switch", "PowerCut After=3 Part=all",
-        lambda fx: {(0, "active"): "1",
-                    (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
-                    (0, "Cust0"): images.bank(fx.cust_b, CUST_BANK)},
+        "switch", 3, "all", "SetActiveBank IC 0",
+        lambda fx, cut: {(0, "active"): "1",
+                         (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
+                         (0, "Cust0"): images.bank(fx.cust_b, CUST_BANK)},
         pc_ic0_current()),
     # Half of customer bank 0 written after IC 0 switched to the new image.
     power_cut_sequence(
-        "cust0_write", "PowerCut After=5 Part=half",
-        lambda fx: {(0, "active"): "1",
-                    (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
-                    (0, "Cust0"): pc_half(images.erased(CUST_BANK), fx.cust_a, PC_PAGE)},
+        "cust0_write", 5, "half", "WriteBankData IC 0",
+        lambda fx, cut: {(0, "active"): "1",
+                         (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
+                         (0, "Cust0"): cut(images.erased(CUST_BANK), fx.cust_a, PAGE_SIZE)},
         pc_ic0_current()),
     # With V4 (security counter 2): IC 0's floor is written, then the power
     # goes halfway through the write of IC 1's floor, right after IC 1's
@@ -1087,10 +1238,10 @@ SEQUENCES = [
     # the image it runs) until the next IcInit raises it; afterwards a forced
     # V3 (validly signed, counter 0) is refused by both chips.
     power_cut_sequence(
-        "floor", "PowerCut After=10 Part=half",
-        lambda fx: {(0, "active"): "1", (0, "Ocm1"): images.bank(fx.ocm_v4, OCM_BANK),
-                    (0, "floor"): V4_COUNTER, (1, "active"): "1",
-                    (1, "Ocm1"): images.bank(fx.ocm_v4, OCM_BANK), (1, "floor"): 0},
+        "floor", 10, "half", "WriteFloor IC 1",
+        lambda fx, cut: {(0, "active"): "1", (0, "Ocm1"): images.bank(fx.ocm_v4, OCM_BANK),
+                         (0, "floor"): V4_COUNTER, (1, "active"): "1",
+                         (1, "Ocm1"): images.bank(fx.ocm_v4, OCM_BANK), (1, "floor"): 0},
         ["Override OCM zone file, using %s\\ocm_v4.hex" % COMP]
         + ic_lines(0, 1, V4, image_ver=V4) + ic_lines(1, 1, V4, image_ver=V4),
         command="OrvUpdate.efi 0 1 -o %s\\ocm_v4.hex" % COMP, new="ocm_v4",
@@ -1104,6 +1255,155 @@ SEQUENCES = [
             checks=[flash(ic, active=1, ocm1=fx.ocm_v4) for ic in (0, 1)]
             + [floors(ic0=V4_COUNTER, ic1=V4_COUNTER)])]),
 ]
+
+
+# ------------------------------------------------------------ line station
+#
+# orvstick make lays out a FAT image from a manifest, with the line-station
+# startup.nsh that runs at boot: list, update, verify, each step's output
+# appended to a new log file in OrvLog\, a PASS or FAIL line last. A second
+# boot of the same image, its OCM image now broken as on a damaged stick,
+# must stop at the first step with a FAIL line and keep the first run's log.
+
+STATION_PASS = "*** PASS: list, update, verify (log OrvLog\\run000.log) ***"
+STATION_FAIL = "*** FAIL: step list, status 0xA (log OrvLog\\run001.log) ***"
+
+
+def station_manifest(fx, folder):
+    """Writes the manifest (and the simulator's configuration it names) and
+    returns its path."""
+    sim_ini = os.path.join(folder, "FlashSim.ini")
+    with open(sim_ini, "w", newline="\r\n") as f:
+        f.write(FLASHSIM_INI)
+    files = (fx.app, fx.info_app) + tuple(fx.drivers[d] for d in DRIVERS) + \
+        (fx.hex["ocm_v2.hex"], fx.hex["cust_a.hex"], sim_ini, fx.hex["ocm_v1.hex"],
+         images.DEMO_PUB)
+    text = ('target = "SimBoard"\n'
+            "[applications]\nOrvUpdate = %s\nOrvInfo = %s\n"
+            "[components]\nImageParser = %s\nFlashInterface = %s\nDevicePath = %s\n"
+            "[images]\nOCM = %s\ncustomer = %s\n"
+            '[station]\narguments = ["-a"]\nfinish = "shutdown"\n'
+            "[files]\n'OrvSim\\FlashSim.ini' = %s\n'OrvSim\\ocm_v1.hex' = %s\n"
+            "'OrvSim\\demo.pub.pem' = %s\n"
+            % tuple(json.dumps(path) for path in files))
+    manifest = os.path.join(folder, "station.toml")
+    with open(manifest, "w") as f:
+        f.write(text)
+    return manifest
+
+
+def station_last_line(result):
+    lines = [l for l in result.text.split("\n") if l.startswith("*** ")]
+    return lines[-1] if lines else None
+
+
+def station_pass_log():
+    info = [INFO_BANNER, TARGET, "ics=2"]
+    before = [info_line(ic, 0, V1, 0, "%X" % V2, "newer:bank1") for ic in (0, 1)]
+    after = [info_line(ic, 1, V1, V2, "%X" % V2, "current", verify=("match", "match", "-"))
+             for ic in (0, 1)]
+    update = [BANNER, TARGET] + ic_lines(0, 0, V1, target=1, new_ver=V2) + \
+        ic_lines(1, 0, V1, target=1, new_ver=V2)
+    return (["== OrvStation run 000: log OrvLog\\run000.log", "== list: OrvInfo.efi -a"]
+            + info + before + ["", "== list: status 0x0", "== update: OrvUpdate.efi -a"]
+            + update + ["", "== update: status 0x0", "== verify: OrvInfo.efi -v -a"]
+            + info + after + ["", "== verify: status 0x0", STATION_PASS])
+
+
+def station_fail_log(fx):
+    return (["== OrvStation run 001: log OrvLog\\run001.log", "== list: OrvInfo.efi -a",
+             INFO_BANNER, TARGET,
+             fx.bad["bad_crc.hex"][1].format(path=COMP + "\\ocm_v2.hex"),
+             "Load OCM Image error, A"] + load_error(EFI_VOLUME_CORRUPTED)
+            + ["", "== list: status 0xA", STATION_FAIL])
+
+
+def log_lines(volume, path):
+    data = volume.get(path)
+    if data is None:
+        return None
+    lines = data.decode(errors="replace").split("\r\n")
+    return lines[:-1] if lines and lines[-1] == "" else lines
+
+
+def station_boot(suite, volume, name, last_line, log_path, expected_log):
+    """Boots the volume with its own startup.nsh; failure texts."""
+    result = orvqemu.boot_volume(volume, suite.workdir, timeout=suite.timeout,
+                                 log_name="console-%s.log" % name)
+    with suite._lock:
+        suite.boot_seconds += result.seconds
+    problems = []
+    if result.stop_reason is not None:
+        problems.append("boot %s: %s; console ends with:" % (name, result.stop_reason))
+        problems += ["| " + l for l in result.tail()]
+        return problems
+    if station_last_line(result) != last_line:
+        problems.append("the station's last line is %r, expected %r"
+                        % (station_last_line(result), last_line))
+    log = log_lines(volume, log_path)
+    if log is None:
+        problems.append("no log file %s on the volume" % log_path)
+    elif log != expected_log:
+        problems += ["%s differs:" % log_path] + compare_lines(expected_log, log)
+    return problems
+
+
+def station_sequence(suite, fx):
+    folder = os.path.join(fx.workdir, "station")
+    os.makedirs(folder, exist_ok=True)
+    image = os.path.join(folder, "station.img")
+    if os.path.exists(image):
+        os.remove(image)
+    manifest = station_manifest(fx, folder)
+    make = subprocess.run([fx.orvstick, "make", manifest, image],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = []
+    cases = []
+    make_text = make.stdout.decode(errors="replace")
+    problems = [] if make.returncode == 0 and "\nresult: ok, 0 warnings\n" in make_text else \
+        ["orvstick make exited %d:" % make.returncode] + ["| " + l for l in make_text.splitlines()]
+    volume = orvqemu.Volume(image, existing=True)
+    if not problems:
+        problems = station_boot(suite, volume, "station_pass", STATION_PASS,
+                                "OrvLog/run000.log", station_pass_log())
+        for ic in (0, 1):
+            if pc_active(volume, ic) != "1" or \
+                    volume.get("%s/Ic%dOcm1.bin" % (SIM, ic)) != images.bank(fx.ocm_v2, OCM_BANK):
+                problems.append("IC %d does not run the new image from section 1" % ic)
+    cases.append((Case("station_pass", "orvstick make, boot: startup.nsh", [], EFI_SUCCESS),
+                  problems))
+
+    # The OCM image broken on the stick: the first step fails, nothing is
+    # programmed, the first run's log stays.
+    problems = []
+    if cases[0][1]:
+        problems.append("not run: the first boot failed")
+    else:
+        first_log = volume.get("OrvLog/run000.log")
+        banks = {p: volume.get(p.replace("\\", "/")) for p in bank_files()}
+        volume.put_bytes(fx.bad["bad_crc.hex"][0].encode("latin-1"), COMP + "/ocm_v2.hex",
+                         fx.workdir)
+        problems = station_boot(suite, volume, "station_fail", STATION_FAIL,
+                                "OrvLog/run001.log", station_fail_log(fx))
+        if volume.get("OrvLog/run000.log") != first_log:
+            problems.append("the first run's log OrvLog\\run000.log changed")
+        changed = [p for p, data in banks.items() if volume.get(p.replace("\\", "/")) != data]
+        if changed:
+            problems.append("the failed run changed the flash: %s" % ", ".join(changed))
+    cases.append((Case("station_fail", "broken ocm_v2.hex, boot: startup.nsh", [], EFI_SUCCESS),
+                  problems))
+
+    out.append("-- boots station_pass, station_fail (consoles: %s)"
+               % os.path.join(suite.workdir, "console-station_*.log"))
+    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
+    with suite._lock:
+        suite.runs += len(cases)
+        suite.passed += passed
+        suite.failed += len(cases) - passed
+        print("\n".join(out), flush=True)
+
+
+SEQUENCES.append(("station", station_sequence))
 
 
 def main():
@@ -1152,7 +1452,7 @@ def main():
         print("e2e: 0 passed, 1 failed")
         return 1
     sequences = sum(1 for entry in plan if entry[1] is None)
-    print("e2e: %d boots and %d power-cut sequences (two boots each), %d at a time"
+    print("e2e: %d boots and %d sequences of two boots (power cuts, line station), %d at a time"
           % (len(plan) - sequences, sequences, jobs), flush=True)
 
     def run(entry):

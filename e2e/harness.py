@@ -79,12 +79,23 @@ class Case:
 
 
 class CheckContext:
-    def __init__(self, volume, case):
+    def __init__(self, volume, case, console=b""):
         self.volume = volume
         self.case = case
+        self.console = console
 
     def snap(self, name):
         return self.volume.get("snap/%s/%s" % (self.case.id, name))
+
+    def raw_run(self):
+        """The run's console bytes as QEMU received them (carriage returns
+        and all), from its begin marker to its end marker."""
+        begin = re.search(re.escape(("%s %s" % (orvqemu.BEGIN, self.case.id)).encode()) + b"[\r\n]",
+                          self.console)
+        if begin is None:
+            return b""
+        end = self.console.find(("%s %s " % (orvqemu.END, self.case.id)).encode(), begin.start())
+        return self.console[begin.start():end if end >= 0 else len(self.console)]
 
 
 def snapshot_commands(case):
@@ -148,7 +159,7 @@ class Suite:
             out.append("ok   %s: %s" % (case.id, case.command))
         return not problems
 
-    def _check_case(self, volume, case, run):
+    def _check_case(self, volume, case, run, console=b""):
         problems = []
         if run.rc is None:
             problems.append("the run did not return to the shell (no end marker)")
@@ -157,7 +168,7 @@ class Suite:
             problems.append("%%lasterror%% is %s, expected %s"
                             % (run.rc, shell_status(case.status)))
         if run.rc is not None:
-            ctx = CheckContext(volume, case)
+            ctx = CheckContext(volume, case, console)
             for check in case.checks:
                 try:
                     problems += check(ctx)
@@ -208,7 +219,7 @@ class Suite:
                     not_reached += 1
                     continue
                 ran += 1
-                problems = self._check_case(volume, case, run)
+                problems = self._check_case(volume, case, run, result.raw)
                 if problems and run.rc is None and stopped:
                     problems.append("the boot stopped in this run: %s; console ends with:"
                                     % stopped)

@@ -21,7 +21,6 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import demo  # noqa: E402
-import images  # noqa: E402
 import orvqemu  # noqa: E402
 
 RUNS = [
@@ -35,35 +34,14 @@ RUNS = [
 
 
 def main():
-    build = os.path.abspath(os.environ.get("ORV_BUILD_DIR", "build"))
-    out = os.path.abspath(os.environ.get("DEMO_DIR", os.path.join(build, "info-demo")))
-    timeout = int(os.environ.get("DEMO_TIMEOUT", "180"))
-    os.makedirs(out, exist_ok=True)
-    tool = os.path.join(build, "tools", "orvhex", "orvhex")
-    apps = [os.path.join(build, "OrvUpdate.efi"), os.path.join(build, "OrvInfo.efi")]
-    drivers = [os.path.join(build, "OrvSimPkg", d)
-               for d in ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")]
-    absent = [p for p in [tool] + apps + drivers if not os.path.isfile(p)]
-    if absent:
-        demo.fail("build output missing: %s (run scripts/build.sh)" % ", ".join(absent))
+    build, out, timeout = demo.environment("info-demo", 180)
+    tool, apps, drivers = demo.build_outputs(build, ["OrvUpdate.efi", "OrvInfo.efi"])
+    files = demo.make_zone_hex(tool, out)
+    old_image = demo.zone_image("ocm_old")
+    customer_image = demo.zone_image("customer")
 
-    files, signed = demo.make_images(tool, out)
-    old_image = signed["ocm_old"]
-    customer_image = signed["customer"]
-
-    volume = orvqemu.Volume(os.path.join(out, "demo.img"))
-    for app in apps:
-        volume.put_file(app, os.path.basename(app))
-    volume.mkdir("OrvUpdateComponent")
-    volume.mkdir("OrvSim")
-    for path in drivers:
-        volume.put_file(path, "OrvUpdateComponent/" + os.path.basename(path))
-    volume.put_text(demo.SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
-    volume.put_file(files["ocm"], "OrvUpdateComponent/ocm.hex")
-    volume.put_file(files["customer"], "OrvUpdateComponent/customer.hex")
+    volume = demo.demo_volume(out, apps, drivers, files)
     volume.put_file(files["ocm_old"], "new.hex")
-    volume.put_file(images.DEMO_PUB, demo.DEMO_PUB_PATH)
-    volume.put_text(demo.FLASHSIM, "OrvSim/FlashSim.ini", out)
     old_bank = os.path.join(out, "old_bank.bin")
     demo.orvhex(tool, "bank", "--size", str(demo.OCM_BANK), files["ocm_old"], old_bank)
     for ic in demo.ICS:
@@ -71,22 +49,10 @@ def main():
         volume.put_text("0\n", "OrvSim/Ic%dActive.txt" % ic, out)
 
     print("info-demo: booting the UEFI Shell under QEMU (timeout %d s) ..." % timeout)
-    lines = []
-    for run_id, command in RUNS:
-        lines += orvqemu.shell_run(run_id, command)
-    result = orvqemu.boot(volume, lines, out, timeout=timeout, log_name="console.log")
+    result = demo.run_in_shell(volume, out, timeout, RUNS)
     runs = result.runs()
 
-    print("=" * 30 + " console " + "=" * 30)
-    for run_id, command in RUNS:
-        run = runs.get(run_id)
-        if run is None:
-            continue
-        print("FS0:\\> " + command)
-        for line in run.lines:
-            print(line)
-        print("FS0:\\> echo %%lasterror%%    -> %s" % run.rc)
-    print("=" * 69)
+    demo.print_transcript(result, RUNS)
     if result.timed_out or not result.finished:
         demo.fail("the boot did not run to its end (console: %s)"
                   % os.path.join(out, "console.log"))

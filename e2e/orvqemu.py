@@ -72,11 +72,34 @@ def missing_tools():
     return missing
 
 
+def render_line(line):
+    """A console line as the screen shows it. A carriage return inside the
+    line goes back to its start and what follows writes over what was there
+    (a progress line redrawn in place and cleared at its end); such a line
+    shows without the blanks that cleared it. A line without one keeps its
+    text as sent, trailing blanks included."""
+    if "\r" not in line.rstrip("\r"):
+        return line.replace("\r", "")
+    cells = []
+    column = 0
+    for char in line:
+        if char == "\r":
+            column = 0
+            continue
+        if column < len(cells):
+            cells[column] = char
+        else:
+            cells.append(char)
+        column += 1
+    return "".join(cells).rstrip(" ")
+
+
 def clean_console(raw):
-    """Serial output as plain text: ANSI escapes and carriage returns removed."""
+    """Serial output as plain text: ANSI escapes removed, each line as the
+    screen shows it (render_line)."""
     text = raw.decode("utf-8", errors="replace")
     text = _ANSI.sub("", text)
-    return text.replace("\r", "")
+    return "\n".join(render_line(line) for line in text.split("\n"))
 
 
 def _mtools_env():
@@ -94,8 +117,11 @@ def _dos(path):
 class Volume:
     """A FAT disk image filled and read back with mtools."""
 
-    def __init__(self, path, size_kib=65536):
+    def __init__(self, path, size_kib=65536, existing=False):
+        """A new empty image at path, or with existing the image already there."""
         self.path = path
+        if existing:
+            return
         if os.path.exists(path):
             os.remove(path)
         self._run(["mkfs.vfat", "-C", path, str(size_kib)])
@@ -395,10 +421,16 @@ def stall_seconds():
 
 def boot(volume, lines, workdir, timeout=120, log_name="console.log", stall=None):
     """Writes startup.nsh with the given lines, boots QEMU on the volume and
-    returns the BootResult. QEMU is stopped by the timeout, by a console that
-    shows no progress for stall seconds (default stall_seconds()), and at once
-    by QEMU's report that the guest cannot run."""
+    returns the BootResult (see boot_volume)."""
     write_startup(volume, lines, workdir)
+    return boot_volume(volume, workdir, timeout, log_name, stall)
+
+
+def boot_volume(volume, workdir, timeout=120, log_name="console.log", stall=None):
+    """Boots QEMU on the volume as it is (its own startup.nsh) and returns
+    the BootResult. QEMU is stopped by the timeout, by a console that shows
+    no progress for stall seconds (default stall_seconds()), and at once by
+    QEMU's report that the guest cannot run."""
     vars_fd = os.path.join(workdir, log_name + ".vars.fd")
     shutil.copyfile(OVMF_VARS, vars_fd)
     argv = ([QEMU] + accelerator(workdir) + _firmware_args(vars_fd) +

@@ -5,12 +5,13 @@ set -euo pipefail
 
 # clang and its runtime build the fuzz targets; srecord and python3-intelhex
 # are the Intel HEX oracles of the interop tests; time gives /usr/bin/time -v
-# (peak memory) to the benchmarks; dpkg-dev and xz-utils unpack the BearSSL
-# source package; openssl is the oracle of the signature tests.
+# (peak memory) to the benchmarks; toml++ and CLI11 read orvstick's manifest
+# and command line; dpkg-dev and xz-utils unpack the BearSSL source package;
+# openssl is the oracle of the signature tests.
 PACKAGES=(g++ gcc cmake make gnu-efi libgtest-dev libgmock-dev
           qemu-system-x86 ovmf mtools dosfstools python3 binutils
           clang libclang-rt-14-dev srecord python3-intelhex time
-          dpkg-dev xz-utils openssl ca-certificates)
+          libtomlplusplus-dev libcli11-dev dpkg-dev xz-utils openssl ca-certificates)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -51,25 +51,16 @@ EFI_STATUS ReportByAddress(UINT64 DeviceAddress, UINT8 IcCount, BOOLEAN Verify) 
 EFI_STATUS OrvInfoMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   PrintBanner(u"OrvInfo tool version %02x.%02x.%04x\n"_w);
 
-  CHAR16 **Argv = nullptr;
-  UINTN Argc = 0;
-  UINT64 ChipMask = 0;
-  UINT64 DeviceAddress = 0;
-  UINT8 IcCount = 0;
-  if (EFI_ERROR(BeginRun(ImageHandle, SystemTable, &Argc, &Argv))) return EFI_UNSUPPORTED;
-
-  // No usage text: without arguments every IC is listed.
-  const COMMAND_LINE Line = ParseArguments(Argc, Argv);
-  if (!ApplyCommandLine(Line, &ChipMask, &DeviceAddress)) {
-    return EFI_INVALID_PARAMETER;
-  }
-  // The -r texts would be taken for zone image files.
-  if (IsReadMode()) {
-    return PrintAndReturn(EFI_INVALID_PARAMETER, u"OrvInfo.efi has no read mode (-r)\n"_w);
-  }
+  TOOL_ARGUMENTS Arguments;
+  EFI_STATUS Status = BeginToolRun(ImageHandle, SystemTable, u"OrvInfo.efi"_w, &Arguments);
+  if (EFI_ERROR(Status)) return Status;
+  const COMMAND_LINE &Line = Arguments.Line;
+  const UINT64 ChipMask = Arguments.ChipMask;
+  const UINT64 DeviceAddress = Arguments.DeviceAddress;
   const bool EveryIc = ChipMask == 0 && DeviceAddress == 0;
+  UINT8 IcCount = 0;
 
-  EFI_STATUS Status = OrvInitialSettings(ImageHandle);
+  Status = OrvInitialSettings(ImageHandle);
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"Load settings error, %x\n"_w);
   // Every way out from here gives back the images and closes the path.
   BoundRunGuard Bound;

@@ -40,6 +40,16 @@ constexpr OP_INFO OPS[] = {
   {"CorruptRead", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"CheckZero", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"PowerCut", 0},
+  {"LockIgnored", FILTER_IC},
+  {"EraseIgnored", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"WriteShort", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"WriteBothBanks", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"RunningWritable", FILTER_IC},
+  {"SwitchIgnored", FILTER_IC | FILTER_BANK},
+  {"CheckGood", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"CheckErasedGood", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"CheckHeaderOnly", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"ReadUnchecked", FILTER_IC | FILTER_ZONE | FILTER_BANK},
 };
 static_assert(sizeof(OPS) / sizeof(OPS[0]) == static_cast<UINTN>(SIM_OP::Count),
               "one entry per operation");
@@ -81,23 +91,23 @@ using RULE_VALUE = VALUE_RULE<RULE_READER>;
 /// value is refused with, and how the value is taken.
 struct RULE_KEY {
   const char *Name;
-  UINT32      Ops;
+  UINT64      Ops;
   const char *NotApplicable;
   const char *Reason;
   RULE_VALUE  Value;
 };
 
-constexpr UINT32 OpBit(SIM_OP Op) { return 1u << static_cast<UINT32>(Op); }
+constexpr UINT64 OpBit(SIM_OP Op) { return 1ull << static_cast<UINT32>(Op); }
 
-constexpr UINT32 ALL_OPS = OpBit(SIM_OP::Count) - 1;
-static_assert(static_cast<UINT32>(SIM_OP::Count) < 32, "an operation set fits 32 bits");
+constexpr UINT64 ALL_OPS = OpBit(SIM_OP::Count) - 1;
+static_assert(static_cast<UINT32>(SIM_OP::Count) < 64, "an operation set fits 64 bits");
 
 /// The operations whose calls have the argument a filter matches.
-constexpr UINT32 OpsWithFilter(UINT8 Filter) {
-  UINT32 Ops = 0;
+constexpr UINT64 OpsWithFilter(UINT8 Filter) {
+  UINT64 Ops = 0;
   for (UINT32 Index = 0; Index < static_cast<UINT32>(SIM_OP::Count); Index++) {
     if ((OPS[Index].Filters & Filter) != 0) {
-      Ops |= 1u << Index;
+      Ops |= 1ull << Index;
     }
   }
   return Ops;
@@ -152,8 +162,12 @@ bool SetPart(RULE_READER *Reader, TEXT_SPAN Value) {
 }
 
 constexpr UINT64 MAX_UINT32 = 0xFFFFFFFFu;
-constexpr UINT32 NO_STATUS_OPS = OpBit(SIM_OP::CorruptRead) | OpBit(SIM_OP::CheckZero) |
-                                 OpBit(SIM_OP::GetIcAddress) | OpBit(SIM_OP::PowerCut);
+/// The misbehaviours: every operation from LockIgnored on.
+constexpr UINT64 MISBEHAVIOUR_OPS = ALL_OPS & ~(OpBit(SIM_OP::LockIgnored) - 1);
+/// Rules that change what an operation does instead of failing it.
+constexpr UINT64 NO_STATUS_OPS = OpBit(SIM_OP::CorruptRead) | OpBit(SIM_OP::CheckZero) |
+                                 OpBit(SIM_OP::GetIcAddress) | OpBit(SIM_OP::PowerCut) |
+                                 MISBEHAVIOUR_OPS;
 
 constexpr RULE_KEY RULE_KEYS[] = {
   {"Ic", OpsWithFilter(FILTER_IC), "Ic= does not apply to this operation", "bad Ic",

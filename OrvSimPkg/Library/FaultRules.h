@@ -3,7 +3,9 @@
   components: which operation fails, for which IC, zone, bank or n-th call,
   with which status; corrupted read-back bytes; a hardware check that leaves
   its verdict 0; a replaced bus address; a power cut at the n-th flash
-  operation.
+  operation; and misbehaviours, flash operations that report success while
+  breaking the flash component's contract (a lock that does not protect, an
+  erase that does nothing, ...).
 
   Freestanding: rules live in a caller-provided table.
 **/
@@ -41,14 +43,26 @@ enum class SIM_OP : UINT8 {
   CorruptRead,
   CheckZero,
   PowerCut,
+  // Misbehaviours: the operation succeeds but breaks the contract.
+  LockIgnored,      ///< lockFlash leaves the flash unlocked
+  EraseIgnored,     ///< EraseBank changes nothing
+  WriteShort,       ///< WriteBankData drops the last page of its data
+  WriteBothBanks,   ///< WriteBankData also programs the other bank of the zone
+  RunningWritable,  ///< the running OCM bank can be erased and written
+  SwitchIgnored,    ///< SetActiveBank leaves the IC on its bank
+  CheckGood,        ///< HardwareCheckBank answers good whatever the bank holds
+  CheckErasedGood,  ///< HardwareCheckBank answers good for an erased bank
+  CheckHeaderOnly,  ///< HardwareCheckBank looks at the image header only
+  ReadUnchecked,    ///< ReadBankData reads a bank, zone or IC that does not exist
   Count
 };
 
 /// How much of the operation at a power cut is done.
 enum class CUT_PART : UINT8 {
-  None,  ///< nothing of it
-  Half,  ///< the first half of its sectors (erase) or pages (write)
-  All,   ///< all of it; the power goes right after
+  None,        ///< nothing of it
+  Half,        ///< the first half of its sectors (erase) or pages (write)
+  All,         ///< all of it; the power goes right after
+  AllButLast,  ///< all but its last sector or page (host sweeps; not in Faults.ini)
 };
 
 /// A filter value that matches everything.

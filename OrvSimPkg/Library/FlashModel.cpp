@@ -8,8 +8,8 @@
 
 namespace {
 
-const FAULT_RULE *Hit(SIM_FLASH *Flash, SIM_OP Op, INT32 Ic = FAULT_ANY, INT32 Zone = FAULT_ANY,
-                      INT32 Bank = FAULT_ANY) {
+const FAULT_RULE *Hit(const SIM_FLASH *Flash, SIM_OP Op, INT32 Ic = FAULT_ANY,
+                      INT32 Zone = FAULT_ANY, INT32 Bank = FAULT_ANY) {
   return Flash->Faults != nullptr ? FaultHit(Flash->Faults, Op, Ic, Zone, Bank) : nullptr;
 }
 
@@ -89,6 +89,40 @@ bool IsRunningBank(const SIM_IC_STATE &State, UINT8 Bank, UINT8 Zone) {
   return Zone == ZONE_OCM && State.Active != SIM_SECTION_NONE && State.Active == Bank;
 }
 
+bool IsErased(const UINT8 *Bank, UINTN Size) {
+  for (UINTN Offset = 0; Offset < Size; Offset++) {
+    if (Bank[Offset] != 0xFF) return false;
+  }
+  return true;
+}
+
+// Programming can only turn 1 bits into 0 bits.
+void Program(UINT8 *Target, const UINT8 *Data, UINTN Size) {
+  for (UINTN Offset = 0; Offset < Size; Offset++) {
+    Target[Offset] &= Data[Offset];
+  }
+}
+
+// Bytes before the last page of Size bytes of data.
+UINTN WithoutLastPage(UINTN Size, UINT32 PageSize) {
+  UINTN Page = PageSize != 0 ? PageSize : 1;
+  return Size == 0 ? 0 : ((Size - 1) / Page) * Page;
+}
+
+// A read of an IC, bank or zone that does not exist: refused, unless the
+// component misbehaves without its bound checks and reads flash that is not
+// there (erased bytes).
+EFI_STATUS ReadOutOfRange(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
+                          UINT8 *Buffer) {
+  if (Buffer == nullptr || Hit(Flash, SIM_OP::ReadUnchecked, Ic, Zone, Bank) == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  for (UINTN Offset = 0; Offset < Size; Offset++) {
+    Buffer[Offset] = 0xFF;
+  }
+  return EFI_SUCCESS;
+}
+
 }  // namespace
 
 void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faults, SIM_STALL Stall) {
@@ -134,7 +168,9 @@ EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
   if (Flash->Ic[Ic].HasKey && !BankGood(Flash, Flash->Ic[Ic], Bank, ZONE_OCM)) {
     return EFI_SECURITY_VIOLATION;
   }
-  Flash->Ic[Ic].Active = Bank;
+  if (Hit(Flash, SIM_OP::SwitchIgnored, Ic, FAULT_ANY, Bank) == nullptr) {
+    Flash->Ic[Ic].Active = Bank;
+  }
   return EFI_SUCCESS;
 }
 
@@ -179,7 +215,9 @@ EFI_STATUS SimLockFlash(SIM_FLASH *Flash, UINT8 Ic) {
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  Flash->Ic[Ic].Unlocked = false;
+  if (Hit(Flash, SIM_OP::LockIgnored, Ic) == nullptr) {
+    Flash->Ic[Ic].Unlocked = false;
+  }
   return EFI_SUCCESS;
 }
 
@@ -208,7 +246,7 @@ static EFI_STATUS CheckModify(const SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT
   if (!State.Unlocked) {
     return EFI_WRITE_PROTECTED;
   }
-  if (IsRunningBank(State, Bank, Zone)) {
+  if (IsRunningBank(State, Bank, Zone) && Hit(Flash, SIM_OP::RunningWritable, Ic) == nullptr) {
     return EFI_ACCESS_DENIED;
   }
   if (State.Bank[SimBankIndex(Zone, Bank)] == nullptr) {
@@ -239,14 +277,20 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
   if (Size > State.Size[Index]) {
     return EFI_BAD_BUFFER_SIZE;
   }
-  // Programming can only turn 1 bits into 0 bits.
-  UINT8 *Target = State.Bank[Index];
   UINTN Programmed = Done < Size ? Done : Size;
-  for (UINTN Offset = 0; Offset < Programmed; Offset++) {
-    Target[Offset] &= Data[Offset];
+  if (Hit(Flash, SIM_OP::WriteShort, Ic, Zone, Bank) != nullptr) {
+    UINTN Short = WithoutLastPage(Size, Flash->Config->Timing.PageSize);
+    Programmed = Programmed < Short ? Programmed : Short;
   }
+  Program(State.Bank[Index], Data, Programmed);
   if (Size != 0) {
     State.Dirty[Index] = true;
+  }
+  UINTN Other = SimBankIndex(Zone, Bank ^ 1);
+  if (Hit(Flash, SIM_OP::WriteBothBanks, Ic, Zone, Bank) != nullptr &&
+      State.Bank[Other] != nullptr && Programmed <= State.Size[Other]) {
+    Program(State.Bank[Other], Data, Programmed);
+    State.Dirty[Other] = true;
   }
   Wait(Flash, SimProgramMicroseconds(Flash->Config->Timing, Programmed));
   return EFI_SUCCESS;
@@ -254,10 +298,13 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 
 EFI_STATUS SimReadBankData(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer) {
   EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::ReadBankData, Ic, Zone, Bank);
+  if (Status == EFI_INVALID_PARAMETER || (!EFI_ERROR(Status) && !ValidBankZone(Bank, Zone))) {
+    return ReadOutOfRange(Flash, Ic, Bank, Zone, Size, Buffer);
+  }
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  if (!ValidBankZone(Bank, Zone) || (Size != 0 && Buffer == nullptr)) {
+  if (Size != 0 && Buffer == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
   const SIM_IC_STATE &State = Flash->Ic[Ic];
@@ -291,6 +338,9 @@ EFI_STATUS SimEraseBankPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, 
   if (EFI_ERROR(Status)) {
     return Status;
   }
+  if (Hit(Flash, SIM_OP::EraseIgnored, Ic, Zone, Bank) != nullptr) {
+    return EFI_SUCCESS;
+  }
   SIM_IC_STATE &State = Flash->Ic[Ic];
   UINTN Index = SimBankIndex(Zone, Bank);
   UINTN Erased = Done < State.Size[Index] ? Done : State.Size[Index];
@@ -310,7 +360,8 @@ UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part) {
     return Length;
   }
   UINTN Steps = (Length + Unit - 1) / Unit;
-  UINTN Bytes = (Steps / 2) * Unit;
+  UINTN Kept = Part == CUT_PART::Half ? Steps / 2 : (Steps == 0 ? 0 : Steps - 1);
+  UINTN Bytes = Kept * Unit;
   return Bytes < Length ? Bytes : Length;
 }
 
@@ -326,6 +377,18 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
   UINTN Index = SimBankIndex(Zone, Bank);
   if (State.Bank[Index] == nullptr) {
     return EFI_NOT_READY;
+  }
+  // The misbehaving checks answer before any real check of the bank.
+  if (Hit(Flash, SIM_OP::CheckGood, Ic, Zone, Bank) != nullptr ||
+      (Hit(Flash, SIM_OP::CheckErasedGood, Ic, Zone, Bank) != nullptr &&
+       IsErased(State.Bank[Index], State.Size[Index]))) {
+    *Check = 1;
+    return EFI_SUCCESS;
+  }
+  IMAGE_INFO Info{};
+  if (Hit(Flash, SIM_OP::CheckHeaderOnly, Ic, Zone, Bank) != nullptr) {
+    *Check = CheckImageInBank(State.Bank[Index], State.Size[Index], false, &Info) == HEX_OK ? 1 : 0;
+    return EFI_SUCCESS;
   }
   bool Good = BankGood(Flash, State, Bank, Zone);
   if (Hit(Flash, SIM_OP::CheckZero, Ic, Zone, Bank) != nullptr) {

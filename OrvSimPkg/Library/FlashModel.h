@@ -3,7 +3,8 @@
   0xFF, a write only clears bits, erase and write need an open pass and an
   unlocked flash, the active OCM bank of a running IC cannot be erased or
   written), versions and checks taken from the image header at the start of a
-  bank, fault rules and timing. One function per protocol operation.
+  bank, fault rules (failures and misbehaviours) and timing. One function per
+  protocol operation.
 
   Freestanding: bank memory is provided by the caller; delays go through a
   callback. Loading and saving bank files is the driver's business.
@@ -83,7 +84,8 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
                                 const UINT8 *Data, UINTN Done);
 
 /// Bytes of an erase or write over Length bytes done at a power cut: none,
-/// the first half of its Unit-sized steps (sectors, pages), or all.
+/// the first half of its Unit-sized steps (sectors, pages), all but the last
+/// step, or all.
 UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part);
 
 /**

@@ -367,9 +367,11 @@ TEST_F(FlashModelTest, CutEraseAndWriteChangeOnlyTheirPrefix) {
             EFI_BAD_BUFFER_SIZE);
 }
 
-TEST(SimCutBytes, NoneHalfOfTheStepsOrAll) {
+TEST(SimCutBytes, NoneHalfOfTheStepsAllButTheLastOrAll) {
   EXPECT_EQ(SimCutBytes(1000, 256, CUT_PART::None), 0u);
   EXPECT_EQ(SimCutBytes(1000, 256, CUT_PART::Half), 512u);  // 2 of 4 pages
+  EXPECT_EQ(SimCutBytes(1000, 256, CUT_PART::AllButLast), 768u);
+  EXPECT_EQ(SimCutBytes(100, 256, CUT_PART::AllButLast), 0u);
   EXPECT_EQ(SimCutBytes(1000, 256, CUT_PART::All), 1000u);
   EXPECT_EQ(SimCutBytes(100, 256, CUT_PART::Half), 0u) << "a single step is all or nothing";
   EXPECT_EQ(SimCutBytes(16384, 4096, CUT_PART::Half), 8192u);

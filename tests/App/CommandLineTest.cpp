@@ -127,6 +127,15 @@ TEST_F(CommandLineTest, VerifyOptionChangesNothingForTheUpdater) {
   EXPECT_EQ(Fw.Console(), "");
 }
 
+TEST_F(CommandLineTest, CheckOptionsChangeNothingForTheUpdater) {
+  ParseResult R = Parse({"-w", "2", "-s", "-switch"});
+  EXPECT_TRUE(R.Goes);
+  EXPECT_EQ(R.ChipMask, 1u << 2);
+  EXPECT_EQ(RUN_FLAGS, 0u);
+  EXPECT_EQ(Half(0) + Half(1), "");
+  EXPECT_EQ(Fw.Console(), "");
+}
+
 TEST_F(CommandLineTest, NoArgumentsPrintsTheUsageAndGoesOn) {
   ParseResult R = Parse({});
   EXPECT_TRUE(R.Goes);

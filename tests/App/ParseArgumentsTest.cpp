@@ -107,6 +107,16 @@ INSTANTIATE_TEST_SUITE_P(
                  COMMAND_LINE_ERROR::READ_NEEDS_LENGTH, "-r"}),
     [](const ::testing::TestParamInfo<ParseRow> &Info) { return Info.param.Name; });
 
+TEST(ParseArgumentsChecks, WriteAndSwitchAreOnlyFlags) {
+  Arguments Args({"-W", "1", "-switch"});
+  COMMAND_LINE Line = Args.Parse();
+  EXPECT_TRUE(Line.Write);
+  EXPECT_TRUE(Line.Switch);
+  EXPECT_EQ(Line.ChipMask, 2u);
+  EXPECT_EQ(Line.RunFlags, 0u);
+  EXPECT_EQ(Line.Error, COMMAND_LINE_ERROR::NONE);
+}
+
 TEST(ParseArgumentsLimits, ValueOf64CharactersIsTaken) {
   Arguments Args({"-o", std::string(64, 'n')});
   COMMAND_LINE Line = Args.Parse();

@@ -2,6 +2,8 @@
 // mask, address and read mode, clean-up, and the status handed to the shell.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "BoardTest.h"
 #include "OrvUpdate.h"
 #include "RunState.h"
@@ -14,16 +16,6 @@ class RunDriverTest : public BoardTest {};
 const std::string READ_RULE =
     "Read 1 IC at a time!\n"
     "  \"OrvUpdate.efi 1 -r 0 10> out.txt\" read chip1 addr 0 len 10 data to out.txt\n";
-
-TEST_F(RunDriverTest, NoArgumentsPrintsUsageAndStillRunsToTheCleanUp) {
-  EXPECT_EQ(Run({}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), BANNER + USAGE_TEXT + "Current target: ChipA\n");
-  EXPECT_EQ(Flash.CallCount("IcInit"), 1);
-  EXPECT_TRUE(UpdatedIcs().empty());
-  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
-  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
-  EXPECT_EQ(Flash.IcInitPathInterface, &Path.Protocol);
-}
 
 TEST_F(RunDriverTest, WithoutAnyShellProtocolTheRunEndsAfterTheBanner) {
   Fw.RemoveShell();
@@ -60,7 +52,7 @@ TEST_P(ReadModeRule, RefusesAnythingButOneIcAndLoadsNothing) {
   EXPECT_EQ(Run(GetParam()), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Fw.Console(), BANNER + READ_RULE);
   EXPECT_EQ(Volume.Calls("OpenVolume"), 0) << "the settings are not read";
-  EXPECT_EQ(Flash.CallCount("IcInit"), 0);
+  EXPECT_TRUE(Journal.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Malformed, ReadModeRule,
@@ -82,36 +74,13 @@ TEST_F(RunDriverTest, FailedSettingsReturnTheirStatus) {
   EXPECT_EQ(Fw.Console(), BANNER + std::string("Open settings file error E\n"
                                                 "OrvInitialSettings error E\n"
                                                 "Load settings error, E\n"));
-  EXPECT_EQ(Flash.CallCount("IcInit"), 0);
-}
-
-// Both early exits after a successful settings sequence release the images
-// and the path component, as the end of the IC loop does; without it repeated
-// runs in one boot fill the image parser's table.
-TEST_F(RunDriverTest, IcInitFailureReturnsItsStatusAfterTheCleanUp) {
-  Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
-  EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Fw.Console(), BANNER + std::string("Current target: ChipA\nIC init error 7\n"));
-  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
-  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
-  EXPECT_EQ(OcmImage, 0u);
-  EXPECT_EQ(CustomerImage, 0u);
-}
-
-TEST_F(RunDriverTest, AddressOptionNeedsTheFlashAddressSlot) {
-  Flash.RemoveGetIcAddress();
-  EXPECT_EQ(Run({"-d", "21"}), EFI_UNSUPPORTED);
-  EXPECT_EQ(Fw.Console(),
-            BANNER + std::string("Current target: ChipA\nTarget Flash protocol not support -d yet\n"));
-  EXPECT_EQ(Flash.CallCount("IcInit"), 0);
-  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
-  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+  EXPECT_TRUE(Journal.empty());
 }
 
 TEST_F(RunDriverTest, RepeatedEarlyExitsLeaveNoImageLoaded) {
-  Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
+  Flash.Fail(SIM_OP::IcInit, EFI_DEVICE_ERROR);
   for (int RunIndex = 0; RunIndex < 5; RunIndex++) {
-      EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
+    EXPECT_EQ(Run({"0"}), EFI_DEVICE_ERROR);
     EXPECT_EQ(Image.LiveImages(), 0u) << "run " << RunIndex;
   }
   EXPECT_EQ(Image.CallCount("LoadImageFile"), 10);
@@ -119,7 +88,7 @@ TEST_F(RunDriverTest, RepeatedEarlyExitsLeaveNoImageLoaded) {
 }
 
 TEST_F(RunDriverTest, MaskModeAttemptsEveryIcAndReportsAnEarlierFailure) {
-  Flash.Script.Fail("GetActiveSection", EFI_DEVICE_ERROR, 1);
+  Flash.Fail(SIM_OP::GetActiveSection, EFI_DEVICE_ERROR, {.Call = 1});
   EXPECT_EQ(Run({"0", "1"}), EFI_DEVICE_ERROR);
   EXPECT_EQ(UpdatedIcs(), (std::vector<int>{0, 1}));
   std::string Console = Fw.Console();
@@ -130,73 +99,89 @@ TEST_F(RunDriverTest, MaskModeAttemptsEveryIcAndReportsAnEarlierFailure) {
       << Console;
 }
 
-// ---- Selected ICs the board does not have ---------------------------------------
+// ---- How a run that got past the settings ends ------------------------------------
 
-struct MissingRow {
+struct EndRow {
   const char *Name;
   std::vector<std::string> Arguments;
-  size_t IcCount;
+  /// The flash component of the board, when it differs from the model's two ICs.
+  void (*Board)(ModelFlash &);
   std::vector<int> Updated;
-  std::vector<std::string> MissingLines;  // the lines after the last IC's own lines
+  std::vector<std::string> LastLines;
   EFI_STATUS Status;
 };
 
-void PrintTo(const MissingRow &Row, std::ostream *Out) { *Out << Row.Name; }
+void PrintTo(const EndRow &Row, std::ostream *Out) { *Out << Row.Name; }
 
-class MissingIcTest : public RunDriverTest, public ::testing::WithParamInterface<MissingRow> {};
+class RunEndTest : public RunDriverTest, public ::testing::WithParamInterface<EndRow> {};
 
-TEST_P(MissingIcTest, IsReportedOnceInAscendingOrder) {
-  const MissingRow &Row = GetParam();
-  Flash.Ics.resize(Row.IcCount);
-  if (Row.Status == EFI_DEVICE_ERROR) Flash.Script.Fail("GetActiveSection", EFI_DEVICE_ERROR, 1);
+TEST_P(RunEndTest, ReportsReleasesTheImagesThenThePathAndReturns) {
+  const EndRow &Row = GetParam();
+  if (Row.Board != nullptr) Row.Board(Flash);
   EXPECT_EQ(Run(Row.Arguments), Row.Status);
   EXPECT_EQ(UpdatedIcs(), Row.Updated);
   std::vector<std::string> Console = Lines(Fw.Console());
-  ASSERT_GE(Console.size(), Row.MissingLines.size());
-  std::vector<std::string> Tail(Console.end() - Row.MissingLines.size(), Console.end());
-  EXPECT_EQ(Tail, Row.MissingLines) << Fw.Console();
-  size_t Expected = 0, Printed = 0;
-  for (const auto &L : Row.MissingLines) Expected += L.find("not found") != std::string::npos;
-  for (const auto &L : Console) Printed += L.find("not found") != std::string::npos;
-  EXPECT_EQ(Printed, Expected) << "each missing IC once";
-  EXPECT_EQ(Path.Calls.back(), "PathDeinit") << "the clean-up still runs";
+  ASSERT_GE(Console.size(), Row.LastLines.size());
+  std::vector<std::string> Tail(Console.end() - Row.LastLines.size(), Console.end());
+  EXPECT_EQ(Tail, Row.LastLines) << Fw.Console();
+  auto NotFound = [](const std::vector<std::string> &Of) {
+    return std::count_if(Of.begin(), Of.end(), [](const std::string &L) {
+      return L.find("not found") != std::string::npos;
+    });
+  };
+  EXPECT_EQ(NotFound(Console), NotFound(Row.LastLines)) << "each missing IC once";
+
+  // Both zone images go back to the image parser (TearDown: none left)
+  // before the path component is shut down, the last call of the run.
+  ASSERT_FALSE(Journal.empty());
+  EXPECT_EQ(Journal.back(), SIM_OP::PathDeinit);
+  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+  EXPECT_EQ(OcmImage, 0u);
+  EXPECT_EQ(CustomerImage, 0u);
+  EXPECT_EQ(Flash.IcInitPath, Flash.Count(SIM_OP::IcInit) != 0 ? &Path.Protocol : nullptr);
 }
+
+void NoIcs(ModelFlash &Flash) { Flash.ReportedIcCount = 0; }
 
 INSTANTIATE_TEST_SUITE_P(
-    Limits, MissingIcTest,
+    Limits, RunEndTest,
     ::testing::Values(
-        MissingRow{"OnlyAMissingIc", {"5"}, 2, {}, {"IC 5 not found"}, EFI_NOT_FOUND},
-        MissingRow{"OneHandledOneMissing", {"0", "1"}, 1, {0}, {"IC 1 not found"}, EFI_NOT_FOUND},
-        MissingRow{"AscendingWhateverTheOrder",
-                   {"9", "0", "5"},
-                   2,
-                   {0},
-                   {"IC 5 not found", "IC 9 not found"},
-                   EFI_NOT_FOUND},
-        MissingRow{"NoIcsAtAll", {"0"}, 0, {}, {"IC 0 not found"}, EFI_NOT_FOUND},
-        MissingRow{"ReadModeOfAMissingIc",
-                   {"3", "-r", "0", "10"},
-                   2,
-                   {},
-                   {"Current target: ChipA", "IC 3 not found"},
-                   EFI_NOT_FOUND}),
-    [](const ::testing::TestParamInfo<MissingRow> &Info) { return Info.param.Name; });
-
-TEST_F(RunDriverTest, FailedIcStatusStandsOverAMissingIc) {
-  Flash.Script.Fail("GetActiveSection", EFI_DEVICE_ERROR, 1);
-  EXPECT_EQ(Run({"0", "5"}), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Lines(Fw.Console()).back(), "IC 5 not found");
-  EXPECT_EQ(UpdatedIcs(), std::vector<int>{0});
-}
-
-TEST_F(RunDriverTest, AllIcsAndExistingIcsReportNothingMissing) {
-  EXPECT_EQ(Run({"0", "1"}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console().find("not found"), std::string::npos);
-  Fw.ClearConsole();
-  // -a selects ICs 0 to 31 whatever the count; digits beside it change nothing.
-  EXPECT_EQ(Run({"-a", "5"}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console().find("not found"), std::string::npos);
-}
+        EndRow{"NoArguments", {}, nullptr, {}, Lines(USAGE_TEXT + "Current target: ChipA\n"),
+               EFI_SUCCESS},
+        EndRow{"AllSelectedIcsUpdated", {"0", "1"}, nullptr, {0, 1},
+               {"IC 1 update success,runing section 1, ver 20",
+                "Start Update Chip 1 Customer Zone!"},
+               EFI_SUCCESS},
+        EndRow{"AllIcsWithAMissingDigit", {"-a", "5"}, nullptr, {0, 1},
+               {"Start Update Chip 1 Customer Zone!"}, EFI_SUCCESS},
+        EndRow{"IcInitFails", {"0"},
+               [](ModelFlash &Flash) { Flash.Fail(SIM_OP::IcInit, EFI_DEVICE_ERROR); }, {},
+               {"Current target: ChipA", "IC init error 7"}, EFI_DEVICE_ERROR},
+        EndRow{"AddressWithoutTheAddressSlot", {"-d", "21"},
+               [](ModelFlash &Flash) { Flash.Protocol.GetIcAddress = nullptr; }, {},
+               {"Current target: ChipA", "Target Flash protocol not support -d yet"},
+               EFI_UNSUPPORTED},
+        EndRow{"UnansweredAddress", {"-d", "5a"}, nullptr, {},
+               {"Current target: ChipA", "Addr 5A IC not found", "Available : 20 21 "},
+               EFI_NOT_FOUND},
+        EndRow{"UnansweredAddressWithNoIcs", {"-d", "5a"}, NoIcs, {},
+               {"Addr 5A IC not found", "Available : "}, EFI_NOT_FOUND},
+        EndRow{"OnlyAMissingIc", {"5"}, nullptr, {}, {"IC 5 not found"}, EFI_NOT_FOUND},
+        EndRow{"OneHandledOneMissing", {"0", "1"},
+               [](ModelFlash &Flash) { Flash.ReportedIcCount = 1; }, {0}, {"IC 1 not found"},
+               EFI_NOT_FOUND},
+        EndRow{"MissingInAscendingOrderWhateverTheOrder", {"9", "0", "5"}, nullptr, {0},
+               {"IC 5 not found", "IC 9 not found"}, EFI_NOT_FOUND},
+        EndRow{"NoIcsAtAll", {"0"}, NoIcs, {}, {"IC 0 not found"}, EFI_NOT_FOUND},
+        EndRow{"ReadModeOfAMissingIc", {"3", "-r", "0", "10"}, nullptr, {},
+               {"Current target: ChipA", "IC 3 not found"}, EFI_NOT_FOUND},
+        // A failed IC's status stands over a missing IC.
+        EndRow{"FailedIcAndAMissingIc", {"0", "5"},
+               [](ModelFlash &Flash) {
+                 Flash.Fail(SIM_OP::GetActiveSection, EFI_DEVICE_ERROR, {.Call = 1});
+               },
+               {0}, {"IC 5 not found"}, EFI_DEVICE_ERROR}),
+    [](const ::testing::TestParamInfo<EndRow> &Info) { return Info.param.Name; });
 
 TEST_F(RunDriverTest, AddressModeIgnoresMissingDigits) {
   EXPECT_EQ(Run({"-d", "21", "7"}), EFI_SUCCESS);
@@ -205,23 +190,25 @@ TEST_F(RunDriverTest, AddressModeIgnoresMissingDigits) {
 }
 
 TEST_F(RunDriverTest, MaskNeverSelectsIcsFrom64On) {
-  Flash.Ics.resize(70);
+  // A flash component that counts 70 ICs; the model holds two and refuses
+  // calls for the others.
+  Flash.ReportedIcCount = 70;
   EXPECT_EQ(Run({"0"}), EFI_SUCCESS);
   EXPECT_EQ(UpdatedIcs(), std::vector<int>{0}) << "IC 64 must not alias IC 0";
-  Flash.Calls.clear();
-  EXPECT_EQ(Run({"-a", "-f"}), EFI_SUCCESS);
+  Flash.ClearCalls();
+  EXPECT_EQ(Run({"-a", "-f"}), EFI_DEVICE_ERROR);
   std::vector<int> Expected(32);
   for (int Index = 0; Index < 32; Index++) Expected[Index] = Index;
   EXPECT_EQ(UpdatedIcs(), Expected);
+  EXPECT_EQ(Flash.TakeRefusals().size(), 30u) << "ICs 2 to 31";
 }
 
 TEST_F(RunDriverTest, AddressModeUpdatesOnlyTheFirstMatchingIc) {
-  Flash.Ics[0].Address = 0x5A;
-  Flash.Ics[1].Address = 0x5A;
+  ASSERT_TRUE(Flash.SetFaults("GetIcAddress Ic=0 Value=0x5A\nGetIcAddress Ic=1 Value=0x5A\n"));
   EXPECT_EQ(Run({"-d", "5a", "1"}), EFI_SUCCESS);
   EXPECT_EQ(UpdatedIcs(), std::vector<int>{0});
-  EXPECT_EQ(Flash.CallCount("GetIcAddress(0,0)"), 1);
-  EXPECT_EQ(Flash.CallCount("GetIcAddress(1,"), 0);
+  EXPECT_EQ(Flash.Count(SIM_OP::GetIcAddress, 0), 1u);
+  EXPECT_EQ(Flash.Count(SIM_OP::GetIcAddress, 1), 0u);
 }
 
 TEST_F(RunDriverTest, AddressModeIgnoresTheChipDigits) {
@@ -230,23 +217,9 @@ TEST_F(RunDriverTest, AddressModeIgnoresTheChipDigits) {
 }
 
 TEST_F(RunDriverTest, AddressModeFailureNamesTheAddress) {
-  Flash.Script.Fail("EraseBank", EFI_DEVICE_ERROR);
+  Flash.Fail(SIM_OP::EraseBank, EFI_DEVICE_ERROR);
   EXPECT_EQ(Run({"-D", "21"}), EFI_DEVICE_ERROR);
   EXPECT_EQ(Lines(Fw.Console()).back(), "Addr 21 IC update error 7");
-}
-
-TEST_F(RunDriverTest, UnansweredAddressListsTheAddressesAndFails) {
-  EXPECT_EQ(Run({"-d", "5a"}), EFI_NOT_FOUND);
-  EXPECT_EQ(Fw.Console(), BANNER + std::string("Current target: ChipA\n"
-                                                "Addr 5A IC not found\nAvailable : 20 21 \n"));
-  EXPECT_TRUE(UpdatedIcs().empty());
-  EXPECT_EQ(Image.CallCount("FreeImage"), 2);
-}
-
-TEST_F(RunDriverTest, UnansweredAddressWithNoIcsListsNothing) {
-  Flash.Ics.clear();
-  EXPECT_EQ(Run({"-d", "5a"}), EFI_NOT_FOUND);
-  EXPECT_EQ(Lines(Fw.Console()).back(), "Available : ");
 }
 
 TEST_F(RunDriverTest, CleanUpReleasesOnlyLoadedImages) {

@@ -55,7 +55,7 @@ TEST_F(ComponentBindingTest, InstalledProtocolsAreBoundWithoutLoadingOrReadingKe
   ExpectBound();
   EXPECT_TRUE(Fw.LoadImageRequests().empty());
   EXPECT_EQ(Path.Calls, std::vector<std::string>{"PathInit"});
-  EXPECT_EQ(Flash.ReduceFlags, std::vector<UINT32>{0}) << "a zero mask is still handed over";
+  EXPECT_EQ(Flash.Calls, MaskHandedOver(0)) << "a zero mask is still handed over";
   EXPECT_EQ(Fw.Console(), "");
   EXPECT_EQ(Fw.LastOpenAttributes(FlashHandle, gOrvFlashProtocolGuid),
             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
@@ -71,7 +71,7 @@ TEST_F(ComponentBindingTest, MissingProtocolsAreLoadedFromTheComponentFolder) {
             (std::vector<std::string>{"OrvUpdateComponent\\Image.efi", "OrvUpdateComponent\\Flash.efi",
                                       "OrvUpdateComponent\\Path.efi"}));
   EXPECT_EQ(Fw.StartImageCalls(), 3);
-  EXPECT_EQ(Flash.ReduceFlags, std::vector<UINT32>{0xD});
+  EXPECT_EQ(Flash.Calls, MaskHandedOver(0xD));
   EXPECT_EQ(Fw.Console(), "");
 }
 
@@ -132,22 +132,22 @@ TEST_F(ComponentBindingTest, FirstHandleOfSeveralIsUsed) {
 }
 
 TEST_F(ComponentBindingTest, NullReduceFlagsSlotIsSkipped) {
-  Flash.RemoveSetReduceFlags();
+  Flash.Protocol.SetReduceFlags = nullptr;
   InstallFakes();
   ReduceFlashMask = 1;
   EXPECT_EQ(Bind(), EFI_SUCCESS);
-  EXPECT_TRUE(Flash.ReduceFlags.empty());
+  EXPECT_TRUE(Flash.Calls.empty());
   EXPECT_EQ(Fw.Console(), "");
 }
 
 TEST_F(ComponentBindingTest, PathInitFailureStopsWithItsStatus) {
   InstallFakes();
-  Path.Script.Fail("PathInit", EFI_DEVICE_ERROR);
+  Path.Fail(SIM_OP::PathInit, EFI_DEVICE_ERROR);
   EXPECT_EQ(Bind(), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(), "pOrvPathProtocolInterface init ERROR 7\n");
   EXPECT_EQ(pOrvImageProtocol, &Image.Protocol);
   EXPECT_EQ(pOrvFlashProtocol, &Flash.Protocol);
-  EXPECT_TRUE(Flash.ReduceFlags.empty()) << "the mask follows a successful PathInit only";
+  EXPECT_TRUE(Flash.Calls.empty()) << "the mask follows a successful PathInit only";
 }
 
 TEST_F(ComponentBindingTest, DriverNameOf106CharactersLoads) {

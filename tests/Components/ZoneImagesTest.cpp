@@ -20,10 +20,7 @@ class ZoneImagesTest : public OrvTest {
     Image.Files["b.hex"] = {{7}, 0};
   }
   void TearDown() override {
-    // Release what the step loaded, as the run's clean-up would.
-    for (ORV_IMAGE_HANDLE *H : {&OcmImage, &CustomerImage}) {
-      if (*H != 0) Image.FreeImage(*H);
-    }
+    ReleaseZoneImages();
     EXPECT_EQ(Image.LiveImages(), 0u);
     OrvTest::TearDown();
   }
@@ -91,7 +88,7 @@ TEST_F(ZoneImagesTest, MissingCustomerKeyFailsAfterTheOcmImage) {
 }
 
 TEST_F(ZoneImagesTest, ParserFailureZeroesTheHandle) {
-  Image.Script.Fail("LoadImageFile", EFI_VOLUME_CORRUPTED, 2);
+  Image.Fail(SIM_OP::LoadImageFile, EFI_VOLUME_CORRUPTED, 2);
   OcmImage = 0;
   CustomerImage = 0x999;  // whatever the parser may have left
   EXPECT_EQ(Load("OCM = ocm.hex\ncustomer = cust.hex\n"), EFI_VOLUME_CORRUPTED);

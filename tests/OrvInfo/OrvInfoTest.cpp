@@ -3,7 +3,6 @@
 // OrvUpdate.efi, and that nothing is ever written.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <ostream>
 
 #include "BoardTest.h"
@@ -16,51 +15,47 @@ const std::string INFO_BANNER = "OrvInfo tool version 00.01.0002\n";
 const std::string HEAD = INFO_BANNER + "Current target: ChipA\nics=2\n";
 const std::string IC0 = "ic=0 addr=20 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
 const std::string IC1 = "ic=1 addr=21 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0";
+/// IC 0 once it holds the images (HoldImages).
+const std::string IC0_HELD =
+    "ic=0 addr=20 section=0 ver0=20 ver1=0 image=20 ocm=current customer=bank0";
 
 /// Flash operations that change flash contents or state.
-const char *const WRITING_OPERATIONS[] = {"UnlockFlash",        "EraseBank",
-                                          "WriteBankData",      "lockFlash",
-                                          "FlashPostOperation", "HardwareCheckBank",
-                                          "SetActiveBank"};
+constexpr SIM_OP WRITING_OPERATIONS[] = {SIM_OP::UnlockFlash,        SIM_OP::EraseBank,
+                                         SIM_OP::WriteBankData,      SIM_OP::lockFlash,
+                                         SIM_OP::FlashPostOperation, SIM_OP::HardwareCheckBank,
+                                         SIM_OP::SetActiveBank};
 
+// The model refuses a pass closed that was not opened or opened twice, and
+// the fixture fails a test that leaves one open.
 class OrvInfoTest : public BoardTest {
  protected:
   void TearDown() override {
-    for (const char *Operation : WRITING_OPERATIONS) {
-      EXPECT_EQ(Flash.CallCount(Operation), 0) << Operation << " must never be called";
-    }
-    // Every ICPostOperation closes the pass last opened, for the same IC.
-    std::string Open;
-    for (const auto &Call : Flash.Calls) {
-      if (Call.rfind("FlashPreOperation(", 0) == 0) {
-        Open = Call.substr(17);
-      } else if (Call.rfind("ICPostOperation(", 0) == 0) {
-        EXPECT_EQ(Call.substr(15), Open) << "pass closed that was not opened";
-        Open.clear();
-      }
+    for (SIM_OP Operation : WRITING_OPERATIONS) {
+      EXPECT_EQ(Flash.Count(Operation), 0u) << SimOpName(Operation) << " must never be called";
     }
     BoardTest::TearDown();
   }
-  void HoldImages(size_t Ic) {
-    Flash.Ics[Ic].Banks[ZONE_OCM][0] = OcmBytes();
-    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][0] = Image.Files[CUSTOMER_PATH].Data;
-    Flash.Ics[Ic].Banks[ZONE_CUSTOMER][1] = Image.Files[CUSTOMER_PATH].Data;
+  /// The active OCM bank holds the OCM image, both customer banks the customer image.
+  void HoldImages(UINT8 Ic) {
+    Flash.Program(Ic, ZONE_OCM, 0, NewOcm);
+    Flash.Program(Ic, ZONE_CUSTOMER, 0, Customer);
+    Flash.Program(Ic, ZONE_CUSTOMER, 1, Customer);
   }
 };
 
 TEST_F(OrvInfoTest, NoArgumentsListsEveryIcAndReleasesTheRun) {
   EXPECT_EQ(RunInfo({}), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), HEAD + IC0 + "\n" + IC1 + "\n");
-  EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 0) << "no pass without -v";
-  EXPECT_EQ(Flash.CallCount("ReadBankData"), 0);
+  EXPECT_EQ(Flash.Count(SIM_OP::FlashPreOperation), 0u) << "no pass without -v";
+  EXPECT_EQ(Flash.Count(SIM_OP::ReadBankData), 0u);
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
   EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
 }
 
 TEST_F(OrvInfoTest, LineShowsEachSectionsVersionAndAnUpToDateIc) {
-  Flash.Ics[1].ActiveSection = 1;
-  Flash.Ics[1].Version = {0x10, 0x20, 0};
-  Flash.RemoveGetIcAddress();
+  Flash.Program(1, ZONE_OCM, 1, NewOcm);
+  Flash.SetActive(1, 1);
+  Flash.Protocol.GetIcAddress = nullptr;
   EXPECT_EQ(RunInfo({"1"}), EFI_SUCCESS);
   EXPECT_EQ(Lines(Fw.Console()).back(),
             "ic=1 addr=- section=1 ver0=10 ver1=20 image=20 ocm=current customer=bank0");
@@ -68,7 +63,7 @@ TEST_F(OrvInfoTest, LineShowsEachSectionsVersionAndAnUpToDateIc) {
 
 TEST_F(OrvInfoTest, ImageVersionIsShownWithAll64Bits) {
   Image.Files[OCM_PATH].Version = 0x100000000ull;
-  Flash.Ics[0].Version = {0xFFFFFFFF, 0, 0};
+  Flash.Program(0, ZONE_OCM, 0, MakeZoneImage(0xFFFFFFFF, 10, 5));
   EXPECT_EQ(RunInfo({"0"}), EFI_SUCCESS);
   EXPECT_EQ(Lines(Fw.Console()).back(),
             "ic=0 addr=20 section=0 ver0=FFFFFFFF ver1=0 image=100000000 ocm=newer:bank1 "
@@ -87,12 +82,12 @@ TEST_F(OrvInfoTest, ForceOverrideAndBackupChangeThePlan) {
 }
 
 TEST_F(OrvInfoTest, NoSectionAsksTheVersionAsTheUpdateDoes) {
-  Flash.Ics[0].ActiveSection = std::nullopt;
-  Flash.Ics[0].Version = {0x10, 0, 0x30};
+  Flash.SetActive(0, SIM_SECTION_NONE);
+  Image.Files[OCM_PATH].Version = 0;
   EXPECT_EQ(RunInfo({"0"}), EFI_SUCCESS);
   EXPECT_EQ(Lines(Fw.Console()).back(),
-            "ic=0 addr=20 section=none ver0=10 ver1=0 image=20 ocm=nosection:bank0 customer=bank0");
-  EXPECT_EQ(Flash.CallCount("GetIcVersion(0,255)"), 1);
+            "ic=0 addr=20 section=none ver0=10 ver1=0 image=0 ocm=nosection:bank0 customer=bank0");
+  EXPECT_EQ(Flash.Count({SIM_OP::GetIcVersion, 0, SIM_SECTION_NONE}), 1u);
 }
 
 TEST_F(OrvInfoTest, ZonesWithoutImages) {
@@ -101,7 +96,7 @@ TEST_F(OrvInfoTest, ZonesWithoutImages) {
   EXPECT_EQ(Lines(Fw.Console()).back(),
             "ic=0 addr=20 section=0 ver0=10 ver1=0 image=none ocm=none customer=none "
             "vocm=- vcust0=- vcust1=-");
-  EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 0) << "nothing to read, no pass";
+  EXPECT_EQ(Flash.Count(SIM_OP::FlashPreOperation), 0u) << "nothing to read, no pass";
 }
 
 // ---- Verify -----------------------------------------------------------------------
@@ -109,21 +104,28 @@ TEST_F(OrvInfoTest, ZonesWithoutImages) {
 TEST_F(OrvInfoTest, VerifyMatchesTheActiveBankAndTheCustomerBankAnUpdateWrites) {
   HoldImages(0);
   EXPECT_EQ(RunInfo({"0", "-v"}), EFI_SUCCESS);
-  EXPECT_EQ(Lines(Fw.Console()).back(), IC0 + " vocm=match vcust0=match vcust1=-");
-  EXPECT_EQ(Flash.Calls, (std::vector<std::string>{
-                             "SetReduceFlags(0x0)", "IcInit", "GetActiveSection(0,in=255)", "GetIcVersion(0,0)",
-                             "GetIcVersion(0,1)", "FlashPreOperation(0)", "ReadBankData(0,0,1,16)",
-                             "ReadBankData(0,0,2,8)", "ICPostOperation(0)", "GetIcAddress(0,0)"}));
+  EXPECT_EQ(Lines(Fw.Console()).back(), IC0_HELD + " vocm=match vcust0=match vcust1=-");
+  EXPECT_EQ(Flash.Calls, (std::vector<FlashCall>{
+                             {.Op = SIM_OP::SetReduceFlags},
+                             {SIM_OP::IcInit},
+                             {SIM_OP::GetActiveSection, 0},
+                             {SIM_OP::GetIcVersion, 0, 0},
+                             {SIM_OP::GetIcVersion, 0, 1},
+                             {SIM_OP::FlashPreOperation, 0},
+                             {SIM_OP::ReadBankData, 0, 0, ZONE_OCM, NewOcm.size()},
+                             {SIM_OP::ReadBankData, 0, 0, ZONE_CUSTOMER, Customer.size()},
+                             {SIM_OP::ICPostOperation, 0},
+                             {SIM_OP::GetIcAddress, 0, FLASH_NO_ARG, FLASH_NO_ARG, 0x20}}));
 }
 
 TEST_F(OrvInfoTest, VerifyReportsTheFirstDifferenceOfEachBank) {
   HoldImages(0);
-  Flash.Ics[0].Banks[ZONE_CUSTOMER][1][3] ^= 0x10;
-  Flash.Ics[0].Banks[ZONE_CUSTOMER][1][6] ^= 0x10;
-  Flash.Ics[0].Banks[ZONE_OCM][0].clear();  // erased: reads back FF
+  Flash.BankData(0, ZONE_CUSTOMER, 1)[3] ^= 0x10;
+  Flash.BankData(0, ZONE_CUSTOMER, 1)[6] ^= 0x10;
+  Flash.Program(0, ZONE_OCM, 0, {});  // erased: reads back FF
   EXPECT_EQ(RunInfo({"0", "-V", "-cb"}), EFI_CRC_ERROR);
   EXPECT_EQ(Lines(Fw.Console()).back(),
-            "ic=0 addr=20 section=0 ver0=10 ver1=0 image=20 ocm=newer:bank1 customer=bank0+1 "
+            "ic=0 addr=20 section=0 ver0=0 ver1=0 image=20 ocm=newer:bank1 customer=bank0+1 "
             "vocm=diff@0 vcust0=match vcust1=diff@3");
 }
 
@@ -132,20 +134,22 @@ TEST_F(OrvInfoTest, VerifyDifferenceOnOneIcStillListsTheOthers) {
   EXPECT_EQ(RunInfo({"-v"}), EFI_CRC_ERROR);
   std::vector<std::string> Out = Lines(Fw.Console());
   ASSERT_EQ(Out.size(), 5u);
-  EXPECT_EQ(Out[3], IC0 + " vocm=diff@0 vcust0=diff@0 vcust1=-");
-  EXPECT_EQ(Out[4], IC1 + " vocm=match vcust0=match vcust1=-");
-  EXPECT_EQ(Flash.CallCount("FlashPreOperation"), 2);
-  EXPECT_EQ(Flash.CallCount("ICPostOperation"), 2);
+  // The old image differs from the new one first in its header's length.
+  EXPECT_EQ(Out[3], IC0 + " vocm=diff@4 vcust0=diff@0 vcust1=-");
+  EXPECT_EQ(Out[4], "ic=1 addr=21 section=0 ver0=20 ver1=0 image=20 ocm=current customer=bank0"
+                    " vocm=match vcust0=match vcust1=-");
+  EXPECT_EQ(Flash.Count(SIM_OP::FlashPreOperation), 2u);
+  EXPECT_EQ(Flash.Count(SIM_OP::ICPostOperation), 2u);
 }
 
 TEST_F(OrvInfoTest, VerifyWithoutAnActiveSectionIsADifference) {
   HoldImages(0);
-  Flash.Ics[0].ActiveSection = std::nullopt;
+  Flash.SetActive(0, SIM_SECTION_NONE);
   EXPECT_EQ(RunInfo({"0", "-v"}), EFI_CRC_ERROR);
   EXPECT_EQ(Lines(Fw.Console()).back(),
-            "ic=0 addr=20 section=none ver0=10 ver1=0 image=20 ocm=newer:bank0 customer=bank0 "
+            "ic=0 addr=20 section=none ver0=20 ver1=0 image=20 ocm=newer:bank0 customer=bank0 "
             "vocm=nosection vcust0=match vcust1=-");
-  EXPECT_EQ(Flash.CallCount("ReadBankData(0,"), 1) << "only the customer bank is read";
+  EXPECT_EQ(Flash.Count(SIM_OP::ReadBankData, 0), 1u) << "only the customer bank is read";
 }
 
 // ---- Component failures --------------------------------------------------------------
@@ -153,7 +157,8 @@ TEST_F(OrvInfoTest, VerifyWithoutAnActiveSectionIsADifference) {
 struct FailureRow {
   const char *Name;
   std::vector<std::string> Arguments;
-  std::function<void(FakeFlash &, FakeImage &)> Inject;
+  /// Its first call fails with EFI_TIMEOUT.
+  SIM_OP Op;
   std::vector<std::string> Ic0Lines;
   EFI_STATUS Status;
 };
@@ -166,64 +171,57 @@ TEST_P(OrvInfoFailureTest, FailedCallFollowsItsLineAndTheOtherIcIsStillListed) {
   const FailureRow &Row = GetParam();
   HoldImages(0);
   HoldImages(1);
-  Row.Inject(Flash, Image);
+  Fail(Row.Op, EFI_TIMEOUT, {.Call = 1});
   std::vector<std::string> Arguments = Row.Arguments;
   Arguments.insert(Arguments.begin(), {"0", "1"});
   EXPECT_EQ(RunInfo(Arguments), Row.Status);
   std::vector<std::string> Out = Lines(Fw.Console());
   ASSERT_EQ(Out.size(), 4 + Row.Ic0Lines.size()) << Fw.Console();
   EXPECT_EQ(std::vector<std::string>(Out.begin() + 3, Out.end() - 1), Row.Ic0Lines);
-  EXPECT_EQ(Out.back().rfind("ic=1 addr=21 section=0 ver0=10 ver1=0 image=20", 0), 0u);
+  EXPECT_EQ(Out.back().rfind("ic=1 addr=21 section=0 ver0=20 ver1=0 image=20", 0), 0u);
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
-}
-
-std::function<void(FakeFlash &, FakeImage &)> FlashFails(const char *Op) {
-  return [=](FakeFlash &F, FakeImage &) { F.Script.Fail(Op, EFI_TIMEOUT, 1); };
-}
-std::function<void(FakeFlash &, FakeImage &)> ImageFails(const char *Op) {
-  return [=](FakeFlash &, FakeImage &I) { I.Script.Fail(Op, EFI_TIMEOUT, 1); };
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, OrvInfoFailureTest,
     ::testing::Values(
-        FailureRow{"GetActiveSection", {}, FlashFails("GetActiveSection"),
-                   {"ic=0 addr=20 section=? ver0=10 ver1=0 image=20 ocm=? customer=bank0",
+        FailureRow{"GetActiveSection", {}, SIM_OP::GetActiveSection,
+                   {"ic=0 addr=20 section=? ver0=20 ver1=0 image=20 ocm=? customer=bank0",
                     "IC 0 GetActiveSection error 12"},
                    EFI_TIMEOUT},
-        FailureRow{"GetIcVersionOfTheActiveSection", {}, FlashFails("GetIcVersion"),
+        FailureRow{"GetIcVersionOfTheActiveSection", {}, SIM_OP::GetIcVersion,
                    {"ic=0 addr=20 section=0 ver0=? ver1=0 image=20 ocm=? customer=bank0",
                     "IC 0 GetIcVersion error 12"},
                    EFI_TIMEOUT},
-        FailureRow{"GetImageVersion", {}, ImageFails("GetImageVersion"),
-                   {"ic=0 addr=20 section=0 ver0=10 ver1=0 image=? ocm=? customer=bank0",
+        FailureRow{"GetImageVersion", {}, SIM_OP::GetImageVersion,
+                   {"ic=0 addr=20 section=0 ver0=20 ver1=0 image=? ocm=? customer=bank0",
                     "IC 0 GetImageVersion error 12"},
                    EFI_TIMEOUT},
-        FailureRow{"FlashPreOperation", {"-v"}, FlashFails("FlashPreOperation"),
-                   {IC0 + " vocm=? vcust0=? vcust1=-", "IC 0 FlashPreOperation error 12"},
+        FailureRow{"FlashPreOperation", {"-v"}, SIM_OP::FlashPreOperation,
+                   {IC0_HELD + " vocm=? vcust0=? vcust1=-", "IC 0 FlashPreOperation error 12"},
                    EFI_TIMEOUT},
-        FailureRow{"ReadBankData", {"-v"}, FlashFails("ReadBankData"),
-                   {IC0 + " vocm=? vcust0=match vcust1=-", "IC 0 ReadBankData error 12"},
+        FailureRow{"ReadBankData", {"-v"}, SIM_OP::ReadBankData,
+                   {IC0_HELD + " vocm=? vcust0=match vcust1=-", "IC 0 ReadBankData error 12"},
                    EFI_TIMEOUT},
-        FailureRow{"GetImageData", {"-v"}, ImageFails("GetImageData"),
-                   {IC0 + " vocm=? vcust0=match vcust1=-", "IC 0 GetImageData error 12"},
+        FailureRow{"GetImageData", {"-v"}, SIM_OP::GetImageData,
+                   {IC0_HELD + " vocm=? vcust0=match vcust1=-", "IC 0 GetImageData error 12"},
                    EFI_TIMEOUT},
-        FailureRow{"ICPostOperation", {"-v"}, FlashFails("ICPostOperation"),
-                   {IC0 + " vocm=match vcust0=match vcust1=-", "IC 0 ICPostOperation error 12"},
+        FailureRow{"ICPostOperation", {"-v"}, SIM_OP::ICPostOperation,
+                   {IC0_HELD + " vocm=match vcust0=match vcust1=-", "IC 0 ICPostOperation error 12"},
                    EFI_TIMEOUT}),
     [](const ::testing::TestParamInfo<FailureRow> &Info) { return Info.param.Name; });
 
 TEST_F(OrvInfoTest, FailedPreOperationOpensNoPassToClose) {
   HoldImages(0);
-  Flash.Script.Fail("FlashPreOperation", EFI_DEVICE_ERROR, 1);
+  Flash.Fail(SIM_OP::FlashPreOperation, EFI_DEVICE_ERROR, {.Call = 1});
   EXPECT_EQ(RunInfo({"0", "-v"}), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Flash.CallCount("ICPostOperation"), 0);
-  EXPECT_EQ(Flash.CallCount("ReadBankData"), 0);
+  EXPECT_EQ(Flash.Count(SIM_OP::ICPostOperation), 0u);
+  EXPECT_EQ(Flash.Count(SIM_OP::ReadBankData), 0u);
 }
 
 TEST_F(OrvInfoTest, FailureStandsOverAVerifyDifference) {
   HoldImages(1);
-  Flash.Script.Fail("GetIcVersion", EFI_DEVICE_ERROR, 3);  // IC 1, section 0
+  Flash.Fail(SIM_OP::GetIcVersion, EFI_DEVICE_ERROR, {.Ic = 1, .Bank = 0});
   EXPECT_EQ(RunInfo({"-v"}), EFI_DEVICE_ERROR);
 }
 
@@ -245,7 +243,7 @@ TEST_F(OrvInfoTest, AddressModeListsTheAnsweringIcOrTheAddresses) {
 }
 
 TEST_F(OrvInfoTest, AddressModeNeedsTheAddressSlot) {
-  Flash.RemoveGetIcAddress();
+  Flash.Protocol.GetIcAddress = nullptr;
   EXPECT_EQ(RunInfo({"-d", "21"}), EFI_UNSUPPORTED);
   EXPECT_EQ(Lines(Fw.Console()).back(), "Target Flash protocol not support -d yet");
   EXPECT_EQ(Path.Calls.back(), "PathDeinit");
@@ -261,7 +259,7 @@ TEST_F(OrvInfoTest, RefusalsEndBeforeTheSettings) {
 }
 
 TEST_F(OrvInfoTest, SettingsAndIcInitFailuresReturnTheirStatus) {
-  Flash.Script.Fail("IcInit", EFI_DEVICE_ERROR);
+  Flash.Fail(SIM_OP::IcInit, EFI_DEVICE_ERROR);
   EXPECT_EQ(RunInfo({}), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(), INFO_BANNER + "Current target: ChipA\nIC init error 7\n");
   EXPECT_EQ(Path.Calls.back(), "PathDeinit");

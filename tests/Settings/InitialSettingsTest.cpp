@@ -27,9 +27,7 @@ class InitialSettingsTest : public OrvTest {
   void TearDown() override {
     EXPECT_EQ(Fw.OpenCount(Fw.ImageHandle(), gEfiLoadedImageProtocolGuid), 0)
         << "the Loaded Image protocol is closed on every path";
-    for (ORV_IMAGE_HANDLE *H : {&OcmImage, &CustomerImage}) {
-      if (*H != 0) Image.FreeImage(*H);
-    }
+    ReleaseZoneImages();
     OrvTest::TearDown();
   }
   EFI_STATUS RunWith(const std::string &Text) {
@@ -109,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST_F(InitialSettingsTest, BindingFailureIsReportedTwice) {
-  Path.Script.Fail("PathInit", EFI_DEVICE_ERROR);
+  Path.Fail(SIM_OP::PathInit, EFI_DEVICE_ERROR);
   EXPECT_EQ(RunWith(Settings(ZONES)), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(),
             "Current target: ChipA\npOrvPathProtocolInterface init ERROR 7\n"
@@ -170,7 +168,7 @@ TEST_P(InitialSettingsReduceFlash, CharacterNSetsBitN) {
   EXPECT_EQ(RunWith(Settings("ReduceFlashProcessFlag = " + GetParam().Value + "\n" + ZONES)),
             EFI_SUCCESS);
   EXPECT_EQ(ReduceFlashMask, GetParam().Mask);
-  EXPECT_EQ(Flash.ReduceFlags, std::vector<UINT32>{GetParam().Mask});
+  EXPECT_EQ(Flash.Calls, MaskHandedOver(GetParam().Mask));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -185,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(InitialSettingsTest, MissingReduceFlashKeyStillHandsOverZero) {
   EXPECT_EQ(RunWith(Settings(ZONES)), EFI_SUCCESS);
   EXPECT_EQ(ReduceFlashMask, 0u);
-  EXPECT_EQ(Flash.ReduceFlags, std::vector<UINT32>{0});
+  EXPECT_EQ(Flash.Calls, MaskHandedOver(0));
 }
 
 TEST_F(InitialSettingsTest, SettingsAreReadFromTheVolumeRootFolder) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -20,36 +19,29 @@ constexpr EFI_STATUS COMPONENT_ERROR = EFI_TIMEOUT;  // shows as 12
 
 class UpdateChipTest : public OrvTest {
  protected:
+  // Eleven ICs, so that IC 10 exists.
+  UpdateChipTest() : OrvTest(ModelFlash::ConfigText(11, 16384, 4096)) {}
   void SetUp() override {
     OrvTest::SetUp();
     BindFakes();
-    Flash.Ics.resize(2);
-    for (auto &Ic : Flash.Ics) {
-      Ic.ActiveSection = 0;
-      Ic.Version = {0x100, 0x100, 0x100};
-      Ic.VersionOnWrite = 0x200;
-    }
-    Image.Files["ocm"] = {std::vector<UINT8>(64, 0xC3), 0x200};
-    Image.Files["cust"] = {std::vector<UINT8>(24, 0x5E), 0};
+    for (UINT8 Ic : {0, 1, 10}) ChipRuns(Ic, 0x100);
+    Image.Files["cust"] = {MakeZoneImage(0, 24, 5), 0};
   }
 
+  /// Both OCM banks of the IC hold an image of Version.
+  void ChipRuns(UINT8 Ic, UINT32 Version) {
+    for (UINT8 Bank : {0, 1}) Flash.Program(Ic, ZONE_OCM, Bank, MakeZoneImage(Version, 40, 1));
+  }
   void LoadOcm(UINT64 Version) {
-    Image.Files["ocm"].Version = Version;
+    Image.Files["ocm"] = {MakeZoneImage(Version, 40, 4), Version};
     OcmImage = Image.Load("ocm");
   }
   void LoadCustomer() { CustomerImage = Image.Load("cust"); }
 
-  /// Flash calls of one zone (erase, write, read-back, check) by their text.
-  int ZoneCalls(UINT8 Zone) const {
-    int Count = 0;
-    for (const auto &Call : Flash.Calls) {
-      for (UINT8 Bank : {0, 1}) {
-        std::string Suffix = "(0," + std::to_string(Bank) + "," + std::to_string(Zone);
-        Count += Call.rfind("EraseBank" + Suffix, 0) == 0 ? 1 : 0;
-        Count += Call.rfind("WriteBankData" + Suffix, 0) == 0 ? 1 : 0;
-      }
-    }
-    return Count;
+  /// Erase and write calls for IC 0 in one zone.
+  size_t ZoneCalls(UINT8 Zone) const {
+    return Flash.Count(SIM_OP::EraseBank, 0, FLASH_NO_ARG, Zone) +
+           Flash.Count(SIM_OP::WriteBankData, 0, FLASH_NO_ARG, Zone);
   }
 };
 
@@ -57,9 +49,8 @@ class UpdateChipTest : public OrvTest {
 
 struct SectionRow {
   const char *Name;
-  std::optional<UINT8> Reported;  // nullopt: the component writes nothing
+  UINT8 Active;  // SIM_SECTION_NONE: the component writes nothing
   UINT64 ImageVersion;
-  std::string VersionCall;
   std::string Console;
   UINT8 TargetBank;
 };
@@ -71,40 +62,40 @@ class UpdateChipSectionTest : public UpdateChipTest,
 
 TEST_P(UpdateChipSectionTest, OcmGoesIntoTheInactiveBank) {
   const SectionRow &Row = GetParam();
-  Flash.Ics[0].ActiveSection = Row.Reported;
+  Flash.SetActive(0, Row.Active);
   LoadOcm(Row.ImageVersion);
 
   EXPECT_EQ(UpdateChip(0), EFI_SUCCESS);
 
   ASSERT_GE(Flash.Calls.size(), 2u);
-  EXPECT_EQ(Flash.Calls[0], "GetActiveSection(0,in=255)");
-  EXPECT_EQ(Flash.Calls[1], Row.VersionCall);
-  std::string Bank = std::to_string(Row.TargetBank);
-  EXPECT_EQ(Flash.CallCount("EraseBank(0," + Bank + ",1)"), 1);
-  EXPECT_EQ(Flash.CallCount("SetActiveBank(0," + Bank + ")"), 1);
-  EXPECT_EQ(Flash.CallCount("EraseBank"), 1);
+  EXPECT_EQ(Flash.Calls[0], (FlashCall{SIM_OP::GetActiveSection, 0}));
+  // A component that reports no section leaves the preset 255.
+  EXPECT_EQ(Flash.Calls[1], (FlashCall{SIM_OP::GetIcVersion, 0, Row.Active}));
+  EXPECT_EQ(Flash.Count(SIM_OP::EraseBank), 1u);
+  EXPECT_EQ(Flash.Count(SIM_OP::EraseBank, 0, Row.TargetBank, ZONE_OCM), 1u);
+  EXPECT_EQ(Flash.Active(0), Row.TargetBank);
+  EXPECT_TRUE(Flash.BankStartsWith(0, ZONE_OCM, Row.TargetBank, Image.Files["ocm"].Data));
   EXPECT_EQ(Fw.Console(), Row.Console);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Valid, UpdateChipSectionTest,
     ::testing::Values(
-        SectionRow{"Section0GivesBank1", 0, 0x200, "GetIcVersion(0,0)",
+        SectionRow{"Section0GivesBank1", 0, 0x200,
                    "IC 0, current section 0, ver 100\n"
                    "Start Update Chip 0 OCM section 1\n"
                    "IC 0 update success,runing section 1, ver 200\n",
                    1},
-        SectionRow{"Section1GivesBank0", 1, 0x200, "GetIcVersion(0,1)",
+        SectionRow{"Section1GivesBank0", 1, 0x200,
                    "IC 0, current section 1, ver 100\n"
                    "Start Update Chip 0 OCM section 0\n"
                    "IC 0 update success,runing section 0, ver 200\n",
                    0},
-        // No section reported: programmed although the image is older.
-        SectionRow{"NoSectionGivesBank0WhateverTheVersions", std::nullopt, 0x50,
-                   "GetIcVersion(0,255)",
-                   "IC 0, current section FF, ver 100\n"
+        // No section reported: programmed although the image is not newer.
+        SectionRow{"NoSectionGivesBank0WhateverTheVersions", SIM_SECTION_NONE, 0,
+                   "IC 0, current section FF, ver 0\n"
                    "Start Update Chip 0 OCM section 0\n"
-                   "IC 0 update success,runing section 0, ver 200\n",
+                   "IC 0 update success,runing section 0, ver 0\n",
                    0}),
     [](const ::testing::TestParamInfo<SectionRow> &Info) { return Info.param.Name; });
 
@@ -126,13 +117,13 @@ class UpdateChipDecisionTest : public UpdateChipTest,
 
 TEST_P(UpdateChipDecisionTest, NewerForcedOrNot) {
   const DecisionRow &Row = GetParam();
-  Flash.Ics[0].Version = {Row.ChipVersion, Row.ChipVersion, Row.ChipVersion};
+  ChipRuns(0, Row.ChipVersion);
   if (Row.Forced) RUN_FLAGS |= RUN_FLAG_FORCE_UPDATE;
   LoadOcm(Row.ImageVersion);
 
   EXPECT_EQ(UpdateChip(0), EFI_SUCCESS);
 
-  EXPECT_EQ(ZoneCalls(ZONE_OCM), Row.Programmed ? 2 : 0);
+  EXPECT_EQ(ZoneCalls(ZONE_OCM), Row.Programmed ? 2u : 0u);
   std::vector<std::string> Console = Lines(Fw.Console());
   ASSERT_FALSE(Console.empty());
   if (Row.Programmed) {
@@ -176,22 +167,21 @@ TEST_F(UpdateChipTest, ForceLineIsPrintedAlsoForANewerImage) {
             "IC 0, current section 0, ver 100\n"
             "Force Update Is set, Ignore veriosn!!\n"
             "Start Update Chip 0 OCM section 1\n"
-            "IC 0 update success,runing section 1, ver 200\n");
+            "IC 0 update success,runing section 1, ver 300\n");
 }
 
 TEST_F(UpdateChipTest, UpToDateOcmStillProgramsTheCustomerImage) {
+  ChipRuns(0, 0x12345);
   LoadOcm(0x12345);
-  Flash.Ics[0].Version = {0x12345, 0x12345, 0x12345};
   LoadCustomer();
   EXPECT_EQ(UpdateChip(0), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(),
             "IC 0, current section 0, ver 12345\n"
             "Not Update! Image Ver 2345\n"
             "Start Update Chip 0 Customer Zone!\n");
-  EXPECT_EQ(ZoneCalls(ZONE_OCM), 0);
-  EXPECT_EQ(Flash.CallCount("WriteBankData(0,0,2,24)"), 1);
-  EXPECT_EQ(Flash.Ics[0].Banks[ZONE_CUSTOMER][0], Image.Files["cust"].Data);
-  EXPECT_EQ(Flash.CallCount("WriteBankData(0,1,2"), 0) << "no backup bank without the flag";
+  EXPECT_EQ(ZoneCalls(ZONE_OCM), 0u);
+  EXPECT_TRUE(Flash.BankStartsWith(0, ZONE_CUSTOMER, 0, Image.Files["cust"].Data));
+  EXPECT_TRUE(Flash.Erased(0, ZONE_CUSTOMER, 1)) << "no backup bank without the flag";
 }
 
 TEST_F(UpdateChipTest, OcmThenCustomerWithBackupInOrder) {
@@ -205,15 +195,16 @@ TEST_F(UpdateChipTest, OcmThenCustomerWithBackupInOrder) {
             "IC 0 update success,runing section 1, ver 200\n"
             "Start Update Chip 0 Customer Zone!\n"
             "include customer backup is set, Updating\n");
-  std::vector<std::string> Writes;
-  for (const auto &Call : Flash.Calls) {
-    if (Call.rfind("WriteBankData", 0) == 0) Writes.push_back(Call);
+  std::vector<FlashCall> Writes;
+  for (const FlashCall &Call : Flash.Calls) {
+    if (Call.Op == SIM_OP::WriteBankData) Writes.push_back(Call);
   }
-  EXPECT_EQ(Writes, (std::vector<std::string>{"WriteBankData(0,1,1,64)", "WriteBankData(0,0,2,24)",
-                                              "WriteBankData(0,1,2,24)"}));
-  EXPECT_EQ(Flash.Ics[0].Banks[ZONE_CUSTOMER][1], Image.Files["cust"].Data);
+  EXPECT_EQ(Writes, (std::vector<FlashCall>{{SIM_OP::WriteBankData, 0, 1, ZONE_OCM, 64},
+                                            {SIM_OP::WriteBankData, 0, 0, ZONE_CUSTOMER, 48},
+                                            {SIM_OP::WriteBankData, 0, 1, ZONE_CUSTOMER, 48}}));
+  EXPECT_TRUE(Flash.BankStartsWith(0, ZONE_CUSTOMER, 1, Image.Files["cust"].Data));
   EXPECT_EQ(Image.CallCount("GetImageData(0x102)"), 1) << "backup bank reuses the data";
-  EXPECT_EQ(Flash.Ics[0].ActiveSection, 1) << "customer banks are never activated";
+  EXPECT_EQ(Flash.Active(0), 1) << "customer banks are never activated";
 }
 
 TEST_F(UpdateChipTest, OnlyCustomerImageHasNoVersionLine) {
@@ -224,24 +215,20 @@ TEST_F(UpdateChipTest, OnlyCustomerImageHasNoVersionLine) {
             "Start Update Chip 0 Customer Zone!\n"
             "include customer backup is set, Updating\n");
   EXPECT_EQ(Image.CallCount("GetImageVersion"), 0);
-  EXPECT_EQ(ZoneCalls(ZONE_CUSTOMER), 4);
-  EXPECT_EQ(Flash.Calls[0], "GetActiveSection(0,in=255)");
-  EXPECT_EQ(Flash.Calls[1], "GetIcVersion(0,0)");
+  EXPECT_EQ(ZoneCalls(ZONE_CUSTOMER), 4u);
+  EXPECT_EQ(Flash.Calls[1], (FlashCall{SIM_OP::GetIcVersion, 0, 0}));
 }
 
 TEST_F(UpdateChipTest, NeitherImageReadsTheChipAndPrintsNothing) {
   RUN_FLAGS |= RUN_FLAG_INCLUDE_CUSTOMER_BKP | RUN_FLAG_FORCE_UPDATE;
   EXPECT_EQ(UpdateChip(0), EFI_SUCCESS);
   EXPECT_EQ(Fw.Console(), "");
-  EXPECT_EQ(Flash.Calls, (std::vector<std::string>{"GetActiveSection(0,in=255)",
-                                                   "GetIcVersion(0,0)"}));
+  EXPECT_EQ(Flash.Calls, (std::vector<FlashCall>{{SIM_OP::GetActiveSection, 0},
+                                                 {SIM_OP::GetIcVersion, 0, 0}}));
   EXPECT_TRUE(Image.Calls.empty());
 }
 
 TEST_F(UpdateChipTest, IcIndex10IsDecimalInStartLinesOnly) {
-  Flash.Ics.resize(11);
-  Flash.Ics[10].Version = {0x100, 0x100, 0x100};
-  Flash.Ics[10].VersionOnWrite = 0x200;
   LoadOcm(0x200);
   LoadCustomer();
   EXPECT_EQ(UpdateChip(10), EFI_SUCCESS);
@@ -257,14 +244,16 @@ TEST_F(UpdateChipTest, OcmDataIsAskedAfreshForEveryIc) {
   EXPECT_EQ(UpdateChip(0), EFI_SUCCESS);
   EXPECT_EQ(UpdateChip(1), EFI_SUCCESS);
   EXPECT_EQ(Image.CallCount("GetImageData(0x101)"), 2);
-  EXPECT_EQ(Flash.Ics[1].ActiveSection, 1);
+  EXPECT_EQ(Flash.Active(1), 1);
 }
 
 // ---- Failures ---------------------------------------------------------------------
 
 struct FailureRow {
   const char *Name;
-  std::function<void(FakeFlash &, FakeImage &)> Inject;
+  /// The operation that fails with COMPONENT_ERROR, and where.
+  SIM_OP Op;
+  FaultWhere Where;
   std::string Console;
   /// Whether each zone saw an erase or a write.
   bool OcmWritten;
@@ -281,19 +270,12 @@ TEST_P(UpdateChipFailureTest, ReportsAndReturnsDeviceError) {
   RUN_FLAGS |= RUN_FLAG_INCLUDE_CUSTOMER_BKP;
   LoadOcm(0x200);
   LoadCustomer();
-  Row.Inject(Flash, Image);
+  Fail(Row.Op, COMPONENT_ERROR, Row.Where);
 
   EXPECT_EQ(UpdateChip(0), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(), Row.Console);
   EXPECT_EQ(ZoneCalls(ZONE_OCM) > 0, Row.OcmWritten);
   EXPECT_EQ(ZoneCalls(ZONE_CUSTOMER) > 0, Row.CustomerWritten);
-}
-
-std::function<void(FakeFlash &, FakeImage &)> FlashFails(const char *Op, int Nth) {
-  return [=](FakeFlash &F, FakeImage &) { F.Script.Fail(Op, COMPONENT_ERROR, Nth); };
-}
-std::function<void(FakeFlash &, FakeImage &)> ImageFails(const char *Op, int Nth) {
-  return [=](FakeFlash &, FakeImage &I) { I.Script.Fail(Op, COMPONENT_ERROR, Nth); };
 }
 
 const std::string OCM_DONE =
@@ -304,43 +286,39 @@ const std::string OCM_DONE =
 INSTANTIATE_TEST_SUITE_P(
     Faults, UpdateChipFailureTest,
     ::testing::Values(
-        FailureRow{"GetActiveSection", FlashFails("GetActiveSection", 1),
+        FailureRow{"GetActiveSection", SIM_OP::GetActiveSection, {.Call = 1},
                    "Get IC 0 active section error 12\n", false, false},
-        FailureRow{"GetIcVersion", FlashFails("GetIcVersion", 1), "Get IC 0 ver error 12\n",
+        FailureRow{"GetIcVersion", SIM_OP::GetIcVersion, {.Call = 1}, "Get IC 0 ver error 12\n",
                    false, false},
-        FailureRow{"GetImageVersion", ImageFails("GetImageVersion", 1),
+        FailureRow{"GetImageVersion", SIM_OP::GetImageVersion, {.Call = 1},
                    "Get OCMFile ver error 12\n", false, false},
-        FailureRow{"OcmImageData", ImageFails("GetImageData", 1),
+        FailureRow{"OcmImageData", SIM_OP::GetImageData, {.Call = 1},
                    "IC 0, current section 0, ver 100\n"
                    "Start Update Chip 0 OCM section 1\n"
                    "Get OCMFile data error 12\n",
                    false, false},
         // ProgramBank passes FlashPreOperation's status on; it shows in the
         // message and the section shown is the one read, not the target bank.
-        FailureRow{"OcmProgramming", FlashFails("FlashPreOperation", 1),
+        FailureRow{"OcmProgramming", SIM_OP::FlashPreOperation, {.Call = 1},
                    "IC 0, current section 0, ver 100\n"
                    "Start Update Chip 0 OCM section 1\n"
                    "FlashPreOperation Ic 0 error 12\n"
                    "IC 0 update OCM error 12, current section 0\n",
                    false, false},
-        FailureRow{"OcmVerify", FlashFails("FlashPostOperation", 1),
+        FailureRow{"OcmVerify", SIM_OP::FlashPostOperation, {.Call = 1},
                    "IC 0, current section 0, ver 100\n"
                    "Start Update Chip 0 OCM section 1\n"
                    "FlashPostOperation Ic 0 error 12\n"
                    "IC 0 update OCM error 7, current section 0\n",
                    true, false},
-        FailureRow{"CustomerImageData", ImageFails("GetImageData", 2),
+        FailureRow{"CustomerImageData", SIM_OP::GetImageData, {.Call = 2},
                    OCM_DONE + "Start Update Chip 0 Customer Zone!\nGet CSTMFile data error 12\n",
                    true, false},
-        // The second erase is customer bank 0: bank 1 is not attempted.
-        FailureRow{"CustomerBank0",
-                   [](FakeFlash &F, FakeImage &) {
-                     F.Script.Fail("EraseBank", COMPONENT_ERROR, 2);
-                     F.Script.Fail("EraseBank", COMPONENT_ERROR, 3);
-                   },
+        // Bank 1 is not attempted after a failed bank 0.
+        FailureRow{"CustomerBank0", SIM_OP::EraseBank, {.Zone = ZONE_CUSTOMER},
                    OCM_DONE + "Start Update Chip 0 Customer Zone!\nEraseBank Ic 0 error 12\n",
                    true, true},
-        FailureRow{"CustomerBank1", FlashFails("EraseBank", 3),
+        FailureRow{"CustomerBank1", SIM_OP::EraseBank, {.Zone = ZONE_CUSTOMER, .Bank = 1},
                    OCM_DONE +
                        "Start Update Chip 0 Customer Zone!\n"
                        "include customer backup is set, Updating\n"
@@ -349,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailureRow> &Info) { return Info.param.Name; });
 
 TEST_F(UpdateChipTest, FailedChipReadsFailEvenWithoutImages) {
-  Flash.Script.Fail("GetIcVersion", EFI_DEVICE_ERROR);
+  Flash.Fail(SIM_OP::GetIcVersion, EFI_DEVICE_ERROR);
   EXPECT_EQ(UpdateChip(0), EFI_DEVICE_ERROR);
   EXPECT_EQ(Fw.Console(), "Get IC 0 ver error 7\n");
 }

@@ -1,9 +1,11 @@
 // The simulator's flash model behind the flash protocol (see ModelFlash.h).
 #include "ModelFlash.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 #include "HexImage.h"
 
@@ -15,8 +17,8 @@ bool ValidBank(const SIM_FLASH &Sim, UINT8 Ic, UINT8 Zone, UINT8 Bank) {
   return Ic < Sim.IcCount && (Zone == ZONE_OCM || Zone == ZONE_CUSTOMER) && Bank <= 1;
 }
 
-EFI_STATUS EFIAPI MIcInit(struct _ORV_PATH_PROTOCOL *, UINT8 *Count) {
-  return ModelFlash::Current().IcInit(Count);
+EFI_STATUS EFIAPI MIcInit(struct _ORV_PATH_PROTOCOL *Path, UINT8 *Count) {
+  return ModelFlash::Current().IcInit(Path, Count);
 }
 EFI_STATUS EFIAPI MGetActiveSection(UINT8 Ic, UINT8 *Section) {
   return ModelFlash::Current().GetActiveSection(Ic, Section);
@@ -28,13 +30,13 @@ EFI_STATUS EFIAPI MGetIcVersion(UINT8 Ic, UINT8 Section, UINT32 *Version) {
   return ModelFlash::Current().GetIcVersion(Ic, Section, Version);
 }
 EFI_STATUS EFIAPI MFlashPreOperation(UINT8 Ic) {
-  return ModelFlash::Current().IcOperation(FlashOp::FlashPreOperation, Ic);
+  return ModelFlash::Current().IcOperation(SIM_OP::FlashPreOperation, Ic);
 }
 EFI_STATUS EFIAPI MLockFlash(UINT8 Ic) {
-  return ModelFlash::Current().IcOperation(FlashOp::LockFlash, Ic);
+  return ModelFlash::Current().IcOperation(SIM_OP::lockFlash, Ic);
 }
 EFI_STATUS EFIAPI MUnlockFlash(UINT8 Ic) {
-  return ModelFlash::Current().IcOperation(FlashOp::UnlockFlash, Ic);
+  return ModelFlash::Current().IcOperation(SIM_OP::UnlockFlash, Ic);
 }
 EFI_STATUS EFIAPI MWriteBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, CONST UINT8 *Data) {
   return ModelFlash::Current().WriteBankData(Ic, Bank, Zone, Size, Data);
@@ -49,33 +51,44 @@ EFI_STATUS EFIAPI MHardwareCheckBank(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Ch
   return ModelFlash::Current().HardwareCheckBank(Ic, Bank, Zone, Check);
 }
 EFI_STATUS EFIAPI MFlashPostOperation(UINT8 Ic) {
-  return ModelFlash::Current().IcOperation(FlashOp::FlashPostOperation, Ic);
+  return ModelFlash::Current().IcOperation(SIM_OP::FlashPostOperation, Ic);
 }
 EFI_STATUS EFIAPI MICPostOperation(UINT8 Ic) {
-  return ModelFlash::Current().IcOperation(FlashOp::ICPostOperation, Ic);
+  return ModelFlash::Current().IcOperation(SIM_OP::ICPostOperation, Ic);
 }
 UINT8 EFIAPI MGetIcAddress(UINT8 Index, UINTN) { return ModelFlash::Current().GetIcAddress(Index); }
 EFI_STATUS EFIAPI MSetReduceFlags(UINT32 Mask) { return ModelFlash::Current().SetReduceFlags(Mask); }
 
 }  // namespace
 
-const char *FlashOpName(FlashOp Op) {
-  static constexpr const char *NAMES[] = {
-      "IcInit",         "GetActiveSection", "SetActiveBank",     "GetIcVersion",
-      "FlashPreOperation", "lockFlash",     "UnlockFlash",       "WriteBankData",
-      "ReadBankData",   "EraseBank",        "HardwareCheckBank", "FlashPostOperation",
-      "ICPostOperation", "GetIcAddress",    "SetReduceFlags"};
-  return NAMES[static_cast<size_t>(Op)];
+std::string Describe(const FlashCall &Call) {
+  std::string Text = SimOpName(Call.Op);
+  if (Call.Ic != FLASH_NO_ARG) Text += " IC " + std::to_string(Call.Ic);
+  if (Call.Bank != FLASH_NO_ARG) Text += " bank " + std::to_string(Call.Bank);
+  if (Call.Zone != FLASH_NO_ARG) Text += Call.Zone == ZONE_OCM ? " ocm" : " customer";
+  if (Call.Size != 0) Text += " size " + std::to_string(Call.Size);
+  if (EFI_ERROR(Call.Status)) {
+    char Status[32];
+    std::snprintf(Status, sizeof Status, " status %llX",
+                  static_cast<unsigned long long>(Call.Status));
+    Text += Status;
+  }
+  if (Call.Faulted) Text += " (scripted)";
+  if (Call.PowerLost) Text += " (power lost)";
+  return Text;
 }
 
-const char *CutPartName(CutPart Part) {
-  switch (Part) {
-    case CutPart::None: return "none";
-    case CutPart::Half: return "half";
-    case CutPart::AllButLast: return "all-but-last";
-    case CutPart::Done: return "done";
+void PrintTo(const FlashCall &Call, std::ostream *Out) { *Out << Describe(Call); }
+
+FAULT_RULE &AddFaultRule(FAULT_RULES &Rules, SIM_OP Op, FaultWhere Where, EFI_STATUS Status) {
+  if (Rules.Count == FAULT_MAX_RULES) {
+    std::fprintf(stderr, "fault rules: more than %zu\n", static_cast<size_t>(FAULT_MAX_RULES));
+    std::abort();
   }
-  return "?";
+  FAULT_RULE &Rule = Rules.Rule[Rules.Count++];
+  Rule = FAULT_RULE{Op, Where.Ic, Where.Zone, Where.Bank, Where.Call, 0, Status, 0x20, 0x01, 0,
+                    0,  CUT_PART::All};
+  return Rule;
 }
 
 std::vector<UINT8> MakeZoneImage(UINT64 Version, size_t PayloadLength, UINT8 Seed) {
@@ -143,16 +156,21 @@ ModelFlash &ModelFlash::Current() {
   return *gModel;
 }
 
-size_t ModelFlash::Count(FlashOp Op, UINT8 Ic, UINT8 Bank, UINT8 Zone) const {
-  size_t N = 0;
-  for (const FlashCall &Call : Calls) {
-    N += Call.Op == Op && (Ic == FLASH_NO_ARG || Call.Ic == Ic) &&
-                 (Bank == FLASH_NO_ARG || Call.Bank == Bank) &&
-                 (Zone == FLASH_NO_ARG || Call.Zone == Zone)
-             ? 1
-             : 0;
-  }
-  return N;
+size_t ModelFlash::Count(SIM_OP Op, UINT8 Ic, UINT8 Bank, UINT8 Zone) const {
+  return static_cast<size_t>(std::count_if(Calls.begin(), Calls.end(), [&](const FlashCall &C) {
+    return C.Op == Op && (Ic == FLASH_NO_ARG || C.Ic == Ic) &&
+           (Bank == FLASH_NO_ARG || C.Bank == Bank) && (Zone == FLASH_NO_ARG || C.Zone == Zone);
+  }));
+}
+
+size_t ModelFlash::Count(const FlashCall &Exact) const {
+  return static_cast<size_t>(std::count(Calls.begin(), Calls.end(), Exact));
+}
+
+std::vector<FlashCall> ModelFlash::TakeRefusals() {
+  std::vector<FlashCall> Taken;
+  Taken.swap(Refusals_);
+  return Taken;
 }
 
 UINT32 ModelFlash::BankSize(UINT8 Ic, UINT8 Zone, UINT8 Bank) const {
@@ -173,8 +191,7 @@ bool ModelFlash::BankStartsWith(UINT8 Ic, UINT8 Zone, UINT8 Bank,
                                 const std::vector<UINT8> &Data) const {
   if (!ValidBank(Sim_, Ic, Zone, Bank)) return false;
   const std::vector<UINT8> &Content = Memory_[Ic][SimBankIndex(Zone, Bank)];
-  return Data.size() <= Content.size() &&
-         (Data.empty() || std::memcmp(Content.data(), Data.data(), Data.size()) == 0);
+  return Data.size() <= Content.size() && std::equal(Data.begin(), Data.end(), Content.begin());
 }
 
 bool ModelFlash::BankHoldsValidImage(UINT8 Ic, UINT8 Zone, UINT8 Bank) const {
@@ -182,6 +199,12 @@ bool ModelFlash::BankHoldsValidImage(UINT8 Ic, UINT8 Zone, UINT8 Bank) const {
   const std::vector<UINT8> &Content = Memory_[Ic][SimBankIndex(Zone, Bank)];
   IMAGE_INFO Info{};
   return CheckImageInBank(Content.data(), Content.size(), true, &Info) == HEX_OK;
+}
+
+bool ModelFlash::Erased(UINT8 Ic, UINT8 Zone, UINT8 Bank) const {
+  if (!ValidBank(Sim_, Ic, Zone, Bank)) return false;
+  const std::vector<UINT8> &Content = Memory_[Ic][SimBankIndex(Zone, Bank)];
+  return std::all_of(Content.begin(), Content.end(), [](UINT8 Byte) { return Byte == 0xFF; });
 }
 
 void ModelFlash::Program(UINT8 Ic, UINT8 Zone, UINT8 Bank, const std::vector<UINT8> &Data) {
@@ -192,17 +215,32 @@ void ModelFlash::Program(UINT8 Ic, UINT8 Zone, UINT8 Bank, const std::vector<UIN
                  Content.size());
     std::abort();
   }
-  std::memset(Content.data(), 0xFF, Content.size());
-  if (!Data.empty()) std::memcpy(Content.data(), Data.data(), Data.size());
+  std::fill(Content.begin(), Content.end(), 0xFF);
+  std::copy(Data.begin(), Data.end(), Content.begin());
 }
+
+void ModelFlash::Fail(SIM_OP Op, EFI_STATUS Status, FaultWhere Where) {
+  AddFaultRule(Faults_, Op, Where, Status);
+}
+
+void ModelFlash::CorruptRead(UINT32 Offset, UINT8 Xor, FaultWhere Where) {
+  FAULT_RULE &Rule = AddFaultRule(Faults_, SIM_OP::CorruptRead, Where);
+  Rule.Offset = Offset;
+  Rule.Xor = Xor;
+}
+
+void ModelFlash::CheckZero(FaultWhere Where) { AddFaultRule(Faults_, SIM_OP::CheckZero, Where); }
 
 bool ModelFlash::SetFaults(const std::string &FaultsIni) {
   FAULT_RULES Rules{};
   TEXT_ERROR Error{};
-  if (EFI_ERROR(ParseFaultRules(FaultsIni.data(), FaultsIni.size(), &Rules, &Error))) {
+  if (EFI_ERROR(ParseFaultRules(FaultsIni.data(), FaultsIni.size(), &Rules, &Error)) ||
+      Faults_.Count + Rules.Count > FAULT_MAX_RULES) {
     return false;
   }
-  Faults_ = Rules;
+  for (UINTN Index = 0; Index < Rules.Count; Index++) {
+    Faults_.Rule[Faults_.Count++] = Rules.Rule[Index];
+  }
   return true;
 }
 
@@ -217,9 +255,9 @@ bool ModelFlash::RaiseFloor(UINT8 Ic) {
   UINT32 NewFloor = 0;
   if (!SimFloorToRaise(&Sim_, Ic, &NewFloor)) return true;
   FloorWrites_++;
-  if (CutHere()) {
+  if (++Operations_ == CutAt_) {
     // The driver writes the slot in 4-byte words.
-    SimWriteFloorPart(&Sim_, Ic, NewFloor, PartBytes(SIM_FLOOR_SLOT_SIZE, 4));
+    SimWriteFloorPart(&Sim_, Ic, NewFloor, SimCutBytes(SIM_FLOOR_SLOT_SIZE, 4, CutPart_));
     PowerLost_ = true;
     CutAtFloor_ = "floor write IC " + std::to_string(Ic);
     return false;
@@ -228,7 +266,7 @@ bool ModelFlash::RaiseFloor(UINT8 Ic) {
   return true;
 }
 
-void ModelFlash::CutPowerAt(size_t Nth, CutPart Part) {
+void ModelFlash::CutPowerAt(size_t Nth, CUT_PART Part) {
   CutAt_ = Nth;
   CutPart_ = Part;
 }
@@ -246,201 +284,154 @@ void ModelFlash::Reboot() {
   }
 }
 
-EFI_STATUS ModelFlash::Record(FlashCall Call) {
+EFI_STATUS ModelFlash::Record(const FlashCall &Call) {
   Calls.push_back(Call);
+  if (Journal != nullptr) Journal->push_back(Call.Op);
+  if (Call.Refused()) Refusals_.push_back(Call);
   return Call.Status;
 }
 
-bool ModelFlash::CutHere() {
-  Operations_++;
-  return CutAt_ != 0 && Operations_ == CutAt_;
-}
-
-UINTN ModelFlash::PartBytes(UINTN Length, UINT32 Unit) const {
-  if (Unit == 0) Unit = 1;
-  UINTN Units = (Length + Unit - 1) / Unit;
-  UINTN Keep = 0;
-  switch (CutPart_) {
-    case CutPart::None: Keep = 0; break;
-    case CutPart::Half: Keep = Units / 2; break;
-    case CutPart::AllButLast: Keep = Units == 0 ? 0 : Units - 1; break;
-    case CutPart::Done: Keep = Units; break;
+EFI_STATUS ModelFlash::Run(FlashCall Made, FaultWhere Args,
+                           const std::function<EFI_STATUS()> &Model,
+                           const std::function<void(CUT_PART)> &Cut) {
+  if (PowerLost_) {
+    Made.Status = EFI_DEVICE_ERROR;
+    Made.PowerLost = true;
+    return Record(Made);
   }
-  UINTN Bytes = Keep * Unit;
-  return Bytes < Length ? Bytes : Length;
+  if (Cut && ++Operations_ == CutAt_) {
+    Cut(CutPart_);
+    PowerLost_ = true;
+    Made.Status = EFI_DEVICE_ERROR;
+    Made.PowerLost = true;
+    return Record(Made);
+  }
+  // Whether a fault rule fails this call, asked of a copy of the rules so
+  // that the model, which matches them itself, counts the call only once.
+  if (Faults_.Count != 0) {
+    FAULT_RULES Copy = Faults_;
+    Made.Faulted = FaultHit(&Copy, Made.Op, Args.Ic, Args.Zone, Args.Bank) != nullptr;
+  }
+  Made.Status = Model();
+  // A floor write inside the call (a switch, IcInit) can take the power with it.
+  Made.PowerLost = PowerLost_;
+  return Record(Made);
 }
 
 // ---- Operations ---------------------------------------------------------------------
 
-EFI_STATUS ModelFlash::IcInit(UINT8 *Count) {
-  if (PowerLost_) return Record({.Op = FlashOp::IcInit, .Status = EFI_DEVICE_ERROR, .PowerLost = true});
+EFI_STATUS ModelFlash::IcInit(const void *Path, UINT8 *Count) {
+  IcInitPath = Path;
   // The driver reads its fault file again at every IcInit.
   for (UINTN Index = 0; Index < Faults_.Count; Index++) Faults_.Rule[Index].Seen = 0;
-  if (const FAULT_RULE *Rule = FaultHit(&Faults_, SIM_OP::IcInit, FAULT_ANY, FAULT_ANY, FAULT_ANY)) {
-    return Record({.Op = FlashOp::IcInit, .Status = Rule->Status});
-  }
-  if (Count == nullptr) return Record({.Op = FlashOp::IcInit, .Status = EFI_INVALID_PARAMETER});
-  for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
-    Sim_.Ic[Ic].PassOpen = false;
-    Sim_.Ic[Ic].Unlocked = false;
-  }
-  // A floor rise a reset cut off is made up for, as the driver does.
-  for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
-    if (!RaiseFloor(Ic)) {
-      return Record({.Op = FlashOp::IcInit, .Status = EFI_DEVICE_ERROR, .PowerLost = true});
+  return Run({SIM_OP::IcInit}, {}, [&]() -> EFI_STATUS {
+    const FAULT_RULE *Rule = FaultHit(&Faults_, SIM_OP::IcInit, FAULT_ANY, FAULT_ANY, FAULT_ANY);
+    if (Rule != nullptr) return Rule->Status;
+    if (Count == nullptr) return EFI_INVALID_PARAMETER;
+    for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
+      Sim_.Ic[Ic].PassOpen = false;
+      Sim_.Ic[Ic].Unlocked = false;
     }
-  }
-  *Count = Sim_.IcCount;
-  return Record({.Op = FlashOp::IcInit});
+    // A floor rise a reset cut off is made up for, as the driver does.
+    for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
+      if (!RaiseFloor(Ic)) return EFI_DEVICE_ERROR;
+    }
+    *Count = ReportedIcCount.value_or(Sim_.IcCount);
+    return EFI_SUCCESS;
+  });
 }
 
 EFI_STATUS ModelFlash::GetActiveSection(UINT8 Ic, UINT8 *Section) {
-  FlashCall Call{FlashOp::GetActiveSection, Ic};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimGetActiveSection(&Sim_, Ic, Section);
-  return Record(Call);
+  return Run({SIM_OP::GetActiveSection, Ic}, {.Ic = Ic},
+             [&]() -> EFI_STATUS { return SimGetActiveSection(&Sim_, Ic, Section); });
 }
 
 EFI_STATUS ModelFlash::SetActiveBank(UINT8 Ic, UINT8 Bank) {
-  FlashCall Call{FlashOp::SetActiveBank, Ic, Bank};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  if (CutHere()) {
-    // A switch is a single step: it happened or it did not.
-    if (CutPart_ == CutPart::Done) (void)SimSetActiveBank(&Sim_, Ic, Bank);
-    PowerLost_ = true;
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimSetActiveBank(&Sim_, Ic, Bank);
-  if (!EFI_ERROR(Call.Status) && !RaiseFloor(Ic)) {
-    // The power went while the floor was written: the call never returned.
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-  }
-  return Record(Call);
+  return Run(
+      {SIM_OP::SetActiveBank, Ic, Bank}, {.Ic = Ic, .Bank = Bank},
+      [&]() -> EFI_STATUS {
+        EFI_STATUS Status = SimSetActiveBank(&Sim_, Ic, Bank);
+        // The power going while the floor is written: the call never returns.
+        if (!EFI_ERROR(Status) && !RaiseFloor(Ic)) return EFI_DEVICE_ERROR;
+        return Status;
+      },
+      [&](CUT_PART Part) {
+        // A switch is a single step: it happened or it did not.
+        if (SimCutBytes(1, 1, Part) == 1) (void)SimSetActiveBank(&Sim_, Ic, Bank);
+      });
 }
 
 EFI_STATUS ModelFlash::GetIcVersion(UINT8 Ic, UINT8 Section, UINT32 *Version) {
-  FlashCall Call{FlashOp::GetIcVersion, Ic, Section};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimGetIcVersion(&Sim_, Ic, Section, Version);
-  return Record(Call);
+  return Run({SIM_OP::GetIcVersion, Ic, Section}, {.Ic = Ic, .Bank = Section},
+             [&]() -> EFI_STATUS { return SimGetIcVersion(&Sim_, Ic, Section, Version); });
 }
 
-EFI_STATUS ModelFlash::IcOperation(FlashOp Op, UINT8 Ic) {
-  FlashCall Call{Op, Ic};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  switch (Op) {
-    case FlashOp::FlashPreOperation: Call.Status = SimFlashPreOperation(&Sim_, Ic); break;
-    case FlashOp::LockFlash: Call.Status = SimLockFlash(&Sim_, Ic); break;
-    case FlashOp::UnlockFlash: Call.Status = SimUnlockFlash(&Sim_, Ic); break;
-    case FlashOp::FlashPostOperation: Call.Status = SimFlashPostOperation(&Sim_, Ic); break;
-    case FlashOp::ICPostOperation: Call.Status = SimIcPostOperation(&Sim_, Ic); break;
-    default: Call.Status = EFI_UNSUPPORTED; break;
-  }
-  return Record(Call);
+EFI_STATUS ModelFlash::IcOperation(SIM_OP Op, UINT8 Ic) {
+  return Run({Op, Ic}, {.Ic = Ic}, [&]() -> EFI_STATUS {
+    switch (Op) {
+      case SIM_OP::FlashPreOperation: return SimFlashPreOperation(&Sim_, Ic);
+      case SIM_OP::lockFlash: return SimLockFlash(&Sim_, Ic);
+      case SIM_OP::UnlockFlash: return SimUnlockFlash(&Sim_, Ic);
+      case SIM_OP::FlashPostOperation: return SimFlashPostOperation(&Sim_, Ic);
+      case SIM_OP::ICPostOperation: return SimIcPostOperation(&Sim_, Ic);
+      default: return EFI_UNSUPPORTED;
+    }
+  });
 }
 
 EFI_STATUS ModelFlash::WriteBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size,
                                      const UINT8 *Data) {
-  FlashCall Call{FlashOp::WriteBankData, Ic, Bank, Zone, Size};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  if (CutHere()) {
-    // The model's own write, with its rules, for the pages programmed before
-    // the cut.
-    (void)SimWriteBankDataPart(&Sim_, Ic, Bank, Zone, Size, Data,
-                               PartBytes(Size, Config_.Timing.PageSize));
-    PowerLost_ = true;
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimWriteBankData(&Sim_, Ic, Bank, Zone, Size, Data);
-  return Record(Call);
+  return Run(
+      {SIM_OP::WriteBankData, Ic, Bank, Zone, Size}, {Ic, Zone, Bank},
+      [&]() -> EFI_STATUS { return SimWriteBankData(&Sim_, Ic, Bank, Zone, Size, Data); },
+      [&](CUT_PART Part) {
+        // The model's own write, with its rules, for the pages programmed
+        // before the cut.
+        (void)SimWriteBankDataPart(&Sim_, Ic, Bank, Zone, Size, Data,
+                                   SimCutBytes(Size, Config_.Timing.PageSize, Part));
+      });
 }
 
 EFI_STATUS ModelFlash::ReadBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UINT8 *Buffer) {
-  FlashCall Call{FlashOp::ReadBankData, Ic, Bank, Zone, Size};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimReadBankData(&Sim_, Ic, Bank, Zone, Size, Buffer);
-  return Record(Call);
+  return Run({SIM_OP::ReadBankData, Ic, Bank, Zone, Size}, {Ic, Zone, Bank},
+             [&]() -> EFI_STATUS { return SimReadBankData(&Sim_, Ic, Bank, Zone, Size, Buffer); });
 }
 
 EFI_STATUS ModelFlash::EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
-  FlashCall Call{FlashOp::EraseBank, Ic, Bank, Zone};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  if (CutHere()) {
-    UINTN Length = ValidBank(Sim_, Ic, Zone, Bank) ? BankSize(Ic, Zone, Bank) : 0;
-    (void)SimEraseBankPart(&Sim_, Ic, Bank, Zone, PartBytes(Length, Config_.Timing.SectorSize));
-    PowerLost_ = true;
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimEraseBank(&Sim_, Ic, Bank, Zone);
-  return Record(Call);
+  return Run(
+      {SIM_OP::EraseBank, Ic, Bank, Zone}, {Ic, Zone, Bank},
+      [&]() -> EFI_STATUS { return SimEraseBank(&Sim_, Ic, Bank, Zone); },
+      [&](CUT_PART Part) {
+        const UINTN Length = BankSize(Ic, Zone, Bank);
+        (void)SimEraseBankPart(&Sim_, Ic, Bank, Zone,
+                               SimCutBytes(Length, Config_.Timing.SectorSize, Part));
+      });
 }
 
 EFI_STATUS ModelFlash::HardwareCheckBank(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
-  FlashCall Call{FlashOp::HardwareCheckBank, Ic, Bank, Zone, Check != nullptr ? *Check : 0u};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimHardwareCheckBank(&Sim_, Ic, Bank, Zone, Check);
-  return Record(Call);
+  const UINT8 Entered = Check != nullptr ? *Check : 0;
+  return Run({SIM_OP::HardwareCheckBank, Ic, Bank, Zone, Entered}, {Ic, Zone, Bank},
+             [&]() -> EFI_STATUS {
+               EFI_STATUS Status = SimHardwareCheckBank(&Sim_, Ic, Bank, Zone, Check);
+               if (CheckLeaves && Check != nullptr) {
+                 *Check = *CheckLeaves == CHECK_AS_ENTERED ? Entered
+                                                           : static_cast<UINT8>(*CheckLeaves);
+               }
+               return Status;
+             });
 }
 
 UINT8 ModelFlash::GetIcAddress(UINT8 Index) {
-  FlashCall Call{FlashOp::GetIcAddress, Index};
-  if (PowerLost_) {
-    Call.PowerLost = true;
-    Record(Call);
-    return 0;
-  }
-  UINT8 Address = SimGetIcAddress(&Sim_, Index);
-  Call.Size = Address;
-  Record(Call);
+  UINT8 Address = 0;
+  (void)Run({SIM_OP::GetIcAddress, Index}, {.Ic = Index}, [&]() -> EFI_STATUS {
+    Address = SimGetIcAddress(&Sim_, Index);
+    return EFI_SUCCESS;
+  });
+  Calls.back().Size = Address;
   return Address;
 }
 
 EFI_STATUS ModelFlash::SetReduceFlags(UINT32 Mask) {
-  FlashCall Call{.Op = FlashOp::SetReduceFlags, .Size = Mask};
-  if (PowerLost_) {
-    Call.Status = EFI_DEVICE_ERROR;
-    Call.PowerLost = true;
-    return Record(Call);
-  }
-  Call.Status = SimSetReduceFlags(&Sim_, Mask);
-  return Record(Call);
+  return Run({.Op = SIM_OP::SetReduceFlags, .Size = Mask}, {},
+             [&]() -> EFI_STATUS { return SimSetReduceFlags(&Sim_, Mask); });
 }

@@ -1,14 +1,16 @@
 // Power-cut sweep: a whole update of two ICs (both zones, OCM image newer) on
 // the simulator's flash model, with the power cut at every flash operation
 // (erase, write, bank switch) in turn and that operation left done to none,
-// half, all but the last of its sectors or pages, or all of it. After each
+// half, all but the last of its sectors or pages, or all of it (the flash
+// simulator's own power-cut arithmetic, SimCutBytes). After each
 // cut the board "reboots" (a fresh run state and firmware, the same flash)
 // and is checked twice:
 //   - right after the cut, every IC runs a valid image (header and CRC) from
 //     its active OCM bank, equal to the image it ran before or the new one;
 //   - after a recovery run of the same command, the run returned EFI_SUCCESS,
 //     every IC runs the new image from a verified bank and every customer
-//     bank the command writes holds the customer image.
+//     bank the command writes holds the customer image;
+//   - in no run did the flash refuse a call (a flash rule broken).
 // Variants: with the customer backup (-cb), without it, with
 // ReduceFlashProcessFlag bit 0 (no OCM read-back), and signed: images of
 // format 2 signed by a key provisioned in both ICs, so the hardware check
@@ -27,7 +29,8 @@
 //   power cut: <N> cut points (<F> at floor writes), <S> random sequences
 //   (<C> cuts), <B> bricked, <U> not recovered, <L> floors lowered, <A> floors
 //   above the running image
-// and exits 1 when B, U, L or A is not 0 (or a fake reported a misuse).
+// and exits 1 when B, U, L or A is not 0 (or a fake reported a misuse, or
+// the flash refused a call).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,21 +39,12 @@
 #include <string>
 #include <vector>
 
-#include "FakeComponents.h"
-#include "FakeFirmware.h"
-#include "FakeVolume.h"
-#include "HexImage.h"
+#include "BoardTest.h"
 #include "ImageSignHost.h"
-#include "ModelFlash.h"
-#include "OrvTest.h"
 #include "OrvUpdate.h"
-#include "RunState.h"
 
 namespace {
 
-constexpr const char *SETTINGS_PATH = "OrvUpdateComponent\\OrvUpdateSettings.ini";
-constexpr const char *OCM_PATH = "OrvUpdateComponent\\ocm.hex";
-constexpr const char *CUSTOMER_PATH = "OrvUpdateComponent\\cust.hex";
 constexpr UINT32 OCM_BANK = 16384;
 constexpr UINT32 CUSTOMER_BANK = 4096;
 constexpr UINT8 ICS = 2;
@@ -64,9 +58,9 @@ struct Variant {
 };
 
 const Variant VARIANTS[] = {
-    {"backup", {"0", "1", "-cb"}, "", true, false},
-    {"no-backup", {"0", "1"}, "", false, false},
-    {"reduced-read-back", {"0", "1", "-cb"}, "ReduceFlashProcessFlag = 1\n", true, false},
+    {"backup", {"0", "1", "-cb"}, "", true},
+    {"no-backup", {"0", "1"}, "", false},
+    {"reduced-read-back", {"0", "1", "-cb"}, "ReduceFlashProcessFlag = 1\n", true},
     {"signed", {"0", "1", "-cb"}, "", true, true},
 };
 const Variant &SIGNED = VARIANTS[3];
@@ -76,7 +70,14 @@ constexpr UINT32 OLDER_COUNTER = 1;
 constexpr UINT32 OLD_COUNTER = 2;
 constexpr UINT32 NEW_COUNTER = 3;
 
-const CutPart PARTS[] = {CutPart::None, CutPart::Half, CutPart::AllButLast, CutPart::Done};
+struct CutCase {
+  CUT_PART Part;
+  const char *Name;
+};
+const CutCase PARTS[] = {{CUT_PART::None, "none"},
+                      {CUT_PART::Half, "half"},
+                      {CUT_PART::AllButLast, "all-but-last"},
+                      {CUT_PART::All, "all"}};
 
 struct Images {
   std::vector<UINT8> Older = MakeZoneImage(0x08, 7000, 11);
@@ -96,18 +97,6 @@ struct Images {
     return Signed;
   }
 };
-
-std::string SettingsText(const Variant &V) {
-  return std::string("[default]\n"
-                     "target = ChipA\n"
-                     "[ChipA]\n"
-                     "ImageParser = OrvHexImage.efi\n"
-                     "FlashInterface = OrvFlashSim.efi\n"
-                     "DevicePath = OrvPathSim.efi\n"
-                     "OCM = ocm.hex\n"
-                     "customer = cust.hex\n") +
-         V.SettingsExtra;
-}
 
 // The board before the update: IC 0 runs section 0 with an older image left
 // in bank 1, IC 1 runs section 1 with bank 0 erased; old customer images.
@@ -138,7 +127,7 @@ EFI_STATUS Boot(ModelFlash &Flash, const Variant &V, const Images &I) {
   Fw.InstallProtocol(Fw.NewHandle(), gOrvImageProtocolGuid, &Image.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvFlashProtocolGuid, &Flash.Protocol);
   Fw.InstallProtocol(Fw.NewHandle(), gOrvPathProtocolGuid, &Path.Protocol);
-  Volume.AddFile(SETTINGS_PATH, SettingsText(V));
+  Volume.AddFile(SETTINGS_PATH, BoardSettings(V.SettingsExtra));
   Image.Files[OCM_PATH] = {I.New, 0x20};
   Image.Files[CUSTOMER_PATH] = {I.Customer, 0};
   Fw.SetArguments(V.Arguments);
@@ -196,6 +185,15 @@ std::string CheckRunsKnownImage(const ModelFlash &Flash, UINT8 Ic, const Images 
 }
 
 /// Why the board is not fully updated, or "" when it is.
+/// Prints the calls the flash refused in the run just made; their count.
+size_t Refused(ModelFlash &Flash, const std::string &Case) {
+  std::vector<FlashCall> Calls = Flash.TakeRefusals();
+  for (const FlashCall &Call : Calls) {
+    std::printf("%s: the flash refused %s\n", Case.c_str(), Describe(Call).c_str());
+  }
+  return Calls.size();
+}
+
 std::string CheckUpdated(const ModelFlash &Flash, const Variant &V, const Images &I) {
   for (UINT8 Ic = 0; Ic < ICS; Ic++) {
     std::string Ic_ = "IC " + std::to_string(Ic) + ": ";
@@ -217,18 +215,11 @@ std::string CheckUpdated(const ModelFlash &Flash, const Variant &V, const Images
   return "";
 }
 
-std::string Describe(const FlashCall &Call) {
-  std::string Text = FlashOpName(Call.Op);
-  Text += " IC " + std::to_string(Call.Ic) + " bank " + std::to_string(Call.Bank);
-  if (Call.Zone != FLASH_NO_ARG) Text += Call.Zone == ZONE_OCM ? " ocm" : " customer";
-  return Text;
-}
-
 /// Where the power went in the last boot.
 std::string CutPlace(const ModelFlash &Flash) {
   if (!Flash.CutAtFloorWrite().empty()) return Flash.CutAtFloorWrite();
   for (const FlashCall &Call : Flash.Calls) {
-    if (Call.PowerLost) return Describe(Call);
+    if (Call.PowerLost) return Describe({Call.Op, Call.Ic, Call.Bank, Call.Zone});
   }
   return "?";
 }
@@ -272,6 +263,7 @@ void CheckAfterCut(const ModelFlash &Flash, const Images &I, const std::vector<U
 void CheckRecovery(ModelFlash &Flash, const Variant &V, const Images &I, const char *Case, Tally *T) {
   std::vector<UINT32> Before = Floors(Flash);
   EFI_STATUS Status = Boot(Flash, V, I);
+  T->Broken += Refused(Flash, Case);
   std::string Problem = CheckUpdated(Flash, V, I);
   bool Lowered = false;
   bool Above = false;
@@ -291,6 +283,7 @@ void SweepVariant(const Variant &V, const Images &I, const IMAGE_PUBLIC_KEY *Key
   ModelFlash Clean(Config);
   SetUpBoard(Clean, I, Key);
   EFI_STATUS Status = Boot(Clean, V, I);
+  T->Broken += Refused(Clean, std::string("power cut ") + V.Name + ", uncut");
   const size_t Operations = Clean.FlashOperations();
   std::string Problem = CheckUpdated(Clean, V, I);
   if (Status != EFI_SUCCESS || !Problem.empty()) {
@@ -303,16 +296,17 @@ void SweepVariant(const Variant &V, const Images &I, const IMAGE_PUBLIC_KEY *Key
               Operations, Clean.FloorWrites(), Operations * std::size(PARTS));
 
   for (size_t At = 1; At <= Operations; At++) {
-    for (CutPart Part : PARTS) {
+    for (const CutCase &Cut : PARTS) {
       T->CutPoints++;
       ModelFlash Flash(Config);
       SetUpBoard(Flash, I, Key);
       std::vector<UINT32> Before = Floors(Flash);
-      Flash.CutPowerAt(At, Part);
+      Flash.CutPowerAt(At, Cut.Part);
       (void)Boot(Flash, V, I);
       char Case[160];
       std::snprintf(Case, sizeof Case, "power cut %s at %zu (%s), %s", V.Name, At,
-                    CutPlace(Flash).c_str(), CutPartName(Part));
+                    CutPlace(Flash).c_str(), Cut.Name);
+      T->Broken += Refused(Flash, Case);
       if (!Flash.PowerLost()) {
         std::printf("%s: the cut point was not reached\n", Case);
         T->Broken++;
@@ -337,21 +331,23 @@ void RandomSequence(unsigned Seed, const Images &I, const IMAGE_PUBLIC_KEY &Key,
   std::string Trail;
   for (unsigned Cut = 0; Cut < Cuts; Cut++) {
     const size_t At = 1 + Random() % MaxOperation;
-    const CutPart Part = PARTS[Random() % std::size(PARTS)];
+    const CutCase &Part = PARTS[Random() % std::size(PARTS)];
     std::vector<UINT32> Before = Floors(Flash);
-    Flash.CutPowerAt(At, Part);
+    Flash.CutPowerAt(At, Part.Part);
     (void)Boot(Flash, SIGNED, I);
     if (!Flash.PowerLost()) {
       // The run ended before the cut point: a whole run, no cut.
       Trail += " [run]";
+      T->Broken += Refused(Flash, "power cut seed " + std::to_string(Seed));
       Flash.Reboot();
       continue;
     }
     T->SequenceCuts++;
-    Trail += " [" + std::to_string(At) + " " + CutPlace(Flash) + " " + CutPartName(Part) + "]";
-    Flash.Reboot();
+    Trail += " [" + std::to_string(At) + " " + CutPlace(Flash) + " " + Part.Name + "]";
     char Case[512];
     std::snprintf(Case, sizeof Case, "power cut seed %u:%s", Seed, Trail.c_str());
+    T->Broken += Refused(Flash, Case);
+    Flash.Reboot();
     CheckAfterCut(Flash, I, Before, Case, T);
   }
   char Case[512];
@@ -364,7 +360,8 @@ void RandomSequence(unsigned Seed, const Images &I, const IMAGE_PUBLIC_KEY &Key,
 
 int main(int Argc, char **Argv) {
   const char *SeedText = Argc > 1 ? Argv[1] : std::getenv("ORV_POWERCUT_SEEDS");
-  const unsigned Seeds = SeedText != nullptr ? static_cast<unsigned>(std::strtoul(SeedText, nullptr, 10)) : 10000;
+  const unsigned Seeds =
+      SeedText != nullptr ? static_cast<unsigned>(std::strtoul(SeedText, nullptr, 10)) : 10000;
   IMAGE_PRIVATE_KEY Key{};
   GenerateSigningKeyFromSeed("power-cut sweep", &Key);
   const Images Plain;

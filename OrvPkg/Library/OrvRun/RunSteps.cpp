@@ -70,12 +70,34 @@ EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN
   return EFI_SUCCESS;
 }
 
-EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount) {
+EFI_STATUS BeginToolRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Tool,
+                        TOOL_ARGUMENTS *Arguments) {
+  CHAR16 **Argv = nullptr;
+  UINTN Argc = 0;
+  *Arguments = {};
+  if (EFI_ERROR(BeginRun(ImageHandle, SystemTable, &Argc, &Argv))) return EFI_UNSUPPORTED;
+  Arguments->Line = ParseArguments(Argc, Argv);
+  if (!ApplyCommandLine(Arguments->Line, &Arguments->ChipMask, &Arguments->DeviceAddress)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (IsReadMode()) {
+    return PrintAndReturn(EFI_INVALID_PARAMETER, u"%s has no read mode (-r)\n"_w, Tool);
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS CheckAddressSupport(UINT64 DeviceAddress) {
   if (DeviceAddress != 0 && pOrvFlashProtocol->GetIcAddress == nullptr) {
     return PrintAndReturn(EFI_UNSUPPORTED, u"Target Flash protocol not support -d yet\n"_w);
   }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS CountIcs(UINT64 DeviceAddress, UINT8 *IcCount) {
+  EFI_STATUS Status = CheckAddressSupport(DeviceAddress);
+  if (EFI_ERROR(Status)) return Status;
   *IcCount = 0;
-  EFI_STATUS Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, IcCount);
+  Status = pOrvFlashProtocol->IcInit(pOrvPathProtocolInterface, IcCount);
   if (EFI_ERROR(Status)) return ReportStatus(Status, u"IC init error %x\n"_w);
   return Status;
 }

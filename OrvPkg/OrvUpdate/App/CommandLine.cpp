@@ -52,6 +52,8 @@ enum class OPTION_ACTION : UINT8 {
   OCM_FILE,
   READ,
   VERIFY,
+  WRITE_CHECKS,
+  SWITCH_CHECK,
 };
 
 /// One option: its letter, the letter that must follow it (0: any), what it
@@ -73,7 +75,9 @@ constexpr OPTION OPTIONS[] = {
     {u'f', 0, OPTION_ACTION::FORCE, 0},
     {u'o', 0, OPTION_ACTION::OCM_FILE, 1},
     {u'r', 0, OPTION_ACTION::READ, 2},
+    {u's', 0, OPTION_ACTION::SWITCH_CHECK, 0},
     {u'v', 0, OPTION_ACTION::VERIFY, 0},
+    {u'w', 0, OPTION_ACTION::WRITE_CHECKS, 0},
 };
 
 /// The option row for the letter after the minus sign and the one after it
@@ -191,6 +195,12 @@ bool ParseOption(const OPTION &Option, UINTN Argc, CHAR16 *const *Argv, UINTN *P
       return true;
     case OPTION_ACTION::VERIFY:
       Line->Verify = TRUE;
+      return true;
+    case OPTION_ACTION::WRITE_CHECKS:
+      Line->Write = TRUE;
+      return true;
+    case OPTION_ACTION::SWITCH_CHECK:
+      Line->Switch = TRUE;
       return true;
     case OPTION_ACTION::READ:
       break;

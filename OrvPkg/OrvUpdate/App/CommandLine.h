@@ -28,6 +28,8 @@ struct COMMAND_LINE {
   const CHAR16 *OcmText;        ///< -o file name or -r address; null when none
   const CHAR16 *CustomerText;   ///< -c file name or -r length; null when none
   BOOLEAN Verify;               ///< -v (used by OrvInfo.efi only)
+  BOOLEAN Write;                ///< -w (used by OrvCheck.efi only)
+  BOOLEAN Switch;               ///< -s (used by OrvCheck.efi only)
   COMMAND_LINE_ERROR Error;     ///< the first refusal; the scan stopped there
   const CHAR16 *ErrorArgument;  ///< the argument the refusal names
 };

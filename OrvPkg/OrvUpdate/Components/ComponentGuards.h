@@ -133,6 +133,13 @@ class BoundRunGuard {
   BoundRunGuard &operator=(const BoundRunGuard &) = delete;
   ~BoundRunGuard() { ReleaseNow(); }
 
+  /// Brings the path down and up again (PathDeinit, then PathInit); the
+  /// session is held again only when PathInit succeeded.
+  [[nodiscard]] EFI_STATUS RestartPath() noexcept {
+    Path.Close();
+    return Path.Open();
+  }
+
   /// Gives everything back now: the images first, then the path.
   void ReleaseNow() noexcept {
     Ocm.Free();

@@ -17,10 +17,6 @@
 
 namespace {
 
-/// Size of the path buffer (wide) and of the value buffer (narrow).
-constexpr UINTN SETTINGS_BUFFER_LENGTH = 216;
-/// ReduceFlashProcessFlag: character n sets bit n, for n up to 31.
-constexpr UINTN REDUCE_FLASH_BITS = 32;
 
 /// Reads a switch or mask value of the target section. A missing key or a
 /// value that does not fit is passed over: the switches are optional.

@@ -8,6 +8,13 @@
 
 #include "../App/OrvEfi.h"
 
+/// Size of the sequence's path buffer (wide) and value buffer (narrow): the
+/// target name and every flag value must fit with their terminator, so they
+/// have at most 215 characters.
+constexpr UINTN SETTINGS_BUFFER_LENGTH = 216;
+/// ReduceFlashProcessFlag: character n sets bit n, for n up to 31.
+constexpr UINTN REDUCE_FLASH_BITS = 32;
+
 /**
   Turn the settings file into the run's configuration: load
   "OrvUpdateComponent\OrvUpdateSettings.ini" from the application's volume,

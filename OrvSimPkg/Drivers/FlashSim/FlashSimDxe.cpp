@@ -26,6 +26,7 @@ namespace {
 
 constexpr UINTN CONFIG_MAX_SIZE = 64 * 1024;
 constexpr UINTN NAME_SIZE = 64;  // CHAR16 units of a file name
+constexpr UINTN STATE_FILE_MAX = 256;
 
 constinit EFI_HANDLE gDriverImage = nullptr;
 constinit SIM_CONFIG gConfig = {};
@@ -34,14 +35,80 @@ constinit SIM_FLASH gFlash = {};
 /// Erases, writes and switches since the fault file was read (PowerCut After=).
 constinit UINT32 gFlashOperations = 0;
 
+/// Each IC's state file as it was loaded (size 0: there was none). A switch
+/// rewrites only its first character, so a file written by a script ("0\n")
+/// reads byte for byte as before once the IC is switched back.
+struct STATE_FILE {
+  CHAR8 Text[STATE_FILE_MAX];
+  UINTN Size;
+};
+constinit STATE_FILE gStateFiles[SIM_MAX_ICS] = {};
+
 constexpr const char16_t *BANK_NAMES[SIM_BANKS_PER_IC] = {u"Ocm0", u"Ocm1", u"Cust0", u"Cust1"};
 
+/// An erase or write whose delay is at least this long shows its progress
+/// on the standard error console, so output redirected with ">" keeps only
+/// the application's lines. The line is redrawn in place at most every
+/// PROGRESS_STEP_US and cleared at the end.
+constexpr UINT64 PROGRESS_MIN_US = 1000000;
+constexpr UINT64 PROGRESS_STEP_US = 100000;
+constexpr UINTN PROGRESS_LINE_SIZE = 96;  // CHAR16 units
+
+/// The erase or write under way, named in the progress line.
+struct BUSY {
+  const CHAR16 *Operation;
+  UINT8 Ic;
+  UINT8 Zone;
+  UINT8 Bank;
+};
+constinit BUSY gBusy = {};
+
+/// Names the operation for the progress line while it lasts.
+class BUSY_SCOPE {
+ public:
+  BUSY_SCOPE(const CHAR16 *Operation, UINT8 Ic, UINT8 Zone, UINT8 Bank) { gBusy = {Operation, Ic, Zone, Bank}; }
+  ~BUSY_SCOPE() { gBusy = {}; }
+  BUSY_SCOPE(const BUSY_SCOPE &) = delete;
+  BUSY_SCOPE &operator=(const BUSY_SCOPE &) = delete;
+};
+
+/// Draws the progress line over the previous one; returns its length.
+UINTN DrawProgress(UINT64 Percent) {
+  CHAR16 Line[PROGRESS_LINE_SIZE];
+  SPrint(Line, sizeof(Line), u"\rFlashSim: %s IC %d %s bank %d: %3d%%"_w, gBusy.Operation,
+         static_cast<UINT32>(gBusy.Ic), gBusy.Zone == ZONE_OCM ? u"OCM"_w : u"customer"_w,
+         static_cast<UINT32>(gBusy.Bank), static_cast<UINT32>(Percent));
+  ST->StdErr->OutputString(ST->StdErr, Line);
+  return StrLen(Line);
+}
+
+void ClearProgress(UINTN Length) {
+  CHAR16 Line[PROGRESS_LINE_SIZE + 2];
+  UINTN At = 0;
+  Line[At++] = u'\r';
+  for (UINTN Index = 1; Index < Length && At < PROGRESS_LINE_SIZE; Index++) Line[At++] = u' ';
+  Line[At++] = u'\r';
+  Line[At] = 0;
+  ST->StdErr->OutputString(ST->StdErr, Line);
+}
+
 void StallMicroseconds(UINT64 Microseconds) {
-  while (Microseconds != 0) {
-    UINT64 Chunk = Microseconds > 1000000 ? 1000000 : Microseconds;
+  const bool Progress = Microseconds >= PROGRESS_MIN_US && gBusy.Operation != nullptr && ST->StdErr != nullptr;
+  UINTN Length = Progress ? DrawProgress(0) : 0;
+  UINT64 Shown = 0;
+  for (UINT64 Done = 0; Done < Microseconds;) {
+    const UINT64 Step = Progress ? PROGRESS_STEP_US : 1000000;
+    const UINT64 Chunk = Microseconds - Done > Step ? Step : Microseconds - Done;
     BS->Stall(static_cast<UINTN>(Chunk));
-    Microseconds -= Chunk;
+    Done += Chunk;
+    // Done only grows, so the percentage never goes back.
+    const UINT64 Percent = Done * 100 / Microseconds;
+    if (Progress && Percent > Shown) {
+      Shown = Percent;
+      Length = DrawProgress(Percent);
+    }
   }
+  if (Progress) ClearProgress(Length);
 }
 
 void BankFileName(CHAR16 *Name, UINTN Ic, UINTN Bank) {
@@ -155,7 +222,8 @@ EFI_STATUS LoadActiveSection(EFI_FILE_HANDLE Root, UINTN Ic) {
   StateFileName(Name, Ic);
   PoolGuard<UINT8> Data;
   UINTN Size = 0;
-  EFI_STATUS Status = ReadWholeFile(Root, Name, 256, &Data, &Size);
+  gStateFiles[Ic].Size = 0;
+  EFI_STATUS Status = ReadWholeFile(Root, Name, STATE_FILE_MAX, &Data, &Size);
   if (Status == EFI_NOT_FOUND) return EFI_SUCCESS;  // the configuration's section stands
   if (EFI_ERROR(Status)) {
     return PrintAndReturn(Status, u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
@@ -164,6 +232,10 @@ EFI_STATUS LoadActiveSection(EFI_FILE_HANDLE Root, UINTN Ic) {
     return PrintAndReturn(EFI_VOLUME_CORRUPTED, u"FlashSim: %s must hold 0 or 1\n"_w, Name);
   }
   gFlash.Ic[Ic].Active = static_cast<UINT8>(Data[0] - '0');
+  for (UINTN Index = 0; Index < Size; Index++) {
+    gStateFiles[Ic].Text[Index] = static_cast<CHAR8>(Data[Index]);
+  }
+  gStateFiles[Ic].Size = Size;
   return EFI_SUCCESS;
 }
 
@@ -397,11 +469,15 @@ EFI_STATUS SwitchBank(UINT8 Ic, UINT8 Bank) {
   // The switch counts only once it is kept; otherwise the IC stays where it was.
   CHAR16 Name[NAME_SIZE];
   StateFileName(Name, Ic);
-  CHAR8 Content[3] = {static_cast<CHAR8>('0' + Bank), '\r', '\n'};
+  STATE_FILE &State = gStateFiles[Ic];
+  if (State.Size == 0) {
+    State = {{'0', '\r', '\n'}, 3};
+  }
+  State.Text[0] = static_cast<CHAR8>('0' + gFlash.Ic[Ic].Active);
   {
     FileGuard Root;
     Status = OpenImageVolume(BS, gDriverImage, &Root);
-    if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, Content, sizeof(Content));
+    if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, State.Text, State.Size);
   }
   if (EFI_ERROR(Status)) {
     Print(u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
@@ -435,6 +511,7 @@ EFI_STATUS EFIAPI LockFlash(UINT8 Ic) { return SimLockFlash(&gFlash, Ic); }
 EFI_STATUS EFIAPI UnlockFlash(UINT8 Ic) { return SimUnlockFlash(&gFlash, Ic); }
 
 EFI_STATUS EFIAPI WriteBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, CONST UINT8 *Data) {
+  BUSY_SCOPE Busy(u"write"_w, Ic, Zone, Bank);
   if (const FAULT_RULE *Cut = PowerCutHere()) {
     UINTN Done = SimCutBytes(Size, gConfig.Timing.PageSize, Cut->Part);
     (void)SimWriteBankDataPart(&gFlash, Ic, Bank, Zone, Size, Data, Done);
@@ -448,6 +525,7 @@ EFI_STATUS EFIAPI ReadBankData(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINTN Size, UIN
 }
 
 EFI_STATUS EFIAPI EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  BUSY_SCOPE Busy(u"erase"_w, Ic, Zone, Bank);
   if (const FAULT_RULE *Cut = PowerCutHere()) {
     UINTN BankSize = Ic < gFlash.IcCount && Bank <= 1 && (Zone == ZONE_OCM || Zone == ZONE_CUSTOMER)
                          ? gFlash.Ic[Ic].Size[SimBankIndex(Zone, Bank)]

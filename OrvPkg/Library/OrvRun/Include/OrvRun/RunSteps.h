@@ -13,6 +13,8 @@
 
 #include <OrvBase/Efi.h>
 
+#include "CommandLine.h"
+
 /// The tools' version, shown in each tool's banner as 00.01.0002.
 constexpr UINT8 TOOL_VERSION_MAJOR = 0x00;
 constexpr UINT8 TOOL_VERSION_MINOR = 0x01;
@@ -38,6 +40,32 @@ void PrintBanner(const CHAR16 *Format);
 [[nodiscard]] EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
                                   UINTN *Argc, CHAR16 ***Argv);
 
+/// The command line of a tool beside OrvUpdate.efi, applied to the run.
+struct TOOL_ARGUMENTS {
+  COMMAND_LINE Line;
+  UINT64 ChipMask;       ///< bit n selects IC n; 0: none selected
+  UINT64 DeviceAddress;  ///< the -d address; 0 without -d
+};
+
+/**
+  The start of a run of a tool that takes OrvUpdate.efi's command line but
+  has no read mode (OrvInfo.efi, OrvCheck.efi), after its banner: BeginRun,
+  the command line parsed and applied (no usage text: without arguments the
+  tool takes every IC), and -r refused with "<Tool> has no read mode (-r)",
+  as the -r texts would be taken for zone image files.
+
+  @param[in]  ImageHandle  The application's image handle.
+  @param[in]  SystemTable  The system table the application was started with.
+  @param[in]  Tool         The tool's file name, for the -r refusal.
+  @param[out] Arguments    The command line and what it selects.
+
+  @retval EFI_SUCCESS            The run goes on.
+  @retval EFI_UNSUPPORTED        Neither shell protocol could be opened.
+  @retval EFI_INVALID_PARAMETER  The command line was refused; its line is printed.
+**/
+[[nodiscard]] EFI_STATUS BeginToolRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
+                                      const CHAR16 *Tool, TOOL_ARGUMENTS *Arguments);
+
 /**
   The argument list from the shell: the parameters protocol, or the older
   shell interface. The protocol stays open for the rest of the run.
@@ -53,8 +81,18 @@ void PrintBanner(const CHAR16 *Format);
 
 /**
   After a successful settings sequence: refuses -d when the flash component
-  cannot report addresses ("Target Flash protocol not support -d yet"), then
-  asks it for the IC count ("IC init error %x" on failure).
+  cannot report addresses ("Target Flash protocol not support -d yet").
+
+  @param[in] DeviceAddress  The -d address, 0 without -d.
+
+  @retval EFI_SUCCESS      No -d, or the flash component reports addresses.
+  @retval EFI_UNSUPPORTED  -d was given and GetIcAddress is missing.
+**/
+[[nodiscard]] EFI_STATUS CheckAddressSupport(UINT64 DeviceAddress);
+
+/**
+  After a successful settings sequence: CheckAddressSupport, then asks the
+  flash component for the IC count ("IC init error %x" on failure).
 
   @param[in]  DeviceAddress  The -d address, 0 without -d.
   @param[out] IcCount        The board's IC count.

@@ -1,0 +1,209 @@
+/** @file
+  Manifest reading (toml++) and its checks: everything make writes into the
+  settings must survive the application's lookup as written.
+**/
+
+#include "Manifest.h"
+
+#include <toml++/toml.h>
+
+#include <cctype>
+#include <filesystem>
+#include <set>
+
+#include "AppSettings.h"
+#include "Volume.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class READER {
+ public:
+  READER(std::string Path, const toml::table &Root) : Path_(std::move(Path)), Root_(Root) {}
+
+  [[noreturn]] void Refuse(const toml::node *Node, const std::string &Reason) const {
+    std::string Where = Path_;
+    if (Node != nullptr && Node->source().begin.line != 0) Where += " line " + std::to_string(Node->source().begin.line);
+    throw TOOL_FAILURE(Where + ": " + Reason);
+  }
+
+  /// A table's keys must all be known: a misspelt key is refused, not ignored.
+  void OnlyKeys(const toml::table &Table, const std::string &Name, std::initializer_list<const char *> Known) const {
+    for (const auto &[Key, Node] : Table) {
+      bool Found = false;
+      for (const char *Wanted : Known) Found = Found || Key.str() == Wanted;
+      if (!Found) Refuse(&Node, "unknown key " + std::string(Key.str()) + (Name.empty() ? "" : " in [" + Name + "]"));
+    }
+  }
+
+  const toml::table *Table(const char *Name, bool Required) const {
+    const toml::node *Node = Root_.get(Name);
+    if (Node == nullptr) {
+      if (Required) Refuse(nullptr, std::string("no [") + Name + "] table");
+      return nullptr;
+    }
+    if (!Node->is_table()) Refuse(Node, std::string(Name) + " must be a table");
+    return Node->as_table();
+  }
+
+  std::string String(const toml::table &Table, const std::string &Where, const char *Key, bool Required) const {
+    const toml::node *Node = Table.get(Key);
+    if (Node == nullptr) {
+      if (Required) Refuse(&Table, "no " + Where + Key);
+      return {};
+    }
+    if (!Node->is_string()) Refuse(Node, Where + Key + " must be a string");
+    return std::string(Node->as_string()->get());
+  }
+
+  bool Bool(const toml::table &Table, const char *Key) const {
+    const toml::node *Node = Table.get(Key);
+    if (Node == nullptr) return false;
+    if (!Node->is_boolean()) Refuse(Node, std::string(Key) + " must be true or false");
+    return Node->as_boolean()->get();
+  }
+
+  /// A host file named relative to the manifest's folder; it must exist.
+  std::string HostFile(const toml::table &Table, const std::string &Where, const char *Key) const {
+    const std::string Name = String(Table, Where, Key, true);
+    const fs::path Host = fs::path(Path_).parent_path() / Name;
+    if (!fs::is_regular_file(Host)) Refuse(Table.get(Key), Where + Key + ": no file " + Host.string());
+    return Host.string();
+  }
+
+  /// A file name written into the settings: one word the lookup reads back
+  /// whole, within the application's limit.
+  void SettingsName(const toml::table &Table, const char *Key, const std::string &Name, size_t Limit) const {
+    for (unsigned char C : Name) {
+      if (C <= ' ' || C >= 0x7F || C == '=' || C == '#' || C == '[' || C == ']') {
+        Refuse(Table.get(Key), std::string(Key) + ": \"" + Name +
+                                   "\" cannot stand in the settings (blanks, =, #, [ and ] are read apart)");
+      }
+    }
+    if (Name.empty() || Name.size() > Limit) {
+      Refuse(Table.get(Key), std::string(Key) + ": \"" + Name + "\" must have 1 to " + std::to_string(Limit) +
+                                 " characters");
+    }
+  }
+
+ private:
+  std::string Path_;
+  const toml::table &Root_;
+};
+
+bool IsDeviceAddress(const std::string &Text) {
+  if (Text.empty() || Text.size() > 2) return false;
+  for (char C : Text) {
+    if (!std::isxdigit(static_cast<unsigned char>(C))) return false;
+  }
+  return std::stoul(Text, nullptr, 16) != 0;
+}
+
+/// The station's arguments: what both applications take and that selects
+/// ICs or options; file overrides and read mode belong to the settings and
+/// to an operator at the prompt.
+void CheckArguments(const READER &Reader, const toml::node *Node, const std::vector<std::string> &Arguments) {
+  for (size_t Index = 0; Index < Arguments.size(); Index++) {
+    const std::string &Argument = Arguments[Index];
+    if (Argument.size() == 1 && std::isdigit(static_cast<unsigned char>(Argument[0]))) continue;
+    if (Argument == "-a" || Argument == "-f" || Argument == "-cb") continue;
+    if (Argument == "-d" && Index + 1 < Arguments.size() && IsDeviceAddress(Arguments[Index + 1])) {
+      Index++;
+      continue;
+    }
+    Reader.Refuse(Node, "station argument \"" + Argument +
+                            "\" is not one of 0 to 9, -a, -f, -cb, -d <address> (zone images come from [images])");
+  }
+}
+
+}  // namespace
+
+MANIFEST ReadManifest(const std::string &Path) {
+  toml::table Root;
+  try {
+    Root = toml::parse_file(Path);
+  } catch (const toml::parse_error &Error) {
+    const auto Line = Error.source().begin.line;
+    throw TOOL_FAILURE(Path + (Line != 0 ? " line " + std::to_string(Line) : std::string()) + ": " +
+                       std::string(Error.description()));
+  }
+  READER Reader(Path, Root);
+  Reader.OnlyKeys(Root, "", {"target", "applications", "components", "images", "flags", "station", "files"});
+
+  MANIFEST Manifest;
+  Manifest.Target = Reader.String(Root, "", "target", true);
+  Reader.SettingsName(Root, "target", Manifest.Target, AppLimits().TargetNameMax);
+
+  const toml::table &Applications = *Reader.Table("applications", true);
+  Reader.OnlyKeys(Applications, "applications", {"OrvUpdate", "OrvInfo"});
+  Manifest.OrvUpdate = Reader.HostFile(Applications, "applications.", "OrvUpdate");
+  Manifest.OrvInfo = Reader.HostFile(Applications, "applications.", "OrvInfo");
+
+  const toml::table &Components = *Reader.Table("components", true);
+  Reader.OnlyKeys(Components, "components", {"ImageParser", "FlashInterface", "DevicePath"});
+  for (const char *Key : {"ImageParser", "FlashInterface", "DevicePath"}) {
+    std::string Host = Reader.HostFile(Components, "components.", Key);
+    Reader.SettingsName(Components, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
+    Manifest.Components.emplace_back(Key, Host);
+  }
+
+  const toml::table &Images = *Reader.Table("images", true);
+  Reader.OnlyKeys(Images, "images", {"OCM", "customer"});
+  for (const char *Key : {"OCM", "customer"}) {
+    if (Reader.String(Images, "images.", Key, true) == "none") {
+      Manifest.Images.emplace_back(Key, std::nullopt);
+      continue;
+    }
+    std::string Host = Reader.HostFile(Images, "images.", Key);
+    Reader.SettingsName(Images, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
+    Manifest.Images.emplace_back(Key, Host);
+  }
+
+  if (const toml::table *Flags = Reader.Table("flags", false)) {
+    Reader.OnlyKeys(*Flags, "flags", {"ForceUpdate", "IncludeCustomerDefineBkp", "ReduceFlashProcessFlag"});
+    Manifest.ForceUpdate = Reader.Bool(*Flags, "ForceUpdate");
+    Manifest.IncludeCustomerDefineBkp = Reader.Bool(*Flags, "IncludeCustomerDefineBkp");
+    Manifest.ReduceFlashProcessFlag = Reader.String(*Flags, "flags.", "ReduceFlashProcessFlag", false);
+    const std::string &Mask = Manifest.ReduceFlashProcessFlag;
+    if (Mask.size() > AppLimits().ReduceFlashBits || Mask.find_first_not_of("01") != std::string::npos) {
+      Reader.Refuse(Flags->get("ReduceFlashProcessFlag"),
+                    "ReduceFlashProcessFlag must be at most " + std::to_string(AppLimits().ReduceFlashBits) +
+                        " characters 0 or 1");
+    }
+  }
+
+  if (const toml::table *Station = Reader.Table("station", false)) {
+    Reader.OnlyKeys(*Station, "station", {"arguments", "finish"});
+    if (const toml::node *Node = Station->get("arguments")) {
+      const toml::array *Array = Node->as_array();
+      if (Array == nullptr || Array->empty()) Reader.Refuse(Node, "station arguments must be a list of strings");
+      Manifest.Station.Arguments.clear();
+      for (const toml::node &Element : *Array) {
+        if (!Element.is_string()) Reader.Refuse(Node, "station arguments must be a list of strings");
+        Manifest.Station.Arguments.emplace_back(Element.as_string()->get());
+      }
+      CheckArguments(Reader, Node, Manifest.Station.Arguments);
+    }
+    const std::string Finish = Reader.String(*Station, "station.", "finish", false);
+    if (!Finish.empty() && Finish != "shell" && Finish != "shutdown") {
+      Reader.Refuse(Station->get("finish"), "station finish must be \"shell\" or \"shutdown\"");
+    }
+    Manifest.Station.Shutdown = Finish == "shutdown";
+  }
+
+  if (const toml::table *Files = Reader.Table("files", false)) {
+    const std::set<std::string> Reserved = {"startup.nsh", "orvupdate.efi", "orvinfo.efi",
+                                            "orvupdatecomponent\\orvupdatesettings.ini"};
+    for (const auto &[Key, Node] : *Files) {
+      const std::string Volume = NormalVolumePath(std::string(Key.str()));
+      std::string Lowered = Volume;
+      for (char &C : Lowered) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+      if (Volume.empty() || Reserved.count(Lowered) != 0) {
+        Reader.Refuse(&Node, "files: \"" + std::string(Key.str()) + "\" is not a path make leaves to the manifest");
+      }
+      Manifest.Files.emplace_back(Volume, Reader.HostFile(*Files, "files.", std::string(Key.str()).c_str()));
+    }
+  }
+  return Manifest;
+}

@@ -1,0 +1,340 @@
+/** @file
+  orvstick: the check against volumes broken in each way an update stick
+  goes wrong, a clean folder and a clean FAT image; make's layout and its
+  refusals; the PE header reader against objdump.
+**/
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "Check.h"
+#include "HexImage.h"
+#include "Make.h"
+#include "PeImage.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/// A PE file with the given machine, optional header magic and subsystem.
+std::string PeFile(uint16_t Machine, uint16_t Magic, uint16_t Subsystem) {
+  std::string Data(0x200, '\0');
+  auto Put16 = [&Data](size_t At, uint16_t Value) {
+    Data[At] = static_cast<char>(Value & 0xFF);
+    Data[At + 1] = static_cast<char>(Value >> 8);
+  };
+  Data[0] = 'M';
+  Data[1] = 'Z';
+  Put16(0x3C, 0x80);
+  Data.replace(0x80, 4, std::string("PE\0\0", 4));
+  Put16(0x84, Machine);
+  Put16(0x84 + 16, 240);  // SizeOfOptionalHeader
+  Put16(0x98, Magic);
+  Put16(0x98 + 68, Subsystem);
+  return Data;
+}
+
+const std::string DRIVER = PeFile(PE_MACHINE_X64, PE_MAGIC_PE32_PLUS, PE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
+const std::string APPLICATION = PeFile(PE_MACHINE_X64, PE_MAGIC_PE32_PLUS, PE_SUBSYSTEM_EFI_APPLICATION);
+
+std::string ZoneImageHex(UINT64 Version, size_t PayloadSize) {
+  std::vector<UINT8> Image(IMAGE_HEADER_SIZE + PayloadSize);
+  for (size_t Index = 0; Index < PayloadSize; Index++) Image[IMAGE_HEADER_SIZE + Index] = static_cast<UINT8>(Index * 7);
+  BuildImageHeader(Image.data(), Version, Image.data() + IMAGE_HEADER_SIZE, static_cast<UINT32>(PayloadSize));
+  std::string Hex(HexEncodedSize(Image.size()), '\0');
+  EncodeHex(Image.data(), Image.size(), Hex.data(), Hex.size());
+  return Hex;
+}
+
+const std::string SETTINGS =
+    "[default]\n"
+    "target = SimBoard\n"
+    "\n"
+    "[SimBoard]\n"
+    "ImageParser = OrvHexImage.efi\n"
+    "FlashInterface = OrvFlashSim.efi\n"
+    "DevicePath = OrvPathSim.efi\n"
+    "OCM = ocm.hex\n"
+    "customer = cust.hex\n"
+    "ReduceFlashProcessFlag = 1\n";
+
+using FILES = std::map<std::string, std::string>;
+
+FILES CleanVolume() {
+  return {
+      {"OrvUpdate.efi", APPLICATION},
+      {"OrvInfo.efi", APPLICATION},
+      {"OrvUpdateComponent/OrvUpdateSettings.ini", SETTINGS},
+      {"OrvUpdateComponent/OrvHexImage.efi", DRIVER},
+      {"OrvUpdateComponent/OrvFlashSim.efi", DRIVER},
+      {"OrvUpdateComponent/OrvPathSim.efi", DRIVER},
+      {"OrvUpdateComponent/ocm.hex", ZoneImageHex(0x10203, 300)},
+      {"OrvUpdateComponent/cust.hex", ZoneImageHex(1, 40)},
+  };
+}
+
+const char *const CLEAN_REPORT =
+    "OrvUpdate.efi: PE32+ x64 EFI application\n"
+    "OrvInfo.efi: PE32+ x64 EFI application\n"
+    "settings: OrvUpdateComponent\\OrvUpdateSettings.ini, 192 bytes\n"
+    "Current target: SimBoard\n"
+    "ForceUpdate: off\n"
+    "IncludeCustomerDefineBkp: off\n"
+    "ReduceFlashProcessFlag: mask 0x1 (the OCM zone is not read back)\n"
+    "ImageParser: OrvUpdateComponent\\OrvHexImage.efi, PE32+ x64 EFI boot-service driver\n"
+    "FlashInterface: OrvUpdateComponent\\OrvFlashSim.efi, PE32+ x64 EFI boot-service driver\n"
+    "DevicePath: OrvUpdateComponent\\OrvPathSim.efi, PE32+ x64 EFI boot-service driver\n"
+    "OCM: OrvUpdateComponent\\ocm.hex, format 1, version 0x0000000000010203, payload 300 bytes, payload CRC good\n"
+    "customer: OrvUpdateComponent\\cust.hex, format 1, version 0x0000000000000001, payload 40 bytes, payload CRC good\n"
+    "result: ok, 0 warnings\n";
+
+class ORVSTICK : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("orvstick-" + std::to_string(::getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  std::string WriteFolder(const FILES &Files) {
+    const fs::path Root = Dir / "volume";
+    for (const auto &[Path, Data] : Files) {
+      fs::create_directories((Root / Path).parent_path());
+      std::ofstream(Root / Path, std::ios::binary) << Data;
+    }
+    return Root.string();
+  }
+
+  /// The report of the check, and its counts.
+  std::string Check(const std::string &Location, CHECK_COUNTS *Counts) {
+    std::ostringstream Out;
+    *Counts = CheckVolume(*VOLUME::Open(Location), Out);
+    return Out.str();
+  }
+
+  fs::path Dir;
+};
+
+/// The report without its first line (the volume's location).
+std::string Body(const std::string &Report) { return Report.substr(Report.find('\n') + 1); }
+
+TEST_F(ORVSTICK, CleanFolderGivesTheRunsSummaryAndNoProblem) {
+  CHECK_COUNTS Counts{};
+  const std::string Report = Check(WriteFolder(CleanVolume()), &Counts);
+  EXPECT_EQ(Body(Report), CLEAN_REPORT);
+  EXPECT_EQ(Counts.Errors + Counts.Warnings, 0);
+}
+
+TEST_F(ORVSTICK, FatImageIsReadThroughMtoolsWithoutRegardToCase) {
+  const std::string Image = (Dir / "stick.img").string();
+  {
+    std::unique_ptr<VOLUME> Volume = VOLUME::OpenForWriting(Image, 8u << 20);
+    for (const auto &[Path, Data] : CleanVolume()) {
+      std::string Upper = Path;  // FAT finds "ORVUPDATECOMPONENT\OCM.HEX" for "OrvUpdateComponent\ocm.hex"
+      if (Path.find("ocm.hex") != std::string::npos) Upper = "ORVUPDATECOMPONENT/OCM.HEX";
+      if (Upper.find('/') != std::string::npos) Volume->MakeFolder(Upper.substr(0, Upper.find('/')));
+      Volume->Write(Upper, Data);
+    }
+  }
+  CHECK_COUNTS Counts{};
+  EXPECT_EQ(Body(Check(Image, &Counts)), CLEAN_REPORT);
+  EXPECT_EQ(Counts.Errors, 0);
+}
+
+/// One broken volume: what is changed, the problem line it must give, and
+/// whether the run would stop (an error) or only a warning is due.
+struct BROKEN {
+  const char *Name;
+  std::function<void(FILES &)> Break;
+  const char *Line;
+  bool Stops;
+};
+
+void Settings(FILES &Files, const std::string &From, const std::string &To) {
+  std::string &Text = Files["OrvUpdateComponent/OrvUpdateSettings.ini"];
+  Text.replace(Text.find(From), From.size(), To);
+}
+
+const BROKEN BROKEN_VOLUMES[] = {
+    {"DriverMissing", [](FILES &F) { F.erase("OrvUpdateComponent/OrvFlashSim.efi"); },
+     "error: FlashInterface: OrvUpdateComponent\\OrvFlashSim.efi is missing; the run stops after "
+     "\"Component OrvUpdateComponent\\OrvFlashSim.efi not found!\"",
+     true},
+    {"DriverIsAnApplication", [](FILES &F) { F["OrvUpdateComponent/OrvPathSim.efi"] = APPLICATION; },
+     "error: DevicePath: OrvUpdateComponent\\OrvPathSim.efi: PE32+ x64 EFI application, not a PE32+ x64 EFI "
+     "boot-service driver; the run stops at \"LocateHandleBuffer gOrvPathProtocolGuid after load ERROR E\"",
+     true},
+    {"DriverTruncated", [](FILES &F) { F["OrvUpdateComponent/OrvHexImage.efi"].resize(0xA0); },
+     "error: ImageParser: OrvUpdateComponent\\OrvHexImage.efi: truncated PE file (optional header), not a PE32+ "
+     "x64 EFI boot-service driver; the run stops at \"LocateHandleBuffer gOrvImageProtocolGuid after load ERROR E\"",
+     true},
+    {"TargetMisspelt", [](FILES &F) { Settings(F, "target = SimBoard", "target = SimBord"); },
+     "error: no section [SimBord]; the run stops at \"Target section not found\"", true},
+    {"HeaderInOtherCase", [](FILES &F) { Settings(F, "[SimBoard]", "[simboard]"); },
+     "warning: line 4: the header [simboard] is not [SimBoard] (section names are compared exactly, blanks and case "
+     "included)",
+     true},
+    {"ValueWithBlank", [](FILES &F) { Settings(F, "OCM = ocm.hex", "OCM = old ocm.hex"); },
+     "warning: line 8: OCM is written \"old ocm.hex\", but the application reads \"ocm.hex\" (a value is one "
+     "word, the last one on its line)",
+     false},
+    {"KeyInsideAnotherValue", [](FILES &F) { Settings(F, "OCM = ocm.hex\ncustomer = cust.hex", "customer = cust.hex OCM = ocm.hex"); },
+     "warning: line 8: \"OCM =\" inside the value of customer is not read as a key; one key per line", true},
+    {"LongerKey", [](FILES &F) { Settings(F, "OCM = ", "OCMImage = "); },
+     "warning: line 8: the key there is OCMImage, not OCM (keys are compared whole and exactly)", true},
+    {"KeyGivenTwice", [](FILES &F) { Settings(F, "ReduceFlashProcessFlag = 1", "OCM = cust.hex"); },
+     "warning: OCM is given 2 times in [SimBoard] (lines 8, 10); the application uses line 8", false},
+    {"SectionEndsAtCommentBracket", [](FILES &F) { Settings(F, "OCM = ", "# see [notes]\nOCM = "); },
+     "warning: line 8: section [SimBoard] ends at the \"[\" inside a comment; keys on lines 8 to 12 are not read "
+     "as part of it",
+     true},
+    {"NameOverLimit",
+     [](FILES &F) { Settings(F, "OCM = ocm.hex", "OCM = " + std::string(103, 'o') + ".hex"); },
+     "error: line 8: OCM value of 107 characters, at most 106 fit; the run stops at \"Load OCM Image error, E\"",
+     true},
+    {"NameNearLimit",
+     [](FILES &F) {
+       const std::string Name = std::string(96, 'o') + ".hex";
+       Settings(F, "OCM = ocm.hex", "OCM = " + Name);
+       F["OrvUpdateComponent/" + Name] = F["OrvUpdateComponent/ocm.hex"];
+     },
+     "warning: line 8: OCM value of 100 characters is near the limit of 106", false},
+    {"CrOnlyLineEnds",
+     [](FILES &F) {
+       for (char &C : F["OrvUpdateComponent/OrvUpdateSettings.ini"]) C = C == '\n' ? '\r' : C;
+     },
+     "warning: 10 lines end in a lone CR (first: line 1); the application reads CR as a line end, but most "
+     "editors and tools do not",
+     false},
+    {"ImageCorrupted",
+     [](FILES &F) {
+       std::string &Hex = F["OrvUpdateComponent/ocm.hex"];
+       Hex = ZoneImageHex(0x10203, 300);
+       // One data byte of the second record changed, the record's checksum kept right.
+       std::string Record = Hex.substr(Hex.find('\n', Hex.find('\n') + 1) + 1, 43);
+       std::string Fixed = Record;
+       Fixed[9] = Fixed[9] == '0' ? '1' : '0';
+       unsigned Sum = 0;
+       for (size_t At = 1; At + 2 < Fixed.size(); At += 2) Sum += std::stoul(Fixed.substr(At, 2), nullptr, 16);
+       char Check[3];
+       std::snprintf(Check, sizeof(Check), "%02X", (0x100 - (Sum & 0xFF)) & 0xFF);
+       Fixed.replace(41, 2, Check);
+       Hex.replace(Hex.find(Record), Record.size(), Fixed);
+     },
+     "error: OCM: HexImage: OrvUpdateComponent\\ocm.hex: image payload checksum mismatch; the run stops at "
+     "\"Load OCM Image error, A\"",
+     true},
+    {"SettingsMissing", [](FILES &F) { F.erase("OrvUpdateComponent/OrvUpdateSettings.ini"); },
+     "error: OrvUpdateComponent\\OrvUpdateSettings.ini: missing; the run stops at \"Open settings file error E\"",
+     true},
+};
+
+void PrintTo(const BROKEN &Broken, std::ostream *Out) { *Out << Broken.Name; }
+
+class BROKEN_VOLUME : public ORVSTICK, public ::testing::WithParamInterface<BROKEN> {};
+
+TEST_P(BROKEN_VOLUME, GivesItsLineAndStopsOnlyOnAnError) {
+  FILES Files = CleanVolume();
+  GetParam().Break(Files);
+  CHECK_COUNTS Counts{};
+  const std::string Report = Check(WriteFolder(Files), &Counts);
+  EXPECT_NE(Report.find(std::string("\n") + GetParam().Line + "\n"), std::string::npos) << Report;
+  EXPECT_EQ(Counts.Errors > 0, GetParam().Stops) << Report;
+  EXPECT_EQ(Report.find("result: ok") != std::string::npos, !GetParam().Stops) << Report;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BROKEN_VOLUME, ::testing::ValuesIn(BROKEN_VOLUMES),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
+/// A manifest naming host files written beside it.
+std::string WriteManifest(const fs::path &Dir, const std::string &Extra) {
+  for (const auto &[Name, Data] : std::map<std::string, std::string>{
+           {"OrvUpdate.efi", APPLICATION}, {"OrvInfo.efi", APPLICATION}, {"OrvHexImage.efi", DRIVER},
+           {"OrvFlashSim.efi", DRIVER}, {"OrvPathSim.efi", DRIVER}, {"ocm.hex", ZoneImageHex(2, 100)}}) {
+    std::ofstream(Dir / Name, std::ios::binary) << Data;
+  }
+  const fs::path Manifest = Dir / "stick.toml";
+  std::ofstream(Manifest) << "target = \"Board\"\n"
+                             "[applications]\nOrvUpdate = \"OrvUpdate.efi\"\nOrvInfo = \"OrvInfo.efi\"\n"
+                             "[components]\nImageParser = \"OrvHexImage.efi\"\n"
+                             "FlashInterface = \"OrvFlashSim.efi\"\nDevicePath = \"OrvPathSim.efi\"\n"
+                             "[images]\nOCM = \"ocm.hex\"\ncustomer = \"none\"\n"
+                          << Extra;
+  return Manifest.string();
+}
+
+TEST_F(ORVSTICK, MakeLaysOutAVolumeTheCheckPassesAndKeepsAForeignScript) {
+  const MANIFEST Manifest = ReadManifest(WriteManifest(Dir, "[flags]\nForceUpdate = true\n"
+                                                            "[station]\narguments = [\"0\", \"-cb\"]\n"));
+  std::ostringstream Report;
+  const CHECK_COUNTS Counts = MakeVolume(Manifest, (Dir / "out").string(), false, Report);
+  EXPECT_EQ(Counts.Errors + Counts.Warnings, 0) << Report.str();
+  EXPECT_NE(Report.str().find("\nForceUpdate: on (as -f)\n"), std::string::npos);
+  EXPECT_NE(Report.str().find("\ncustomer: none (\"customer zone is set not to update\")\n"), std::string::npos);
+  std::ifstream Script(Dir / "out" / "startup.nsh");
+  const std::string Text((std::istreambuf_iterator<char>(Script)), std::istreambuf_iterator<char>());
+  EXPECT_NE(Text.find("\r\nOrvUpdate.efi 0 -cb >a OrvLog\\step.txt\r\n"), std::string::npos);
+  EXPECT_NE(Text.find("\r\nOrvInfo.efi -v 0 -cb >a OrvLog\\step.txt\r\n"), std::string::npos);
+
+  // Made again over its own script: fine. Over an operator's script: refused.
+  EXPECT_NO_THROW(MakeVolume(Manifest, (Dir / "out").string(), false, Report));
+  std::ofstream(Dir / "out" / "startup.nsh") << "echo mine\n";
+  EXPECT_THROW(MakeVolume(Manifest, (Dir / "out").string(), false, Report), TOOL_FAILURE);
+  std::ifstream Kept(Dir / "out" / "startup.nsh");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(Kept)), std::istreambuf_iterator<char>()), "echo mine\n");
+}
+
+TEST_F(ORVSTICK, ManifestMistakesAreRefusedWithTheirLine) {
+  const std::pair<const char *, const char *> CASES[] = {
+      {"[station]\narguments = [\"-o\", \"x.hex\"]\n", "line 13: station argument \"-o\" is not one of"},
+      {"[flags]\nForceUpdat = true\n", "line 13: unknown key ForceUpdat in [flags]"},
+      {"[flags]\nReduceFlashProcessFlag = \"12\"\n", "line 13: ReduceFlashProcessFlag must be"},
+      {"[files]\n'startup.nsh' = \"ocm.hex\"\n", "line 13: files: \"startup.nsh\" is not a path"},
+  };
+  for (const auto &[Extra, Expected] : CASES) {
+    try {
+      ReadManifest(WriteManifest(Dir, Extra));
+      ADD_FAILURE() << "accepted: " << Extra;
+    } catch (const TOOL_FAILURE &Failure) {
+      EXPECT_NE(std::string(Failure.what()).find(Expected), std::string::npos) << Failure.what();
+    }
+  }
+}
+
+/// The built images against objdump's reading of the same headers.
+TEST(PE_HEADERS_ORACLE, BuiltImagesReadAsObjdumpReadsThem) {
+  for (const char *Name : {"OrvUpdate.efi", "OrvInfo.efi", "OrvSimPkg/OrvHexImage.efi", "OrvSimPkg/OrvFlashSim.efi"}) {
+    const std::string Path = std::string(ORV_BUILD_DIR) + "/" + Name;
+    std::ifstream In(Path, std::ios::binary);
+    ASSERT_TRUE(In) << Path;
+    const std::string Data((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    const PE_HEADERS Headers = ReadPeHeaders(Data);
+    FILE *Pipe = ::popen(("objdump -p '" + Path + "'").c_str(), "r");
+    ASSERT_NE(Pipe, nullptr);
+    std::string Dump;
+    char Buffer[4096];
+    while (size_t Got = std::fread(Buffer, 1, sizeof(Buffer), Pipe)) Dump.append(Buffer, Got);
+    ::pclose(Pipe);
+    char Subsystem[32];
+    std::snprintf(Subsystem, sizeof(Subsystem), "Subsystem\t\t%08x", Headers.Subsystem);
+    EXPECT_NE(Dump.find("file format pei-x86-64"), std::string::npos) << Name;
+    EXPECT_EQ(Headers.Machine, PE_MACHINE_X64) << Name;
+    EXPECT_NE(Dump.find("(PE32+)"), std::string::npos) << Name;
+    EXPECT_EQ(Headers.Magic, PE_MAGIC_PE32_PLUS) << Name;
+    EXPECT_NE(Dump.find(Subsystem), std::string::npos) << Name << "\n" << Dump;
+    // Every cut before the Subsystem field is refused.
+    for (size_t Cut : {size_t{0}, size_t{0x3F}, size_t{0x80}, size_t{0x98 + 69}}) {
+      EXPECT_FALSE(ReadPeHeaders(Data.substr(0, Cut)).Valid) << Name << " cut at " << Cut;
+    }
+  }
+}
+
+}  // namespace
