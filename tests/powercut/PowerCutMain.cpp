@@ -54,7 +54,7 @@ struct Variant {
   std::vector<std::string> Arguments;
   const char *SettingsExtra;
   bool Backup;  ///< customer bank 1 is written too
-  bool Signed;  ///< signed images, a key provisioned in both ICs
+  bool Signed = false;  ///< signed images, a key provisioned in both ICs
 };
 
 const Variant VARIANTS[] = {
