@@ -16,6 +16,11 @@ in the same run, their ratio and the target ratio:
             same update (orv_wholerun_bench)
   qemu      an update of 2 ICs x 1 MiB in the UEFI Shell under QEMU with the
             simulator's timing on, against the simulator's modelled time
+  verify    signature verification of signed 4 and 16 MiB images: orvhex
+            verify against openssl dgst -sha256 -verify over the same bytes
+            (processes, interleaved), and the verification itself in process
+            (orv_verify_bench) as a share of the modelled SPI NOR time to
+            write that image (erase and program)
 
 Every process is measured interleaved with its reference (ours, reference,
 ours, reference, ...) and medians are reported with the number of runs. No
@@ -49,7 +54,7 @@ WORK = os.path.abspath(os.environ.get("BENCH_WORKDIR", os.path.join(BUILD, "benc
 RUNS = int(os.environ.get("BENCH_RUNS", "5"))
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "21"))
 QEMU_RUNS = int(os.environ.get("BENCH_QEMU_RUNS", "3"))
-ALL_ROWS = ("hex", "compare", "settings", "wholerun", "qemu")
+ALL_ROWS = ("hex", "compare", "settings", "wholerun", "qemu", "verify")
 ROWS = [r for r in os.environ.get("BENCH_ROWS", ",".join(ALL_ROWS)).split(",") if r]
 # Instruction counts beside the wall times, when valgrind is installed.
 CALLGRIND = os.environ.get("BENCH_CALLGRIND", "1") != "0" and shutil.which("valgrind") is not None
@@ -347,6 +352,68 @@ def qemu_rows():
     ]
 
 
+# ---- Signature verification -------------------------------------------------------
+
+ERASE_SECTOR, ERASE_SECTOR_S, PROGRAM_PAGE, PROGRAM_PAGE_S = 64 * 1024, 0.150, 256, 0.0005
+DEMO_KEYS = os.path.join(ROOT, "OrvSimPkg", "Keys")
+
+
+def flash_write_seconds(size):
+    """Modelled SPI NOR time to write size bytes: erase, then program."""
+    return (-(-size // ERASE_SECTOR) * ERASE_SECTOR_S + -(-size // PROGRAM_PAGE) * PROGRAM_PAGE_S)
+
+
+def verify_rows():
+    import struct
+    key = os.path.join(DEMO_KEYS, "demo-signing-key.pem")
+    pub = os.path.join(DEMO_KEYS, "demo-signing-key.pub.pem")
+    os.makedirs(WORK, exist_ok=True)
+    in_process = {}
+    for _, case, seconds, rounds, size in program_lines("orv_verify_bench"):
+        in_process[int(size) >> 20] = (float(seconds), int(rounds), int(size))
+    rows = []
+    for mib in (4, 16):
+        base = os.path.join(WORK, "signed%dm" % mib)
+        payload = base + ".payload"
+        with open(payload, "wb") as f:
+            f.write(random.Random(mib + 100).randbytes(mib * MIB - 24 - 8 - 108))
+        run_checked([ORVHEX, "make", "--version", "0x10203", "--security-counter", "1", "--key",
+                     key, payload, base + ".hex"])
+        run_checked([ORVHEX, "bin", "--with-header", base + ".hex", base + ".bin"])
+        os.remove(payload)
+        with open(base + ".bin", "rb") as f:
+            image = f.read()
+        signed = 24 + struct.unpack("<I", image[4:8])[0] + 8
+        der_length = struct.unpack("<H", image[signed + 2:signed + 4])[0]
+        with open(base + ".msg", "wb") as f:
+            f.write(image[:signed])
+        with open(base + ".sig", "wb") as f:
+            f.write(image[signed + 36:signed + 36 + der_length])
+        tools = {
+            "orvhex": [ORVHEX, "verify", "--key", pub, base + ".bin"],
+            "openssl": ["openssl", "dgst", "-sha256", "-verify", pub, "-signature", base + ".sig",
+                        base + ".msg"],
+        }
+        samples = {name: [] for name in tools}
+        for run in range(RUNS):
+            for name in (("orvhex", "openssl") if run % 2 == 0 else ("openssl", "orvhex")):
+                samples[name].append(timed(tools[name])[0])
+        wall = {name: statistics.median(v) for name, v in samples.items()}
+        case = "%d MiB signed image (%d bytes)" % (mib, len(image))
+        rows.append(Row("signature verify", case,
+                        "wall time, orvhex verify / openssl dgst -sha256 -verify (processes)",
+                        "%.1f ms" % (wall["orvhex"] * 1e3), "%.1f ms" % (wall["openssl"] * 1e3),
+                        "openssl", wall["orvhex"] / wall["openssl"], "", "", RUNS))
+        seconds, rounds, size = in_process[mib]
+        modelled = flash_write_seconds(size)
+        share = seconds / modelled
+        rows.append(Row("signature verify", case,
+                        "verification in process / modelled SPI NOR time to write the image",
+                        "%.1f ms" % (seconds * 1e3), "%.1f s" % modelled, "SPI NOR model", share,
+                        "<= 0.01", "yes" if share <= 0.01 else "NO", rounds))
+    return rows
+
+
 # ---- Table ------------------------------------------------------------------------
 
 def machine():
@@ -390,7 +457,7 @@ def main():
             print("bench: %s is missing (run scripts/install-deps.sh)" % tool)
             return 1
     builders = {"hex": hex_rows, "compare": compare_rows, "settings": settings_rows,
-                "wholerun": wholerun_rows, "qemu": qemu_rows}
+                "wholerun": wholerun_rows, "qemu": qemu_rows, "verify": verify_rows}
     rows = []
     failed = False
     started = time.monotonic()

@@ -2,10 +2,17 @@
 """The demo: two simulated ICs updated by OrvUpdate.efi in the UEFI Shell.
 
 Makes a demo volume (the application, its settings, the three reference
-drivers, zone images made with orvhex, and the flash of two simulated ICs
-running version 1.1.2 from section 0), boots QEMU, runs `OrvUpdate.efi 0 1`
-twice, shows the console transcript and a summary per IC read back from the
-simulated flash, and exits 0 only when both ICs really run the new image.
+drivers, zone images made and signed with orvhex using the demo key, and the
+flash of two simulated ICs running version 1.1.2 from section 0, with the
+demo public key provisioned in them), boots QEMU and runs:
+  1. `OrvUpdate.efi 0 1`: both ICs updated to 1.2.3 (security counter 2);
+  2. the same again: both are up to date;
+  3. a tampered copy of the image (one payload byte changed, its CRC
+     repaired): the image parser refuses it, no IC is touched;
+  4. the older image 1.1.2 (validly signed, security counter 1) forced with
+     -f: each chip's check refuses it, and both keep running 1.2.3.
+Shows the console transcript and a summary per IC read back from the
+simulated flash, and exits 0 only when all of that really happened.
 
 Environment: ORV_BUILD_DIR (build directory), DEMO_DIR (output, default
 <build>/demo), DEMO_TIMEOUT (seconds for the QEMU boot, default 180).
@@ -26,6 +33,8 @@ import orvqemu  # noqa: E402
 OLD_VERSION = 0x0000000000010102
 NEW_VERSION = 0x0000000000010203
 CUSTOMER_VERSION = 0x0000000000000001
+OLD_COUNTER = 1
+NEW_COUNTER = 2
 OCM_BANK = 131072
 CUST_BANK = 4096
 ICS = (0, 1)
@@ -51,17 +60,22 @@ Timing = on
 
 [Ic0]
 Address = 0x50
+PublicKey = OrvSim\\demo.pub.pem
 
 [Ic1]
 Address = 0x51
+PublicKey = OrvSim\\demo.pub.pem
 """ % (OCM_BANK, CUST_BANK)
+DEMO_PUB_PATH = "OrvSim/demo.pub.pem"
 
 
 DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
-# The zone images: name, version, payload seed, payload size.
-ZONE_IMAGES = (("ocm_old", OLD_VERSION, 1, 100000),
-               ("ocm", NEW_VERSION, 2, 100000),
-               ("customer", CUSTOMER_VERSION, 3, 2000))
+# The zone images: name, version, payload seed, payload size, security counter.
+ZONE_IMAGES = (("ocm_old", OLD_VERSION, 1, 100000, OLD_COUNTER),
+               ("ocm", NEW_VERSION, 2, 100000, NEW_COUNTER),
+               ("customer", CUSTOMER_VERSION, 3, 2000, 0))
+# The signed images make_zone_hex made: {name: bytes}.
+_MADE = {}
 
 
 def fail(message):
@@ -99,22 +113,26 @@ def build_outputs(build, apps):
 
 
 def make_zone_hex(tool, out):
-    """The zone images as HEX files, made with the host tool from payload
-    files: {name: path}."""
+    """The zone images as HEX files, made and signed (demo key, with their
+    security counters) with the host tool from payload files: {name: path}."""
     files = {}
-    for name, version, seed, size in ZONE_IMAGES:
+    for name, version, seed, size, counter in ZONE_IMAGES:
         payload = os.path.join(out, name + ".payload.bin")
         with open(payload, "wb") as f:
             f.write(images.payload(seed, size))
         files[name] = os.path.join(out, name + ".hex")
-        orvhex(tool, "make", "--version", "0x%X" % version, payload, files[name])
+        orvhex(tool, "make", "--version", "0x%X" % version, "--security-counter", str(counter),
+               "--key", images.DEMO_KEY, payload, files[name])
+        orvhex(tool, "bin", "--with-header", files[name], files[name] + ".image")
+        with open(files[name] + ".image", "rb") as f:
+            _MADE[name] = f.read()
     return files
 
 
 def zone_image(name):
-    """The bytes of one of the zone images (header and payload)."""
-    _, version, seed, size = next(z for z in ZONE_IMAGES if z[0] == name)
-    return images.image(version, images.payload(seed, size))
+    """The bytes of one of the zone images make_zone_hex made (header,
+    payload, protected area and signature block)."""
+    return _MADE[name]
 
 
 def demo_volume(out, app_paths, drivers, hexfiles):
@@ -131,6 +149,7 @@ def demo_volume(out, app_paths, drivers, hexfiles):
     volume.put_text(SETTINGS, "OrvUpdateComponent/OrvUpdateSettings.ini", out)
     volume.put_file(hexfiles["ocm"], "OrvUpdateComponent/ocm.hex")
     volume.put_file(hexfiles["customer"], "OrvUpdateComponent/customer.hex")
+    volume.put_file(images.DEMO_PUB, DEMO_PUB_PATH)
     volume.put_text(FLASHSIM, "OrvSim/FlashSim.ini", out)
     return volume
 
@@ -162,6 +181,10 @@ def print_transcript(result, commands):
     print("=" * 69)
 
 
+def ic_floor(volume, ic):
+    return images.floor_of(volume.get("OrvSim/Ic%dFloor.bin" % ic))
+
+
 def version_text(v):
     return "%d.%d.%d" % ((v >> 16) & 0xFFFF, (v >> 8) & 0xFF, v & 0xFF)
 
@@ -189,15 +212,26 @@ def main():
         fail("missing %s (run scripts/install-deps.sh)" % ", ".join(missing))
     tool, apps, drivers = build_outputs(build, ["OrvUpdate.efi"])
     files = make_zone_hex(tool, out)
-    print("demo: zone images made with orvhex:")
-    for name in ("ocm", "customer"):
-        info = orvhex(tool, "info", files[name]).split()
-        print("  %-13s version %s, %s payload bytes" % (name + ".hex:", info[1], info[3]))
+    print("demo: zone images made and signed with orvhex (demo key %s):"
+          % os.path.relpath(images.DEMO_KEY))
+    for name in ("ocm", "ocm_old", "customer"):
+        info = dict(line.split(" ", 1) for line in orvhex(tool, "info", files[name]).splitlines())
+        print("  %-13s version %s, %s payload bytes, security counter %s, signature %s"
+              % (name + ".hex:", info["version"], info["payload"], info["security-counter"],
+                 info["signature"]))
     new_image = zone_image("ocm")
     customer_image = zone_image("customer")
+    # One payload byte changed and the CRC made to match: only the signature
+    # gives it away.
+    tampered = bytearray(new_image)
+    tampered[images.HEADER_SIZE + 5000] ^= 0x01
+    tampered = images.with_crc_repaired(bytes(tampered))
 
     # The volume. Both ICs start out running the old image from section 0.
     volume = demo_volume(out, apps, drivers, files)
+    volume.put_file(files["ocm_old"], "OrvUpdateComponent/ocm_old.hex")
+    volume.put_text("\r\n".join(images.hex_records(tampered) + [images.EOF_RECORD]) + "\r\n",
+                    "OrvUpdateComponent/tampered.hex", out)
     old_bank = os.path.join(out, "old_bank.bin")
     orvhex(tool, "bank", "--size", str(OCM_BANK), files["ocm_old"], old_bank)
     for ic in ICS:
@@ -208,7 +242,10 @@ def main():
 
     orvqemu.accelerator(out, log=lambda line: print("demo: " + line))
     print("demo: booting the UEFI Shell under QEMU (timeout %d s) ..." % timeout)
-    commands = [("first", "OrvUpdate.efi 0 1"), ("second", "OrvUpdate.efi 0 1")]
+    commands = [("first", "OrvUpdate.efi 0 1"),
+                ("second", "OrvUpdate.efi 0 1"),
+                ("tampered", "OrvUpdate.efi 0 1 -o OrvUpdateComponent\\tampered.hex"),
+                ("older", "OrvUpdate.efi 0 1 -f -o OrvUpdateComponent\\ocm_old.hex")]
     result = run_in_shell(volume, out, timeout, commands)
     runs = result.runs()
 
@@ -237,9 +274,12 @@ def main():
     for ic in ICS:
         b_sec, b_ver, _ = before[ic]
         a_sec, a_ver, a_img = after[ic]
-        print("  IC %d: section %s, version %s  ->  section %s, version %s"
+        print("  IC %d: section %s, version %s  ->  section %s, version %s, security floor %d"
               % (ic, b_sec, version_text(b_ver) if b_ver is not None else "none",
-                 a_sec, version_text(a_ver) if a_ver is not None else "none"))
+                 a_sec, version_text(a_ver) if a_ver is not None else "none",
+                 ic_floor(volume, ic)))
+        if ic_floor(volume, ic) != NEW_COUNTER:
+            problems.append("IC %d's security floor is not %d" % (ic, NEW_COUNTER))
         if a_sec == b_sec:
             problems.append("IC %d still runs section %s" % (ic, a_sec))
         if a_img is None or a_img[:len(new_image)] != new_image:
@@ -254,12 +294,22 @@ def main():
         problems.append("the second run did not end with status 0")
     elif sum(1 for l in second.lines if l.startswith("Not Update!")) != len(ICS):
         problems.append("the second run did not find both ICs up to date")
+    bad, older = runs.get("tampered"), runs.get("older")
+    if bad is None or bad.rc != "0x1A" or \
+            not any(l.endswith("tampered.hex: signature does not verify") for l in bad.lines):
+        problems.append("the tampered image was not refused by the image parser (0x1A)")
+    if older is None or older.rc != "0x7" or \
+            sum(1 for l in older.lines if l.startswith("HardwareCheckBank Ic")) != len(ICS):
+        problems.append("the older image was not refused by both chips' check")
     if problems:
         for p in problems:
             print("demo: " + p)
         fail("the update did not happen as expected")
-    print("demo: OK: both ICs updated to %s; the second run left them as they were."
-          % version_text(NEW_VERSION))
+    print("demo: OK: both ICs updated to %s (security floor %d); the second run left them as "
+          "they were; the tampered image was refused by the image parser; the older image %s, "
+          "forced, was refused by both chips, which still run %s."
+          % (version_text(NEW_VERSION), NEW_COUNTER, version_text(OLD_VERSION),
+             version_text(NEW_VERSION)))
     return 0
 
 

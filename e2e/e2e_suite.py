@@ -22,6 +22,7 @@ import concurrent.futures
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 import threading
@@ -38,6 +39,7 @@ from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E
                      EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, compare_lines, low32)
 
 EFI_VOLUME_CORRUPTED = 0x800000000000000A
+EFI_SECURITY_VIOLATION = 0x800000000000001A
 EFI_NOT_READY = 0x8000000000000006
 EFI_BAD_BUFFER_SIZE = 0x8000000000000004
 EFI_CRC_ERROR = 0x800000000000001B
@@ -55,6 +57,10 @@ DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
 V1 = 0x00010102
 V2 = 0x00010203
 V3 = 0x00010304
+V4 = 0x00010405
+# Security counters: the suite's older images share counter 0, so no floor
+# rises until V4 (counter 2) is installed.
+V4_COUNTER = 2
 
 USAGE = [
     "Usage:",
@@ -96,10 +102,12 @@ def settings_text(ocm="ocm.hex", customer="cust.hex", flash="OrvFlashSim.efi", e
 
 def flashsim_ini(seeds="", timing="Timing = off\n"):
     """The flash simulator's configuration of the suite's board: two ICs on
-    section 0 with the V1 image in OCM bank 0; seeds are further seed lines
-    given to both ICs, timing the timing lines."""
+    section 0 with the V1 image in OCM bank 0 and the demo public key
+    provisioned; seeds are further seed lines given to both ICs, timing the
+    timing lines."""
     ics = "".join("\n[Ic%d]\nAddress = 0x%X\nActiveSection = 0\n"
-                  "Ocm0Seed = OrvSim\\ocm_v1.hex\n%s" % (ic, 0x20 + ic, seeds) for ic in (0, 1))
+                  "Ocm0Seed = OrvSim\\ocm_v1.hex\nPublicKey = OrvSim\\demo.pub.pem\n%s"
+                  % (ic, 0x20 + ic, seeds) for ic in (0, 1))
     return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\n%s"
             "SectorSize = %d\nPageSize = %d\n"
             % (OCM_BANK, CUST_BANK, timing, SECTOR_SIZE, PAGE_SIZE)) + ics
@@ -139,6 +147,7 @@ class Fixture:
         self.ocm_v1 = images.image(V1, images.payload(1, 6000))
         self.ocm_v2 = images.image(V2, images.payload(2, 6000))
         self.ocm_v3 = images.image(V3, images.payload(3, 7000))
+        self.ocm_v4 = images.image(V4, images.payload(4, 6500))
         self.cust_a = images.image(0xA, images.payload(10, 1000))
         self.cust_b = images.image(0xB, images.payload(11, 1200))
         self.hex = {}
@@ -148,21 +157,46 @@ class Fixture:
                 self.orvstick] + list(self.drivers.values())
         return [p for p in need if not os.path.isfile(p)]
 
-    def make_hex(self, name, img):
+    def _orvhex(self, *args):
+        proc = subprocess.run([self.orvhex] + list(args), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+        if proc.returncode != 0:
+            raise orvqemu.E2EError("orvhex %s failed: %s"
+                                   % (" ".join(args), proc.stderr.decode(errors="replace").strip()))
+
+    def make_hex(self, name, img, counter=0):
         """Writes the image's payload as a bin file and lets orvhex make the
-        HEX file, so the suite runs the same tool chain as a user."""
+        HEX file, signed with the demo key, so the suite runs the same tool
+        chain as a user. Returns the signed image, checked here: the header,
+        payload and protected area are the ones meant, and openssl verifies
+        the signature."""
         version = images.header(img)[2]
         bin_path = os.path.join(self.files, name + ".payload.bin")
         out = os.path.join(self.files, name)
         with open(bin_path, "wb") as f:
             f.write(img[images.HEADER_SIZE:])
-        proc = subprocess.run([self.orvhex, "make", "--version", "0x%X" % version, bin_path, out],
+        self._orvhex("make", "--version", "0x%X" % version, "--security-counter", str(counter),
+                     "--key", images.DEMO_KEY, bin_path, out)
+        back = out + ".image.bin"
+        self._orvhex("bin", "--with-header", out, back)
+        with open(back, "rb") as f:
+            made = f.read()
+        meant = bytearray(images.signed(img, counter))
+        meant[21] = 1
+        if made[:len(meant)] != bytes(meant) or len(made) != len(meant) + images.BLOCK_SIZE:
+            raise orvqemu.E2EError("orvhex make %s: not the image meant" % name)
+        der_length = struct.unpack("<H", made[len(meant) + 2:len(meant) + 4])[0]
+        with open(back + ".msg", "wb") as f:
+            f.write(made[:len(meant)])
+        with open(back + ".sig", "wb") as f:
+            f.write(made[len(meant) + 36:len(meant) + 36 + der_length])
+        proc = subprocess.run(["openssl", "dgst", "-sha256", "-verify", images.DEMO_PUB,
+                               "-signature", back + ".sig", back + ".msg"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if proc.returncode != 0:
-            raise orvqemu.E2EError("orvhex make %s failed: %s"
-                                   % (name, proc.stderr.decode(errors="replace").strip()))
+            raise orvqemu.E2EError("orvhex make %s: openssl does not verify its signature" % name)
         self.hex[name] = out
-        return out
+        return made
 
     def cut_bytes(self, rule, length, unit):
         """Bytes of an erase or write over length bytes in unit-sized steps
@@ -176,12 +210,14 @@ class Fixture:
         return int(proc.stdout)
 
     def prepare(self):
-        self.make_hex("ocm_v1.hex", self.ocm_v1)
-        self.make_hex("ocm_v2.hex", self.ocm_v2)
-        self.make_hex("ocm_v3.hex", self.ocm_v3)
-        self.make_hex("cust_a.hex", self.cust_a)
-        self.make_hex("cust_b.hex", self.cust_b)
+        self.ocm_v1 = self.make_hex("ocm_v1.hex", self.ocm_v1)
+        self.ocm_v2 = self.make_hex("ocm_v2.hex", self.ocm_v2)
+        self.ocm_v3 = self.make_hex("ocm_v3.hex", self.ocm_v3)
+        self.ocm_v4 = self.make_hex("ocm_v4.hex", self.ocm_v4, V4_COUNTER)
+        self.cust_a = self.make_hex("cust_a.hex", self.cust_a)
+        self.cust_b = self.make_hex("cust_b.hex", self.cust_b)
         self.bad = bad_hex_files(self.ocm_v3)
+        self.bad.update(bad_signature_files(self.ocm_v4, self.files))
 
     def volume(self, name, settings=True):
         vol = orvqemu.Volume(os.path.join(self.workdir, name + ".img"))
@@ -197,6 +233,8 @@ class Fixture:
         vol.put_file(self.hex["cust_a.hex"], COMP + "/cust.hex")
         vol.put_file(self.hex["cust_b.hex"], COMP + "/cust_b.hex")
         vol.put_file(self.hex["ocm_v3.hex"], COMP + "/ocm_v3.hex")
+        vol.put_file(self.hex["ocm_v4.hex"], COMP + "/ocm_v4.hex")
+        vol.put_file(images.DEMO_PUB, SIM + "/demo.pub.pem")
         for bad_name, (text, _) in self.bad.items():
             vol.put_bytes(text.encode("latin-1"), COMP + "/" + bad_name, self.workdir)
         if settings:
@@ -207,6 +245,7 @@ class Fixture:
         vol.put_text("[SimBoard]\nOCM = ocm.hex\n", COMP + "/nodef.ini", self.workdir)
         vol.put_text(settings_text(ocm="bad_sum.hex"), COMP + "/badocm.ini", self.workdir)
         vol.put_text(settings_text(ocm="none"), COMP + "/custonly.ini", self.workdir)
+        vol.put_text(settings_text(), COMP + "/good.ini", self.workdir)
         # Cut off in the middle of the customer key.
         vol.put_bytes(settings_text().split("customer =")[0].encode() + b"cust",
                       COMP + "/trunc.ini", self.workdir)
@@ -257,6 +296,45 @@ def bad_hex_files(img):
     return {k: ("\r\n".join(v[0]) + "\r\n", v[1]) for k, v in files.items()}
 
 
+def bad_signature_files(img, folder):
+    """HEX files of a signed image that only the signature check refuses:
+    {name: (text, expected parser line)}, as bad_hex_files."""
+    length = images.header(img)[1]
+    block = images.HEADER_SIZE + length + images.PROTECTED_SIZE
+    tampered = bytearray(img)
+    tampered[images.HEADER_SIZE + 100] ^= 0x40           # the CRC repaired below
+    truncated = bytearray(img)
+    truncated[block + 2] -= 1                          # DER length one short
+    other_key = os.path.join(folder, "other-key.pem")
+    other_pub = os.path.join(folder, "other-key.pub.pem")
+    if not os.path.exists(other_pub):
+        for argv in (["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out",
+                      other_key], ["openssl", "pkey", "-in", other_key, "-pubout", "-out", other_pub]):
+            subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    unsigned = images.signed(img[:images.HEADER_SIZE + length], V4_COUNTER)
+    files = {
+        "sig_tampered.hex": (images.with_crc_repaired(bytes(tampered)), "signature does not verify"),
+        "sig_unsigned.hex": (unsigned, "image is not signed"),
+        "sig_otherkey.hex": (images.signed(img[:images.HEADER_SIZE + length], V4_COUNTER,
+                                           other_key, other_pub), "signed by an unknown key"),
+        "sig_truncated.hex": (bytes(truncated), "damaged signature block"),
+    }
+    return {name: ("\r\n".join(images.hex_records(data) + [images.EOF_RECORD]) + "\r\n",
+                   "HexImage: {path}: " + reason) for name, (data, reason) in files.items()}
+
+
+def floors(**expected):
+    """A check of the ICs' security floors as a run left them (ic0=2, ...)."""
+    def check(ctx):
+        problems = []
+        for name, want in sorted(expected.items()):
+            got = images.floor_of(ctx.snap("Ic%sFloor.bin" % name[2:]))
+            if got != want:
+                problems.append("IC %s floor is %d, expected %d" % (name[2:], got, want))
+        return problems
+    return check
+
+
 # ---------------------------------------------------------------- flash checks
 
 ANY = object()
@@ -267,7 +345,7 @@ CONFIG_ACTIVE = "0"
 def bank_files(ics=(0, 1)):
     out = []
     for ic in ics:
-        for kind in ("Ocm0", "Ocm1", "Cust0", "Cust1"):
+        for kind in ("Ocm0", "Ocm1", "Cust0", "Cust1", "Floor"):
             out.append("%s\\Ic%d%s.bin" % (SIM, ic, kind))
         out.append("%s\\Ic%dActive.txt" % (SIM, ic))
     return out
@@ -497,21 +575,55 @@ def update_cases(fx):
              EFI_NOT_FOUND,
              setup=["cp -q %s\\trunc.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)],
              snapshot=snap, checks=[unchanged_since("custonly")]),
-    ]
+    ] + floor_cases(fx)
 
 
 def bad_hex_cases(fx):
+    """Each broken file is refused by the parser before any IC is touched: a
+    bad file with EFI_VOLUME_CORRUPTED, a file only its signature gives away
+    (sig_*) with EFI_SECURITY_VIOLATION."""
     cases = []
     for name in sorted(fx.bad):
         path = COMP + "\\" + name
+        status = EFI_SECURITY_VIOLATION if name.startswith("sig_") else EFI_VOLUME_CORRUPTED
         cases.append(Case(
             "hex_" + name.split(".")[0], "OrvUpdate.efi 0 1 -o " + path,
             [BANNER, TARGET, "Override OCM zone file, using " + path,
              fx.bad[name][1].format(path=path),
-             "Load %s error, A" % path] + load_error(EFI_VOLUME_CORRUPTED),
-            EFI_VOLUME_CORRUPTED,
-            snapshot=bank_files(), checks=[unchanged_since("custonly")]))
+             "Load %s error, %s" % (path, low32(status))] + load_error(status),
+            status, snapshot=bank_files(), checks=[unchanged_since("custonly")]))
     return cases
+
+
+def downgrade_lines(ic, section, chip_ver):
+    """A forced update to a validly signed image below the IC's floor: the
+    chip's check refuses the bank and the IC stays on its section."""
+    return ["IC %X, current section %X, ver %X" % (ic, section, chip_ver),
+            "Force Update Is set, Ignore veriosn!!",
+            "Start Update Chip %d OCM section %X" % (ic, 1 - section),
+            "HardwareCheckBank Ic %X, check 0, sta 0" % ic,
+            "IC %X update OCM error 7, current section %X" % (ic, section),
+            "IC %X update error 7" % ic]
+
+
+def floor_cases(fx):
+    """IC 0 runs V2 from section 0 (counter 0). V4 (counter 2) raises its
+    floor; V3, validly signed with counter 0, forced with -f, is refused by
+    the chip, and the IC stays on V4."""
+    snap = bank_files([0])
+    v4 = "%s\\ocm_v4.hex" % COMP
+    v3 = "%s\\ocm_v3.hex" % COMP
+    return [
+        Case("floor_raise", "OrvUpdate.efi 0 -o " + v4,
+             [BANNER, TARGET, "Override OCM zone file, using " + v4]
+             + ic_lines(0, 0, V2, target=1, new_ver=V4),
+             EFI_SUCCESS, setup=["cp -q %s\\good.ini %s\\OrvUpdateSettings.ini" % (COMP, COMP)],
+             snapshot=snap, checks=[flash(0, active=1, ocm1=fx.ocm_v4), floors(ic0=V4_COUNTER)]),
+        Case("floor_downgrade", "OrvUpdate.efi 0 -f -o " + v3,
+             [BANNER, TARGET, "Override OCM zone file, using " + v3] + downgrade_lines(0, 1, V4),
+             EFI_DEVICE_ERROR, snapshot=snap,
+             checks=[flash(0, active=1, ocm0=fx.ocm_v3, ocm1=fx.ocm_v4), floors(ic0=V4_COUNTER)]),
+    ]
 
 
 def fault_cases(fx):
@@ -974,12 +1086,13 @@ def pc_active(volume, ic):
     return CONFIG_ACTIVE if text is None else text.decode(errors="replace").strip()[:1]
 
 
-def pc_after_cut(fx, volume, expected):
+def pc_after_cut(fx, volume, expected, new):
     """Failure texts for the flash right after the cut: every IC runs a valid
     image equal to the one it ran before or the new one, and the banks named
-    in expected ({(ic, kind): bytes, (ic, "active"): "0"}) hold exactly that."""
+    in expected ({(ic, kind): bytes, (ic, "active"): "0", (ic, "floor"): 2})
+    hold exactly that."""
     problems = []
-    known = (images.bank(fx.ocm_v1, OCM_BANK), images.bank(fx.ocm_v2, OCM_BANK))
+    known = (images.bank(fx.ocm_v1, OCM_BANK), images.bank(new, OCM_BANK))
     for ic in (0, 1):
         active = pc_active(volume, ic)
         if active not in ("0", "1"):
@@ -993,6 +1106,11 @@ def pc_after_cut(fx, volume, expected):
                             "old nor a valid new image (%s)"
                             % (ic, active, describe_bank(bank, known[1])))
     for (ic, kind), want in sorted(expected.items()):
+        if kind == "floor":
+            got = images.floor_of(volume.get("%s/Ic%dFloor.bin" % (SIM, ic)))
+            if got != want:
+                problems.append("after the cut: IC %d floor %d, expected %d" % (ic, got, want))
+            continue
         if kind == "active":
             got = pc_active(volume, ic)
             if got != want:
@@ -1012,20 +1130,24 @@ def pc_volume(fx, name):
     big = images.image(PC_OLD_BIG, images.payload(40, OCM_BANK - images.HEADER_SIZE - 600))
     with PC_FILES_LOCK:     # sequences run side by side; the file is made once
         if "ocm_big.hex" not in fx.hex:
-            fx.make_hex("ocm_big.hex", big)
-        fx.pc_big = big
+            fx.pc_big = fx.make_hex("ocm_big.hex", big)
     vol.put_file(fx.hex["ocm_big.hex"], SIM + "/ocm_big.hex")
     vol.put_file(fx.hex["cust_b.hex"], SIM + "/cust_b.hex")
     vol.put_text(PC_FLASHSIM_INI, SIM + "/FlashSim.ini", fx.workdir)
     return vol
 
 
-def power_cut_sequence(point, after, part, operation, expected_after_cut, recovery_lines):
-    """One cut point: the cut boot at the after-th flash operation, which
-    the simulator must report as operation ("EraseBank IC 0"), leaving part
-    of it done; the flash checked on the disk image; then the recovery boot,
-    all reported as case powercut_<point>. expected_after_cut(fx, cut) gives
-    the banks, cut(old, new, unit) being the bank after the cut operation."""
+def power_cut_sequence(point, after, part, operation, expected_after_cut, recovery_lines,
+                       command=PC_COMMAND, new="ocm_v2", recovery_checks=None, more_cases=None):
+    """One cut point: the cut boot running command, cut at the after-th flash
+    operation, which the simulator must report as operation ("EraseBank IC
+    0"), leaving part of it done; the flash checked on the disk image; then
+    the recovery boot, all reported as case powercut_<point>.
+    expected_after_cut(fx, cut) gives the banks, cut(old, new, unit) being
+    the bank after the cut operation. new names the image the command
+    installs; recovery_checks(fx) replaces the default checks of the
+    recovery run, and more_cases(fx) gives runs that follow it in the
+    recovery boot."""
     case_id = "powercut_" + point
     rule = "PowerCut After=%d Part=%s" % (after, part)
     report = "FlashSim: power cut at flash operation %d, %s, part %s" % (after, operation, part)
@@ -1034,7 +1156,7 @@ def power_cut_sequence(point, after, part, operation, expected_after_cut, recove
         volume = pc_volume(fx, case_id)
         volume.put_text(rule + "\n", SIM + "/pc.ini", fx.workdir)
         lines = ["cp -q %s\\pc.ini %s\\Faults.ini" % (SIM, SIM)] \
-            + orvqemu.shell_run(case_id + "_cut", PC_COMMAND)
+            + orvqemu.shell_run(case_id + "_cut", command)
         result = orvqemu.boot(volume, lines, suite.workdir, timeout=suite.timeout,
                               log_name="console-%s_cut.log" % case_id)
         with suite._lock:
@@ -1052,17 +1174,18 @@ def power_cut_sequence(point, after, part, operation, expected_after_cut, recove
         if not cut_problems:
             expected = expected_after_cut(
                 fx, lambda old, new, unit: pc_cut(fx, rule, old, new, unit))
-            cut_problems += pc_after_cut(fx, volume, expected)
+            cut_problems += pc_after_cut(fx, volume, expected, getattr(fx, new))
 
         def cut_check(ctx):
             return cut_problems
 
-        case = Case(case_id, PC_COMMAND, [BANNER, TARGET] + recovery_lines, EFI_SUCCESS,
+        checks = recovery_checks(fx) if recovery_checks else [
+            flash(ic, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a, cust1=fx.cust_a)
+            for ic in (0, 1)]
+        case = Case(case_id, command, [BANNER, TARGET] + recovery_lines, EFI_SUCCESS,
                     setup=["rm -q %s\\Faults.ini" % SIM], snapshot=bank_files(),
-                    checks=[cut_check]
-                    + [flash(ic, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
-                             cust1=fx.cust_a) for ic in (0, 1)])
-        suite.run_boot(case_id, volume, [case])
+                    checks=[cut_check] + checks)
+        suite.run_boot(case_id, volume, [case] + (more_cases(fx) if more_cases else []))
     return (case_id, run)
 
 
@@ -1109,6 +1232,28 @@ SEQUENCES = [
                          (0, "Ocm1"): images.bank(fx.ocm_v2, OCM_BANK),
                          (0, "Cust0"): cut(images.erased(CUST_BANK), fx.cust_a, PAGE_SIZE)},
         pc_ic0_current()),
+    # With V4 (security counter 2): IC 0's floor is written, then the power
+    # goes halfway through the write of IC 1's floor, right after IC 1's
+    # switch. IC 0's floor survives the reboot, IC 1's stays as it was (below
+    # the image it runs) until the next IcInit raises it; afterwards a forced
+    # V3 (validly signed, counter 0) is refused by both chips.
+    power_cut_sequence(
+        "floor", 10, "half", "WriteFloor IC 1",
+        lambda fx, cut: {(0, "active"): "1", (0, "Ocm1"): images.bank(fx.ocm_v4, OCM_BANK),
+                         (0, "floor"): V4_COUNTER, (1, "active"): "1",
+                         (1, "Ocm1"): images.bank(fx.ocm_v4, OCM_BANK), (1, "floor"): 0},
+        ["Override OCM zone file, using %s\\ocm_v4.hex" % COMP]
+        + ic_lines(0, 1, V4, image_ver=V4) + ic_lines(1, 1, V4, image_ver=V4),
+        command="OrvUpdate.efi 0 1 -o %s\\ocm_v4.hex" % COMP, new="ocm_v4",
+        recovery_checks=lambda fx: [flash(ic, active=1, ocm1=fx.ocm_v4, cust0=fx.cust_a)
+                                    for ic in (0, 1)] + [floors(ic0=V4_COUNTER, ic1=V4_COUNTER)],
+        more_cases=lambda fx: [Case(
+            "powercut_floor_downgrade", "OrvUpdate.efi 0 1 -f -o %s\\ocm_v3.hex" % COMP,
+            [BANNER, TARGET, "Override OCM zone file, using %s\\ocm_v3.hex" % COMP]
+            + downgrade_lines(0, 1, V4) + downgrade_lines(1, 1, V4), EFI_DEVICE_ERROR,
+            snapshot=bank_files(),
+            checks=[flash(ic, active=1, ocm1=fx.ocm_v4) for ic in (0, 1)]
+            + [floors(ic0=V4_COUNTER, ic1=V4_COUNTER)])]),
 ]
 
 
@@ -1131,13 +1276,15 @@ def station_manifest(fx, folder):
     with open(sim_ini, "w", newline="\r\n") as f:
         f.write(FLASHSIM_INI)
     files = (fx.app, fx.info_app) + tuple(fx.drivers[d] for d in DRIVERS) + \
-        (fx.hex["ocm_v2.hex"], fx.hex["cust_a.hex"], sim_ini, fx.hex["ocm_v1.hex"])
+        (fx.hex["ocm_v2.hex"], fx.hex["cust_a.hex"], sim_ini, fx.hex["ocm_v1.hex"],
+         images.DEMO_PUB)
     text = ('target = "SimBoard"\n'
             "[applications]\nOrvUpdate = %s\nOrvInfo = %s\n"
             "[components]\nImageParser = %s\nFlashInterface = %s\nDevicePath = %s\n"
             "[images]\nOCM = %s\ncustomer = %s\n"
             '[station]\narguments = ["-a"]\nfinish = "shutdown"\n'
             "[files]\n'OrvSim\\FlashSim.ini' = %s\n'OrvSim\\ocm_v1.hex' = %s\n"
+            "'OrvSim\\demo.pub.pem' = %s\n"
             % tuple(json.dumps(path) for path in files))
     manifest = os.path.join(folder, "station.toml")
     with open(manifest, "w") as f:

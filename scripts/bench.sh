@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Benchmarks (not tests): builds what they need, runs them and prints one
 # table of our figures against their references (objcopy and srec_cat for
-# HEX decoding, memcmp, memchr, the modelled flash time) with the ratios.
+# HEX decoding, memcmp, memchr, openssl for signature checks, the modelled
+# flash time) with the ratios.
 # See benchmarks/bench.py for the rows and the environment it reads
-# (BENCH_ROWS=hex,compare,settings,wholerun,qemu selects rows).
+# (BENCH_ROWS=hex,compare,settings,wholerun,qemu,verify selects rows).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export ORV_BUILD_DIR=${ORV_BUILD_DIR:-$root/build}
-"$root/scripts/build.sh" orvhex orv_compare_bench orv_settings_bench orv_wholerun_bench \
+"$root/scripts/build.sh" orvhex orv_compare_bench orv_settings_bench orv_wholerun_bench orv_verify_bench \
   OrvUpdate OrvHexImage OrvFlashSim OrvPathSim >/dev/null
 exec python3 "$root/benchmarks/bench.py" "$@"

@@ -35,6 +35,55 @@ void Wait(const SIM_FLASH *Flash, UINT64 Microseconds) {
   }
 }
 
+constexpr UINT32 FLOOR_MAGIC = 0x4656524Fu;  // "ORVF" read little-endian
+
+UINT32 Le32(const UINT8 *P) {
+  return static_cast<UINT32>(P[0]) | (static_cast<UINT32>(P[1]) << 8) |
+         (static_cast<UINT32>(P[2]) << 16) | (static_cast<UINT32>(P[3]) << 24);
+}
+
+void PutLe32(UINT8 *P, UINT32 Value) {
+  for (int Index = 0; Index < 4; Index++) P[Index] = static_cast<UINT8>(Value >> (8 * Index));
+}
+
+bool SlotValid(const UINT8 *Slot) {
+  return Le32(Slot) == FLOOR_MAGIC && Crc32(Slot, 12) == Le32(Slot + 12);
+}
+
+// The slot holding the current floor: the valid one with the later
+// sequence; SIM_FLOOR_STORE_SIZE when neither is valid.
+UINTN CurrentSlot(const UINT8 *Store) {
+  const bool Valid0 = SlotValid(Store);
+  const bool Valid1 = SlotValid(Store + SIM_FLOOR_SLOT_SIZE);
+  if (Valid0 && Valid1) {
+    const UINT32 Sequence0 = Le32(Store + 4);
+    const UINT32 Sequence1 = Le32(Store + SIM_FLOOR_SLOT_SIZE + 4);
+    return static_cast<INT32>(Sequence1 - Sequence0) > 0 ? SIM_FLOOR_SLOT_SIZE : 0;
+  }
+  if (Valid0) return 0;
+  if (Valid1) return SIM_FLOOR_SLOT_SIZE;
+  return SIM_FLOOR_STORE_SIZE;
+}
+
+// With a key: the bank holds an image the key signed and, for the OCM zone,
+// a security counter not below the floor.
+bool BankTrusted(const SIM_FLASH *Flash, const SIM_IC_STATE &State, UINTN Index, UINT8 Zone,
+                 const IMAGE_INFO &Info) {
+  if (!State.HasKey) return true;
+  if (Zone == ZONE_OCM && Info.SecurityCounter < SimFloor(State)) return false;
+  return VerifyImageSignature(State.Bank[Index], Info, &State.Key, 1, nullptr, Flash->Memo) ==
+         SIGN_STATUS::Ok;
+}
+
+// The chip's check of a bank (see SimHardwareCheckBank).
+bool BankGood(const SIM_FLASH *Flash, const SIM_IC_STATE &State, UINT8 Bank, UINT8 Zone) {
+  const UINTN Index = SimBankIndex(Zone, Bank);
+  IMAGE_INFO Info{};
+  return State.Bank[Index] != nullptr &&
+         CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) == HEX_OK &&
+         BankTrusted(Flash, State, Index, Zone, Info);
+}
+
 // The active OCM bank of a running IC holds the code it executes.
 bool IsRunningBank(const SIM_IC_STATE &State, UINT8 Bank, UINT8 Zone) {
   return Zone == ZONE_OCM && State.Active != SIM_SECTION_NONE && State.Active == Bank;
@@ -82,6 +131,7 @@ void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faul
   Flash->Stall = Stall;
   Flash->IcCount = Config->IcCount;
   Flash->ReduceMask = 0;
+  Flash->Memo = nullptr;
   for (UINTN Ic = 0; Ic < SIM_MAX_ICS; Ic++) {
     SIM_IC_STATE &State = Flash->Ic[Ic];
     State = SIM_IC_STATE{};
@@ -114,6 +164,9 @@ EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
   }
   if (Bank > 1) {
     return EFI_INVALID_PARAMETER;
+  }
+  if (Flash->Ic[Ic].HasKey && !BankGood(Flash, Flash->Ic[Ic], Bank, ZONE_OCM)) {
+    return EFI_SECURITY_VIOLATION;
   }
   if (Hit(Flash, SIM_OP::SwitchIgnored, Ic, FAULT_ANY, Bank) == nullptr) {
     Flash->Ic[Ic].Active = Bank;
@@ -337,12 +390,49 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
     *Check = CheckImageInBank(State.Bank[Index], State.Size[Index], false, &Info) == HEX_OK ? 1 : 0;
     return EFI_SUCCESS;
   }
-  bool Good = CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) == HEX_OK;
+  bool Good = BankGood(Flash, State, Bank, Zone);
   if (Hit(Flash, SIM_OP::CheckZero, Ic, Zone, Bank) != nullptr) {
     Good = false;
   }
   *Check = Good ? 1 : 0;
   return EFI_SUCCESS;
+}
+
+UINT32 SimFloor(const SIM_IC_STATE &State) {
+  const UINTN Slot = CurrentSlot(State.FloorStore);
+  return Slot == SIM_FLOOR_STORE_SIZE ? 0 : Le32(State.FloorStore + Slot + 8);
+}
+
+bool SimFloorToRaise(const SIM_FLASH *Flash, UINT8 Ic, UINT32 *NewFloor) {
+  if (!ValidIc(Flash, Ic)) return false;
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
+  if (!State.HasKey || State.Active > 1) return false;
+  const UINTN Index = SimBankIndex(ZONE_OCM, State.Active);
+  IMAGE_INFO Info{};
+  if (State.Bank[Index] == nullptr ||
+      CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) != HEX_OK ||
+      Info.SecurityCounter <= SimFloor(State) || !BankTrusted(Flash, State, Index, ZONE_OCM, Info)) {
+    return false;
+  }
+  *NewFloor = Info.SecurityCounter;
+  return true;
+}
+
+void SimWriteFloorPart(SIM_FLASH *Flash, UINT8 Ic, UINT32 NewFloor, UINTN Done) {
+  if (!ValidIc(Flash, Ic)) return;
+  SIM_IC_STATE &State = Flash->Ic[Ic];
+  const UINTN Current = CurrentSlot(State.FloorStore);
+  const UINTN Target = Current == 0 ? SIM_FLOOR_SLOT_SIZE : 0;
+  const UINT32 Sequence = Current == SIM_FLOOR_STORE_SIZE ? 1 : Le32(State.FloorStore + Current + 4) + 1;
+  UINT8 Slot[SIM_FLOOR_SLOT_SIZE];
+  PutLe32(Slot, FLOOR_MAGIC);
+  PutLe32(Slot + 4, Sequence);
+  PutLe32(Slot + 8, NewFloor);
+  PutLe32(Slot + 12, Crc32(Slot, 12));
+  for (UINTN Index = 0; Index < SIM_FLOOR_SLOT_SIZE && Index < Done; Index++) {
+    State.FloorStore[Target + Index] = Slot[Index];
+  }
+  State.FloorDirty = true;
 }
 
 EFI_STATUS SimFlashPostOperation(SIM_FLASH *Flash, UINT8 Ic) {

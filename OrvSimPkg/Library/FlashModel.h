@@ -18,7 +18,15 @@
 #include <Protocol/OrvFlashProtocol.h>
 
 #include "FaultRules.h"
+#include "ImageSign.h"
 #include "SimConfig.h"
+
+/// The security floor's store: two slots of 16 bytes ("ORVF", sequence,
+/// floor, CRC-32 of the first 12 bytes, little-endian). A new floor goes into
+/// the slot that does not hold the current one, so a write cut short leaves
+/// that slot invalid and the current floor standing.
+constexpr UINTN SIM_FLOOR_SLOT_SIZE = 16;
+constexpr UINTN SIM_FLOOR_STORE_SIZE = 2 * SIM_FLOOR_SLOT_SIZE;
 
 struct SIM_IC_STATE {
   UINT8  *Bank[SIM_BANKS_PER_IC];  ///< by SimBankIndex, each Size[] bytes
@@ -27,6 +35,13 @@ struct SIM_IC_STATE {
   UINT8  Active;                   ///< 0, 1 or SIM_SECTION_NONE
   bool   PassOpen;
   bool   Unlocked;
+  /// The public key provisioned in the IC (one-time-programmable memory on a
+  /// real chip): with it, only images it signed pass the hardware check.
+  bool             HasKey;
+  IMAGE_PUBLIC_KEY Key;
+  /// The security floor (lowest OCM security counter the IC accepts).
+  UINT8  FloorStore[SIM_FLOOR_STORE_SIZE];
+  bool   FloorDirty;  ///< changed since the store was last saved
 };
 
 /// Waits the given number of microseconds.
@@ -38,6 +53,7 @@ struct SIM_FLASH {
   SIM_STALL         Stall;  ///< may be NULL
   UINT8             IcCount;
   UINT32            ReduceMask;
+  SIGN_MEMO        *Memo;   ///< host models only (see SIGN_MEMO); NULL in the driver
   SIM_IC_STATE      Ic[SIM_MAX_ICS];
 };
 
@@ -48,6 +64,8 @@ struct SIM_FLASH {
 void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faults, SIM_STALL Stall);
 
 EFI_STATUS SimGetActiveSection(SIM_FLASH *Flash, UINT8 Ic, UINT8 *Section);
+/// Switches the IC to Bank. With a key provisioned the chip never runs an
+/// OCM bank that fails its check: EFI_SECURITY_VIOLATION, nothing switched.
 EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank);
 EFI_STATUS SimGetIcVersion(SIM_FLASH *Flash, UINT8 Ic, UINT8 Section, UINT32 *Version);
 EFI_STATUS SimFlashPreOperation(SIM_FLASH *Flash, UINT8 Ic);
@@ -70,7 +88,31 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 /// step, or all.
 UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part);
 
+/**
+  The chip's verdict on a bank: a valid image (header, CRC) and, with a key
+  provisioned, one signed by that key whose security counter, for the OCM
+  zone, is at least the IC's floor. The check value is always written: 1
+  for a good bank, 0 otherwise (also when it entered as 1, a forced update).
+**/
 EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check);
+
+/// The IC's security floor (0 while the store holds no valid slot).
+UINT32 SimFloor(const SIM_IC_STATE &State);
+
+/**
+  Whether the floor has to rise: with a key provisioned, the IC runs a bank
+  whose image that key signed with a security counter above the floor.
+
+  @param[out] NewFloor  That counter.
+**/
+bool SimFloorToRaise(const SIM_FLASH *Flash, UINT8 Ic, UINT32 *NewFloor);
+
+/**
+  Write NewFloor into the slot that does not hold the current floor; only
+  its first Done bytes when a power cut stops the write (Done beyond the
+  slot means all). Marks the store changed.
+**/
+void SimWriteFloorPart(SIM_FLASH *Flash, UINT8 Ic, UINT32 NewFloor, UINTN Done);
 EFI_STATUS SimFlashPostOperation(SIM_FLASH *Flash, UINT8 Ic);
 
 /// Closes the pass and locks the flash. The caller then saves dirty banks.

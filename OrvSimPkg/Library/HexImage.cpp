@@ -4,6 +4,8 @@
 
 #include "HexImage.h"
 
+#include "ImageSign.h"
+
 #include <OrvBase/HexText.h>
 
 namespace {
@@ -28,6 +30,7 @@ constexpr const char *ERROR_TEXTS[] = {
   "image payload checksum mismatch",
   "file too large",
   "out of memory",
+  "unsupported image format",
 };
 
 constexpr UINT8 RECORD_DATA = 0x00;
@@ -553,14 +556,46 @@ static HEX_ERROR ReadHeader(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
   if (ReadLe32(Data) != IMAGE_MAGIC) {
     return HEX_ERROR_MAGIC;
   }
+  *Info = IMAGE_INFO{};
   Info->PayloadLength = ReadLe32(Data + IMAGE_LENGTH_OFFSET);
   Info->Version = static_cast<UINT64>(ReadLe32(Data + IMAGE_VERSION_OFFSET)) |
                   (static_cast<UINT64>(ReadLe32(Data + IMAGE_VERSION_OFFSET + 4)) << 32);
+  Info->ImageSize = static_cast<UINT64>(Info->PayloadLength) + IMAGE_HEADER_SIZE;
+  // Byte 20 was reserved (0) in format 1; format 2 says so there and keeps
+  // its trailer behind the payload.
+  const UINT8 Format = Data[IMAGE_FORMAT_OFFSET];
+  if (Format <= 1) {
+    Info->Format = 1;
+    return HEX_OK;
+  }
+  const UINT8 Flags = Data[IMAGE_FLAGS_OFFSET];
+  if (Format != IMAGE_FORMAT_2 || (Flags & ~IMAGE_FLAG_SIGNED) != 0 || Data[22] != 0 || Data[23] != 0) {
+    return HEX_ERROR_FORMAT;
+  }
+  Info->Format = IMAGE_FORMAT_2;
+  Info->Signed = (Flags & IMAGE_FLAG_SIGNED) != 0;
+  Info->ImageSize += IMAGE_PROTECTED_SIZE + (Info->Signed ? IMAGE_SIGNATURE_BLOCK_SIZE : 0);
+  return HEX_OK;
+}
+
+// The payload CRC and, in format 2, the protected area after the payload.
+static HEX_ERROR CheckBody(const UINT8 *Data, IMAGE_INFO *Info) {
+  if (Crc32(Data + IMAGE_HEADER_SIZE, Info->PayloadLength) != ReadLe32(Data + IMAGE_CRC_OFFSET)) {
+    return HEX_ERROR_PAYLOAD_CRC;
+  }
+  if (Info->Format == IMAGE_FORMAT_2) {
+    const UINT8 *Protected = Data + IMAGE_HEADER_SIZE + Info->PayloadLength;
+    if (ReadLe32(Protected + 4) != 0) {
+      return HEX_ERROR_FORMAT;
+    }
+    Info->SecurityCounter = ReadLe32(Protected);
+  }
   return HEX_OK;
 }
 
 // The image at the start of Data: its header, its size against Size (equal
-// to it, or within it) and, when CheckCrc is set, its payload CRC.
+// to it, or within it) and, when CheckCrc is set, its payload CRC and, in
+// format 2, its protected area.
 static HEX_ERROR CheckImageAt(const UINT8 *Data, UINTN Size, bool ExactSize, bool CheckCrc,
                               IMAGE_INFO *Info) {
   IMAGE_INFO Found{};
@@ -568,13 +603,14 @@ static HEX_ERROR CheckImageAt(const UINT8 *Data, UINTN Size, bool ExactSize, boo
   if (Error != HEX_OK) {
     return Error;
   }
-  const UINT64 ImageSize = static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE;
-  if (ExactSize ? ImageSize != Size : ImageSize > Size) {
+  if (ExactSize ? Found.ImageSize != Size : Found.ImageSize > Size) {
     return HEX_ERROR_HEADER_LENGTH;
   }
-  if (CheckCrc &&
-      Crc32(Data + IMAGE_HEADER_SIZE, Found.PayloadLength) != ReadLe32(Data + IMAGE_CRC_OFFSET)) {
-    return HEX_ERROR_PAYLOAD_CRC;
+  if (CheckCrc) {
+    Error = CheckBody(Data, &Found);
+    if (Error != HEX_OK) {
+      return Error;
+    }
   }
   *Info = Found;
   return HEX_OK;
@@ -587,14 +623,19 @@ HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
 HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSize) {
   IMAGE_INFO Found{};
   HEX_ERROR Error = ReadHeader(Data, DataSize, &Found);
+  // The format is judged when the image is complete (CheckImage): a record
+  // that comes out of order may still be hiding the header's last bytes, and
+  // that record is the fault to report. Until then the format 1 size stands.
+  if (Error == HEX_ERROR_FORMAT) {
+    Error = HEX_OK;
+  }
   if (Error != HEX_OK) {
     return Error;
   }
-  UINT64 Size = static_cast<UINT64>(Found.PayloadLength) + IMAGE_HEADER_SIZE;
-  if (Size < DataSize || Size > HEX_MAX_IMAGE_SIZE) {
+  if (Found.ImageSize < DataSize || Found.ImageSize > HEX_MAX_IMAGE_SIZE) {
     return HEX_ERROR_HEADER_LENGTH;
   }
-  *ImageSize = static_cast<UINTN>(Size);
+  *ImageSize = static_cast<UINTN>(Found.ImageSize);
   return HEX_OK;
 }
 

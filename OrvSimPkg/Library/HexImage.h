@@ -34,6 +34,7 @@ enum HEX_ERROR : UINT32 {
   HEX_ERROR_PAYLOAD_CRC,
   HEX_ERROR_FILE_TOO_LARGE,
   HEX_ERROR_OUT_OF_MEMORY,
+  HEX_ERROR_FORMAT,
 };
 
 /// The console text of an error ("bad checksum").
@@ -50,10 +51,15 @@ constexpr UINTN  IMAGE_LENGTH_OFFSET = 4;
 constexpr UINTN  IMAGE_VERSION_OFFSET = 8;
 constexpr UINTN  IMAGE_CRC_OFFSET = 16;
 
-/// What an image header says.
+/// What an image header says (and, once the image is checked, its
+/// protected area: see ImageSign.h for format 2).
 struct IMAGE_INFO {
   UINT64 Version;
   UINT32 PayloadLength;
+  UINT8  Format;           ///< 1 or 2
+  bool   Signed;           ///< format 2 with a signature block
+  UINT64 ImageSize;        ///< header, payload and, in format 2, the trailer
+  UINT32 SecurityCounter;  ///< format 2, filled by the image checks; else 0
 };
 
 /// Outcome of decoding a HEX text.
@@ -162,8 +168,10 @@ HEX_RESULT HexDecodeEnd(HEX_DECODER *Decoder, IMAGE_INFO *Info);
 HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapacity);
 
 /**
-  Check a whole image: header present, magic, length equal to Size minus the
-  header, payload CRC.
+  Check a whole image: header present, magic, a known format, Size equal to
+  the size the header gives (header, payload and, in format 2, the
+  protected area and the signature block when the header says signed),
+  payload CRC. The signature itself is ImageSign's business.
 **/
 HEX_ERROR CheckImage(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info);
 
@@ -188,9 +196,9 @@ HEX_ERROR ImageSizeFromHeader(const UINT8 *Data, UINTN DataSize, UINTN *ImageSiz
 HEX_ERROR FinishImage(UINT8 *Data, UINTN DataSize, UINTN ImageSize, IMAGE_INFO *Info);
 
 /**
-  Check the image at the start of a flash bank: magic, a length that fits the
-  bank and, when CheckCrc is set, the payload CRC. Bytes after the image are
-  not looked at.
+  Check the image at the start of a flash bank: magic, a known format, an
+  image size that fits the bank and, when CheckCrc is set, the payload CRC.
+  Bytes after the image are not looked at.
 **/
 HEX_ERROR CheckImageInBank(const UINT8 *Bank, UINTN BankSize, bool CheckCrc, IMAGE_INFO *Info);
 

@@ -93,17 +93,27 @@ void SetIcBankSize(CONFIG_READER *Reader, UINT64 Number) {
   CurrentIc(Reader).BankSize[SimBankIndex(ZONE, 1)] = static_cast<UINT32>(Number);
 }
 
-template <UINTN BANK>
-bool SetSeed(CONFIG_READER *Reader, TEXT_SPAN Value) {
+// A path of 1 to SIM_PATH_MAX - 1 characters into Target, terminated.
+bool CopyPath(char *Target, TEXT_SPAN Value) {
   if (Value.Len == 0 || Value.Len >= SIM_PATH_MAX) {
     return false;
   }
-  char *Seed = CurrentIc(Reader).Seed[BANK];
   for (UINTN Index = 0; Index < Value.Len; Index++) {
-    Seed[Index] = Value.Ptr[Index];
+    Target[Index] = Value.Ptr[Index];
   }
-  Seed[Value.Len] = '\0';
+  Target[Value.Len] = '\0';
   return true;
+}
+
+template <UINTN BANK>
+bool SetSeed(CONFIG_READER *Reader, TEXT_SPAN Value) {
+  return CopyPath(CurrentIc(Reader).Seed[BANK], Value);
+}
+
+// The key a chip keeps in one-time-programmable memory: the PEM file the
+// simulator reads it from.
+bool SetPublicKey(CONFIG_READER *Reader, TEXT_SPAN Value) {
+  return CopyPath(CurrentIc(Reader).PublicKey, Value);
 }
 
 constexpr KEY_VALUE BankSize(void (*Set)(CONFIG_READER *, UINT64)) {
@@ -136,6 +146,7 @@ constexpr CONFIG_KEY IC_KEYS[] = {
   {"Ocm1Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_OCM, 1)>)},
   {"Customer0Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_CUSTOMER, 0)>)},
   {"Customer1Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_CUSTOMER, 1)>)},
+  {"PublicKey", "key path must be 1 to 127 characters", KEY_VALUE::Text(SetPublicKey)},
 };
 
 // "Ic12" -> 12

@@ -38,6 +38,7 @@ struct SIM_IC_CONFIG {
   UINT8  ActiveSection;                        ///< 0, 1 or SIM_SECTION_NONE
   UINT32 BankSize[SIM_BANKS_PER_IC];           ///< by SimBankIndex
   char   Seed[SIM_BANKS_PER_IC][SIM_PATH_MAX];  ///< terminated; empty when none
+  char   PublicKey[SIM_PATH_MAX];  ///< PEM file of the key provisioned in the IC; empty when none
 };
 
 struct SIM_CONFIG {

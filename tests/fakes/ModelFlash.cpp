@@ -119,6 +119,7 @@ ModelFlash::ModelFlash(const std::string &ConfigIni) {
   }
   // Zero latency: timing figures stay in the configuration but nothing waits.
   SimFlashSetup(&Sim_, &Config_, &Faults_, nullptr);
+  Sim_.Memo = &Memo_;
   for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
     for (UINTN Index = 0; Index < SIM_BANKS_PER_IC; Index++) {
       Memory_[Ic][Index].assign(Sim_.Ic[Ic].Size[Index], 0xFF);
@@ -243,6 +244,28 @@ bool ModelFlash::SetFaults(const std::string &FaultsIni) {
   return true;
 }
 
+void ModelFlash::ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key) {
+  if (Ic >= Sim_.IcCount) std::abort();
+  Sim_.Ic[Ic].HasKey = true;
+  Sim_.Ic[Ic].Key = Key;
+  std::memset(Sim_.Ic[Ic].FloorStore, 0xFF, SIM_FLOOR_STORE_SIZE);
+}
+
+bool ModelFlash::RaiseFloor(UINT8 Ic) {
+  UINT32 NewFloor = 0;
+  if (!SimFloorToRaise(&Sim_, Ic, &NewFloor)) return true;
+  FloorWrites_++;
+  if (++Operations_ == CutAt_) {
+    // The driver writes the slot in 4-byte words.
+    SimWriteFloorPart(&Sim_, Ic, NewFloor, SimCutBytes(SIM_FLOOR_SLOT_SIZE, 4, CutPart_));
+    PowerLost_ = true;
+    CutAtFloor_ = "floor write IC " + std::to_string(Ic);
+    return false;
+  }
+  SimWriteFloorPart(&Sim_, Ic, NewFloor, SIM_FLOOR_SLOT_SIZE);
+  return true;
+}
+
 void ModelFlash::CutPowerAt(size_t Nth, CUT_PART Part) {
   CutAt_ = Nth;
   CutPart_ = Part;
@@ -251,6 +274,8 @@ void ModelFlash::CutPowerAt(size_t Nth, CUT_PART Part) {
 void ModelFlash::Reboot() {
   PowerLost_ = false;
   Operations_ = 0;
+  FloorWrites_ = 0;
+  CutAtFloor_.clear();
   CutAt_ = 0;
   Calls.clear();
   for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
@@ -288,6 +313,8 @@ EFI_STATUS ModelFlash::Run(FlashCall Made, FaultWhere Args,
     Made.Faulted = FaultHit(&Copy, Made.Op, Args.Ic, Args.Zone, Args.Bank) != nullptr;
   }
   Made.Status = Model();
+  // A floor write inside the call (a switch, IcInit) can take the power with it.
+  Made.PowerLost = PowerLost_;
   return Record(Made);
 }
 
@@ -305,6 +332,10 @@ EFI_STATUS ModelFlash::IcInit(const void *Path, UINT8 *Count) {
       Sim_.Ic[Ic].PassOpen = false;
       Sim_.Ic[Ic].Unlocked = false;
     }
+    // A floor rise a reset cut off is made up for, as the driver does.
+    for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
+      if (!RaiseFloor(Ic)) return EFI_DEVICE_ERROR;
+    }
     *Count = ReportedIcCount.value_or(Sim_.IcCount);
     return EFI_SUCCESS;
   });
@@ -318,7 +349,12 @@ EFI_STATUS ModelFlash::GetActiveSection(UINT8 Ic, UINT8 *Section) {
 EFI_STATUS ModelFlash::SetActiveBank(UINT8 Ic, UINT8 Bank) {
   return Run(
       {SIM_OP::SetActiveBank, Ic, Bank}, {.Ic = Ic, .Bank = Bank},
-      [&]() -> EFI_STATUS { return SimSetActiveBank(&Sim_, Ic, Bank); },
+      [&]() -> EFI_STATUS {
+        EFI_STATUS Status = SimSetActiveBank(&Sim_, Ic, Bank);
+        // The power going while the floor is written: the call never returns.
+        if (!EFI_ERROR(Status) && !RaiseFloor(Ic)) return EFI_DEVICE_ERROR;
+        return Status;
+      },
       [&](CUT_PART Part) {
         // A switch is a single step: it happened or it did not.
         if (SimCutBytes(1, 1, Part) == 1) (void)SimSetActiveBank(&Sim_, Ic, Bank);

@@ -155,6 +155,19 @@ class ModelFlash {
   /// The last mask received through SetReduceFlags.
   UINT32 ReduceMask() const { return Sim_.ReduceMask; }
 
+  // ---- Signed images -------------------------------------------------------------
+  /// Provisions Key in the IC (FlashSim.ini's PublicKey): from then on its
+  /// hardware check passes only images Key signed, and it keeps a security
+  /// floor, starting from none.
+  void ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key);
+  /// The IC's security floor.
+  UINT32 Floor(UINT8 Ic) const { return SimFloor(Sim_.Ic[Ic]); }
+  /// Writes of a floor (each is a flash operation for CutPowerAt) since the
+  /// last Reboot().
+  size_t FloorWrites() const { return FloorWrites_; }
+  /// "floor write IC <i>" when the power went during one, else "".
+  const std::string &CutAtFloorWrite() const { return CutAtFloor_; }
+
   // ---- Faults ----------------------------------------------------------------------
   /// Op fails with Status for the calls Where names.
   void Fail(SIM_OP Op, EFI_STATUS Status, FaultWhere Where = {});
@@ -177,8 +190,8 @@ class ModelFlash {
   std::optional<UINT8> ReportedIcCount;
 
   // ---- Power ---------------------------------------------------------------------
-  /// Erase, write and switch calls made with the power on since the last
-  /// Reboot(), whatever their status.
+  /// Erase, write and switch calls (and floor writes) made with the power
+  /// on since the last Reboot(), whatever their status.
   size_t FlashOperations() const { return Operations_; }
   /// Cuts the power at the Nth flash operation from the last Reboot()
   /// (1-based), leaving Part of it done (a switch is one step). 0 disarms.
@@ -212,6 +225,10 @@ class ModelFlash {
   EFI_STATUS Run(FlashCall Made, FaultWhere Args, const std::function<EFI_STATUS()> &Model,
                  const std::function<void(CUT_PART)> &Cut = nullptr);
   EFI_STATUS Record(const FlashCall &Call);
+  /// Raises the IC's floor to the image it runs when that is higher (after a
+  /// switch, at IcInit), as the driver does; a floor write is a flash
+  /// operation. False when the power went during the write.
+  bool RaiseFloor(UINT8 Ic);
 
   SIM_CONFIG Config_{};
   FAULT_RULES Faults_{};
@@ -222,4 +239,7 @@ class ModelFlash {
   size_t CutAt_ = 0;
   CUT_PART CutPart_ = CUT_PART::None;
   bool PowerLost_ = false;
+  SIGN_MEMO Memo_{};
+  size_t FloorWrites_ = 0;
+  std::string CutAtFloor_;
 };

@@ -15,16 +15,27 @@
 #include <memory>
 
 #include "HexImage.h"
+#include "ImageSign.h"
+#include "OrvHexFiles.h"
 #include "SimText.h"
+
+using namespace orvhex;
 
 namespace {
 
 constexpr const char *USAGE =
-  "usage: orvhex make --version <V> in.bin out.hex\n"
+  "usage: orvhex make --version <V> [--security-counter <N>] [--key KEY.pem] in.bin out.hex\n"
+  "       orvhex sign --key KEY.pem [--security-counter <N>] in.hex out.hex\n"
+  "       orvhex verify --key PUB.pem in.hex\n"
+  "       orvhex keygen KEY.pem PUB.pem\n"
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
   "       orvhex info <file>\n"
   "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n";
+
+}  // namespace
+
+namespace orvhex {
 
 int Usage(std::ostream &Err) {
   Err << USAGE;
@@ -39,6 +50,10 @@ int Failed(std::ostream &Err, const std::string &Reason) {
 bool ParseNumber(const std::string &Text, UINT64 *Value) {
   return ParseUint64(TEXT_SPAN{Text.data(), Text.size()}, Value);
 }
+
+}  // namespace orvhex
+
+namespace {
 
 // The name a message gives an input: "-" is standard input.
 std::string InputName(const std::string &Path) { return Path == "-" ? "standard input" : Path; }
@@ -124,6 +139,10 @@ class INPUT_FILE {
   std::string Name;
 };
 
+}  // namespace
+
+namespace orvhex {
+
 // Reads a whole input (see INPUT_FILE).
 bool ReadFile(const std::string &Path, std::string *Data, std::string *Error) {
   INPUT_FILE In;
@@ -157,6 +176,10 @@ bool WriteFile(const std::string &Path, const void *Data, size_t Size, std::stri
   }
   return true;
 }
+
+}  // namespace orvhex
+
+namespace {
 
 std::string HexFileError(const std::string &Name, const HEX_RESULT &Result) {
   if (Result.Line != 0) {
@@ -198,11 +221,59 @@ bool DecodeHexInput(INPUT_FILE &In, const std::string &Start, std::vector<UINT8>
   return true;
 }
 
+}  // namespace
+
+namespace orvhex {
+
 // Reads a HEX file and checks its image. On failure Error holds the message.
 bool LoadHexImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO *Info, std::string *Error) {
   INPUT_FILE In;
   return In.Open(Path, Error) && DecodeHexInput(In, std::string(), Image, Info, Error);
 }
+
+bool LoadAnyImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO *Info,
+                  std::string *Error) {
+  INPUT_FILE In;
+  if (!In.Open(Path, Error)) {
+    return false;
+  }
+  // Read until the first character that is not blank tells a HEX file from
+  // a raw image.
+  std::string Text;
+  size_t First = std::string::npos;
+  for (;;) {
+    size_t Have = Text.size();
+    Text.resize(Have + CHUNK);
+    ssize_t Got = In.Read(Text.data() + Have, CHUNK, Error);
+    if (Got < 0) {
+      return false;
+    }
+    Text.resize(Have + static_cast<size_t>(Got));
+    First = Text.find_first_not_of(" \t\r\n");
+    if (Got == 0 || First != std::string::npos) {
+      break;
+    }
+  }
+  if (First != std::string::npos && Text[First] == ':') {
+    return DecodeHexInput(In, Text, Image, Info, Error);
+  }
+  if (!In.ReadRest(&Text, Error)) {
+    return false;
+  }
+  // A raw image or a bank file: the image at the start, erased bytes after it.
+  const UINT8 *Bytes = reinterpret_cast<const UINT8 *>(Text.data());
+  HEX_ERROR Result = CheckImageInBank(Bytes, Text.size(), true, Info);
+  if (Result != HEX_OK) {
+    *Error = InputName(Path) + ": " + HexErrorText(Result);
+    return false;
+  }
+  Image->assign(Bytes, Bytes + Info->ImageSize);
+  return true;
+}
+
+}  // namespace orvhex
+
+namespace {
 
 /// How splitting a command's arguments went.
 enum class ARGS_RESULT { Ok, Usage, BadNumber };
@@ -232,40 +303,6 @@ ARGS_RESULT SplitNumberOption(const std::vector<std::string> &Args, const char *
     }
   }
   return Have ? ARGS_RESULT::Ok : ARGS_RESULT::Usage;
-}
-
-int Make(const std::vector<std::string> &Args, std::ostream &Err) {
-  std::vector<std::string> Files;
-  UINT64 Version = 0;
-  std::string BadText;
-  ARGS_RESULT Split = SplitNumberOption(Args, "--version", 0, ~0ull, &Version, &Files, &BadText);
-  if (Split == ARGS_RESULT::BadNumber) {
-    return Failed(Err, "bad version '" + BadText + "' (decimal or 0x hex, 64-bit)");
-  }
-  if (Split != ARGS_RESULT::Ok || Files.size() != 2) {
-    return Usage(Err);
-  }
-  std::string Payload;
-  std::string Error;
-  if (!ReadFile(Files[0], &Payload, &Error)) {
-    return Failed(Err, Error);
-  }
-  if (Payload.size() > HEX_MAX_IMAGE_SIZE - IMAGE_HEADER_SIZE) {
-    return Failed(Err, Files[0] + ": payload too large");
-  }
-  std::vector<UINT8> Image(IMAGE_HEADER_SIZE + Payload.size());
-  const UINT8 *PayloadBytes = reinterpret_cast<const UINT8 *>(Payload.data());
-  BuildImageHeader(Image.data(), Version, PayloadBytes, static_cast<UINT32>(Payload.size()));
-  std::copy(Payload.begin(), Payload.end(), Image.begin() + IMAGE_HEADER_SIZE);
-  std::string Hex(HexEncodedSize(Image.size()), '\0');
-  size_t Written = EncodeHex(Image.data(), Image.size(), Hex.data(), Hex.size());
-  if (Written != Hex.size()) {
-    return Failed(Err, "internal error while encoding");
-  }
-  if (!WriteFile(Files[1], Hex.data(), Hex.size(), &Error)) {
-    return Failed(Err, Error);
-  }
-  return ORVHEX_OK;
 }
 
 int Bin(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
@@ -329,54 +366,36 @@ int Bank(const std::vector<std::string> &Args, std::ostream &Err) {
   return ORVHEX_OK;
 }
 
+std::string HexBytes(const UINT8 *Data, size_t Size) {
+  std::string Text;
+  char Digits[3];
+  for (size_t Index = 0; Index < Size; Index++) {
+    std::snprintf(Digits, sizeof(Digits), "%02x", Data[Index]);
+    Text += Digits;
+  }
+  return Text;
+}
+
 int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
   if (Args.size() != 1 || Args[0].rfind("--", 0) == 0) {
     return Usage(Err);
   }
-  const std::string &Path = Args[0];
-  INPUT_FILE In;
+  std::vector<UINT8> Image;
+  IMAGE_INFO ImageInfo{};
   std::string Error;
-  if (!In.Open(Path, &Error)) {
+  if (!LoadAnyImage(Args[0], &Image, &ImageInfo, &Error)) {
     return Failed(Err, Error);
   }
-  // Read until the first character that is not blank tells a HEX file from
-  // a raw image.
-  std::string Text;
-  size_t First = std::string::npos;
-  for (;;) {
-    size_t Have = Text.size();
-    Text.resize(Have + CHUNK);
-    ssize_t Got = In.Read(Text.data() + Have, CHUNK, &Error);
-    if (Got < 0) {
-      return Failed(Err, Error);
-    }
-    Text.resize(Have + static_cast<size_t>(Got));
-    First = Text.find_first_not_of(" \t\r\n");
-    if (Got == 0 || First != std::string::npos) {
-      break;
-    }
-  }
-  IMAGE_INFO ImageInfo{};
-  if (First != std::string::npos && Text[First] == ':') {
-    std::vector<UINT8> Image;
-    if (!DecodeHexInput(In, Text, &Image, &ImageInfo, &Error)) {
-      return Failed(Err, Error);
-    }
-  } else {
-    if (!In.ReadRest(&Text, &Error)) {
-      return Failed(Err, Error);
-    }
-    // A raw image or a bank file: the image at the start, erased bytes after it.
-    HEX_ERROR Result = CheckImageInBank(reinterpret_cast<const UINT8 *>(Text.data()), Text.size(), true,
-                                        &ImageInfo);
-    if (Result != HEX_OK) {
-      return Failed(Err, InputName(Path) + ": " + HexErrorText(Result));
-    }
-  }
+  IMAGE_DESCRIPTION Description{};
+  DescribeImage(Image.data(), Image.size(), nullptr, 0, &Description);
   char Line[64];
   std::snprintf(Line, sizeof(Line), "version 0x%016llx\n", static_cast<unsigned long long>(ImageInfo.Version));
   Out << Line << "payload " << ImageInfo.PayloadLength << "\n"
-      << "image " << (ImageInfo.PayloadLength + IMAGE_HEADER_SIZE) << "\n";
+      << "image " << Image.size() << "\n"
+      << "format " << unsigned(Description.Format) << "\n"
+      << "security-counter " << Description.SecurityCounter << "\n"
+      << "key-id " << (Description.Signed ? HexBytes(Description.KeyId, IMAGE_KEY_ID_SIZE) : "none") << "\n"
+      << "signature " << (Description.Signed ? "present" : "absent") << "\n";
   return ORVHEX_OK;
 }
 
@@ -390,6 +409,15 @@ int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostr
   const std::string &Command = Args[0];
   if (Command == "make") {
     return Make(Rest, Err);
+  }
+  if (Command == "sign") {
+    return Sign(Rest, Err);
+  }
+  if (Command == "verify") {
+    return Verify(Rest, Out, Err);
+  }
+  if (Command == "keygen") {
+    return Keygen(Rest, Err);
   }
   if (Command == "bin") {
     return Bin(Rest, Out, Err);

@@ -4,8 +4,10 @@
   memory during a run and in one file per IC, zone and bank on the driver's
   volume; the active section in a small state file. Files are loaded at
   IcInit, banks saved when a programming pass closes, the state file after a
-  bank switch. The flash rules, versions, faults and timing are in
-  FlashModel.
+  bank switch. With a public key provisioned for an IC (its PEM file named
+  in the configuration), the IC keeps a security floor in a third state
+  file and its hardware check passes only images that key signed. The
+  flash rules, versions, checks, faults and timing are in FlashModel.
 **/
 
 #include "SimEfi.h"
@@ -15,6 +17,7 @@
 
 #include "FlashModel.h"
 #include "HexImage.h"
+#include "PemKey.h"
 
 const EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
 static constexpr EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
@@ -115,6 +118,10 @@ void BankFileName(CHAR16 *Name, UINTN Ic, UINTN Bank) {
 
 void StateFileName(CHAR16 *Name, UINTN Ic) {
   SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%dActive.txt"_w, Ic);
+}
+
+void FloorFileName(CHAR16 *Name, UINTN Ic) {
+  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%dFloor.bin"_w, Ic);
 }
 
 void FreeBanks() {
@@ -232,6 +239,64 @@ EFI_STATUS LoadActiveSection(EFI_FILE_HANDLE Root, UINTN Ic) {
   return EFI_SUCCESS;
 }
 
+// The key provisioned in the IC, from the PEM file the configuration names.
+EFI_STATUS LoadKey(EFI_FILE_HANDLE Root, UINTN Ic) {
+  const char *KeyPath = gConfig.Ic[Ic].PublicKey;
+  if (KeyPath[0] == '\0') return EFI_SUCCESS;
+  CHAR16 Path[SIM_PATH_MAX];
+  // The configuration reader takes key paths of at most SIM_PATH_MAX - 1 characters.
+  EFI_STATUS Status =
+      AsciiStrToUnicodeStrS(reinterpret_cast<const CHAR8 *>(KeyPath), Path, SIM_PATH_MAX);
+  if (EFI_ERROR(Status)) return Status;
+  PoolGuard<UINT8> Text;
+  UINTN Size = 0;
+  Status = ReadWholeFile(Root, Path, 16 * 1024, &Text, &Size);
+  if (EFI_ERROR(Status)) {
+    return PrintAndReturn(Status, u"FlashSim: cannot open %s, %x\n"_w, Path, Hex32(Status));
+  }
+  PEM_ERROR Error = ReadPublicKeyPem(reinterpret_cast<const char *>(Text.Get()), Size, &gFlash.Ic[Ic].Key);
+  if (Error != PEM_ERROR::Ok) {
+    return PrintAndReturn(EFI_INVALID_PARAMETER, u"FlashSim: %s: %a\n"_w, Path, PemErrorText(Error));
+  }
+  gFlash.Ic[Ic].HasKey = true;
+  return EFI_SUCCESS;
+}
+
+// The floor store; a missing file is a store that never held a floor.
+EFI_STATUS LoadFloor(EFI_FILE_HANDLE Root, UINTN Ic) {
+  SIM_IC_STATE &State = gFlash.Ic[Ic];
+  SetMem(State.FloorStore, SIM_FLOOR_STORE_SIZE, 0xFF);
+  CHAR16 Name[NAME_SIZE];
+  FloorFileName(Name, Ic);
+  PoolGuard<UINT8> Data;
+  UINTN Size = 0;
+  EFI_STATUS Status = ReadWholeFile(Root, Name, 4096, &Data, &Size);
+  if (Status == EFI_NOT_FOUND) return EFI_SUCCESS;
+  if (EFI_ERROR(Status)) {
+    return PrintAndReturn(Status, u"FlashSim: cannot read %s, %x\n"_w, Name, Hex32(Status));
+  }
+  for (UINTN Index = 0; Index < Size && Index < SIM_FLOOR_STORE_SIZE; Index++) {
+    State.FloorStore[Index] = Data[Index];
+  }
+  return EFI_SUCCESS;
+}
+
+// Writes the floor store back when it changed.
+EFI_STATUS SaveFloor(UINT8 Ic) {
+  SIM_IC_STATE &State = gFlash.Ic[Ic];
+  if (!State.FloorDirty) return EFI_SUCCESS;
+  CHAR16 Name[NAME_SIZE];
+  FloorFileName(Name, Ic);
+  FileGuard Root;
+  EFI_STATUS Status = OpenImageVolume(BS, gDriverImage, &Root);
+  if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, State.FloorStore, SIM_FLOOR_STORE_SIZE);
+  if (EFI_ERROR(Status)) {
+    return PrintAndReturn(EFI_DEVICE_ERROR, u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
+  }
+  State.FloorDirty = false;
+  return EFI_SUCCESS;
+}
+
 // Saves the banks of an IC changed since they were last saved.
 EFI_STATUS SaveDirtyBanks(UINT8 Ic) {
   SIM_IC_STATE &State = gFlash.Ic[Ic];
@@ -279,6 +344,7 @@ const FAULT_RULE *PowerCutHere() {
 [[noreturn]] void CutPower(const FAULT_RULE *Cut, const CHAR16 *Operation, UINT8 Ic) {
   for (UINT8 Index = 0; Index < gFlash.IcCount; Index++) {
     (void)SaveDirtyBanks(Index);
+    (void)SaveFloor(Index);
   }
   static constexpr const char *PART_NAMES[] = {"none", "half", "all"};
   Print(u"FlashSim: power cut at flash operation %d, %s IC %d, part %a\n"_w, Cut->After, Operation,
@@ -286,6 +352,22 @@ const FAULT_RULE *PowerCutHere() {
   RT->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
   for (;;) {
   }
+}
+
+// Raises the IC's floor to the security counter of the image it runs, when
+// that is higher: after a switch, and at IcInit for a rise a reset cut off.
+// The switch is written before the floor, so the floor is never above the
+// image the IC runs; a write of the floor that fails or is cut short leaves
+// the old floor, and the next IcInit tries again.
+void RaiseFloor(UINT8 Ic) {
+  UINT32 NewFloor = 0;
+  if (!SimFloorToRaise(&gFlash, Ic, &NewFloor)) return;
+  if (const FAULT_RULE *Cut = PowerCutHere()) {
+    SimWriteFloorPart(&gFlash, Ic, NewFloor, SimCutBytes(SIM_FLOOR_SLOT_SIZE, 4, Cut->Part));
+    CutPower(Cut, u"WriteFloor"_w, Ic);
+  }
+  SimWriteFloorPart(&gFlash, Ic, NewFloor, SIM_FLOOR_SLOT_SIZE);
+  (void)SaveFloor(Ic);
 }
 
 // The flash sits behind the path: a simulated path that is not up cannot
@@ -352,10 +434,15 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
       Status = LoadBank(Root.Get(), Ic, Bank);
     }
     if (!EFI_ERROR(Status)) Status = LoadActiveSection(Root.Get(), Ic);
+    if (!EFI_ERROR(Status)) Status = LoadKey(Root.Get(), Ic);
+    if (!EFI_ERROR(Status)) Status = LoadFloor(Root.Get(), Ic);
   }
   if (EFI_ERROR(Status)) {
     FreeBanks();
     return Status;
+  }
+  for (UINT8 Ic = 0; Ic < gFlash.IcCount; Ic++) {
+    RaiseFloor(Ic);
   }
   *IcCount = gFlash.IcCount;
   return EFI_SUCCESS;
@@ -408,7 +495,9 @@ EFI_STATUS EFIAPI SetActiveBank(UINT8 Ic, UINT8 Bank) {
     }
     CutPower(Cut, u"SetActiveBank"_w, Ic);
   }
-  return SwitchBank(Ic, Bank);
+  EFI_STATUS Status = SwitchBank(Ic, Bank);
+  if (!EFI_ERROR(Status)) RaiseFloor(Ic);
+  return Status;
 }
 
 EFI_STATUS EFIAPI GetIcVersion(UINT8 Ic, UINT8 Section, UINT32 *Version) {

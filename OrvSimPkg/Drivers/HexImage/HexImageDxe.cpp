@@ -2,7 +2,10 @@
   Image parser component: loads zone images from Intel HEX files on the
   volume of the calling application (or, for a name with a volume prefix,
   through the UEFI Shell's file names), checks every record and the image
-  header, and hands out the image bytes and version until FreeImage.
+  header, and hands out the image bytes and version until FreeImage. When
+  the build names trusted public keys (ORV_TRUSTED_KEYS), every image must
+  carry a valid signature by one of them (image format 2), or it is refused
+  before any IC is touched.
 **/
 
 #include "SimEfi.h"
@@ -13,7 +16,10 @@ extern "C" {
 }
 
 #include "HexImage.h"
+#include "ImageSign.h"
 #include "ImageTable.h"
+#include "PemKey.h"
+#include "TrustedKeys.h"
 
 const EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
 static constexpr EFI_GUID gShellProtocolGuid = EFI_SHELL_PROTOCOL_GUID;
@@ -23,6 +29,38 @@ namespace {
 constinit EFI_HANDLE gDriverImage = nullptr;
 constinit FAULT_RULES gFaults = {};
 constinit IMAGE_TABLE gImages = {};
+
+constexpr UINTN TRUSTED_KEY_COUNT = sizeof(TRUSTED_KEY_PEMS) / sizeof(TRUSTED_KEY_PEMS[0]) - 1;
+constinit IMAGE_PUBLIC_KEY gTrustedKeys[TRUSTED_KEY_COUNT + 1] = {};
+
+// The built-in keys, read once when the driver starts: a key that does not
+// read stops the driver, so it never runs trusting fewer keys than built.
+EFI_STATUS LoadTrustedKeys() {
+  for (UINTN Index = 0; Index < TRUSTED_KEY_COUNT; Index++) {
+    const char *Pem = TRUSTED_KEY_PEMS[Index];
+    UINTN Length = 0;
+    while (Pem[Length] != '\0') Length++;
+    PEM_ERROR Error = ReadPublicKeyPem(Pem, Length, &gTrustedKeys[Index]);
+    if (Error != PEM_ERROR::Ok) {
+      return PrintAndReturn(EFI_LOAD_ERROR, u"HexImage: built-in key %d: %a\n"_w, Index,
+                            PemErrorText(Error));
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+// With trusted keys built in, only an image signed by one of them is taken.
+EFI_STATUS CheckTrust(const CHAR16 *Path, const UINT8 *Image, UINTN Size) {
+  if (TRUSTED_KEY_COUNT == 0) return EFI_SUCCESS;
+  IMAGE_INFO Info{};
+  if (CheckImage(Image, Size, &Info) != HEX_OK) return EFI_VOLUME_CORRUPTED;
+  SIGN_STATUS Verdict = VerifyImageSignature(Image, Info, gTrustedKeys, TRUSTED_KEY_COUNT, nullptr);
+  if (Verdict != SIGN_STATUS::Ok) {
+    return PrintAndReturn(EFI_SECURITY_VIOLATION, u"HexImage: %s: %a\n"_w, Path,
+                          SignStatusText(Verdict));
+  }
+  return EFI_SUCCESS;
+}
 
 const FAULT_RULE *Hit(SIM_OP Op) { return FaultHit(&gFaults, Op, FAULT_ANY, FAULT_ANY, FAULT_ANY); }
 
@@ -170,6 +208,8 @@ EFI_STATUS EFIAPI LoadImageFile(EFI_HANDLE ImageHandle, CHAR16 *Path, ORV_IMAGE_
     Status = DecodeSource(&Source, Path, &Data, &Result, &Info);
   }
   if (EFI_ERROR(Status)) return Status;
+  Status = CheckTrust(Path, Data.Get(), Result.Size);
+  if (EFI_ERROR(Status)) return Status;
   *Image = ImageTableAdd(&gImages, Data.Release(), Result.Size, Info.Version);
   return EFI_SUCCESS;
 }
@@ -219,6 +259,8 @@ constinit ORV_IMAGE_PROTOCOL gImageProtocol = {LoadImageFile, GetImageData, GetI
 extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
+  EFI_STATUS Status = LoadTrustedKeys();
+  if (EFI_ERROR(Status)) return Status;
   EFI_HANDLE Handle = nullptr;
   return SimInstallProtocol(u"HexImage"_w, &Handle, &gOrvImageProtocolGuid, &gImageProtocol);
 }

@@ -1,0 +1,56 @@
+/** @file
+  The maker's side of signed zone images, for host programs only (orvhex,
+  tests, benchmarks): P-256 signing keys (generated, read from and written
+  to PEM), and turning an image into format 2 with its protected area and,
+  when a key is given, its signature block. The drivers never sign.
+**/
+
+#ifndef ORV_SIM_IMAGE_SIGN_HOST_H_
+#define ORV_SIM_IMAGE_SIGN_HOST_H_
+
+#include <string>
+#include <vector>
+
+#include "ImageSign.h"
+#include "PemKey.h"
+
+/// A P-256 signing key: the private scalar and the public key.
+struct IMAGE_PRIVATE_KEY {
+  UINT8            Scalar[32];
+  IMAGE_PUBLIC_KEY Public;
+};
+
+/// A new key from the system's random source; false when it has none.
+bool GenerateSigningKey(IMAGE_PRIVATE_KEY *Key);
+
+/// A key drawn deterministically from Seed (tests and benchmarks).
+void GenerateSigningKeyFromSeed(const std::string &Seed, IMAGE_PRIVATE_KEY *Key);
+
+/// PEM texts: the private key as SEC1 "EC PRIVATE KEY", the public key as
+/// "PUBLIC KEY" (SubjectPublicKeyInfo), 64 characters a line, LF.
+std::string PrivateKeyPem(const IMAGE_PRIVATE_KEY &Key);
+std::string PublicKeyPem(const IMAGE_PUBLIC_KEY &Key);
+
+/**
+  Read a P-256 private key from PEM: SEC1 ("EC PRIVATE KEY") or PKCS#8
+  ("PRIVATE KEY"), unencrypted.
+
+  @return false with the reason in *Error.
+**/
+bool ReadPrivateKeyPem(const std::string &Text, IMAGE_PRIVATE_KEY *Key, std::string *Error);
+
+/**
+  Rewrite a checked image (any format) as format 2 with the given security
+  counter: the header says format 2, the protected area follows the
+  payload, and with Key a signature block by that key follows it (the
+  signature covers the header, the payload and the protected area). Any
+  trailer the image had is replaced.
+
+  @return false when Image is not a valid image.
+**/
+bool MakeImageFormat2(std::vector<UINT8> *Image, UINT32 SecurityCounter, const IMAGE_PRIVATE_KEY *Key);
+
+/// A format 1 image of Payload with Version (header and payload).
+std::vector<UINT8> MakeImageFormat1(UINT64 Version, const std::vector<UINT8> &Payload);
+
+#endif
