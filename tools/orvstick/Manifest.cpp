@@ -57,6 +57,19 @@ class READER {
     return std::string(Node->as_string()->get());
   }
 
+  /// A list of strings, Where naming it in the refusal; empty when absent.
+  std::vector<std::string> StringList(const toml::node *Node, const std::string &Where) const {
+    std::vector<std::string> Out;
+    if (Node == nullptr) return Out;
+    const toml::array *Array = Node->as_array();
+    if (Array == nullptr || Array->empty()) Refuse(Node, Where + " must be a list of strings");
+    for (const toml::node &Element : *Array) {
+      if (!Element.is_string()) Refuse(Node, Where + " must be a list of strings");
+      Out.emplace_back(Element.as_string()->get());
+    }
+    return Out;
+  }
+
   bool Bool(const toml::table &Table, const char *Key) const {
     const toml::node *Node = Table.get(Key);
     if (Node == nullptr) return false;
@@ -117,6 +130,95 @@ void CheckArguments(const READER &Reader, const toml::node *Node, const std::vec
   }
 }
 
+void ReadApplications(const READER &Reader, MANIFEST *Manifest) {
+  const toml::table &Applications = *Reader.Table("applications", true);
+  Reader.OnlyKeys(Applications, "applications", {"OrvUpdate", "OrvInfo"});
+  Manifest->OrvUpdate = Reader.HostFile(Applications, "applications.", "OrvUpdate");
+  Manifest->OrvInfo = Reader.HostFile(Applications, "applications.", "OrvInfo");
+}
+
+void ReadComponents(const READER &Reader, MANIFEST *Manifest) {
+  const toml::table &Components = *Reader.Table("components", true);
+  Reader.OnlyKeys(Components, "components", {"ImageParser", "FlashInterface", "DevicePath"});
+  for (const char *Key : {"ImageParser", "FlashInterface", "DevicePath"}) {
+    std::string Host = Reader.HostFile(Components, "components.", Key);
+    Reader.SettingsName(Components, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
+    Manifest->Components.emplace_back(Key, Host);
+  }
+}
+
+void ReadImages(const READER &Reader, MANIFEST *Manifest) {
+  const toml::table &Images = *Reader.Table("images", true);
+  Reader.OnlyKeys(Images, "images", {"OCM", "customer"});
+  for (const char *Key : {"OCM", "customer"}) {
+    if (Reader.String(Images, "images.", Key, true) == "none") {
+      Manifest->Images.emplace_back(Key, std::nullopt);
+      continue;
+    }
+    std::string Host = Reader.HostFile(Images, "images.", Key);
+    Reader.SettingsName(Images, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
+    Manifest->Images.emplace_back(Key, Host);
+  }
+}
+
+void ReadFlags(const READER &Reader, MANIFEST *Manifest) {
+  const toml::table *Flags = Reader.Table("flags", false);
+  if (Flags == nullptr) return;
+  Reader.OnlyKeys(*Flags, "flags", {"ForceUpdate", "IncludeCustomerDefineBkp", "ReduceFlashProcessFlag"});
+  Manifest->ForceUpdate = Reader.Bool(*Flags, "ForceUpdate");
+  Manifest->IncludeCustomerDefineBkp = Reader.Bool(*Flags, "IncludeCustomerDefineBkp");
+  Manifest->ReduceFlashProcessFlag = Reader.String(*Flags, "flags.", "ReduceFlashProcessFlag", false);
+  const std::string &Mask = Manifest->ReduceFlashProcessFlag;
+  if (Mask.size() > AppLimits().ReduceFlashBits || Mask.find_first_not_of("01") != std::string::npos) {
+    Reader.Refuse(Flags->get("ReduceFlashProcessFlag"),
+                  "ReduceFlashProcessFlag must be at most " + std::to_string(AppLimits().ReduceFlashBits) +
+                      " characters 0 or 1");
+  }
+}
+
+void ReadStation(const READER &Reader, MANIFEST *Manifest) {
+  const toml::table *Station = Reader.Table("station", false);
+  if (Station == nullptr) return;
+  Reader.OnlyKeys(*Station, "station", {"arguments", "finish"});
+  if (const toml::node *Node = Station->get("arguments")) {
+    Manifest->Station.Arguments = Reader.StringList(Node, "station arguments");
+    CheckArguments(Reader, Node, Manifest->Station.Arguments);
+  }
+  const std::string Finish = Reader.String(*Station, "station.", "finish", false);
+  if (!Finish.empty() && Finish != "shell" && Finish != "shutdown") {
+    Reader.Refuse(Station->get("finish"), "station finish must be \"shell\" or \"shutdown\"");
+  }
+  Manifest->Station.Shutdown = Finish == "shutdown";
+}
+
+void ReadFiles(const READER &Reader, MANIFEST *Manifest) {
+  const toml::table *Files = Reader.Table("files", false);
+  if (Files == nullptr) return;
+  const std::set<std::string> Reserved = {"startup.nsh", "orvupdate.efi", "orvinfo.efi",
+                                          "orvupdatecomponent\\orvupdatesettings.ini"};
+  for (const auto &[Key, Node] : *Files) {
+    const std::string Volume = NormalVolumePath(std::string(Key.str()));
+    std::string Lowered = Volume;
+    for (char &C : Lowered) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+    if (Volume.empty() || Reserved.count(Lowered) != 0) {
+      Reader.Refuse(&Node, "files: \"" + std::string(Key.str()) + "\" is not a path make leaves to the manifest");
+    }
+    Manifest->Files.emplace_back(Volume, Reader.HostFile(*Files, "files.", std::string(Key.str()).c_str()));
+  }
+}
+
+/// The public keys the image parser trusts (host PEM files): make's check
+/// then requires every zone image to be signed by one of them.
+void ReadTrustedKeys(const READER &Reader, const toml::table &Root, const std::string &Path,
+                     MANIFEST *Manifest) {
+  const toml::node *Node = Root.get("trusted_keys");
+  for (const std::string &Name : Reader.StringList(Node, "trusted_keys")) {
+    const fs::path Host = fs::path(Path).parent_path() / Name;
+    if (!fs::is_regular_file(Host)) Reader.Refuse(Node, "trusted_keys: no file " + Host.string());
+    Manifest->TrustedKeys.push_back(Host.string());
+  }
+}
+
 }  // namespace
 
 MANIFEST ReadManifest(const std::string &Path) {
@@ -129,81 +231,18 @@ MANIFEST ReadManifest(const std::string &Path) {
                        std::string(Error.description()));
   }
   READER Reader(Path, Root);
-  Reader.OnlyKeys(Root, "", {"target", "applications", "components", "images", "flags", "station", "files"});
+  Reader.OnlyKeys(Root, "", {"target", "trusted_keys", "applications", "components", "images", "flags",
+                             "station", "files"});
 
   MANIFEST Manifest;
   Manifest.Target = Reader.String(Root, "", "target", true);
   Reader.SettingsName(Root, "target", Manifest.Target, AppLimits().TargetNameMax);
-
-  const toml::table &Applications = *Reader.Table("applications", true);
-  Reader.OnlyKeys(Applications, "applications", {"OrvUpdate", "OrvInfo"});
-  Manifest.OrvUpdate = Reader.HostFile(Applications, "applications.", "OrvUpdate");
-  Manifest.OrvInfo = Reader.HostFile(Applications, "applications.", "OrvInfo");
-
-  const toml::table &Components = *Reader.Table("components", true);
-  Reader.OnlyKeys(Components, "components", {"ImageParser", "FlashInterface", "DevicePath"});
-  for (const char *Key : {"ImageParser", "FlashInterface", "DevicePath"}) {
-    std::string Host = Reader.HostFile(Components, "components.", Key);
-    Reader.SettingsName(Components, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
-    Manifest.Components.emplace_back(Key, Host);
-  }
-
-  const toml::table &Images = *Reader.Table("images", true);
-  Reader.OnlyKeys(Images, "images", {"OCM", "customer"});
-  for (const char *Key : {"OCM", "customer"}) {
-    if (Reader.String(Images, "images.", Key, true) == "none") {
-      Manifest.Images.emplace_back(Key, std::nullopt);
-      continue;
-    }
-    std::string Host = Reader.HostFile(Images, "images.", Key);
-    Reader.SettingsName(Images, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
-    Manifest.Images.emplace_back(Key, Host);
-  }
-
-  if (const toml::table *Flags = Reader.Table("flags", false)) {
-    Reader.OnlyKeys(*Flags, "flags", {"ForceUpdate", "IncludeCustomerDefineBkp", "ReduceFlashProcessFlag"});
-    Manifest.ForceUpdate = Reader.Bool(*Flags, "ForceUpdate");
-    Manifest.IncludeCustomerDefineBkp = Reader.Bool(*Flags, "IncludeCustomerDefineBkp");
-    Manifest.ReduceFlashProcessFlag = Reader.String(*Flags, "flags.", "ReduceFlashProcessFlag", false);
-    const std::string &Mask = Manifest.ReduceFlashProcessFlag;
-    if (Mask.size() > AppLimits().ReduceFlashBits || Mask.find_first_not_of("01") != std::string::npos) {
-      Reader.Refuse(Flags->get("ReduceFlashProcessFlag"),
-                    "ReduceFlashProcessFlag must be at most " + std::to_string(AppLimits().ReduceFlashBits) +
-                        " characters 0 or 1");
-    }
-  }
-
-  if (const toml::table *Station = Reader.Table("station", false)) {
-    Reader.OnlyKeys(*Station, "station", {"arguments", "finish"});
-    if (const toml::node *Node = Station->get("arguments")) {
-      const toml::array *Array = Node->as_array();
-      if (Array == nullptr || Array->empty()) Reader.Refuse(Node, "station arguments must be a list of strings");
-      Manifest.Station.Arguments.clear();
-      for (const toml::node &Element : *Array) {
-        if (!Element.is_string()) Reader.Refuse(Node, "station arguments must be a list of strings");
-        Manifest.Station.Arguments.emplace_back(Element.as_string()->get());
-      }
-      CheckArguments(Reader, Node, Manifest.Station.Arguments);
-    }
-    const std::string Finish = Reader.String(*Station, "station.", "finish", false);
-    if (!Finish.empty() && Finish != "shell" && Finish != "shutdown") {
-      Reader.Refuse(Station->get("finish"), "station finish must be \"shell\" or \"shutdown\"");
-    }
-    Manifest.Station.Shutdown = Finish == "shutdown";
-  }
-
-  if (const toml::table *Files = Reader.Table("files", false)) {
-    const std::set<std::string> Reserved = {"startup.nsh", "orvupdate.efi", "orvinfo.efi",
-                                            "orvupdatecomponent\\orvupdatesettings.ini"};
-    for (const auto &[Key, Node] : *Files) {
-      const std::string Volume = NormalVolumePath(std::string(Key.str()));
-      std::string Lowered = Volume;
-      for (char &C : Lowered) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
-      if (Volume.empty() || Reserved.count(Lowered) != 0) {
-        Reader.Refuse(&Node, "files: \"" + std::string(Key.str()) + "\" is not a path make leaves to the manifest");
-      }
-      Manifest.Files.emplace_back(Volume, Reader.HostFile(*Files, "files.", std::string(Key.str()).c_str()));
-    }
-  }
+  ReadTrustedKeys(Reader, Root, Path, &Manifest);
+  ReadApplications(Reader, &Manifest);
+  ReadComponents(Reader, &Manifest);
+  ReadImages(Reader, &Manifest);
+  ReadFlags(Reader, &Manifest);
+  ReadStation(Reader, &Manifest);
+  ReadFiles(Reader, &Manifest);
   return Manifest;
 }

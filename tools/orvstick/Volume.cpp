@@ -264,6 +264,48 @@ std::unique_ptr<VOLUME> VOLUME::OpenForWriting(const std::string &Location, uint
   return Open(Location);
 }
 
+namespace {
+
+/// Reads both pipes until the child closes them, into Out and Err.
+void CollectOutput(int OutFd, int ErrFd, std::string *Out, std::string *Err) {
+  Out->clear();
+  Err->clear();
+  pollfd Fds[2] = {{OutFd, POLLIN, 0}, {ErrFd, POLLIN, 0}};
+  std::string *Targets[2] = {Out, Err};
+  int Open = 2;
+  char Buffer[65536];
+  while (Open > 0) {
+    if (::poll(Fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int Index = 0; Index < 2; Index++) {
+      if (Fds[Index].fd < 0 || Fds[Index].revents == 0) continue;
+      const ssize_t Got = ::read(Fds[Index].fd, Buffer, sizeof(Buffer));
+      if (Got > 0) {
+        Targets[Index]->append(Buffer, static_cast<size_t>(Got));
+      } else if (Got == 0 || errno != EINTR) {
+        ::close(Fds[Index].fd);
+        Fds[Index].fd = -1;
+        Open--;
+      }
+    }
+  }
+  for (pollfd &Fd : Fds) {
+    if (Fd.fd >= 0) ::close(Fd.fd);
+  }
+}
+
+}  // namespace
+
+std::string ReadHostFile(const std::string &Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) throw TOOL_FAILURE("cannot read " + Path);
+  std::string Data((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  if (In.bad()) throw TOOL_FAILURE("cannot read " + Path);
+  return Data;
+}
+
 int RunProgram(const std::vector<std::string> &Argv, std::string *Out, std::string *Err) {
   int OutPipe[2];
   int ErrPipe[2];
@@ -294,32 +336,7 @@ int RunProgram(const std::vector<std::string> &Argv, std::string *Out, std::stri
     ::close(ErrPipe[0]);
     throw TOOL_FAILURE("cannot start " + Argv[0]);
   }
-  Out->clear();
-  Err->clear();
-  pollfd Fds[2] = {{OutPipe[0], POLLIN, 0}, {ErrPipe[0], POLLIN, 0}};
-  std::string *Targets[2] = {Out, Err};
-  int Open = 2;
-  char Buffer[65536];
-  while (Open > 0) {
-    if (::poll(Fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int Index = 0; Index < 2; Index++) {
-      if (Fds[Index].fd < 0 || Fds[Index].revents == 0) continue;
-      const ssize_t Got = ::read(Fds[Index].fd, Buffer, sizeof(Buffer));
-      if (Got > 0) {
-        Targets[Index]->append(Buffer, static_cast<size_t>(Got));
-      } else if (Got == 0 || errno != EINTR) {
-        ::close(Fds[Index].fd);
-        Fds[Index].fd = -1;
-        Open--;
-      }
-    }
-  }
-  for (pollfd &Fd : Fds) {
-    if (Fd.fd >= 0) ::close(Fd.fd);
-  }
+  CollectOutput(OutPipe[0], ErrPipe[0], Out, Err);
   int Status = 0;
   while (::waitpid(Child, &Status, 0) < 0 && errno == EINTR) {
   }

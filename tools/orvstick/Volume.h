@@ -22,6 +22,9 @@ struct TOOL_FAILURE : std::runtime_error {
 
 enum class VOLUME_KIND { Folder, FatImage };
 
+/// A whole file of the host. Throws TOOL_FAILURE when it cannot be read.
+std::string ReadHostFile(const std::string &Path);
+
 /// A file or folder of the volume; Path as the volume spells it, with "\".
 struct VOLUME_ENTRY {
   std::string Path;

@@ -129,33 +129,40 @@ bool ParseDeviceAddress(const CHAR16 *Value, UINT64 *DeviceAddress) {
   return true;
 }
 
+/// -r at Argv[*Position], consuming its address and length. The address is
+/// optional for the scan; a missing length ends it.
+/// @return false when the option was refused.
+bool ParseReadOption(UINTN Argc, CHAR16 *const *Argv, UINTN *Position, COMMAND_LINE *Line) {
+  const CHAR16 *Argument = Argv[*Position];
+  *Position += 1;
+  if (*Position < Argc) {
+    if (!CheckLength(Line, Argv[*Position])) {
+      return false;
+    }
+    Line->OcmText = Argv[*Position];
+  }
+  *Position += 1;
+  if (*Position >= Argc) {
+    Refuse(Line, COMMAND_LINE_ERROR::READ_NEEDS_LENGTH, Argument);
+    return false;
+  }
+  if (!CheckLength(Line, Argv[*Position])) {
+    return false;
+  }
+  Line->CustomerText = Argv[*Position];
+  Line->RunFlags |= RUN_FLAG_READ_MODE;
+  return true;
+}
+
 /// Acts on one option at Argv[*Position], consuming its values.
 /// @return false when the option was refused.
 bool ParseOption(const OPTION &Option, UINTN Argc, CHAR16 *const *Argv, UINTN *Position,
                  COMMAND_LINE *Line) {
+  if (Option.Action == OPTION_ACTION::READ) {
+    return ParseReadOption(Argc, Argv, Position, Line);
+  }
   const CHAR16 *Argument = Argv[*Position];
   const CHAR16 *Value = nullptr;
-  if (Option.Action == OPTION_ACTION::READ) {
-    // The address is optional for the scan; a missing length ends it.
-    *Position += 1;
-    if (*Position < Argc) {
-      if (!CheckLength(Line, Argv[*Position])) {
-        return false;
-      }
-      Line->OcmText = Argv[*Position];
-    }
-    *Position += 1;
-    if (*Position >= Argc) {
-      Refuse(Line, COMMAND_LINE_ERROR::READ_NEEDS_LENGTH, Argument);
-      return false;
-    }
-    if (!CheckLength(Line, Argv[*Position])) {
-      return false;
-    }
-    Line->CustomerText = Argv[*Position];
-    Line->RunFlags |= RUN_FLAG_READ_MODE;
-    return true;
-  }
   if (Option.Values == 1) {
     if (*Position + 1 >= Argc) {
       Refuse(Line, COMMAND_LINE_ERROR::MISSING_VALUE, Argument);
