@@ -169,7 +169,8 @@ std::string LineText(size_t Number) { return "line " + std::to_string(Number); }
 
 class CHECKER {
  public:
-  CHECKER(const VOLUME &Volume, std::ostream &Out) : Volume_(Volume), Report_(Out) {}
+  CHECKER(const VOLUME &Volume, const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys, std::ostream &Out)
+      : Volume_(Volume), TrustedKeys_(TrustedKeys), Report_(Out) {}
 
   CHECK_COUNTS Run() {
     Report_.Say("volume: " + Volume_.Location() +
@@ -494,8 +495,13 @@ class CHECKER {
     std::optional<std::string> Data =
         ReadFile(Path, Key + ": " + Path + " is missing; the run stops at \"" + Zone.FailureMessage + ", E\"");
     if (!Data) return;
-    const ZONE_IMAGE_REPORT Image = DescribeZoneImage(Path, *Data);
-    if (Image.Decodes) {
+    const ZONE_IMAGE_REPORT Image = DescribeZoneImage(Path, *Data, TrustedKeys_);
+    const bool Refused = ReferenceParser && !TrustedKeys_.empty() && Image.Signature != SIGN_STATUS::Ok;
+    if (Image.Decodes && Refused) {
+      // The parser with keys built in takes only images signed by one of them.
+      Report_.Fail(Key + ": HexImage: " + Path + ": " + SignStatusText(Image.Signature) + "; the run stops at \"" +
+                   Zone.FailureMessage + ", 1A\"");
+    } else if (Image.Decodes) {
       Report_.Say(Key + ": " + Path + ", " + FormatZoneImage(Image));
     } else if (ReferenceParser) {
       Report_.Fail(Key + ": HexImage: " + Image.Problem + "; the run stops at \"" + Zone.FailureMessage + ", A\"");
@@ -506,9 +512,13 @@ class CHECKER {
   }
 
   const VOLUME &Volume_;
+  const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys_;
   REPORT Report_;
 };
 
 }  // namespace
 
-CHECK_COUNTS CheckVolume(const VOLUME &Volume, std::ostream &Out) { return CHECKER(Volume, Out).Run(); }
+CHECK_COUNTS CheckVolume(const VOLUME &Volume, const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys,
+                         std::ostream &Out) {
+  return CHECKER(Volume, TrustedKeys, Out).Run();
+}

@@ -9,8 +9,10 @@
 #define ORVSTICK_CHECK_H_
 
 #include <ostream>
+#include <vector>
 
 #include "Volume.h"
+#include "ZoneImage.h"
 
 struct CHECK_COUNTS {
   int Errors;
@@ -20,8 +22,12 @@ struct CHECK_COUNTS {
 /**
   Check a volume and write the report to Out: summary lines, one
   "warning: " or "error: " line per problem, and a closing "result: " line.
+  TrustedKeys are the public keys the reference image parser is built with:
+  given any, a zone image it would refuse (unsigned, another key, a
+  signature that does not verify, a damaged signature block) is an error.
   Throws TOOL_FAILURE when the volume cannot be read.
 **/
-CHECK_COUNTS CheckVolume(const VOLUME &Volume, std::ostream &Out);
+CHECK_COUNTS CheckVolume(const VOLUME &Volume, const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys,
+                         std::ostream &Out);
 
 #endif

@@ -20,14 +20,6 @@ namespace {
 constexpr uint64_t MIN_IMAGE_BYTES = 64u << 20;
 constexpr uint64_t IMAGE_SPARE_BYTES = 16u << 20;
 
-std::string ReadHostFile(const std::string &Path) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) throw TOOL_FAILURE("cannot read " + Path);
-  std::string Data((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
-  if (In.bad()) throw TOOL_FAILURE("cannot read " + Path);
-  return Data;
-}
-
 std::string FileName(const std::string &Host) { return fs::path(Host).filename().string(); }
 
 }  // namespace
@@ -49,8 +41,9 @@ std::string SettingsText(const MANIFEST &Manifest) {
 }
 
 CHECK_COUNTS MakeVolume(const MANIFEST &Manifest, const std::string &Out, bool ReplaceScript, std::ostream &Report) {
-  // Everything is read first: a missing host file stops make before it
-  // writes anything.
+  // Everything is read first: a missing host file or a key that does not
+  // read stops make before it writes anything.
+  const std::vector<IMAGE_PUBLIC_KEY> TrustedKeys = ReadTrustedKeys(Manifest.TrustedKeys);
   std::vector<std::pair<std::string, std::string>> Files = {
       {"OrvUpdate.efi", ReadHostFile(Manifest.OrvUpdate)},
       {"OrvInfo.efi", ReadHostFile(Manifest.OrvInfo)},
@@ -88,5 +81,5 @@ CHECK_COUNTS MakeVolume(const MANIFEST &Manifest, const std::string &Out, bool R
   }
   Report << "orvstick make: " << Files.size() << " files written to " << Out << "\n";
   // The check reads the volume back as it now is.
-  return CheckVolume(*VOLUME::Open(Out), Report);
+  return CheckVolume(*VOLUME::Open(Out), TrustedKeys, Report);
 }

@@ -2,6 +2,8 @@
   The manifest orvstick make lays a volume out from (TOML):
 
     target = "DemoBoard"                  # the target section's name
+    trusted_keys = ["demo_pub.pem"]       # optional: the public keys the image
+                                          # parser is built with (PEM)
     [applications]                        # host files of the two applications
     OrvUpdate = "build/OrvUpdate.efi"
     OrvInfo   = "build/OrvInfo.efi"
@@ -47,6 +49,7 @@ struct MANIFEST {
   std::string ReduceFlashProcessFlag;
   STATION Station{{"-a"}, false};
   std::vector<std::pair<std::string, std::string>> Files;  ///< volume path, host path
+  std::vector<std::string> TrustedKeys;  ///< host paths of PEM public keys
 };
 
 /// Reads and checks a manifest. Throws TOOL_FAILURE with "<file> line <n>: <reason>".

@@ -1,7 +1,9 @@
 /** @file
   orvstick: builds and checks OrvUpdate update volumes on the workstation.
 
-    orvstick check PATH            PATH: a folder or a FAT image file
+    orvstick check [--key PUB.pem]... PATH
+                                   PATH: a folder or a FAT image file; the keys
+                                   are those the image parser is built with
     orvstick make MANIFEST OUT     OUT: a folder or a FAT image file (new when it ends in .img)
 
   Exit status: 0 when the volume would run (warnings allowed), 1 when it
@@ -29,8 +31,12 @@ int main(int argc, char **argv) {
   App.require_subcommand(1);
 
   std::string CheckPath;
+  std::vector<std::string> KeyPaths;
   CLI::App *Check = App.add_subcommand("check", "report what a run of OrvUpdate.efi would do with a volume");
   Check->add_option("PATH", CheckPath, "a folder or a FAT image file")->required();
+  Check->add_option("--key", KeyPaths,
+                    "a public key (PEM) the image parser is built with; with keys, every zone image "
+                    "must be signed by one of them");
 
   std::string ManifestPath;
   std::string Out;
@@ -52,7 +58,7 @@ int main(int argc, char **argv) {
   try {
     CHECK_COUNTS Counts{};
     if (Check->parsed()) {
-      Counts = CheckVolume(*VOLUME::Open(CheckPath), std::cout);
+      Counts = CheckVolume(*VOLUME::Open(CheckPath), ReadTrustedKeys(KeyPaths), std::cout);
     } else {
       Counts = MakeVolume(ReadManifest(ManifestPath), Out, ReplaceScript, std::cout);
     }

@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "HexImage.h"
+#include "PemKey.h"
+#include "Volume.h"
 
 namespace {
-
-/// Image header format of today's images: magic, length, version, CRC.
-constexpr unsigned IMAGE_FORMAT_VERSION = 1;
 
 UINT8 *AllocateImage(void *Context, UINTN Size) {
   auto *Image = static_cast<std::vector<UINT8> *>(Context);
@@ -20,9 +19,32 @@ UINT8 *AllocateImage(void *Context, UINTN Size) {
   return Image->data();
 }
 
+std::string HexBytes(const UINT8 *Bytes, size_t Count) {
+  std::string Out;
+  char Digits[3];
+  for (size_t Index = 0; Index < Count; Index++) {
+    std::snprintf(Digits, sizeof(Digits), "%02x", Bytes[Index]);
+    Out += Digits;
+  }
+  return Out;
+}
+
+/// The verdict as the report words it.
+std::string SignatureText(const ZONE_IMAGE_REPORT &Report) {
+  switch (Report.Signature) {
+    case SIGN_STATUS::Ok:
+      return "signature verifies";
+    case SIGN_STATUS::NotChecked:
+      return "signature not checked (no trusted key given)";
+    default:
+      return SignStatusText(Report.Signature);
+  }
+}
+
 }  // namespace
 
-ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &Text) {
+ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &Text,
+                                    const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys) {
   ZONE_IMAGE_REPORT Report{};
   if (Text.size() > HEX_MAX_FILE_SIZE) {
     Report.Problem = Name + ": " + HexErrorText(HEX_ERROR_FILE_TOO_LARGE);
@@ -40,19 +62,43 @@ ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &
                      HexErrorText(Result.Error);
     return Report;
   }
+  IMAGE_DESCRIPTION Description{};
+  DescribeImage(Image.data(), Image.size(), TrustedKeys.data(), TrustedKeys.size(), &Description);
+  if (Description.Error != HEX_OK) {
+    Report.Problem = Name + ": " + HexErrorText(Description.Error);
+    return Report;
+  }
   Report.Decodes = true;
-  Report.FormatVersion = IMAGE_FORMAT_VERSION;
-  Report.Version = Info.Version;
-  Report.PayloadLength = Info.PayloadLength;
-  // Header formats with more fields (a security counter, a signature) add
-  // them here from the format's description of the image.
+  Report.FormatVersion = Description.Format;
+  Report.Version = Description.Version;
+  Report.PayloadLength = Description.PayloadLength;
+  Report.SecurityCounter = Description.SecurityCounter;
+  Report.Signed = Description.Signed;
+  if (Description.Signed) Report.KeyId = HexBytes(Description.KeyId, sizeof(Description.KeyId));
+  Report.Signature = Description.Signature;
   return Report;
+}
+
+std::vector<IMAGE_PUBLIC_KEY> ReadTrustedKeys(const std::vector<std::string> &PemPaths) {
+  std::vector<IMAGE_PUBLIC_KEY> Keys;
+  for (const std::string &Path : PemPaths) {
+    const std::string Pem = ReadHostFile(Path);
+    IMAGE_PUBLIC_KEY Key{};
+    const PEM_ERROR Error = ReadPublicKeyPem(Pem.data(), Pem.size(), &Key);
+    if (Error != PEM_ERROR::Ok) throw TOOL_FAILURE(Path + ": " + PemErrorText(Error));
+    Keys.push_back(Key);
+  }
+  return Keys;
 }
 
 std::string FormatZoneImage(const ZONE_IMAGE_REPORT &Report) {
   if (!Report.Decodes) return Report.Problem;
   char Version[32];
   std::snprintf(Version, sizeof(Version), "0x%016llx", static_cast<unsigned long long>(Report.Version));
-  return "format " + std::to_string(Report.FormatVersion) + ", version " + Version + ", payload " +
-         std::to_string(Report.PayloadLength) + " bytes, payload CRC good";
+  std::string Line = "format " + std::to_string(Report.FormatVersion) + ", version " + Version +
+                     ", payload " + std::to_string(Report.PayloadLength) + " bytes, payload CRC good";
+  if (Report.FormatVersion < 2) return Line;
+  Line += ", security counter " + std::to_string(Report.SecurityCounter);
+  if (!Report.Signed) return Line + ", unsigned";
+  return Line + ", signed by key " + Report.KeyId.substr(0, 16) + "..., " + SignatureText(Report);
 }

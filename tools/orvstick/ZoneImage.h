@@ -8,21 +8,37 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "ImageSign.h"
 
 struct ZONE_IMAGE_REPORT {
   bool Decodes;            ///< a valid image in the reference format
   std::string Problem;     ///< why not, as the image parser words it
-  unsigned FormatVersion;  ///< header format of the image
+  unsigned FormatVersion;  ///< header format of the image: 1, or 2 (signed images)
   uint64_t Version;
   uint32_t PayloadLength;
   bool PayloadCrcGood;     ///< false only when the CRC is what failed
+  uint32_t SecurityCounter;  ///< format 2 only
+  bool Signed;               ///< a signature block is present
+  std::string KeyId;         ///< its key id in hexadecimal, when Signed
+  SIGN_STATUS Signature;     ///< checked against the trusted keys given
 };
 
 /// Decodes a zone image file (Intel HEX with an image header), as the
-/// reference image parser does. Name is used in the problem text.
-ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &Text);
+/// reference image parser does, and checks its signature against
+/// TrustedKeys (the keys the parser is built with; none: not checked).
+/// Name is used in the problem text.
+ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &Text,
+                                    const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys);
 
-/// One line of the report: "format 1, version 0x..., payload N bytes, payload CRC good".
+/// The public keys in these PEM files (SubjectPublicKeyInfo, P-256). Throws
+/// TOOL_FAILURE naming the file that cannot be read or holds no such key.
+std::vector<IMAGE_PUBLIC_KEY> ReadTrustedKeys(const std::vector<std::string> &PemPaths);
+
+/// One line of the report: "format 1, version 0x..., payload N bytes,
+/// payload CRC good", and for format 2 the security counter and the
+/// signature ("security counter 3, signed by key 1a2b..., signature verifies").
 std::string FormatZoneImage(const ZONE_IMAGE_REPORT &Report);
 
 #endif

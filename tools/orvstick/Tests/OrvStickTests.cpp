@@ -15,6 +15,7 @@
 
 #include "Check.h"
 #include "HexImage.h"
+#include "ImageSignHost.h"
 #include "Make.h"
 #include "PeImage.h"
 
@@ -43,14 +44,20 @@ std::string PeFile(uint16_t Machine, uint16_t Magic, uint16_t Subsystem) {
 const std::string DRIVER = PeFile(PE_MACHINE_X64, PE_MAGIC_PE32_PLUS, PE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER);
 const std::string APPLICATION = PeFile(PE_MACHINE_X64, PE_MAGIC_PE32_PLUS, PE_SUBSYSTEM_EFI_APPLICATION);
 
-std::string ZoneImageHex(UINT64 Version, size_t PayloadSize) {
-  std::vector<UINT8> Image(IMAGE_HEADER_SIZE + PayloadSize);
-  for (size_t Index = 0; Index < PayloadSize; Index++) Image[IMAGE_HEADER_SIZE + Index] = static_cast<UINT8>(Index * 7);
-  BuildImageHeader(Image.data(), Version, Image.data() + IMAGE_HEADER_SIZE, static_cast<UINT32>(PayloadSize));
+std::string HexOf(const std::vector<UINT8> &Image) {
   std::string Hex(HexEncodedSize(Image.size()), '\0');
   EncodeHex(Image.data(), Image.size(), Hex.data(), Hex.size());
   return Hex;
 }
+
+std::vector<UINT8> ZoneImage(UINT64 Version, size_t PayloadSize) {
+  std::vector<UINT8> Image(IMAGE_HEADER_SIZE + PayloadSize);
+  for (size_t Index = 0; Index < PayloadSize; Index++) Image[IMAGE_HEADER_SIZE + Index] = static_cast<UINT8>(Index * 7);
+  BuildImageHeader(Image.data(), Version, Image.data() + IMAGE_HEADER_SIZE, static_cast<UINT32>(PayloadSize));
+  return Image;
+}
+
+std::string ZoneImageHex(UINT64 Version, size_t PayloadSize) { return HexOf(ZoneImage(Version, PayloadSize)); }
 
 const std::string SETTINGS =
     "[default]\n"
@@ -113,10 +120,11 @@ class ORVSTICK : public ::testing::Test {
     return Root.string();
   }
 
-  /// The report of the check, and its counts.
-  std::string Check(const std::string &Location, CHECK_COUNTS *Counts) {
+  /// The report of the check with these trusted keys, and its counts.
+  std::string Check(const std::string &Location, CHECK_COUNTS *Counts,
+                    const std::vector<IMAGE_PUBLIC_KEY> &Keys = {}) {
     std::ostringstream Out;
-    *Counts = CheckVolume(*VOLUME::Open(Location), Out);
+    *Counts = CheckVolume(*VOLUME::Open(Location), Keys, Out);
     return Out.str();
   }
 
@@ -252,6 +260,81 @@ TEST_P(BROKEN_VOLUME, GivesItsLineAndStopsOnlyOnAnError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BROKEN_VOLUME, ::testing::ValuesIn(BROKEN_VOLUMES),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
+/// Signed OCM images against the keys the image parser is built with: the
+/// line the check gives and whether the run would stop there.
+struct SIGNED_CASE {
+  const char *Name;
+  std::function<std::vector<UINT8>()> Image;
+  bool KeyGiven;
+  const char *Line;
+  bool Stops;
+};
+
+IMAGE_PRIVATE_KEY SeededKey(const char *Seed) {
+  IMAGE_PRIVATE_KEY Key{};
+  GenerateSigningKeyFromSeed(Seed, &Key);
+  return Key;
+}
+
+std::vector<UINT8> Signed(std::vector<UINT8> Image, const char *Seed) {
+  const IMAGE_PRIVATE_KEY Key = SeededKey(Seed);
+  EXPECT_TRUE(MakeImageFormat2(&Image, 3, &Key));
+  return Image;
+}
+
+std::vector<UINT8> SignedOcm(const char *Seed) { return Signed(ZoneImage(0x10203, 300), Seed); }
+
+const std::string SIGNED_OCM_FIELDS =
+    "OCM: OrvUpdateComponent\\ocm.hex, format 2, version 0x0000000000010203, payload 300 bytes, payload CRC "
+    "good, security counter 3, ";
+
+const SIGNED_CASE SIGNED_CASES[] = {
+    {"SignedByTheTrustedKey", [] { return SignedOcm("maker"); }, true, "", false},
+    {"NoKeyGiven", [] { return SignedOcm("maker"); }, false, "", false},
+    {"SignedByAnotherKey", [] { return SignedOcm("someone else"); }, true,
+     "error: OCM: HexImage: OrvUpdateComponent\\ocm.hex: ", true},
+    {"Unsigned", [] { return ZoneImage(0x10203, 300); }, true,
+     "error: OCM: HexImage: OrvUpdateComponent\\ocm.hex: ", true},
+    // A payload byte changed and the payload CRC made right again: only the
+    // signature can tell.
+    {"PayloadChangedCrcRecomputed",
+     [] {
+       std::vector<UINT8> Image = SignedOcm("maker");
+       Image[IMAGE_HEADER_SIZE + 10] ^= 0x40;
+       BuildImageHeader(Image.data(), 0x10203, Image.data() + IMAGE_HEADER_SIZE, 300);
+       Image[IMAGE_FORMAT_OFFSET] = IMAGE_FORMAT_2;  // the header stays format 2, signed
+       Image[IMAGE_FLAGS_OFFSET] = IMAGE_FLAG_SIGNED;
+       return Image;
+     },
+     true, "error: OCM: HexImage: OrvUpdateComponent\\ocm.hex: ", true},
+};
+
+void PrintTo(const SIGNED_CASE &Case, std::ostream *Out) { *Out << Case.Name; }
+
+class SIGNED_IMAGE : public ORVSTICK, public ::testing::WithParamInterface<SIGNED_CASE> {};
+
+TEST_P(SIGNED_IMAGE, IsTakenOnlyWhenSignedByATrustedKey) {
+  const SIGNED_CASE &Case = GetParam();
+  FILES Files = CleanVolume();
+  Files["OrvUpdateComponent/ocm.hex"] = HexOf(Case.Image());
+  Files["OrvUpdateComponent/cust.hex"] = HexOf(Signed(ZoneImage(1, 40), "maker"));
+  CHECK_COUNTS Counts{};
+  const std::vector<IMAGE_PUBLIC_KEY> Keys = {SeededKey("maker").Public};
+  const std::string Report = Check(WriteFolder(Files), &Counts, Case.KeyGiven ? Keys : std::vector<IMAGE_PUBLIC_KEY>{});
+  EXPECT_EQ(Counts.Errors > 0, Case.Stops) << Report;
+  if (Case.Stops) {
+    EXPECT_NE(Report.find(std::string("\n") + Case.Line), std::string::npos) << Report;
+    EXPECT_NE(Report.find("; the run stops at \"Load OCM Image error, 1A\"\n"), std::string::npos) << Report;
+  } else {
+    const std::string Verdict = Case.KeyGiven ? "signature verifies" : "signature not checked (no trusted key given)";
+    EXPECT_NE(Report.find("\n" + SIGNED_OCM_FIELDS + "signed by key "), std::string::npos) << Report;
+    EXPECT_NE(Report.find("..., " + Verdict + "\n"), std::string::npos) << Report;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signatures, SIGNED_IMAGE, ::testing::ValuesIn(SIGNED_CASES),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
 /// A manifest naming host files written beside it.
