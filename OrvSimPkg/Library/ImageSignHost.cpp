@@ -154,3 +154,14 @@ bool MakeImageFormat2(std::vector<UINT8> *Image, UINT32 SecurityCounter, const I
   std::memcpy(Block + SIGNATURE_KEY_ID_OFFSET, Key->Public.KeyId, IMAGE_KEY_ID_SIZE);
   return true;
 }
+
+std::string HexText(const UINT8 *Data, size_t Size) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string Text;
+  Text.reserve(Size * 2);
+  for (size_t Index = 0; Index < Size; Index++) {
+    Text += DIGITS[Data[Index] >> 4];
+    Text += DIGITS[Data[Index] & 0x0F];
+  }
+  return Text;
+}

@@ -50,6 +50,9 @@ bool ReadPrivateKeyPem(const std::string &Text, IMAGE_PRIVATE_KEY *Key, std::str
 **/
 bool MakeImageFormat2(std::vector<UINT8> *Image, UINT32 SecurityCounter, const IMAGE_PRIVATE_KEY *Key);
 
+/// Bytes as lower-case hexadecimal text (a key id in a tool's report).
+std::string HexText(const UINT8 *Data, size_t Size);
+
 /// A format 1 image of Payload with Version (header and payload).
 std::vector<UINT8> MakeImageFormat1(UINT64 Version, const std::vector<UINT8> &Payload);
 

@@ -16,6 +16,7 @@
 
 #include "HexImage.h"
 #include "ImageSign.h"
+#include "ImageSignHost.h"
 #include "OrvHexFiles.h"
 #include "SimText.h"
 
@@ -366,16 +367,6 @@ int Bank(const std::vector<std::string> &Args, std::ostream &Err) {
   return ORVHEX_OK;
 }
 
-std::string HexBytes(const UINT8 *Data, size_t Size) {
-  std::string Text;
-  char Digits[3];
-  for (size_t Index = 0; Index < Size; Index++) {
-    std::snprintf(Digits, sizeof(Digits), "%02x", Data[Index]);
-    Text += Digits;
-  }
-  return Text;
-}
-
 int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
   if (Args.size() != 1 || Args[0].rfind("--", 0) == 0) {
     return Usage(Err);
@@ -394,7 +385,7 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
       << "image " << Image.size() << "\n"
       << "format " << unsigned(Description.Format) << "\n"
       << "security-counter " << Description.SecurityCounter << "\n"
-      << "key-id " << (Description.Signed ? HexBytes(Description.KeyId, IMAGE_KEY_ID_SIZE) : "none") << "\n"
+      << "key-id " << (Description.Signed ? HexText(Description.KeyId, IMAGE_KEY_ID_SIZE) : "none") << "\n"
       << "signature " << (Description.Signed ? "present" : "absent") << "\n";
   return ORVHEX_OK;
 }

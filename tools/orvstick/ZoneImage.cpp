@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "HexImage.h"
+#include "ImageSignHost.h"
 #include "PemKey.h"
 #include "Volume.h"
 
@@ -17,16 +18,6 @@ UINT8 *AllocateImage(void *Context, UINTN Size) {
   auto *Image = static_cast<std::vector<UINT8> *>(Context);
   Image->resize(Size);
   return Image->data();
-}
-
-std::string HexBytes(const UINT8 *Bytes, size_t Count) {
-  std::string Out;
-  char Digits[3];
-  for (size_t Index = 0; Index < Count; Index++) {
-    std::snprintf(Digits, sizeof(Digits), "%02x", Bytes[Index]);
-    Out += Digits;
-  }
-  return Out;
 }
 
 /// The verdict as the report words it.
@@ -74,7 +65,7 @@ ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &
   Report.PayloadLength = Description.PayloadLength;
   Report.SecurityCounter = Description.SecurityCounter;
   Report.Signed = Description.Signed;
-  if (Description.Signed) Report.KeyId = HexBytes(Description.KeyId, sizeof(Description.KeyId));
+  if (Description.Signed) Report.KeyId = HexText(Description.KeyId, sizeof(Description.KeyId));
   Report.Signature = Description.Signature;
   return Report;
 }
