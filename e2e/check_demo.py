@@ -4,7 +4,8 @@ write and switch (-w -s), in the UEFI Shell under QEMU.
 
 The volume is the demo volume of demo.py as an update leaves it: both
 simulated ICs run the new image from section 1 (state files "1" written by a
-script), bank 0 holds the old image, customer bank 0 the customer image.
+script, the security floor at the new image's counter), bank 0 holds the old
+image, customer bank 0 the customer image.
 Every bank and state file is written here on the host before the boot and
 compared byte for byte with the disk image after it. Prints the transcript
 and exits 0 only when every check passed and no file changed.
@@ -41,6 +42,8 @@ def board_files():
         files["OrvSim/Ic%dCust0.bin" % ic] = images.bank(customer, demo.CUST_BANK)
         files["OrvSim/Ic%dCust1.bin" % ic] = images.erased(demo.CUST_BANK)
         files["OrvSim/Ic%dActive.txt" % ic] = b"1\n"
+        # The chip raised its floor to the image it runs.
+        files["OrvSim/Ic%dFloor.bin" % ic] = images.floor_store(demo.NEW_COUNTER)
     return files
 
 

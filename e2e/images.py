@@ -158,6 +158,13 @@ EOF_RECORD = ":00000001FF"
 
 
 
+def floor_store(floor, sequence=1):
+    """A flash simulator's floor file holding floor: one valid slot, the
+    other erased (as a chip that raised its floor once leaves it)."""
+    slot = b"ORVF" + struct.pack("<II", sequence, floor)
+    return slot + struct.pack("<I", zlib.crc32(slot) & 0xFFFFFFFF) + b"\xFF" * 16
+
+
 def floor_of(store):
     """The security floor a flash simulator's floor file holds (0 without a
     valid slot): of two 16-byte slots ("ORVF", sequence, floor, CRC-32 of
