@@ -4,6 +4,7 @@
 
 #include "FlashModel.h"
 
+#include "ByteOrder.h"
 #include "HexImage.h"
 
 namespace {
@@ -37,17 +38,8 @@ void Wait(const SIM_FLASH *Flash, UINT64 Microseconds) {
 
 constexpr UINT32 FLOOR_MAGIC = 0x4656524Fu;  // "ORVF" read little-endian
 
-UINT32 Le32(const UINT8 *P) {
-  return static_cast<UINT32>(P[0]) | (static_cast<UINT32>(P[1]) << 8) |
-         (static_cast<UINT32>(P[2]) << 16) | (static_cast<UINT32>(P[3]) << 24);
-}
-
-void PutLe32(UINT8 *P, UINT32 Value) {
-  for (int Index = 0; Index < 4; Index++) P[Index] = static_cast<UINT8>(Value >> (8 * Index));
-}
-
 bool SlotValid(const UINT8 *Slot) {
-  return Le32(Slot) == FLOOR_MAGIC && Crc32(Slot, 12) == Le32(Slot + 12);
+  return ReadLe32(Slot) == FLOOR_MAGIC && Crc32(Slot, 12) == ReadLe32(Slot + 12);
 }
 
 // The slot holding the current floor: the valid one with the later
@@ -56,8 +48,8 @@ UINTN CurrentSlot(const UINT8 *Store) {
   const bool Valid0 = SlotValid(Store);
   const bool Valid1 = SlotValid(Store + SIM_FLOOR_SLOT_SIZE);
   if (Valid0 && Valid1) {
-    const UINT32 Sequence0 = Le32(Store + 4);
-    const UINT32 Sequence1 = Le32(Store + SIM_FLOOR_SLOT_SIZE + 4);
+    const UINT32 Sequence0 = ReadLe32(Store + 4);
+    const UINT32 Sequence1 = ReadLe32(Store + SIM_FLOOR_SLOT_SIZE + 4);
     return static_cast<INT32>(Sequence1 - Sequence0) > 0 ? SIM_FLOOR_SLOT_SIZE : 0;
   }
   if (Valid0) return 0;
@@ -400,7 +392,7 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 
 UINT32 SimFloor(const SIM_IC_STATE &State) {
   const UINTN Slot = CurrentSlot(State.FloorStore);
-  return Slot == SIM_FLOOR_STORE_SIZE ? 0 : Le32(State.FloorStore + Slot + 8);
+  return Slot == SIM_FLOOR_STORE_SIZE ? 0 : ReadLe32(State.FloorStore + Slot + 8);
 }
 
 bool SimFloorToRaise(const SIM_FLASH *Flash, UINT8 Ic, UINT32 *NewFloor) {
@@ -423,12 +415,12 @@ void SimWriteFloorPart(SIM_FLASH *Flash, UINT8 Ic, UINT32 NewFloor, UINTN Done) 
   SIM_IC_STATE &State = Flash->Ic[Ic];
   const UINTN Current = CurrentSlot(State.FloorStore);
   const UINTN Target = Current == 0 ? SIM_FLOOR_SLOT_SIZE : 0;
-  const UINT32 Sequence = Current == SIM_FLOOR_STORE_SIZE ? 1 : Le32(State.FloorStore + Current + 4) + 1;
+  const UINT32 Sequence = Current == SIM_FLOOR_STORE_SIZE ? 1 : ReadLe32(State.FloorStore + Current + 4) + 1;
   UINT8 Slot[SIM_FLOOR_SLOT_SIZE];
-  PutLe32(Slot, FLOOR_MAGIC);
-  PutLe32(Slot + 4, Sequence);
-  PutLe32(Slot + 8, NewFloor);
-  PutLe32(Slot + 12, Crc32(Slot, 12));
+  WriteLe32(Slot, FLOOR_MAGIC);
+  WriteLe32(Slot + 4, Sequence);
+  WriteLe32(Slot + 8, NewFloor);
+  WriteLe32(Slot + 12, Crc32(Slot, 12));
   for (UINTN Index = 0; Index < SIM_FLOOR_SLOT_SIZE && Index < Done; Index++) {
     State.FloorStore[Target + Index] = Slot[Index];
   }

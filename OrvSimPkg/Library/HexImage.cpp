@@ -3,6 +3,7 @@
 **/
 
 #include "HexImage.h"
+#include "ByteOrder.h"
 
 #include "ImageSign.h"
 
@@ -57,17 +58,6 @@ constexpr CRC_TABLE MakeCrcTable() {
 }
 
 constexpr CRC_TABLE CRC32_TABLE = MakeCrcTable();
-
-UINT32 ReadLe32(const UINT8 *P) {
-  return static_cast<UINT32>(P[0]) | (static_cast<UINT32>(P[1]) << 8) |
-         (static_cast<UINT32>(P[2]) << 16) | (static_cast<UINT32>(P[3]) << 24);
-}
-
-void WriteLe32(UINT8 *P, UINT32 Value) {
-  for (int Index = 0; Index < 4; Index++) {
-    P[Index] = static_cast<UINT8>(Value >> (8 * Index));
-  }
-}
 
 HEX_RESULT Fail(HEX_ERROR Error, UINT32 Line) { return HEX_RESULT{Error, Line, 0}; }
 

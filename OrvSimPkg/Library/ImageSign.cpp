@@ -3,6 +3,7 @@
 **/
 
 #include "ImageSign.h"
+#include "ByteOrder.h"
 
 extern "C" {
 #include <bearssl_ec.h>
@@ -25,8 +26,6 @@ constexpr const char *SIGN_TEXTS[] = {
   "damaged signature block",
   "signature not checked (no key)",
 };
-
-UINT32 ReadLe16(const UINT8 *P) { return static_cast<UINT32>(P[0]) | (static_cast<UINT32>(P[1]) << 8); }
 
 bool SameBytes(const UINT8 *A, const UINT8 *B, UINTN Size) {
   UINT8 Difference = 0;

@@ -3,6 +3,7 @@
 **/
 
 #include "ImageSignHost.h"
+#include "ByteOrder.h"
 
 extern "C" {
 #include <bearssl_ec.h>
@@ -17,15 +18,6 @@ extern "C" {
 namespace {
 
 constexpr UINTN SCALAR_SIZE = 32;
-
-void WriteLe16(UINT8 *P, UINT32 Value) {
-  P[0] = static_cast<UINT8>(Value);
-  P[1] = static_cast<UINT8>(Value >> 8);
-}
-
-void WriteLe32(UINT8 *P, UINT32 Value) {
-  for (int Index = 0; Index < 4; Index++) P[Index] = static_cast<UINT8>(Value >> (8 * Index));
-}
 
 // Completes Key from its scalar: the public point and key id.
 void FillPublic(IMAGE_PRIVATE_KEY *Key) {

@@ -92,11 +92,9 @@ APP_FLAGS ReadAppFlags(const APP_SETTINGS &Settings, const SECTION_SPAN &Target)
     return Settings.AsciiValue(*Span, SETTINGS_BUFFER_LENGTH).value_or(std::string());
   };
   APP_FLAGS Flags{};
-  Flags.ForceUpdate = Value("ForceUpdate").rfind('1', 0) == 0;
-  Flags.IncludeCustomerDefineBkp = Value("IncludeCustomerDefineBkp").rfind('1', 0) == 0;
+  Flags.ForceUpdate = SettingsSwitchOn(Narrow(Value("ForceUpdate")));
+  Flags.IncludeCustomerDefineBkp = SettingsSwitchOn(Narrow(Value("IncludeCustomerDefineBkp")));
   const std::string Mask = Value("ReduceFlashProcessFlag");
-  for (size_t Position = 0; Position < Mask.size() && Position < REDUCE_FLASH_BITS; Position++) {
-    if (Mask[Position] == '1') Flags.ReduceFlashMask |= 1u << Position;
-  }
+  Flags.ReduceFlashMask = ReduceFlashBitsOf(Narrow(Mask), Mask.size());
   return Flags;
 }

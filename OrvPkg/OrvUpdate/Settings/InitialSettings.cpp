@@ -35,7 +35,7 @@ void ApplySwitch(const SETTINGS_FILE *Settings, const SETTINGS_SECTION *Section,
                  const CHAR8 *KeyName, UINT32 Flag) {
   CHAR8 Value[SETTINGS_BUFFER_LENGTH];
   UINTN Length = 0;
-  if (ReadOptionalValue(Settings, Section, KeyName, Value, &Length) && Value[0] == '1') {
+  if (ReadOptionalValue(Settings, Section, KeyName, Value, &Length) && SettingsSwitchOn(Value)) {
     RUN_FLAGS |= Flag;
   }
 }
@@ -43,9 +43,8 @@ void ApplySwitch(const SETTINGS_FILE *Settings, const SETTINGS_SECTION *Section,
 void ApplyReduceFlashProcessFlag(const SETTINGS_FILE *Settings, const SETTINGS_SECTION *Section) {
   CHAR8 Value[SETTINGS_BUFFER_LENGTH];
   UINTN Length = 0;
-  if (!ReadOptionalValue(Settings, Section, "ReduceFlashProcessFlag"_a, Value, &Length)) return;
-  for (UINTN Position = 0; Position < Length && Position < REDUCE_FLASH_BITS; Position++) {
-    if (Value[Position] == '1') ReduceFlashMask |= 1u << Position;
+  if (ReadOptionalValue(Settings, Section, "ReduceFlashProcessFlag"_a, Value, &Length)) {
+    ReduceFlashMask |= ReduceFlashBitsOf(Value, Length);
   }
 }
 

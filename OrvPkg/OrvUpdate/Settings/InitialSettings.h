@@ -15,6 +15,21 @@ constexpr UINTN SETTINGS_BUFFER_LENGTH = 216;
 /// ReduceFlashProcessFlag: character n sets bit n, for n up to 31.
 constexpr UINTN REDUCE_FLASH_BITS = 32;
 
+/// A switch of the target section (ForceUpdate, IncludeCustomerDefineBkp) is
+/// on when its value's first character is "1", whatever follows.
+constexpr bool SettingsSwitchOn(const CHAR8 *Value) { return Value[0] == '1'; }
+
+/// The bits a ReduceFlashProcessFlag value of Length characters sets:
+/// character n equal to "1" sets bit n; characters from position 32 on are
+/// ignored.
+constexpr UINT32 ReduceFlashBitsOf(const CHAR8 *Value, UINTN Length) {
+  UINT32 Mask = 0;
+  for (UINTN Position = 0; Position < Length && Position < REDUCE_FLASH_BITS; Position++) {
+    if (Value[Position] == '1') Mask |= 1u << Position;
+  }
+  return Mask;
+}
+
 /**
   Turn the settings file into the run's configuration: load
   "OrvUpdateComponent\OrvUpdateSettings.ini" from the application's volume,
