@@ -35,6 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import hex_interop_cases  # noqa: E402
 import images  # noqa: E402
 import orvqemu  # noqa: E402
+import walkthrough  # noqa: E402
 from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E402
                      EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, compare_lines, low32)
 
@@ -1407,6 +1408,34 @@ def station_sequence(suite, fx):
 
 
 SEQUENCES.append(("station", station_sequence))
+
+
+# ------------------------------------------------------------ walkthrough
+#
+# The board team's walkthrough (docs/board-teams.md) run step by step, as a
+# reader runs it: each step is one case.
+
+def walkthrough_sequence(suite, fx):
+    out = []
+    results = walkthrough.run_walkthrough(walkthrough.DEFAULT_DOC,
+                                          os.path.join(fx.workdir, "walkthrough"),
+                                          fx.build, report=lambda line: None)
+    if not results:
+        results = [(None, ["%s has no steps" % walkthrough.DEFAULT_DOC])]
+    out.append("-- walkthrough %s (work folder %s)"
+               % (walkthrough.DEFAULT_DOC, os.path.join(fx.workdir, "walkthrough")))
+    cases = [(Case("walkthrough_%d" % (step.number if step else 0),
+                   "line %d: %s" % (step.line, step.title()) if step else "", [], EFI_SUCCESS),
+              problems) for step, problems in results]
+    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
+    with suite._lock:
+        suite.runs += len(cases)
+        suite.passed += passed
+        suite.failed += len(cases) - passed
+        print("\n".join(out), flush=True)
+
+
+SEQUENCES.append(("walkthrough", walkthrough_sequence))
 
 
 def main():
