@@ -1351,6 +1351,17 @@ def station_boot(suite, volume, name, last_line, log_path, expected_log):
     return problems
 
 
+def report_sequence(suite, cases, out):
+    """Counts and prints the (case, problems) pairs of a sequence of boots
+    after the lines already in out, as one block."""
+    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
+    with suite._lock:
+        suite.runs += len(cases)
+        suite.passed += passed
+        suite.failed += len(cases) - passed
+        print("\n".join(out), flush=True)
+
+
 def station_sequence(suite, fx):
     folder = os.path.join(fx.workdir, "station")
     os.makedirs(folder, exist_ok=True)
@@ -1399,12 +1410,7 @@ def station_sequence(suite, fx):
 
     out.append("-- boots station_pass, station_fail (consoles: %s)"
                % os.path.join(suite.workdir, "console-station_*.log"))
-    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
-    with suite._lock:
-        suite.runs += len(cases)
-        suite.passed += passed
-        suite.failed += len(cases) - passed
-        print("\n".join(out), flush=True)
+    report_sequence(suite, cases, out)
 
 
 SEQUENCES.append(("station", station_sequence))
@@ -1427,12 +1433,7 @@ def walkthrough_sequence(suite, fx):
     cases = [(Case("walkthrough_%d" % (step.number if step else 0),
                    "line %d: %s" % (step.line, step.title()) if step else "", [], EFI_SUCCESS),
               problems) for step, problems in results]
-    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
-    with suite._lock:
-        suite.runs += len(cases)
-        suite.passed += passed
-        suite.failed += len(cases) - passed
-        print("\n".join(out), flush=True)
+    report_sequence(suite, cases, out)
 
 
 SEQUENCES.append(("walkthrough", walkthrough_sequence))
