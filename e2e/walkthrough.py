@@ -100,10 +100,13 @@ def check_step(step, status, output):
     return problems
 
 
-def run_step(step, workdir, env, timeout=STEP_TIMEOUT):
-    """Runs one step; returns (problems, output)."""
+def run_step(step, workdir, env, timeout=STEP_TIMEOUT, niceness=0):
+    """Runs one step (at the given niceness); returns (problems, output)."""
+    argv = ["bash", "-c", step_script(step, workdir)]
+    if niceness:
+        argv = ["nice", "-n", str(niceness)] + argv
     try:
-        proc = subprocess.run(["bash", "-c", step_script(step, workdir)], cwd=workdir,
+        proc = subprocess.run(argv, cwd=workdir,
                               env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, timeout=timeout)
     except subprocess.TimeoutExpired as exc:
@@ -120,10 +123,12 @@ def step_env(build):
     return env
 
 
-def run_walkthrough(doc, workdir, build, report=print, verbose=False):
+def run_walkthrough(doc, workdir, build, report=print, verbose=False, niceness=0):
     """Runs every step of doc in workdir (emptied first); stops at the first
     failing step, since the later ones build on it. Returns a list of
-    (step, problems) for every step, the ones not run included."""
+    (step, problems) for every step, the ones not run included. A niceness
+    above 0 leaves the processor to other work first (the e2e suite's boots
+    beside it have a short no-progress limit; the steps have none)."""
     with open(doc, encoding="utf-8") as f:
         steps = parse_steps(f.read())
     if os.path.isdir(workdir):
@@ -135,7 +140,7 @@ def run_walkthrough(doc, workdir, build, report=print, verbose=False):
         if failed is not None:
             results.append((step, ["not run: step %d failed" % failed]))
             continue
-        problems, output = run_step(step, workdir, env)
+        problems, output = run_step(step, workdir, env, niceness=niceness)
         if problems:
             failed = step.number
             tail = output.replace("\r", "").rstrip("\n").split("\n")

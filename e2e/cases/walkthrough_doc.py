@@ -12,7 +12,7 @@ def walkthrough_sequence(suite, fx):
     workdir = os.path.join(fx.workdir, "walkthrough")
     try:
         results = walkthrough.run_walkthrough(walkthrough.DEFAULT_DOC, workdir, fx.build,
-                                              report=lambda line: None)
+                                              report=lambda line: None, niceness=10)
     except (OSError, ValueError) as exc:   # the document is missing or malformed
         results, trouble = [], "%s: %s" % (walkthrough.DEFAULT_DOC, exc)
     else:
