@@ -128,20 +128,26 @@ def _save_console(workdir, console):
 
 
 def interactive(stick, board, workdir, console):
-    """The shell prompt on this terminal; the console also goes to the file."""
+    """The shell prompt on this terminal; QEMU's console output is also
+    written to the console file as it comes."""
     vars_fd = os.path.join(workdir, "interactive.vars.fd")
     shutil.copyfile(orvqemu.OVMF_VARS, vars_fd)
     argv = orvqemu.qemu_argv(stick.volume, workdir, vars_fd, board)
-    argv.remove("-nographic")
-    argv += ["-display", "none", "-chardev",
-             "stdio,id=con,mux=on,signal=off,logfile=" + os.path.abspath(console),
-             "-serial", "chardev:con", "-mon", "chardev=con,mode=readline"]
     print("boot: type \"reset -s\" at the Shell> prompt to power off (Ctrl-A then X stops QEMU)",
           file=sys.stderr)
     try:
-        return 0 if subprocess.call(argv) == 0 else BOOT_FAILED
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE)
     except OSError as exc:
         raise orvqemu.E2EError("cannot start %s: %s" % (argv[0], exc))
+    with open(console, "wb") as log:
+        while True:
+            data = proc.stdout.read1(4096)
+            if not data:
+                break
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+            log.write(data)
+    return 0 if proc.wait() == 0 else BOOT_FAILED
 
 
 def parse(argv):

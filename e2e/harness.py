@@ -159,6 +159,17 @@ class Suite:
             out.append("ok   %s: %s" % (case.id, case.command))
         return not problems
 
+    def report_checked(self, heading, results):
+        """Prints and counts cases a sequence checked itself: the heading,
+        then a line for each (case, failure texts) of results."""
+        out = [heading]
+        passed = sum(1 for case, problems in results if self._report(case, problems, out))
+        with self._lock:
+            self.runs += len(results)
+            self.passed += passed
+            self.failed += len(results) - passed
+            print("\n".join(out), flush=True)
+
     def _check_case(self, volume, case, run, console=b""):
         problems = []
         if run.rc is None:

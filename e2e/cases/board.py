@@ -2,8 +2,9 @@
 scripts/make-board.sh and attached by scripts/boot.sh, so one stick updates
 two boards in turn, each keeping its own state; a stick that brings its own
 chip configuration is refused beside a board, and a stick alone without one
-(or one that holds a board folder itself) is told what to attach. Runs scripts/boot.sh itself: its printed lines and
-its exit status (the last command's %lasterror%) are checked.
+(or one that holds a board folder itself) is told what to attach. Runs
+scripts/boot.sh itself: its printed lines and its exit status (the last
+command's %lasterror%) are checked.
 """
 
 import os
@@ -146,12 +147,14 @@ def boards_sequence(suite, fx):
     problems = check_boot(
         boot_sh(suite, "board2", stick.path, board2,
                 ["OrvUpdate.efi -a", "OrvUpdate.efi 5",
-                 "cp -q fs0:\\%s\\Bad.ini fs1:\\OrvBoard\\FlashSim.ini" % SIM, "OrvUpdate.efi 0"]),
+                 "cp -q fs0:\\%s\\Bad.ini fs1:\\OrvBoard\\FlashSim.ini" % SIM,
+                 "OrvUpdate.efi 0"]),
         [update, [BANNER, TARGET, "IC 5 not found"], None, [BANNER, TARGET] + BAD_BOARD],
         EFI_INVALID_PARAMETER)
     read2 = folder_reader(board2)
     problems += bank(read2, 0, "1", fx.ocm_v2) + bank(read2, 1, "1", fx.ocm_v2)
-    results.append(("board_second", "boot.sh --board board2/: OrvUpdate.efi -a, 5, a spoilt board", problems))
+    results.append(("board_second", "boot.sh --board board2/: OrvUpdate.efi -a, 5, a spoilt "
+                    "board", problems))
 
     # Board 1 again: it kept its state. Then the stick brings a chip
     # configuration of its own: refused, board 1 untouched.
@@ -176,19 +179,10 @@ def boards_sequence(suite, fx):
                           [[BANNER, TARGET, OWN_BOARD, NO_BOARD, "IC init error E"]],
                           EFI_NOT_FOUND)
     results.append(("board_none", "boot.sh without a board: OrvUpdate.efi 0", problems))
-    report(suite, results)
-
-
-def report(suite, results):
-    out = ["-- boots of scripts/boot.sh with board disks (consoles: %s)"
-           % os.path.join(suite.workdir, "boot-*", "console.log")]
-    passed = sum(1 for case_id, what, problems in results
-                 if suite._report(Case(case_id, what, [], EFI_SUCCESS), problems, out))
-    with suite._lock:
-        suite.runs += len(results)
-        suite.passed += passed
-        suite.failed += len(results) - passed
-        print("\n".join(out), flush=True)
+    suite.report_checked("-- boots of scripts/boot.sh with board disks (consoles: %s)"
+                         % os.path.join(suite.workdir, "boot-*", "console.log"),
+                         [(Case(case_id, what, [], EFI_SUCCESS), problems)
+                          for case_id, what, problems in results])
 
 
 SEQUENCES = [("boards", boards_sequence)]
