@@ -31,6 +31,8 @@ OWN_BOARD = ("FlashSim: OrvBoard\\FlashSim.ini is on the stick; a board's folder
 BAD_BOARD = ["FlashSim: OrvBoard\\FlashSim.ini line 2: IcCount must be 1 to 16",
              "FlashSim: fix the board description and make the board disk again "
              "(scripts/make-board.sh)", "IC init error 2"]
+TWO_BOARDS = ("FlashSim: 2 board disks are attached (each holds OrvBoard\\FlashSim.ini): "
+              "attach one board at a time")
 NO_BOARD = ("FlashSim: no board found: attach a board disk holding OrvBoard\\FlashSim.ini "
             "(scripts/make-board.sh makes one, scripts/boot.sh --board attaches it)")
 
@@ -103,6 +105,13 @@ def bank(disk_read, ic, active, ocm1):
     if disk_read("OrvBoard/Ic%dOcm1.bin" % ic) != images.bank(ocm1, OCM_BANK):
         problems.append("IC %d OCM bank 1 on the board is not the image meant" % ic)
     return problems
+
+
+def second_image(fx):
+    """Board 2 as an image (boot.sh copies a folder; a plain boot needs one)."""
+    path = os.path.join(fx.workdir, "board2-copy.img")
+    make_board(os.path.join(fx.workdir, "board-description"), path)
+    return orvqemu.Volume(path, existing=True)
 
 
 def folder_reader(folder):
@@ -179,6 +188,11 @@ def boards_sequence(suite, fx):
                           [[BANNER, TARGET, OWN_BOARD, NO_BOARD, "IC init error E"]],
                           EFI_NOT_FOUND)
     results.append(("board_none", "boot.sh without a board: OrvUpdate.efi 0", problems))
+
+    # Two boards at once: which chips would be meant is not clear; refused.
+    suite.run_boot("board_two", stick, [Case(
+        "board_two", "OrvUpdate.efi 0", [BANNER, TARGET, TWO_BOARDS, "IC init error F"],
+        EFI_ACCESS_DENIED)], disks=[orvqemu.Volume(board1, existing=True), second_image(fx)])
     suite.report_checked("-- boots of scripts/boot.sh with board disks (consoles: %s)"
                          % os.path.join(suite.workdir, "boot-*", "console.log"),
                          [(Case(case_id, what, [], EFI_SUCCESS), problems)
