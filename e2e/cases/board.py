@@ -181,7 +181,8 @@ def boards_sequence(suite, fx):
 
     # No board, and the stick tries to be its own board disk: told what to
     # attach.
-    stick.remove(SIM + "/FlashSim.ini")
+    if stick.get(SIM + "/FlashSim.ini") is not None:   # absent if the boot before stopped
+        stick.remove(SIM + "/FlashSim.ini")
     stick.mkdir("OrvBoard")
     stick.put_text(FLASHSIM_INI, "OrvBoard/FlashSim.ini", fx.workdir)
     problems = check_boot(boot_sh(suite, "noboard", stick.path, None, ["OrvUpdate.efi 0"]),
