@@ -108,7 +108,8 @@ def run_commands(stick, board, commands, workdir, console, timeout):
         if run is None:
             break
         print("fs0:\\> " + command)
-        print("\n".join(run.lines))
+        for line in run.lines:
+            print(line)
         status = run.rc
     if status is None or len(runs) < len(commands) or runs["c%d" % len(commands)].rc is None:
         why = result.stop_reason or "QEMU exit %s" % result.exit_code
