@@ -27,7 +27,8 @@ DEB822 = ("Types: deb\n"
 # (what, {file below etc/apt: text}, mirror printed or None for "none found")
 CASES = [
     ("classic only", {"sources.list": CLASSIC}, "http://ftp.example.org/debian"),
-    ("deb822 only", {"sources.list.d/debian.sources": DEB822}, "http://mirror.example.net/debian"),
+    ("deb822 only", {"sources.list.d/debian.sources": DEB822},
+     "http://mirror.example.net/debian"),
     ("both forms: sources.list first", {"sources.list": CLASSIC,
                                         "sources.list.d/debian.sources": DEB822},
      "http://ftp.example.org/debian"),
@@ -60,9 +61,9 @@ CASES = [
 
 
 def mirror(etc):
-    proc = subprocess.run(["bash", "-c", 'set -euo pipefail; . "$1"; orv_debian_mirror bookworm "$2"',
-                           "test", LIB, etc], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True)
+    script = 'set -euo pipefail; . "$1"; orv_debian_mirror bookworm "$2"'
+    proc = subprocess.run(["bash", "-c", script, "test", LIB, etc], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
     return proc.returncode, proc.stdout.strip()
 
 
