@@ -116,25 +116,29 @@ def run_step(step, workdir, env, timeout=STEP_TIMEOUT, niceness=0):
     return check_step(step, proc.returncode, output), output
 
 
-def step_env(build):
+def step_env(build, extra=None):
     env = dict(os.environ)
+    for key, value in (extra or {}).items():
+        env.setdefault(key, value)      # what the caller's environment says stands
     env["ORV_ROOT"] = ROOT
     env["ORV_BUILD"] = build
     return env
 
 
-def run_walkthrough(doc, workdir, build, report=print, verbose=False, niceness=0):
+def run_walkthrough(doc, workdir, build, report=print, verbose=False, niceness=0,
+                    extra_env=None):
     """Runs every step of doc in workdir (emptied first); stops at the first
     failing step, since the later ones build on it. Returns a list of
     (step, problems) for every step, the ones not run included. A niceness
     above 0 leaves the processor to other work first (the e2e suite's boots
-    beside it have a short no-progress limit; the steps have none)."""
+    beside it have a short no-progress limit). extra_env gives defaults for the
+    steps' environment."""
     with open(doc, encoding="utf-8") as f:
         steps = parse_steps(f.read())
     if os.path.isdir(workdir):
         shutil.rmtree(workdir)
     os.makedirs(workdir)
-    env = step_env(build)
+    env = step_env(build, extra_env)
     results, failed = [], None
     for step in steps:
         if failed is not None:
