@@ -20,7 +20,7 @@ UINTN TextLength(const CHAR16 *Text) {
   return Length;
 }
 
-/// Inserts Name into the sorted list (Name fits NAME_MAX with its terminator).
+/// Inserts Name into the sorted list (Name fits NAME_SIZE with its terminator).
 void InsertSorted(CAPSULE_FOLDER_LIST *List, const CHAR16 *Name, UINTN Length) {
   UINTN At = List->Count;
   while (At > 0 && StrCmp(List->Name[At - 1], Name) > 0) {
@@ -35,7 +35,7 @@ void InsertSorted(CAPSULE_FOLDER_LIST *List, const CHAR16 *Name, UINTN Length) {
 void AddEntry(CAPSULE_FOLDER_LIST *List, const EFI_FILE_INFO *Info) {
   if ((Info->Attribute & EFI_FILE_DIRECTORY) != 0) return;
   UINTN Length = TextLength(Info->FileName);
-  if (Length + 1 > CAPSULE_FOLDER_LIST::NAME_MAX) {
+  if (Length + 1 > CAPSULE_FOLDER_LIST::NAME_SIZE) {
     Print(u"%s\\%s: name too long, skipped\n"_w, CAPSULE_FOLDER ""_w, Info->FileName);
   } else if (List->Count == CAPSULE_FOLDER_LIST::MAX) {
     Print(u"%s\\%s: more than %d capsules, skipped\n"_w, CAPSULE_FOLDER ""_w, Info->FileName,
@@ -73,6 +73,8 @@ EFI_STATUS DeleteCapsuleFile(EFI_FILE_PROTOCOL *Root, const CHAR16 *Path) {
   EFI_FILE_PROTOCOL *File = nullptr;
   EFI_STATUS Status = Root->Open(Root, &File, const_cast<CHAR16 *>(Path), EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0);
   if (EFI_ERROR(Status)) return Status;
-  // Delete closes the handle whatever it returns.
-  return File->Delete(File);
+  // Delete closes the handle whatever it returns; a file it could not
+  // delete is reported with a warning status.
+  Status = File->Delete(File);
+  return Status == EFI_SUCCESS ? EFI_SUCCESS : EFI_ERROR(Status) ? Status : EFI_ACCESS_DENIED;
 }

@@ -97,9 +97,9 @@ bool CapsuleVariableNumber(const CHAR16 *Text, UINTN Length, UINT16 *Number);
 /// Capsule file names in the delivery folder, sorted.
 struct CAPSULE_FOLDER_LIST {
   static constexpr UINTN MAX = 64;
-  static constexpr UINTN NAME_MAX = 128;
+  static constexpr UINTN NAME_SIZE = 128;
   UINTN Count;
-  CHAR16 Name[MAX][NAME_MAX];
+  CHAR16 Name[MAX][NAME_SIZE];
 };
 
 /**

@@ -11,6 +11,8 @@
 
 #include <OrvRun/RunSteps.h>
 
+#include "RunState.h"
+
 namespace {
 
 /// Reads and processes one capsule file; deletes it afterwards when asked,
@@ -48,9 +50,9 @@ EFI_STATUS ProcessFolder(EFI_SYSTEM_TABLE *St, EFI_FILE_PROTOCOL *Root) {
   }
   if (List->Count == 0) return PrintAndReturn(EFI_SUCCESS, u"%s: no capsule\n"_w, CAPSULE_FOLDER ""_w);
   EFI_STATUS Result = EFI_SUCCESS;
-  constexpr UINTN PATH_MAX = sizeof(CAPSULE_FOLDER) / sizeof(char16_t) + CAPSULE_FOLDER_LIST::NAME_MAX;
+  constexpr UINTN PATH_SIZE = sizeof(CAPSULE_FOLDER) / sizeof(char16_t) + CAPSULE_FOLDER_LIST::NAME_SIZE;
   for (UINTN Index = 0; Index < List->Count; Index++) {
-    CHAR16 Path[PATH_MAX];
+    CHAR16 Path[PATH_SIZE];
     SPrint(Path, sizeof(Path), u"%s\\%s"_w, CAPSULE_FOLDER ""_w, List->Name[Index]);
     Status = ProcessFile(St, Root, Path, List->Name[Index], true);
     if (EFI_ERROR(Status)) Result = Status;
@@ -62,6 +64,8 @@ EFI_STATUS ProcessFolder(EFI_SYSTEM_TABLE *St, EFI_FILE_PROTOCOL *Root) {
 
 EFI_STATUS OrvCapsuleMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   PrintBanner(u"OrvCapsule tool version %02x.%02x.%04x\n"_w);
+  // The shared run steps reach the firmware through the run's boot services.
+  ResetRunState(SystemTable->BootServices);
   UINTN Argc = 0;
   CHAR16 **Argv = nullptr;
   if (EFI_ERROR(GetShellArguments(ImageHandle, &Argc, &Argv))) {
