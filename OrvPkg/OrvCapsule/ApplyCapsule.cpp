@@ -1,9 +1,10 @@
 /** @file
   One capsule: checked whole first (a capsule with any fault is one line and
   nothing is done with it), then each payload item goes to every FMP image
-  it addresses: CheckImage, then SetImage with its progress shown, then the
-  image's version and last attempt status read back, one line per item and
-  image, and the capsule result variable written.
+  it addresses: CheckImage, then SetImage with its progress shown (a line
+  per 10 percent), then the image's version and last attempt status read
+  back into one outcome line per item and image, and the capsule result
+  variable written.
 
   SetImage is called even when CheckImage refuses the image: the FMP
   instance repeats every check before it erases anything and refuses the
@@ -15,32 +16,42 @@
 
 namespace {
 
-/// The progress last shown on the current line (SetImage's callback has no context).
-constinit UINTN gShownProgress = 0;
+/// The item and image SetImage is working on, and the progress shown so far
+/// (SetImage's callback has no context of its own).
+struct PROGRESS_LINE {
+  const CHAR16 *Name;
+  UINT32 Item;
+  UINT32 Instance;
+  UINTN Shown;
+};
+constinit PROGRESS_LINE gProgress = {nullptr, 0, 0, 0};
 
-/// Shows the progress in steps of 10 percent, on the item's line.
+/// Shows the progress in steps of 10 percent, one line each: the driver
+/// may print lines of its own while it works.
 EFI_STATUS EFIAPI ShowProgress(UINTN Completion) {
   if (Completion > 100) Completion = 100;
-  if (Completion / 10 > gShownProgress / 10 || (Completion == 100 && gShownProgress != 100)) {
-    Print(u"%d%% "_w, static_cast<UINT32>(Completion));
-    gShownProgress = Completion;
+  if (Completion / 10 > gProgress.Shown / 10 || (Completion == 100 && gProgress.Shown != 100)) {
+    Print(u"%s item %d instance %d: %d%%\n"_w, gProgress.Name, gProgress.Item, gProgress.Instance,
+          static_cast<UINT32>(Completion));
+    gProgress.Shown = Completion;
   }
   return EFI_SUCCESS;
 }
 
-/// CheckImage, then SetImage, on one image; ends the item's line.
-EFI_STATUS ApplyToTarget(FMP_TARGET Target, const FMP_CAPSULE_ITEM &Item) {
+/// CheckImage, then SetImage, on one image; prints the outcome line.
+EFI_STATUS ApplyToTarget(const CHAR16 *Name, UINT16 Index, FMP_TARGET Target, const FMP_CAPSULE_ITEM &Item) {
   EFI_FIRMWARE_MANAGEMENT_PROTOCOL *Fmp = Target.Fmp;
   UINT32 Updatable = 0;
-  EFI_STATUS Status = Fmp->CheckImage(Fmp, Target.ImageIndex, Item.Image, Item.ImageSize, &Updatable);
-  if (EFI_ERROR(Status) || Updatable != IMAGE_UPDATABLE_VALID) {
-    Print(u"CheckImage refuses (status %x, updatable %x) "_w, Hex32(Status), Updatable);
-  }
-  gShownProgress = 0;
+  EFI_STATUS Checked = Fmp->CheckImage(Fmp, Target.ImageIndex, Item.Image, Item.ImageSize, &Updatable);
+  gProgress = {Name, Index, static_cast<UINT32>(Target.HardwareInstance), 0};
   CHAR16 *AbortReason = nullptr;
-  Status = Fmp->SetImage(Fmp, Target.ImageIndex, Item.Image, Item.ImageSize, Item.VendorCode, ShowProgress,
-                         &AbortReason);
+  EFI_STATUS Status = Fmp->SetImage(Fmp, Target.ImageIndex, Item.Image, Item.ImageSize, Item.VendorCode,
+                                    ShowProgress, &AbortReason);
   if (!RefreshFmpTarget(&Target)) Target.LastAttemptStatus = LAST_ATTEMPT_STATUS_ERROR_UNSUCCESSFUL;
+  Print(u"%s item %d instance %d: "_w, Name, static_cast<UINT32>(Index), static_cast<UINT32>(Target.HardwareInstance));
+  if (EFI_ERROR(Checked) || Updatable != IMAGE_UPDATABLE_VALID) {
+    Print(u"CheckImage refuses (status %x, updatable %x), "_w, Hex32(Checked), Updatable);
+  }
   Print(EFI_ERROR(Status) ? u"failed (status %x)"_w : u"updated"_w, Hex32(Status));
   Print(u", version %x, last attempt status %x"_w, Target.Version, Target.LastAttemptStatus);
   if (AbortReason != nullptr) {
@@ -61,9 +72,7 @@ EFI_STATUS ApplyItem(EFI_RUNTIME_SERVICES *Rt, const CHAR16 *Name, const FMP_CAP
   for (UINTN At = 0; At < Targets.Count; At++) {
     if (!ItemAddresses(Item, Targets.Target[At])) continue;
     Applied++;
-    Print(u"%s item %d instance %d: "_w, Name, static_cast<UINT32>(Index),
-          static_cast<UINT32>(Targets.Target[At].HardwareInstance));
-    EFI_STATUS Status = ApplyToTarget(Targets.Target[At], Item);
+    EFI_STATUS Status = ApplyToTarget(Name, Index, Targets.Target[At], Item);
     if (EFI_ERROR(Status)) Result = Status;
     EFI_STATUS Recorded = WriteCapsuleResult(Rt, Capsule, Index, Item, Name, Status);
     if (EFI_ERROR(Recorded)) {

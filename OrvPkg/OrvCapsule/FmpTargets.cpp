@@ -21,16 +21,10 @@ bool SameGuid(const EFI_GUID &A, const EFI_GUID &B) {
   return true;
 }
 
-/// Frees the strings GetImageInfo hands out with its descriptors.
-void FreeDescriptorStrings(const UINT8 *Info, UINT8 Count, UINTN Stride) {
-  for (UINT8 Index = 0; Index < Count; Index++) {
-    const auto *Descriptor = reinterpret_cast<const EFI_FIRMWARE_IMAGE_DESCRIPTOR *>(Info + Index * Stride);
-    if (Descriptor->ImageIdName != nullptr) FreePool(Descriptor->ImageIdName);
-    if (Descriptor->VersionName != nullptr) FreePool(Descriptor->VersionName);
-  }
-}
-
-/// Adds the images one instance reports; an instance that cannot report is skipped.
+/// Adds the images one instance reports; an instance that cannot report is
+/// skipped. Only the package version name is the caller's to free: the
+/// descriptors' name strings belong to the instance, as platform firmware
+/// and operating-system tools treat them.
 void AddInstanceImages(EFI_FIRMWARE_MANAGEMENT_PROTOCOL *Fmp, FMP_TARGET_LIST *List) {
   UINTN Size = 0;
   UINT32 DescriptorVersion = 0;
@@ -57,7 +51,6 @@ void AddInstanceImages(EFI_FIRMWARE_MANAGEMENT_PROTOCOL *Fmp, FMP_TARGET_LIST *L
                                              Descriptor->HardwareInstance, Descriptor->Version,
                                              Descriptor->LastAttemptStatus};
   }
-  FreeDescriptorStrings(Info.Get(), Count, Stride);
 }
 
 }  // namespace

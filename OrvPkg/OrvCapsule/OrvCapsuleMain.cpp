@@ -64,8 +64,9 @@ EFI_STATUS ProcessFolder(EFI_SYSTEM_TABLE *St, EFI_FILE_PROTOCOL *Root) {
 
 EFI_STATUS OrvCapsuleMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   PrintBanner(u"OrvCapsule tool version %02x.%02x.%04x\n"_w);
-  // The shared run steps reach the firmware through the run's boot services.
-  ResetRunState(SystemTable->BootServices);
+  // The shared shell step reaches the firmware through the run's boot
+  // services; nothing else of the update module's run state is used here.
+  gOrvBootServices = SystemTable->BootServices;
   UINTN Argc = 0;
   CHAR16 **Argv = nullptr;
   if (EFI_ERROR(GetShellArguments(ImageHandle, &Argc, &Argv))) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "FakeFirmware.h"
-#include "FakeRuntime.h"
 #include "FakeVolume.h"
 #include "OrvCapsule.h"
 
@@ -23,6 +22,13 @@ EFI_GUID gFmpGuid = EFI_FIRMWARE_MANAGEMENT_PROTOCOL_GUID;
 EFI_GUID gReportGuid = EFI_CAPSULE_REPORT_GUID;
 constexpr EFI_GUID FMP_CAPSULE = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
 const std::string BANNER = "OrvCapsule tool version 00.01.0002\n";
+
+constexpr EFI_TIME CLOCK = {2026, 12, 8, 13, 30, 15, 0, 0, 0, 0, 0};
+EFI_STATUS EFIAPI FixedTime(EFI_TIME *Time, EFI_TIME_CAPABILITIES *) {
+  *Time = CLOCK;
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI NoVariableStore(CHAR16 *, EFI_GUID *, UINT32, UINTN, VOID *) { return EFI_OUT_OF_RESOURCES; }
 
 /// One FMP instance with one image; the image's first byte is its version.
 struct FakeFmp {
@@ -56,8 +62,10 @@ struct FakeFmp {
     Info->ImageIndex = 1;
     Info->ImageTypeId = Fmp.Type;
     Info->Version = Fmp.Version;
-    // Pool strings the caller must free: the fixture counts pool blocks.
-    Info->VersionName = static_cast<CHAR16 *>(AllocateZeroPool(4));
+    // The instance's own string (never freed by the caller); the package
+    // name is pool memory the caller frees: the fixture counts pool blocks.
+    static CHAR16 Name[] = {'v', '5', 0};
+    Info->VersionName = Name;
     Info->LastAttemptStatus = Fmp.LastAttemptStatus;
     Info->HardwareInstance = Fmp.Instance;
     *DescriptorVersion = EFI_FIRMWARE_IMAGE_DESCRIPTOR_VERSION;
@@ -110,10 +118,20 @@ std::string CapsuleOf(const std::vector<ITEM> &Items) {
 
 const std::vector<UINT8> IMAGE_V5 = {5, 0xAA, 0xBB, 0xCC};
 
+/// The progress lines of one image: the fake reports 1, 10, 20, 15, 100.
+std::string Progress(const std::string &Name, int Instance) {
+  std::string Lines;
+  for (const char *Step : {"10", "20", "100"}) {
+    Lines += Name + " item 0 instance " + std::to_string(Instance) + ": " + Step + "%\n";
+  }
+  return Lines;
+}
+
 class OrvCapsuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Volume.AllowDelete();
+    Fw.SystemTable()->RuntimeServices->GetTime = FixedTime;
     for (FakeFmp *Fmp : {&Ic0, &Ic1, &Other}) Fw.InstallProtocol(Fw.NewHandle(), gFmpGuid, &Fmp->Protocol);
   }
   void TearDown() override {
@@ -125,8 +143,16 @@ class OrvCapsuleTest : public ::testing::Test {
     Fw.ClearConsole();
     return OrvCapsuleMain(Fw.ImageHandle(), Fw.SystemTable());
   }
+  const FakeFirmware::Variable *Find(const std::string &Name) {
+    auto Found = Fw.Variables.find({Wide(Name), gReportGuid});
+    return Found == Fw.Variables.end() ? nullptr : &Found->second;
+  }
+  void Store(const std::string &Name, const char16_t *Value) {
+    const UINT8 *Bytes = reinterpret_cast<const UINT8 *>(Value);
+    Fw.Variables[{Wide(Name), gReportGuid}] = {7, std::vector<UINT8>(Bytes, Bytes + 22)};
+  }
   std::string Text(const std::string &Name) {
-    const FakeRuntime::Variable *Found = Rt.Find(Name, gReportGuid);
+    const FakeFirmware::Variable *Found = Find(Name);
     if (Found == nullptr) return "(none)";
     std::string Out;
     for (size_t At = 0; At + 1 < Found->Data.size(); At += 2) Out += static_cast<char>(Found->Data[At]);
@@ -134,15 +160,14 @@ class OrvCapsuleTest : public ::testing::Test {
   }
   std::vector<std::string> Results() {
     std::vector<std::string> Names;
-    for (const std::string &Name : Rt.Names(gReportGuid)) {
-      if (Name.size() == 11) Names.push_back(Name);
+    for (const auto &[Key, Value] : Fw.Variables) {
+      if (Key.second == gReportGuid && Key.first.size() == 11) Names.push_back(Narrow(Key.first));
     }
     return Names;
   }
 
   FakeFirmware Fw;
   FakeVolume Volume{Fw};
-  FakeRuntime Rt{Fw};
   FakeFmp Ic0{TYPE_A, 1};
   FakeFmp Ic1{TYPE_A, 2};
   FakeFmp Other{TYPE_B, 1};
@@ -151,9 +176,10 @@ class OrvCapsuleTest : public ::testing::Test {
 TEST_F(OrvCapsuleTest, DeliveredCapsuleUpdatesEveryInstanceRecordsEachAndIsRemoved) {
   Volume.AddFile("EFI\\UpdateCapsule\\both.cap", CapsuleOf({{TYPE_A, 1, 0, IMAGE_V5}}));
   EXPECT_EQ(Run({}), EFI_SUCCESS);
-  EXPECT_EQ(Fw.Console(), BANNER +
-                              "both.cap item 0 instance 1: 10% 20% 100% updated, version 5, last attempt status 0\n"
-                              "both.cap item 0 instance 2: 10% 20% 100% updated, version 5, last attempt status 0\n"
+  EXPECT_EQ(Fw.Console(), BANNER + Progress("both.cap", 1) +
+                              "both.cap item 0 instance 1: updated, version 5, last attempt status 0\n" +
+                              Progress("both.cap", 2) +
+                              "both.cap item 0 instance 2: updated, version 5, last attempt status 0\n"
                               "both.cap: removed\n");
   EXPECT_EQ(Ic0.Written, std::vector<std::vector<UINT8>>{IMAGE_V5});
   EXPECT_EQ(Ic1.Written, std::vector<std::vector<UINT8>>{IMAGE_V5});
@@ -164,7 +190,7 @@ TEST_F(OrvCapsuleTest, DeliveredCapsuleUpdatesEveryInstanceRecordsEachAndIsRemov
   EXPECT_EQ(Text("CapsuleMax"), "Capsule000F");
 
   // The record of the second image: header, FMP part, file name, empty target.
-  const std::vector<UINT8> &Value = Rt.Find("Capsule0001", gReportGuid)->Data;
+  const std::vector<UINT8> &Value = Find("Capsule0001")->Data;
   ASSERT_EQ(Value.size(), 48u + 20u + sizeof(u"both.cap") + 2u);
   EFI_CAPSULE_RESULT_VARIABLE_HEADER Header;
   EFI_CAPSULE_RESULT_VARIABLE_FMP Fmp;
@@ -173,12 +199,12 @@ TEST_F(OrvCapsuleTest, DeliveredCapsuleUpdatesEveryInstanceRecordsEachAndIsRemov
   EXPECT_EQ(Header.VariableTotalSize, Value.size());
   EXPECT_EQ(Header.CapsuleGuid, FMP_CAPSULE);
   EXPECT_EQ(Header.CapsuleStatus, EFI_SUCCESS);
-  EXPECT_EQ(Header.CapsuleProcessed.Minute, Rt.Clock.Minute);
+  EXPECT_EQ(Header.CapsuleProcessed.Minute, CLOCK.Minute);
   EXPECT_EQ(Fmp.Version, 1);
   EXPECT_EQ(Fmp.UpdateImageIndex, 1);
   EXPECT_EQ(Fmp.UpdateImageTypeId, TYPE_A);
   EXPECT_EQ(Value[68], 'b');
-  EXPECT_EQ(Rt.Find("Capsule0001", gReportGuid)->Attributes,
+  EXPECT_EQ(Find("Capsule0001")->Attributes,
             EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS);
 }
 
@@ -239,7 +265,7 @@ TEST_P(OrvCapsuleAddress, ReachesOnlyTheImagesItNames) {
   EXPECT_EQ(Volume.HasFile("EFI\\UpdateCapsule\\one.cap"), None);
   if (None) {
     EXPECT_NE(Fw.Console().find("one.cap item 0: no FMP instance"), std::string::npos) << Fw.Console();
-    EXPECT_EQ(Rt.Find("Capsule0000", gReportGuid)->Data[40], static_cast<UINT8>(EFI_NOT_FOUND));
+    EXPECT_EQ(Find("Capsule0000")->Data[40], static_cast<UINT8>(EFI_NOT_FOUND));
   }
 }
 
@@ -259,18 +285,19 @@ TEST_F(OrvCapsuleTest, RefusedImageFailsWithTheDevicesReasonAndNamedFileStays) {
   Volume.AddFile("bad.cap", CapsuleOf({{TYPE_A, 1, 0, IMAGE_V5}}));
   EXPECT_EQ(Run({"bad.cap"}), EFI_SECURITY_VIOLATION);
   EXPECT_EQ(Fw.Console(),
-            BANNER + "bad.cap item 0 instance 1: 10% 20% 100% updated, version 5, last attempt status 0\n"
-                     "bad.cap item 0 instance 2: CheckImage refuses (status 0, updatable 2) failed (status 1A), "
-                     "version 1, last attempt status 5\n");
+            BANNER + Progress("bad.cap", 1) +
+                "bad.cap item 0 instance 1: updated, version 5, last attempt status 0\n"
+                "bad.cap item 0 instance 2: CheckImage refuses (status 0, updatable 2), failed (status 1A), "
+                "version 1, last attempt status 5\n");
   EXPECT_TRUE(Ic1.Written.empty());
   EFI_STATUS Recorded;
-  std::memcpy(&Recorded, Rt.Find("Capsule0001", gReportGuid)->Data.data() + 40, sizeof(Recorded));
+  std::memcpy(&Recorded, Find("Capsule0001")->Data.data() + 40, sizeof(Recorded));
   EXPECT_EQ(Recorded, EFI_SECURITY_VIOLATION);
   EXPECT_TRUE(Volume.HasFile("bad.cap")) << "only delivered capsules are removed";
 }
 
 TEST_F(OrvCapsuleTest, UnrecordedResultFailsTheRun) {
-  Rt.FailSetVariable(EFI_OUT_OF_RESOURCES);
+  Fw.SystemTable()->RuntimeServices->SetVariable = NoVariableStore;
   Volume.AddFile("one.cap", CapsuleOf({{TYPE_B, 1, 0, IMAGE_V5}}));
   EXPECT_EQ(Run({"one.cap"}), EFI_OUT_OF_RESOURCES);
   EXPECT_NE(Fw.Console().find("one.cap item 0: result variable not written (status 9)"), std::string::npos);
@@ -289,16 +316,11 @@ struct NUMBERING {
 class OrvCapsuleNumbering : public OrvCapsuleTest, public ::testing::WithParamInterface<NUMBERING> {};
 
 TEST_P(OrvCapsuleNumbering, NextNumberFollowsLastAndMax) {
-  auto Store = [&](const char *Name, const char16_t *Value) {
-    if (Value == nullptr) return;
-    const UINT8 *Bytes = reinterpret_cast<const UINT8 *>(Value);
-    Rt.Set(Name, gReportGuid, 7, std::vector<UINT8>(Bytes, Bytes + 22));
-  };
-  Store("CapsuleLast", GetParam().Last);
-  Store("CapsuleMax", GetParam().Max);
+  if (GetParam().Last != nullptr) Store("CapsuleLast", GetParam().Last);
+  if (GetParam().Max != nullptr) Store("CapsuleMax", GetParam().Max);
   Volume.AddFile("one.cap", CapsuleOf({{TYPE_B, 1, 0, IMAGE_V5}}));
   EXPECT_EQ(Run({"one.cap"}), EFI_SUCCESS);
-  EXPECT_NE(Rt.Find(GetParam().Written, gReportGuid), nullptr);
+  EXPECT_NE(Find(GetParam().Written), nullptr);
   EXPECT_EQ(Text("CapsuleLast"), GetParam().Written);
   EXPECT_EQ(Text("CapsuleMax"), GetParam().MaxAfter);
 }
