@@ -7,11 +7,17 @@ orvhex capsule from the suite's signed images.
 """
 
 import os
+import struct
+import uuid
 
 from harness import EFI_SUCCESS, Case, Re
 from fixture import V3, V4, bank_files, flash
 
 EFI_ABORTED = 0x8000000000000015
+# What the Shell's dmpstore leaves in %lasterror% after showing one named
+# variable (checked with this OVMF's Shell): its own status, not ours.
+DMPSTORE_STATUS = 0x8000000000000006
+REPORT_GUID = "39B68C46-F7FB-441B-B6EC-16B0F69821F3"
 CAPSULE_BANNER = "OrvCapsule tool version 00.01.0002"
 TOOLS = ("OrvFmp.efi", "OrvCapsule.efi")
 # The demo simulator's ICs carry no product id yet: image type of product 0.
@@ -65,6 +71,27 @@ def refused(name, ic, version):
                       "failed (status 15), version %X, last attempt status 1" % version, done=False)
 
 
+def record(status, file_name):
+    """A Capsule#### value; None stands for the bytes of the time it was
+    processed."""
+    fmp_capsule = uuid.UUID("6DCBD5ED-E82D-4C44-BDA1-7194199AD92A").bytes_le
+    image_type = uuid.UUID("82365A4B-0B14-4B60-A60F-C2EF%08X" % int(PRODUCT)).bytes_le
+    name = (file_name + "\0").encode("utf-16-le") + b"\0\0"
+    size = 48 + 20 + len(name)
+    return (list(struct.pack("<II", size, 0) + fmp_capsule) + [None] * 16
+            + list(struct.pack("<QHBB", status, 1, 0, 1) + image_type + name))
+
+
+def dump(name, attributes, value):
+    """dmpstore's lines for one variable: 16 bytes a line, any byte None."""
+    lines = ["Variable %s '%s:%s' DataSize = 0x%X" % (attributes, REPORT_GUID, name, len(value))]
+    for at in range(0, len(value), 16):
+        row = ["(..)" if b is None else "%02X" % b for b in value[at:at + 16]]
+        text = " ".join(row[:8]) + ("-" + " ".join(row[8:]) if len(row) > 8 else "")
+        lines.append(Re(r"  %08X: %s +\*.*\*" % (at, text.replace("(..)", "[0-9A-F]{2}"))))
+    return lines
+
+
 def capsule_removed(ctx):
     return [] if ctx.volume.get("EFI/UpdateCapsule/both.cap") is None else \
         ["\\EFI\\UpdateCapsule\\both.cap is still there"]
@@ -100,6 +127,12 @@ def capsule_cases(fx):
         # V3 (counter 0) below IC 1's floor: refused, IC 1 stays on V4.
         Case("cap_floor", "OrvCapsule.efi old.cap", [CAPSULE_BANNER] + refused("old.cap", 1, V4),
              EFI_ABORTED, snapshot=snap, checks=[flash(1, active=0, ocm0=fx.ocm_v4)]),
+        # The result variables as the Shell shows them: six records, the
+        # last one the refusal of old.cap (EFI_ABORTED) by IC 1.
+        Case("cap_last", "dmpstore CapsuleLast -guid " + REPORT_GUID,
+             dump("CapsuleLast", "NV+RT+BS", "Capsule0005".encode("utf-16-le")), DMPSTORE_STATUS),
+        Case("cap_record", "dmpstore Capsule0005 -guid " + REPORT_GUID,
+             dump("Capsule0005", "NV+RT+BS", record(EFI_ABORTED, "old.cap")), DMPSTORE_STATUS),
     ]
 
 
