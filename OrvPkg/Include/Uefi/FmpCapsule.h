@@ -4,7 +4,7 @@
 
   gnu-efi defines EFI_CAPSULE_HEADER and the CAPSULE_FLAGS_* bits; the FMP
   capsule headers, the result variable layouts and their GUIDs are those of
-  the UEFI specification.
+  defines.
 
   An FMP capsule, as it lies in a file or in memory:
     EFI_CAPSULE_HEADER (CapsuleGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID,
