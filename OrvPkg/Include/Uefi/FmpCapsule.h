@@ -3,8 +3,8 @@
   capsule result variables platform firmware writes after processing one.
 
   gnu-efi defines EFI_CAPSULE_HEADER and the CAPSULE_FLAGS_* bits; the FMP
-  capsule headers, the result variable layouts and their GUIDs are those of
-  defines.
+  capsule headers, the result variable layouts and their GUIDs here are the
+  ones UEFI defines.
 
   An FMP capsule, as it lies in a file or in memory:
     EFI_CAPSULE_HEADER (CapsuleGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID,
