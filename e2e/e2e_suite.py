@@ -1407,6 +1407,7 @@ def station_sequence(suite, fx):
 
 
 SEQUENCES.append(("station", station_sequence))
+SEQUENCES.append(("esrt_linux", __import__("cases_esrt_linux").sequence))
 
 
 def main():
