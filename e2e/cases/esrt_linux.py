@@ -21,8 +21,9 @@ import images
 import orvqemu
 from harness import Case
 
-GUEST_CACHE = os.path.join(os.environ.get("ORV_CACHE_DIR") or os.path.join(
-    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ".cache"), "linux-guest")
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+GUEST_CACHE = os.path.join(os.environ.get("ORV_CACHE_DIR") or os.path.join(ROOT, ".cache"),
+                           "linux-guest")
 KERNEL_LINE = "vmlinuz.efi initrd=\\initrd.gz console=ttyS0 quiet panic=-1"
 DEMO_MAKER = "82365a4b-0b14-4b60-a60f-c2ef"
 LAST_ATTEMPT = {"success": 0, "unsuccessful": 1, "incorrect_version": 3, "auth_error": 5}
@@ -208,3 +209,6 @@ def bank_problems(volume, *versions):
             problems.append("IC %d: the running bank %r does not hold version 0x%X"
                             % (ic, active, version))
     return problems
+
+
+SEQUENCES = [("esrt_linux", sequence)]
