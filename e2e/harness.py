@@ -159,6 +159,16 @@ class Suite:
             out.append("ok   %s: %s" % (case.id, case.command))
         return not problems
 
+    def report_cases(self, cases, out):
+        """Counts and prints the (case, problems) pairs a sequence of boots
+        checked itself, after its header lines out, as one block."""
+        passed = sum(1 for case, problems in cases if self._report(case, problems, out))
+        with self._lock:
+            self.runs += len(cases)
+            self.passed += passed
+            self.failed += len(cases) - passed
+            print("\n".join(out), flush=True)
+
     def _check_case(self, volume, case, run, console=b""):
         problems = []
         if run.rc is None:

@@ -147,12 +147,7 @@ def sequence(suite, fx):
                       ["no guest kernel: run scripts/fetch-linux-guest.sh"]))
     else:
         cases = run_boots(suite, fx, kernel)
-    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
-    with suite._lock:
-        suite.runs += len(cases)
-        suite.passed += passed
-        suite.failed += len(cases) - passed
-        print("\n".join(out), flush=True)
+    suite.report_cases(cases, out)
 
 
 def run_boots(suite, fx, kernel):

@@ -155,12 +155,7 @@ def station_sequence(suite, fx):
 
     out.append("-- boots station_pass, station_fail (consoles: %s)"
                % os.path.join(suite.workdir, "console-station_*.log"))
-    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
-    with suite._lock:
-        suite.runs += len(cases)
-        suite.passed += passed
-        suite.failed += len(cases) - passed
-        print("\n".join(out), flush=True)
+    suite.report_cases(cases, out)
 
 
 SEQUENCES = [("station", station_sequence)]
