@@ -134,6 +134,14 @@ TEST_F(FmpDriverTest, EachIcIsOneDeviceWithItsProductsImageTypeAndFloor) {
   }
 }
 
+TEST_F(FmpDriverTest, ADriverThatCannotStartInstallsNothingAndClosesThePath) {
+  Flash.Fail(SIM_OP::IcInit, EFI_DEVICE_ERROR);
+  EXPECT_EQ(Load(), EFI_DEVICE_ERROR);
+  EXPECT_TRUE(Fw.HandlesWith(gEfiFirmwareManagementProtocolGuid).empty());
+  EXPECT_EQ(Fw.ConfigurationTable(gEfiSystemResourceTableGuid), nullptr);
+  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+}
+
 TEST_F(FmpDriverTest, GetImageInfoAsksForRoomAndRefusesWhatItDoesNotOffer) {
   LoadOk();
   EFI_FIRMWARE_MANAGEMENT_PROTOCOL *F = Fmp(0);
