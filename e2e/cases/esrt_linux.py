@@ -144,16 +144,14 @@ def check_boot(console, setimage, expected, fmp_lines=True):
 
 
 def sequence(suite, fx):
-    out = ["-- sequence esrt_linux (consoles: %s)"
-           % os.path.join(suite.workdir, "console-esrt_*.log")]
     kernel = os.path.join(GUEST_CACHE, "vmlinuz.efi")
-    cases = []
     if not os.path.exists(kernel):
-        cases.append((Case("esrt_linux", "guest", [], 0),
-                      ["no guest kernel: run scripts/fetch-linux-guest.sh"]))
+        cases = [(Case("esrt_linux", "guest", [], 0),
+                  ["no guest kernel: run scripts/fetch-linux-guest.sh"])]
     else:
         cases = run_boots(suite, fx, kernel)
-    suite.report_cases(cases, out)
+    suite.report_checked("-- sequence esrt_linux (consoles: %s)"
+                         % os.path.join(suite.workdir, "console-esrt_*.log"), cases)
 
 
 def run_boots(suite, fx, kernel):
