@@ -124,6 +124,8 @@ EFI_STATUS OrvFmpMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   gOrvFmp = {};
   EFI_STATUS Status = BindFromOwnVolume(ImageHandle);
   if (EFI_ERROR(Status)) return Status;
+  // A driver that does not stay loaded closes the path it opened.
+  PathSessionGuard Path = PathSessionGuard::AdoptOpen();
 
   UINT8 IcCount = 0;
   Status = CountIcs(0, &IcCount);
@@ -140,6 +142,7 @@ EFI_STATUS OrvFmpMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   // Without the table the instances still serve capsules; the line says why.
   (void)FmpPublishEsrt();
   OfferUnload(ImageHandle);
+  Path.Release();
   Print(u"OrvFmp: %d IC(s) installed\n"_w, static_cast<UINT32>(IcCount));
   return EFI_SUCCESS;
 }

@@ -134,6 +134,14 @@ TEST_F(FmpDriverTest, EachIcIsOneDeviceWithItsProductsImageTypeAndFloor) {
   }
 }
 
+TEST_F(FmpDriverTest, ADriverThatCannotStartInstallsNothingAndClosesThePath) {
+  Flash.Fail(SIM_OP::IcInit, EFI_DEVICE_ERROR);
+  EXPECT_EQ(Load(), EFI_DEVICE_ERROR);
+  EXPECT_TRUE(Fw.HandlesWith(gEfiFirmwareManagementProtocolGuid).empty());
+  EXPECT_EQ(Fw.ConfigurationTable(gEfiSystemResourceTableGuid), nullptr);
+  EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+}
+
 TEST_F(FmpDriverTest, GetImageInfoAsksForRoomAndRefusesWhatItDoesNotOffer) {
   LoadOk();
   EFI_FIRMWARE_MANAGEMENT_PROTOCOL *F = Fmp(0);
@@ -198,6 +206,14 @@ INSTANTIATE_TEST_SUITE_P(
                     LAST_ATTEMPT_STATUS_SUCCESS},
         VERDICT_ROW{"Tampered", ORV_IMAGE_BAD_SIGNATURE, EFI_SUCCESS, IMAGE_UPDATABLE_INVALID,
                     EFI_SECURITY_VIOLATION, LAST_ATTEMPT_STATUS_ERROR_AUTH_ERROR},
+        VERDICT_ROW{"Unsigned", ORV_IMAGE_UNSIGNED, EFI_SUCCESS, IMAGE_UPDATABLE_INVALID,
+                    EFI_SECURITY_VIOLATION, LAST_ATTEMPT_STATUS_ERROR_AUTH_ERROR},
+        VERDICT_ROW{"ForeignKey", ORV_IMAGE_UNKNOWN_KEY, EFI_SUCCESS, IMAGE_UPDATABLE_INVALID,
+                    EFI_SECURITY_VIOLATION, LAST_ATTEMPT_STATUS_ERROR_AUTH_ERROR},
+        VERDICT_ROW{"OtherZone", ORV_IMAGE_WRONG_ZONE, EFI_SUCCESS, IMAGE_UPDATABLE_INVALID_TYPE,
+                    EFI_SECURITY_VIOLATION, LAST_ATTEMPT_STATUS_ERROR_INVALID_FORMAT},
+        VERDICT_ROW{"Malformed", ORV_IMAGE_MALFORMED, EFI_SUCCESS, IMAGE_UPDATABLE_INVALID,
+                    EFI_ABORTED, LAST_ATTEMPT_STATUS_ERROR_INVALID_FORMAT},
         VERDICT_ROW{"OtherProduct", ORV_IMAGE_WRONG_PRODUCT, EFI_SUCCESS,
                     IMAGE_UPDATABLE_INVALID_TYPE, EFI_SECURITY_VIOLATION,
                     LAST_ATTEMPT_STATUS_ERROR_INVALID_FORMAT},
@@ -279,7 +295,10 @@ TEST_F(FmpDriverTest, WithoutThePolicyTheIcsOwnCheckDecidesAndNothingClaimsAuthe
 }
 
 TEST_F(FmpDriverTest, TheLastAttemptSurvivesAReload) {
+  // A variable of another size is not taken for a last attempt.
+  Fw.Variables[{u"OrvFmpLastAttempt00", gOrvFmpVariableGuid}] = {0, {5, 0, 0, 0}};
   LoadOk();
+  EXPECT_EQ(Describe(0).LastAttemptStatus, 0u);
   gPolicy.Verdict = ORV_IMAGE_BELOW_FLOOR;
   gPolicy.Counter = 1;
   EXPECT_EQ(SetImage(1, NewOcm), EFI_SECURITY_VIOLATION);
@@ -341,6 +360,18 @@ TEST_F(FmpDriverTest, AFirmwareEsrtIsMergedIntoACopyAndNeverWritten) {
   EXPECT_EQ(std::memcmp(&Before, &Firmware, sizeof(Firmware)), 0);
   ASSERT_EQ(OrvFmpUnload(Fw.ImageHandle()), EFI_SUCCESS);
   EXPECT_EQ(Fw.ConfigurationTable(gEfiSystemResourceTableGuid), &Firmware);
+}
+
+TEST_F(FmpDriverTest, AFirmwareEsrtClaimingTooManyEntriesIsNotRead) {
+  EFI_SYSTEM_RESOURCE_TABLE Claims{5000, 5000, 1};
+  ASSERT_EQ(Fw.InstallConfigurationTable(const_cast<EFI_GUID *>(&gEfiSystemResourceTableGuid),
+                                         &Claims),
+            EFI_SUCCESS);
+  LoadOk();
+  EXPECT_EQ(Fw.ConfigurationTable(gEfiSystemResourceTableGuid), &Claims);
+  EXPECT_EQ(SetImage(0, NewOcm), EFI_SUCCESS) << "the instances work without the table";
+  ASSERT_EQ(OrvFmpUnload(Fw.ImageHandle()), EFI_SUCCESS);
+  EXPECT_EQ(Fw.ConfigurationTable(gEfiSystemResourceTableGuid), &Claims);
 }
 
 // The FMP Version and lowest supported version state the IC's floor
