@@ -19,7 +19,8 @@
 
 #include <Uefi/FmpCapsule.h>
 
-/// Why a capsule was refused.
+/// Why a capsule was refused. The errors about one payload item are the
+/// last, from ItemOffset on: callers name the item for those.
 enum class CAPSULE_ERROR : UINT8 {
   Ok,
   TooSmall,          ///< fewer bytes than an EFI_CAPSULE_HEADER
