@@ -32,6 +32,7 @@ import time
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import cases_zone_binding  # noqa: E402
 import hex_interop_cases  # noqa: E402
 import images  # noqa: E402
 import orvqemu  # noqa: E402
@@ -106,8 +107,8 @@ def flashsim_ini(seeds="", timing="Timing = off\n"):
     provisioned; seeds are further seed lines given to both ICs, timing the
     timing lines."""
     ics = "".join("\n[Ic%d]\nAddress = 0x%X\nActiveSection = 0\n"
-                  "Ocm0Seed = OrvSim\\ocm_v1.hex\nPublicKey = OrvSim\\demo.pub.pem\n%s"
-                  % (ic, 0x20 + ic, seeds) for ic in (0, 1))
+                  "Ocm0Seed = OrvSim\\ocm_v1.hex\nPublicKey = OrvSim\\demo.pub.pem\nProduct = %s\n%s"
+                  % (ic, 0x20 + ic, images.PRODUCT, seeds) for ic in (0, 1))
     return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\n%s"
             "SectorSize = %d\nPageSize = %d\n"
             % (OCM_BANK, CUST_BANK, timing, SECTOR_SIZE, PAGE_SIZE)) + ics
@@ -164,7 +165,7 @@ class Fixture:
             raise orvqemu.E2EError("orvhex %s failed: %s"
                                    % (" ".join(args), proc.stderr.decode(errors="replace").strip()))
 
-    def make_hex(self, name, img, counter=0):
+    def make_hex(self, name, img, counter=0, zone="ocm"):
         """Writes the image's payload as a bin file and lets orvhex make the
         HEX file, signed with the demo key, so the suite runs the same tool
         chain as a user. Returns the signed image, checked here: the header,
@@ -176,12 +177,12 @@ class Fixture:
         with open(bin_path, "wb") as f:
             f.write(img[images.HEADER_SIZE:])
         self._orvhex("make", "--version", "0x%X" % version, "--security-counter", str(counter),
-                     "--key", images.DEMO_KEY, bin_path, out)
+                     "--zone", zone, "--product", images.PRODUCT, "--key", images.DEMO_KEY, bin_path, out)
         back = out + ".image.bin"
         self._orvhex("bin", "--with-header", out, back)
         with open(back, "rb") as f:
             made = f.read()
-        meant = bytearray(images.signed(img, counter))
+        meant = bytearray(images.signed(img, counter, zone=zone))
         meant[21] = 1
         if made[:len(meant)] != bytes(meant) or len(made) != len(meant) + images.BLOCK_SIZE:
             raise orvqemu.E2EError("orvhex make %s: not the image meant" % name)
@@ -214,8 +215,8 @@ class Fixture:
         self.ocm_v2 = self.make_hex("ocm_v2.hex", self.ocm_v2)
         self.ocm_v3 = self.make_hex("ocm_v3.hex", self.ocm_v3)
         self.ocm_v4 = self.make_hex("ocm_v4.hex", self.ocm_v4, V4_COUNTER)
-        self.cust_a = self.make_hex("cust_a.hex", self.cust_a)
-        self.cust_b = self.make_hex("cust_b.hex", self.cust_b)
+        self.cust_a = self.make_hex("cust_a.hex", self.cust_a, zone="customer")
+        self.cust_b = self.make_hex("cust_b.hex", self.cust_b, zone="customer")
         self.bad = bad_hex_files(self.ocm_v3)
         self.bad.update(bad_signature_files(self.ocm_v4, self.files))
 
@@ -1002,6 +1003,7 @@ BOOTS = [
     ("info", True, info_cases),
     ("hexinterop", True, hex_interop_cases.interop_cases),
     ("progress", True, progress_cases),
+    ("zonebind", True, cases_zone_binding.zone_binding_cases),
 ]
 
 # Files some boots need on their volume besides the common ones.
