@@ -35,9 +35,17 @@ def _stays(ic, running):
     return check
 
 
+def add_files(fx, vol):
+    """A small OCM image (V2's version, signed for the OCM zone) that fits a
+    customer bank, so only its zone can make the chip refuse it there."""
+    small = images.image(images.header(fx.ocm_v2)[2], images.payload(50, 1000))
+    fx.make_hex("ocm_small.hex", small)
+    vol.put_file(fx.hex["ocm_small.hex"], COMP + "/ocm_small.hex")
+
+
 def zone_binding_cases(fx):
     cust = COMP + "\\cust.hex"
-    ocm = COMP + "\\ocm.hex"
+    ocm = COMP + "\\ocm_small.hex"
     return [
         # The customer image given as the OCM image, forced: the chip refuses it.
         Case("zone_cust_as_ocm", "OrvUpdate.efi 0 -f -o " + cust,

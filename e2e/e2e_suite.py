@@ -596,12 +596,14 @@ def bad_hex_cases(fx):
     return cases
 
 
-def downgrade_lines(ic, section, chip_ver):
+def downgrade_lines(ic, section, chip_ver, counter=0, floor=V4_COUNTER):
     """A forced update to a validly signed image below the IC's floor: the
-    chip's check refuses the bank and the IC stays on its section."""
+    chip's check refuses the bank, saying why, and the IC stays on its section."""
     return ["IC %X, current section %X, ver %X" % (ic, section, chip_ver),
             "Force Update Is set, Ignore veriosn!!",
             "Start Update Chip %d OCM section %X" % (ic, 1 - section),
+            "FlashSim: IC %d OCM bank %d refused: security counter %d below floor %d"
+            % (ic, 1 - section, counter, floor),
             "HardwareCheckBank Ic %X, check 0, sta 0" % ic,
             "IC %X update OCM error 7, current section %X" % (ic, section),
             "IC %X update error 7" % ic]
@@ -1009,6 +1011,7 @@ BOOTS = [
 # Files some boots need on their volume besides the common ones.
 BOOT_FILES = {
     "hexinterop": [hex_interop_cases.add_files],
+    "zonebind": [cases_zone_binding.add_files],
     "progress": [lambda fx, vol: vol.put_text(PROGRESS_FLASHSIM_INI, SIM + "/FlashSim.ini",
                                               fx.workdir)],
 }
