@@ -36,7 +36,8 @@ import hex_interop_cases  # noqa: E402
 import images  # noqa: E402
 import orvqemu  # noqa: E402
 from harness import (BANNER, EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER,  # noqa: E402
-                     EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, compare_lines, low32)
+                     EFI_NOT_FOUND, EFI_SUCCESS, Case, Re, Suite, compare_lines, demo_key_warned,
+                     low32)
 
 EFI_VOLUME_CORRUPTED = 0x800000000000000A
 EFI_SECURITY_VIOLATION = 0x800000000000001A
@@ -499,7 +500,8 @@ def update_cases(fx):
              + ic_lines(0, 0, V1, target=1, new_ver=V2)
              + ic_lines(1, 0, V1, target=1, new_ver=V2),
              EFI_SUCCESS, snapshot=snap,
-             checks=[flash(0, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
+             checks=[demo_key_warned,
+                     flash(0, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
                            cust1=ERASED),
                      flash(1, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
                            cust1=ERASED)]),
