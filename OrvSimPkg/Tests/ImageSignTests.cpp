@@ -157,6 +157,11 @@ const PemCase PEM_CASES[] = {
     {"Empty", "", PEM_ERROR::NoBlock},
     {"NoEndLine", "-----BEGIN PUBLIC KEY-----\nMFkw\n", PEM_ERROR::NoBlock},
     {"PrivateKeyInstead", OPENSSL_PKCS8, PEM_ERROR::NoBlock},
+    {"NotDashes",
+     "=====BEGIN PUBLIC KEY-----\n"
+     "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE2IZ3qA3oXMzxkW2hekOBvta7cTH5\n"
+     "/gGyPe9sNZqLH5hpppuHsbsNHOBxW5is+EbYP4K4jzNOHD/tngfMasRUiA==\n-----END PUBLIC KEY-----\n",
+     PEM_ERROR::NoBlock},
     {"NotBase64", "-----BEGIN PUBLIC KEY-----\nMFk*\n-----END PUBLIC KEY-----\n", PEM_ERROR::BadBase64},
     {"DataAfterPadding", "-----BEGIN PUBLIC KEY-----\nMF==MFkw\n-----END PUBLIC KEY-----\n",
      PEM_ERROR::BadBase64},
@@ -278,5 +283,49 @@ TEST_F(ChipKeyTest, FloorWriteCutShortKeepsTheOldFloor) {
   SimWriteFloorPart(&Flash, 0, 11, SIM_FLOOR_SLOT_SIZE);
   EXPECT_EQ(SimFloor(Flash.Ic[0]), 11u);
 }
+
+// Whether the chip raises its floor from the image it runs: only an image its
+// key signed, above the floor; a raised floor is marked for saving.
+enum class RUNNING { Maker5, Other5, Unsigned5, Nothing };
+struct RaiseRow {
+  const char *Name;
+  bool HasKey;
+  RUNNING Running;
+  UINT32 Floor;  ///< written first when not 0
+  bool Raised;
+};
+
+class ChipFloorRaise : public ChipKeyTest, public ::testing::WithParamInterface<RaiseRow> {};
+
+TEST_P(ChipFloorRaise, OnlyFromASignedHigherCounter) {
+  const RaiseRow &Row = GetParam();
+  Flash.Ic[0].HasKey = Row.HasKey;
+  if (Row.Floor != 0) SimWriteFloorPart(&Flash, 0, Row.Floor, SIM_FLOOR_SLOT_SIZE);
+  Flash.Ic[0].FloorDirty = false;
+  std::vector<UINT8> Image = SignedImage(5, Row.Running == RUNNING::Other5 ? OTHER : MAKER);
+  if (Row.Running == RUNNING::Unsigned5) {
+    ASSERT_TRUE(MakeImageFormat2(&Image, 5, nullptr));
+  }
+  if (Row.Running != RUNNING::Nothing) Put(1, Image);
+  Flash.Ic[0].Active = Row.Running == RUNNING::Nothing ? SIM_SECTION_NONE : 1;
+  UINT32 NewFloor = 0;
+  ASSERT_EQ(SimFloorToRaise(&Flash, 0, &NewFloor), Row.Raised);
+  if (!Row.Raised) return;
+  EXPECT_EQ(NewFloor, 5u);
+  SimWriteFloorPart(&Flash, 0, NewFloor, SIM_FLOOR_SLOT_SIZE);
+  EXPECT_EQ(SimFloor(Flash.Ic[0]), 5u);
+  EXPECT_TRUE(Flash.Ic[0].FloorDirty) << "a floor not saved is lost at power-off";
+}
+
+INSTANTIATE_TEST_SUITE_P(Floors, ChipFloorRaise,
+                         ::testing::Values(RaiseRow{"Higher", true, RUNNING::Maker5, 4, true},
+                                           RaiseRow{"FirstFloor", true, RUNNING::Maker5, 0, true},
+                                           RaiseRow{"Equal", true, RUNNING::Maker5, 5, false},
+                                           RaiseRow{"Lower", true, RUNNING::Maker5, 6, false},
+                                           RaiseRow{"NoKey", false, RUNNING::Maker5, 0, false},
+                                           RaiseRow{"ForeignKey", true, RUNNING::Other5, 0, false},
+                                           RaiseRow{"Unsigned", true, RUNNING::Unsigned5, 0, false},
+                                           RaiseRow{"NoSection", true, RUNNING::Nothing, 0, false}),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
 
 }  // namespace
