@@ -291,8 +291,8 @@ TEST_F(OrvCheckTest, RefusalsAndSelection) {
 // with the line that names what it saw.
 UINTN gSlotCalls;
 UINTN gDirtyOffset;
-EFI_STATUS EFIAPI SectionSevenThenNone(UINT8 Ic, UINT8 *Section) {
-  if (Ic == 0) *Section = gSlotCalls++ == 0 ? 7 : SIM_SECTION_NONE;
+EFI_STATUS EFIAPI SectionTwoThenNone(UINT8 Ic, UINT8 *Section) {
+  if (Ic == 0) *Section = gSlotCalls++ == 0 ? 2 : SIM_SECTION_NONE;
   return Ic == 0 ? EFI_SUCCESS : ModelFlash::Current().GetActiveSection(Ic, Section);
 }
 EFI_STATUS EFIAPI SectionDrifts(UINT8 Ic, UINT8 *Section) {
@@ -342,8 +342,8 @@ TEST_P(OrvCheckSlotTest, OnlyItsCheckFailsSayingWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Slots, OrvCheckSlotTest,
     ::testing::Values(
-        SlotRow{"SectionOutOfRange", [](ORV_FLASH_PROTOCOL *P) { P->GetActiveSection = SectionSevenThenNone; },
-                0, "FAIL section ic=0: section 7"},
+        SlotRow{"SectionOutOfRange", [](ORV_FLASH_PROTOCOL *P) { P->GetActiveSection = SectionTwoThenNone; },
+                0, "FAIL section ic=0: section 2"},
         SlotRow{"SectionChanges", [](ORV_FLASH_PROTOCOL *P) { P->GetActiveSection = SectionDrifts; }, 0,
                 "FAIL section ic=0: section 0, then 1"},
         SlotRow{"VersionChanges", [](ORV_FLASH_PROTOCOL *P) { P->GetIcVersion = VersionDrifts; }, 0,
@@ -368,6 +368,14 @@ TEST_F(OrvCheckTest, EmptyOcmImageSkipsTheWriteChecks) {
   EXPECT_NE(Fw.Console().find("SKIP erase ic=0: the OCM image is empty\n"), std::string::npos)
       << Fw.Console();
   EXPECT_EQ(Flash.Count(SIM_OP::EraseBank), 0u);
+}
+
+// A component whose HardwareCheckBank succeeds without setting the value:
+// OrvCheck gives it 0, so no bank is ever taken as good.
+TEST_F(OrvCheckTest, CheckValueLeftAsEnteredIsNeverGood) {
+  Flash.CheckLeaves = ModelFlash::CHECK_AS_ENTERED;
+  EXPECT_EQ(RunCheck({"0", "-w", "-s"}), PROTOCOL_ERROR);
+  EXPECT_EQ(Failed(), (std::set<std::string>{"check-active ic=0", "check-good ic=0"})) << Fw.Console();
 }
 
 }  // namespace
