@@ -101,6 +101,23 @@ TEST_P(SignatureTest, VerdictOfTheMakersKey) {
   EXPECT_EQ(Verdict(Image, MAKER.Public), GetParam().Expected);
 }
 
+// Through a memo that already holds the unchanged image's verdict, twice:
+// the same verdict as without one (a remembered block never vouches for
+// other bytes, a remembered refusal stays a refusal).
+TEST_P(SignatureTest, SameVerdictThroughAMemo) {
+  SIGN_MEMO Memo{};
+  auto Remembered = [&Memo](const std::vector<UINT8> &Image) {
+    IMAGE_INFO Info{};
+    if (CheckImage(Image.data(), Image.size(), &Info) != HEX_OK) return SIGN_STATUS::DamagedBlock;
+    return VerifyImageSignature(Image.data(), Info, &MAKER.Public, 1, nullptr, &Memo);
+  };
+  std::vector<UINT8> Image = SignedImage(5, MAKER);
+  ASSERT_EQ(Remembered(Image), SIGN_STATUS::Ok);
+  GetParam().Change(&Image);
+  EXPECT_EQ(Remembered(Image), GetParam().Expected);
+  EXPECT_EQ(Remembered(Image), GetParam().Expected);
+}
+
 INSTANTIATE_TEST_SUITE_P(Changes, SignatureTest, ::testing::ValuesIn(SIGN_CASES),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
