@@ -171,6 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
         MisbehaviourRow{"SecondPassRefused", "FlashPreOperation Ic=0 Call=2", {"pass ic=0"}},
         MisbehaviourRow{
             "UnstableRead", "CorruptRead Ic=0 Zone=customer Bank=1 Call=2", {"read ic=0"}},
+        MisbehaviourRow{"UnstableRunningBankRead", "CorruptRead Ic=0 Zone=ocm Bank=0 Call=2", {"read ic=0"}},
         MisbehaviourRow{
             "RunningBankCheckedBad", "CheckZero Ic=0 Zone=ocm Bank=0", {"check-active ic=0"}},
         MisbehaviourRow{"ReadUnchecked", "ReadUnchecked Ic=0", {"bad-args ic=0"}},
