@@ -130,6 +130,9 @@ TEST(ImageFormat, FormatOneStaysReadableAndUnsigned) {
   DescribeImage(Image.data(), Image.size(), &MAKER.Public, 1, &Description);
   EXPECT_EQ(Description.Error, HEX_OK);
   EXPECT_EQ(Description.Format, 1);
+  EXPECT_EQ(Description.Version, 7u);
+  EXPECT_EQ(Description.PayloadLength, 10u);
+  EXPECT_EQ(Description.ImageSize, IMAGE_HEADER_SIZE + 10);
   EXPECT_EQ(Description.Signature, SIGN_STATUS::Unsigned);
   Image[IMAGE_FORMAT_OFFSET] = 3;
   DescribeImage(Image.data(), Image.size(), nullptr, 0, &Description);
