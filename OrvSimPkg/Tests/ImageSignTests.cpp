@@ -163,6 +163,12 @@ TEST(PemKeys, OpensslKeysReadAndAgree) {
   IMAGE_PUBLIC_KEY Public{};
   ASSERT_EQ(ReadPublicKeyPem(OPENSSL_PUBLIC, std::strlen(OPENSSL_PUBLIC), &Public), PEM_ERROR::Ok);
   EXPECT_EQ(std::memcmp(&Public, &Private.Public, sizeof Public), 0);
+  // The END line may end the text.
+  std::string Unended = OPENSSL_PUBLIC;
+  Unended.pop_back();
+  IMAGE_PUBLIC_KEY Same{};
+  ASSERT_EQ(ReadPublicKeyPem(Unended.c_str(), Unended.size(), &Same), PEM_ERROR::Ok);
+  EXPECT_EQ(std::memcmp(&Public, &Same, sizeof Same), 0);
   // What we write reads back the same (SEC1 private, SPKI public).
   IMAGE_PRIVATE_KEY Again{};
   ASSERT_TRUE(ReadPrivateKeyPem(PrivateKeyPem(Private), &Again, &Error)) << Error;

@@ -318,6 +318,26 @@ EFI_STATUS EFIAPI EraseLeavesAByte(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
   return Status;
 }
 
+// An erase to 00 instead of FF, on the erase the erase check judges.
+EFI_STATUS EFIAPI EraseToZero(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.EraseBank(Ic, Bank, Zone);
+  if (Ic == 0 && !EFI_ERROR(Status) && ++gSlotCalls == 2) {
+    std::memset(Model.BankData(Ic, Zone, Bank), 0x00, Model.BankSize(Ic, Zone, Bank));
+  }
+  return Status;
+}
+
+TEST_F(OrvCheckTest, BankErasedToZeroIsErased) {
+  ORV_FLASH_PROTOCOL Unlike = Flash.Protocol;
+  Unlike.EraseBank = EraseToZero;
+  gSlotCalls = 0;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Unlike);
+  EXPECT_EQ(RunCheck({"0", "-w"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_NE(Fw.Console().find("PASS erase ic=0\n"), std::string::npos);
+}
+
 struct SlotRow {
   const char *Name;
   void (*Replace)(ORV_FLASH_PROTOCOL *Protocol);
