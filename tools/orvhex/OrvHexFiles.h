@@ -46,6 +46,10 @@ int Verify(const std::vector<std::string> &Args, std::ostream &Out, std::ostream
 // Of OrvHexKeygen.cpp.
 int Keygen(const std::vector<std::string> &Args, std::ostream &Err);
 
+// Commands of OrvHexCapsule.cpp.
+int Capsule(const std::vector<std::string> &Args, std::ostream &Err);
+int CapsuleInfo(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err);
+
 }  // namespace orvhex
 
 #endif
