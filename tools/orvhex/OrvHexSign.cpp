@@ -1,10 +1,8 @@
 /** @file
   The orvhex commands for signed images: make (format 1; format 2 with only
   a security counter; format 3 with a zone, a product and, signed, a
-  signature), sign, verify, keygen.
+  signature), sign, verify.
 **/
-
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <map>
@@ -232,27 +230,6 @@ int Verify(const std::vector<std::string> &Args, std::ostream &Out, std::ostream
   }
   Out << Options.Files[0] << ": signature verifies, security counter " << Info.SecurityCounter << ", "
       << BindingText(Info) << "\n";
-  return ORVHEX_OK;
-}
-
-int Keygen(const std::vector<std::string> &Args, std::ostream &Err) {
-  if (Args.size() != 2 || Args[0].rfind("--", 0) == 0 || Args[1].rfind("--", 0) == 0) {
-    return Usage(Err);
-  }
-  // A private key is never overwritten: it would be lost for good.
-  struct stat Existing {};
-  if (::stat(Args[0].c_str(), &Existing) == 0) {
-    return Failed(Err, Args[0] + " exists; a key is never overwritten");
-  }
-  IMAGE_PRIVATE_KEY Key{};
-  if (!GenerateSigningKey(&Key)) return Failed(Err, "no random source for a new key");
-  std::string Error;
-  const std::string Private = PrivateKeyPem(Key);
-  const std::string Public = PublicKeyPem(Key.Public);
-  const mode_t Old = ::umask(077);
-  const bool Written = WriteFile(Args[0], Private.data(), Private.size(), &Error);
-  ::umask(Old);
-  if (!Written || !WriteFile(Args[1], Public.data(), Public.size(), &Error)) return Failed(Err, Error);
   return ORVHEX_OK;
 }
 
