@@ -131,9 +131,13 @@ const EFI_FIRMWARE_MANAGEMENT_PROTOCOL gOrvFmpTemplate = {
 };
 
 ORV_FMP_INSTANCE *FmpInstanceOf(EFI_FIRMWARE_MANAGEMENT_PROTOCOL *This) {
-  ORV_FMP_INSTANCE *Instance = reinterpret_cast<ORV_FMP_INSTANCE *>(This);
-  if (Instance == nullptr || Instance->Signature != ORV_FMP_SIGNATURE) return nullptr;
-  return Instance;
+  // Found by address among the driver's own instances: a foreign interface
+  // is never read, not even for a signature.
+  for (UINT8 Index = 0; This != nullptr && Index < gOrvFmp.Count; Index++) {
+    ORV_FMP_INSTANCE *Instance = &gOrvFmp.Instances[Index];
+    if (&Instance->Fmp == This && Instance->Signature == ORV_FMP_SIGNATURE) return Instance;
+  }
+  return nullptr;
 }
 
 ORV_IC_SECURITY FmpIcSecurity(UINT8 Ic) {

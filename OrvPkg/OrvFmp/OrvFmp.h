@@ -56,7 +56,7 @@ extern const EFI_GUID gEfiSystemResourceTableGuid;
 /// The members every instance starts with.
 extern const EFI_FIRMWARE_MANAGEMENT_PROTOCOL gOrvFmpTemplate;
 
-/// The instance behind an FMP interface, or NULL for a foreign one.
+/// The driver's instance behind an FMP interface, or NULL for any other.
 ORV_FMP_INSTANCE *FmpInstanceOf(EFI_FIRMWARE_MANAGEMENT_PROTOCOL *This);
 
 /**

@@ -10,6 +10,7 @@ import os
 import struct
 import uuid
 
+import images
 from harness import EFI_SUCCESS, Case, Re
 from fixture import V3, V4, bank_files, flash
 
@@ -20,8 +21,8 @@ DMPSTORE_STATUS = 0x8000000000000006
 REPORT_GUID = "39B68C46-F7FB-441B-B6EC-16B0F69821F3"
 CAPSULE_BANNER = "OrvCapsule tool version 00.01.0002"
 TOOLS = ("OrvFmp.efi", "OrvCapsule.efi")
-# The demo simulator's ICs carry no product id yet: image type of product 0.
-PRODUCT = "0"
+# The product the suite's ICs are provisioned with and its images signed for.
+PRODUCT = images.PRODUCT
 
 
 def add_files(fx, vol):
@@ -75,7 +76,7 @@ def record(status, file_name):
     """A Capsule#### value; None stands for the bytes of the time it was
     processed."""
     fmp_capsule = uuid.UUID("6DCBD5ED-E82D-4C44-BDA1-7194199AD92A").bytes_le
-    image_type = uuid.UUID("82365A4B-0B14-4B60-A60F-C2EF%08X" % int(PRODUCT)).bytes_le
+    image_type = uuid.UUID("82365A4B-0B14-4B60-A60F-C2EF%08X" % int(PRODUCT, 0)).bytes_le
     name = (file_name + "\0").encode("utf-16-le") + b"\0\0"
     size = 48 + 20 + len(name)
     return (list(struct.pack("<II", size, 0) + fmp_capsule) + [None] * 16

@@ -95,7 +95,7 @@ def entry_problems(entries, name, expected):
 
 
 def expected_entry(ic, version, counter, floor, last_version=0, last_status=0):
-    return {"fw_class": "%s%08x" % (DEMO_MAKER, 0), "fw_type": 2,
+    return {"fw_class": "%s%08x" % (DEMO_MAKER, int(images.PRODUCT, 0)), "fw_type": 2,
             "fw_version": fmp_version(counter, version),
             "lowest_supported_fw_version": floor << 24,
             "last_attempt_version": last_version, "last_attempt_status": last_status}

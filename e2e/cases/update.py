@@ -5,7 +5,7 @@ security floor, and the progress shown while a slow flash is written.
 
 import re
 
-from harness import BANNER, EFI_DEVICE_ERROR, EFI_NOT_FOUND, EFI_SUCCESS, Case
+from harness import BANNER, EFI_DEVICE_ERROR, EFI_NOT_FOUND, EFI_SUCCESS, Case, demo_key_warned
 from fixture import (COMP, DRIVERS, EFI_SECURITY_VIOLATION, EFI_VOLUME_CORRUPTED, ERASED,
                      SIM, TARGET, V1, V2, V4, V4_COUNTER, bank_files, downgrade_lines,
                      file_lines, flash, flashsim_ini, floors, ic_lines, load_error,
@@ -23,7 +23,8 @@ def update_cases(fx):
              + ic_lines(0, 0, V1, target=1, new_ver=V2)
              + ic_lines(1, 0, V1, target=1, new_ver=V2),
              EFI_SUCCESS, snapshot=snap,
-             checks=[flash(0, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
+             checks=[demo_key_warned,
+                     flash(0, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
                            cust1=ERASED),
                      flash(1, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v2, cust0=fx.cust_a,
                            cust1=ERASED)]),

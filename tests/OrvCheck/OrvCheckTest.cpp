@@ -171,6 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
         MisbehaviourRow{"SecondPassRefused", "FlashPreOperation Ic=0 Call=2", {"pass ic=0"}},
         MisbehaviourRow{
             "UnstableRead", "CorruptRead Ic=0 Zone=customer Bank=1 Call=2", {"read ic=0"}},
+        MisbehaviourRow{"UnstableRunningBankRead", "CorruptRead Ic=0 Zone=ocm Bank=0 Call=2", {"read ic=0"}},
         MisbehaviourRow{
             "RunningBankCheckedBad", "CheckZero Ic=0 Zone=ocm Bank=0", {"check-active ic=0"}},
         MisbehaviourRow{"ReadUnchecked", "ReadUnchecked Ic=0", {"bad-args ic=0"}},
@@ -285,6 +286,117 @@ TEST_F(OrvCheckTest, RefusalsAndSelection) {
   Fw.ClearConsole();
   EXPECT_EQ(RunCheck({"5", "0"}), EFI_NOT_FOUND);
   EXPECT_EQ(Lines(Fw.Console()).rbegin()[1], "IC 5 not found");
+}
+
+// A component unlike the model in one slot, on IC 0: exactly one check fails,
+// with the line that names what it saw.
+UINTN gSlotCalls;
+UINTN gDirtyOffset;
+EFI_STATUS EFIAPI SectionTwoThenNone(UINT8 Ic, UINT8 *Section) {
+  if (Ic == 0) *Section = gSlotCalls++ == 0 ? 2 : SIM_SECTION_NONE;
+  return Ic == 0 ? EFI_SUCCESS : ModelFlash::Current().GetActiveSection(Ic, Section);
+}
+EFI_STATUS EFIAPI SectionDrifts(UINT8 Ic, UINT8 *Section) {
+  EFI_STATUS Status = ModelFlash::Current().GetActiveSection(Ic, Section);
+  if (Ic == 0 && gSlotCalls++ == 1) *Section ^= 1;
+  return Status;
+}
+EFI_STATUS EFIAPI VersionDrifts(UINT8 Ic, UINT8 Section, UINT32 *Version) {
+  EFI_STATUS Status = ModelFlash::Current().GetIcVersion(Ic, Section, Version);
+  if (Ic == 0 && Section == 1 && gSlotCalls++ == 1) *Version += 1;
+  return Status;
+}
+// The erase the erase check judges (the IC's second EraseBank that succeeds,
+// after the image was written) leaves one byte.
+EFI_STATUS EFIAPI EraseLeavesAByte(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.EraseBank(Ic, Bank, Zone);
+  if (Ic == 0 && !EFI_ERROR(Status) && ++gSlotCalls == 2) {
+    const UINTN Offset = gDirtyOffset == 0 ? Model.BankSize(Ic, Zone, Bank) - 1 : gDirtyOffset;
+    Model.BankData(Ic, Zone, Bank)[Offset] = 0x5A;
+  }
+  return Status;
+}
+
+// An erase to 00 instead of FF, on the erase the erase check judges.
+EFI_STATUS EFIAPI EraseToZero(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.EraseBank(Ic, Bank, Zone);
+  if (Ic == 0 && !EFI_ERROR(Status) && ++gSlotCalls == 2) {
+    std::memset(Model.BankData(Ic, Zone, Bank), 0x00, Model.BankSize(Ic, Zone, Bank));
+  }
+  return Status;
+}
+
+TEST_F(OrvCheckTest, BankErasedToZeroIsErased) {
+  ORV_FLASH_PROTOCOL Unlike = Flash.Protocol;
+  Unlike.EraseBank = EraseToZero;
+  gSlotCalls = 0;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Unlike);
+  EXPECT_EQ(RunCheck({"0", "-w"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_NE(Fw.Console().find("PASS erase ic=0\n"), std::string::npos);
+}
+
+struct SlotRow {
+  const char *Name;
+  void (*Replace)(ORV_FLASH_PROTOCOL *Protocol);
+  UINTN DirtyOffset;  ///< EraseLeavesAByte: the byte left, 0 for the last
+  const char *FailLine;
+};
+
+class OrvCheckSlotTest : public OrvCheckTest, public ::testing::WithParamInterface<SlotRow> {};
+
+TEST_P(OrvCheckSlotTest, OnlyItsCheckFailsSayingWhy) {
+  ORV_FLASH_PROTOCOL Unlike = Flash.Protocol;
+  GetParam().Replace(&Unlike);
+  gSlotCalls = 0;
+  gDirtyOffset = GetParam().DirtyOffset;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Unlike);
+  EXPECT_EQ(RunCheck({"0", "-w"}), PROTOCOL_ERROR);
+  const std::string Line = GetParam().FailLine;
+  EXPECT_NE(Fw.Console().find(Line + "\n"), std::string::npos) << Fw.Console();
+  EXPECT_EQ(Failed(), std::set<std::string>{Line.substr(5, Line.find(':') - 5)}) << Fw.Console();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slots, OrvCheckSlotTest,
+    ::testing::Values(
+        SlotRow{"SectionOutOfRange", [](ORV_FLASH_PROTOCOL *P) { P->GetActiveSection = SectionTwoThenNone; },
+                0, "FAIL section ic=0: section 2"},
+        SlotRow{"SectionChanges", [](ORV_FLASH_PROTOCOL *P) { P->GetActiveSection = SectionDrifts; }, 0,
+                "FAIL section ic=0: section 0, then 1"},
+        SlotRow{"VersionChanges", [](ORV_FLASH_PROTOCOL *P) { P->GetIcVersion = VersionDrifts; }, 0,
+                "FAIL version ic=0: section 1 version 8, then 9"},
+        SlotRow{"EraseLeavesSecondByte", [](ORV_FLASH_PROTOCOL *P) { P->EraseBank = EraseLeavesAByte; }, 1,
+                "FAIL erase ic=0: byte 1 is 5A after EraseBank, byte 0 is FF"},
+        SlotRow{"EraseLeavesLastByte", [](ORV_FLASH_PROTOCOL *P) { P->EraseBank = EraseLeavesAByte; }, 0,
+                "FAIL erase ic=0: byte 3FFF is 5A after EraseBank, byte 0 is FF"}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+TEST_F(OrvCheckTest, IcRunningSectionOnePassesEveryCheck) {
+  Flash.SetActive(0, 1);
+  EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_EQ(Lines(Fw.Console()).back(), "18 passed, 0 failed, 0 skipped");
+  EXPECT_EQ(Flash.Active(0), 1);
+  EXPECT_EQ(Snapshot(), Before);
+}
+
+TEST_F(OrvCheckTest, EmptyOcmImageSkipsTheWriteChecks) {
+  Image.Files[OCM_PATH] = {{}, 0x20};
+  EXPECT_EQ(RunCheck({"0", "-w"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_NE(Fw.Console().find("SKIP erase ic=0: the OCM image is empty\n"), std::string::npos)
+      << Fw.Console();
+  EXPECT_EQ(Flash.Count(SIM_OP::EraseBank), 0u);
+}
+
+// A component whose HardwareCheckBank succeeds without setting the value:
+// OrvCheck gives it 0, so no bank is ever taken as good.
+TEST_F(OrvCheckTest, CheckValueLeftAsEnteredIsNeverGood) {
+  Flash.CheckLeaves = ModelFlash::CHECK_AS_ENTERED;
+  EXPECT_EQ(RunCheck({"0", "-w", "-s"}), PROTOCOL_ERROR);
+  EXPECT_EQ(Failed(), (std::set<std::string>{"check-active ic=0", "check-good ic=0"})) << Fw.Console();
 }
 
 }  // namespace
