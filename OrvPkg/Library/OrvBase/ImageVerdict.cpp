@@ -14,6 +14,7 @@ const IMAGE_VERDICT_TEXT &ImageVerdictText(ORV_IMAGE_VERDICT Verdict) {
 IMAGE_QUERY QueryImageAcceptance(ORV_FLASH_POLICY_PROTOCOL *Policy, UINT8 Ic, UINT8 Zone,
                                  const UINT8 *Data, UINTN Size) {
   IMAGE_QUERY Query = {EFI_UNSUPPORTED, {}};
+  Query.Acceptance.Verdict = UNANSWERED_VERDICT;
   if (Policy->CheckImageAcceptance != nullptr) {
     Query.Status = Policy->CheckImageAcceptance(Ic, Zone, Data, Size, &Query.Acceptance);
   }

@@ -45,6 +45,9 @@ constexpr IMAGE_VERDICT_TEXT IMAGE_VERDICT_TEXTS[] = {
 constexpr IMAGE_VERDICT_TEXT UNKNOWN_VERDICT_TEXT = {0xFFFFFFFFu, u"verdict %x unknown",
                                                      VERDICT_FIGURES::VERDICT};
 
+/// The verdict a question starts with: no component gives it.
+constexpr ORV_IMAGE_VERDICT UNANSWERED_VERDICT = 0xFFFFFFFFu;
+
 /// The reason of a query that could not be answered; its argument is the status.
 constexpr const char16_t *QUERY_ERROR_FORMAT = u"query error %x";
 
@@ -75,8 +78,9 @@ const IMAGE_VERDICT_TEXT &ImageVerdictText(ORV_IMAGE_VERDICT Verdict);
 
 /**
   Ask Policy whether the IC would accept Size bytes at Data written into
-  Zone. A missing slot answers EFI_UNSUPPORTED; the acceptance is zeroed
-  before the call, so a failed call leaves no stale verdict.
+  Zone. A missing slot answers EFI_UNSUPPORTED. The verdict is preset to
+  UNANSWERED_VERDICT, so a call that succeeds without writing an answer is
+  a refusal, never an acceptance.
 **/
 [[nodiscard]] IMAGE_QUERY QueryImageAcceptance(ORV_FLASH_POLICY_PROTOCOL *Policy, UINT8 Ic,
                                                UINT8 Zone, const UINT8 *Data, UINTN Size);
