@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "BoardTest.h"
+#include "FakePolicy.h"
+#include "ImageSignHost.h"
 #include "ModelFlash.h"
 #include "OrvCheck.h"
 
@@ -144,7 +147,36 @@ struct MisbehaviourRow {
   const char *Name;
   const char *Rule;
   std::set<std::string> Failing;
+  /// A misbehaviour no fault rule has: the flash protocol's slots changed.
+  void (*Patch)(ORV_FLASH_PROTOCOL *) = nullptr;
 };
+
+// A component that leaves the check value as it entered: it never says good.
+void CheckLeftAsEntered(ORV_FLASH_PROTOCOL *) {
+  ModelFlash::Current().CheckLeaves = ModelFlash::CHECK_AS_ENTERED;
+}
+
+// An erase that leaves the last byte of IC 0's OCM bank 1 programmed.
+EFI_STATUS EFIAPI EraseAllButLastByte(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.EraseBank(Ic, Bank, Zone);
+  if (!EFI_ERROR(Status) && Ic == 0 && Zone == ZONE_OCM && Bank == 1) {
+    Model.BankData(Ic, Zone, Bank)[Model.BankSize(Ic, Zone, Bank) - 1] = 0x00;
+  }
+  return Status;
+}
+void EraseLeavesLastByte(ORV_FLASH_PROTOCOL *Protocol) { Protocol->EraseBank = EraseAllButLastByte; }
+
+// After IC 0's OCM bank 1 is written, GetActiveSection reports that bank.
+EFI_STATUS EFIAPI SectionFollowsWrites(UINT8 Ic, UINT8 *Section) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.GetActiveSection(Ic, Section);
+  if (Ic == 0 && Model.Count(SIM_OP::WriteBankData, 0, 1, ZONE_OCM) != 0) *Section = 1;
+  return Status;
+}
+void SectionMovesOnWrite(ORV_FLASH_PROTOCOL *Protocol) {
+  Protocol->GetActiveSection = SectionFollowsWrites;
+}
 
 class OrvCheckMisbehaviourTest : public OrvCheckTest,
                                  public ::testing::WithParamInterface<MisbehaviourRow> {};
@@ -152,6 +184,12 @@ class OrvCheckMisbehaviourTest : public OrvCheckTest,
 TEST_P(OrvCheckMisbehaviourTest, OnlyItsCheckFails) {
   const MisbehaviourRow &Row = GetParam();
   ASSERT_TRUE(Flash.SetFaults(Row.Rule));
+  ORV_FLASH_PROTOCOL Patched = Flash.Protocol;
+  if (Row.Patch != nullptr) {
+    Row.Patch(&Patched);
+    Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+    Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Patched);
+  }
   EXPECT_EQ(RunCheck({"-w", "-s"}), PROTOCOL_ERROR) << Fw.Console();
   EXPECT_EQ(Failed(), Row.Failing) << Fw.Console();
   EXPECT_EQ(Flash.Active(0), 0);
@@ -187,7 +225,12 @@ INSTANTIATE_TEST_SUITE_P(
         MisbehaviourRow{
             "RestoreWriteFails", "WriteBankData Ic=0 Zone=ocm Bank=1 Call=5", {"restore ic=0"}},
         MisbehaviourRow{
-            "CheckGood", "CheckGood Ic=0", {"check-erased ic=0", "check-corrupt ic=0"}}),
+            "CheckGood", "CheckGood Ic=0", {"check-erased ic=0", "check-corrupt ic=0"}},
+        MisbehaviourRow{"CheckLeftAsEntered", "", {"check-active ic=0", "check-good ic=0",
+                        "check-active ic=1", "check-good ic=1"}, CheckLeftAsEntered},
+        MisbehaviourRow{
+            "EraseLeavesLastByte", "", {"erase ic=0", "restore ic=0"}, EraseLeavesLastByte},
+        MisbehaviourRow{"SectionMovesOnWrite", "", {"isolation ic=0"}, SectionMovesOnWrite}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 UINT8 gCounts[2];
@@ -286,6 +329,169 @@ TEST_F(OrvCheckTest, RefusalsAndSelection) {
   Fw.ClearConsole();
   EXPECT_EQ(RunCheck({"5", "0"}), EFI_NOT_FOUND);
   EXPECT_EQ(Lines(Fw.Console()).rbegin()[1], "IC 5 not found");
+}
+
+// ---- What an IC runs ----------------------------------------------------------------
+
+const std::string UNSIGNED_FILE = "OrvUpdateComponent\\CheckUnsigned.hex";
+const std::string FOREIGN_FILE = "OrvUpdateComponent\\CheckForeignKey.hex";
+const std::string BELOW_FILE = "OrvUpdateComponent\\CheckBelowFloor.hex";
+
+IMAGE_PRIVATE_KEY KeyOf(const std::string &Seed) {
+  IMAGE_PRIVATE_KEY Key;
+  GenerateSigningKeyFromSeed(Seed, &Key);
+  return Key;
+}
+
+std::vector<UINT8> Signed(std::vector<UINT8> Image, UINT32 Counter, const IMAGE_PRIVATE_KEY *Key) {
+  if (!MakeImageFormat2(&Image, Counter, Key)) ADD_FAILURE() << "not an image";
+  return Image;
+}
+
+/// IC 0 runs a maker-signed image of counter 3 (the floor after IcInit) and
+/// the OCM image is signed with counter OcmCounter; with Provision the IC
+/// holds the maker's key, else it enforces nothing whatever it claims.
+class OrvCheckSecurityTest : public OrvCheckTest {
+ protected:
+  void SignedBoard(bool Provision, UINT32 OcmCounter = 3) {
+    Flash.Program(0, ZONE_OCM, 0, Signed(OldOcm, 3, &Maker));
+    Image.Files[OCM_PATH] = {Signed(NewOcm, OcmCounter, &Maker), 0x20};
+    if (Provision) Flash.ProvisionKey(0, Maker.Public);
+  }
+  /// The test images of the component folder.
+  void TestFiles() {
+    Image.Files[UNSIGNED_FILE] = {MakeZoneImage(0x30, 900, 7), 0x30};
+    Image.Files[FOREIGN_FILE] = {Signed(MakeZoneImage(0x30, 900, 8), 9, &Foreign), 0x30};
+    Image.Files[BELOW_FILE] = {Signed(MakeZoneImage(0x30, 900, 9), 2, &Maker), 0x30};
+  }
+  /// The policy claims Enforced with floor 3 and answers as the images are.
+  void InstallPolicy(UINT32 Enforced) {
+    Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Policy.Protocol);
+    Policy.Security.Enforced = Enforced;
+    Policy.Security.Floor = 3;
+    Policy.Judge = [this](UINT8, UINT8 Zone, const std::vector<UINT8> &Bytes) {
+      auto Is = [&](const std::string &File) {
+        auto It = Image.Files.find(File);
+        return It != Image.Files.end() && It->second.Data == Bytes;
+      };
+      if (Is(UNSIGNED_FILE)) return Answer(ORV_IMAGE_UNSIGNED);
+      if (Is(FOREIGN_FILE)) return Answer(ORV_IMAGE_UNKNOWN_KEY);
+      if (Is(BELOW_FILE)) return Answer(ORV_IMAGE_BELOW_FLOOR, 2, 3);
+      if (Bytes == Customer && Zone == ZONE_OCM) return Answer(ORV_IMAGE_WRONG_ZONE);
+      return Answer(ORV_IMAGE_ACCEPTED, 3, 3);
+    };
+  }
+  /// The line of check Id on IC 0, up to the end of its first clause.
+  std::string LineOf(const std::string &Id) const {
+    for (const std::string &Line : Lines(Fw.Console())) {
+      if (Line.find(" " + Id + " ic=0") == 4) return Line;
+    }
+    return "";
+  }
+
+  const IMAGE_PRIVATE_KEY Maker = KeyOf("maker");
+  const IMAGE_PRIVATE_KEY Foreign = KeyOf("someone else");
+  FakePolicy Policy;
+};
+
+struct SecurityRow {
+  const char *Name;
+  bool Provision;     // the flash model holds the key: it enforces signature and floor
+  UINT32 Enforced;    // what the policy claims
+  bool Files;         // the test images are in the component folder
+  std::map<std::string, std::string> Want;  // check id: its line on IC 0
+};
+
+void PrintTo(const SecurityRow &Row, std::ostream *Out) { *Out << Row.Name; }
+
+class OrvCheckSecurityRowTest : public OrvCheckSecurityTest,
+                                public ::testing::WithParamInterface<SecurityRow> {};
+
+TEST_P(OrvCheckSecurityRowTest, EachCheckSeesWhatTheChipDoes) {
+  const SecurityRow &Row = GetParam();
+  SignedBoard(Row.Provision);
+  if (Row.Files) TestFiles();
+  InstallPolicy(Row.Enforced);
+  (void)RunCheck({"0", "-w"});
+  for (const auto &[Id, Line] : Row.Want) EXPECT_EQ(LineOf(Id), Line) << Fw.Console();
+  EXPECT_EQ(Flash.Active(0), 0);
+  EXPECT_EQ(Flash.Bank(0, ZONE_OCM, 1), Before[1]) << "the written bank is put back";
+  EXPECT_EQ(Image.LiveImages(), 0u) << "test images are given back";
+}
+
+constexpr UINT32 ALL = ORV_IC_ENFORCES_SIGNATURE | ORV_IC_ENFORCES_ZONE | ORV_IC_ENFORCES_FLOOR;
+const std::string HELD = "FlashPostOperation and HardwareCheckBank of bank 1 holding ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Claims, OrvCheckSecurityRowTest,
+    ::testing::Values(
+        // A flash component that claims what it does not enforce fails each check.
+        SecurityRow{"ClaimedButNotEnforced", false, ALL, true,
+                    {{"signed-only", "FAIL signed-only ic=0: " + HELD +
+                                         "an unsigned image succeeded with check 1"},
+                     {"zone-bound", "FAIL zone-bound ic=0: " + HELD +
+                                        "the customer image succeeded with check 1"},
+                     {"floor", "FAIL floor ic=0: " + HELD +
+                                   "an image below the floor succeeded with check 1"}}},
+        SecurityRow{"Enforced", true, ALL, true,
+                    {{"signed-only", "PASS signed-only ic=0"}, {"floor", "PASS floor ic=0"}}},
+        SecurityRow{"ClaimsOnlySignatures", true, ORV_IC_ENFORCES_SIGNATURE, true,
+                    {{"signed-only", "PASS signed-only ic=0"},
+                     {"zone-bound", "SKIP zone-bound ic=0: the IC does not claim to enforce zones"},
+                     {"floor", "SKIP floor ic=0: the IC does not claim to enforce a floor"}}},
+        SecurityRow{"NoTestFiles", true, ALL, false,
+                    {{"signed-only", "SKIP signed-only ic=0: " + UNSIGNED_FILE +
+                                         ": LoadImageFile error E"},
+                     {"floor", "SKIP floor ic=0: " + BELOW_FILE + ": LoadImageFile error E"}}}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+// The IC refuses, but the policy the update asks before erasing does not.
+TEST_F(OrvCheckSecurityTest, PolicyThatAcceptsWhatTheIcRefusesFails) {
+  SignedBoard(true);
+  TestFiles();
+  InstallPolicy(ALL);
+  Policy.Judge = [](UINT8, UINT8, const std::vector<UINT8> &) { return Answer(ORV_IMAGE_ACCEPTED); };
+  (void)RunCheck({"0", "-w"});
+  EXPECT_EQ(LineOf("signed-only"), "FAIL signed-only ic=0: the flash policy accepts an unsigned image");
+}
+
+TEST_F(OrvCheckSecurityTest, IcThatCannotSayWhatItEnforcesFailsEachCheck) {
+  SignedBoard(true);
+  InstallPolicy(ALL);
+  Policy.SecurityStatus = EFI_DEVICE_ERROR;
+  EXPECT_EQ(RunCheck({"0", "-w"}), PROTOCOL_ERROR);
+  for (const char *Id : {"signed-only", "zone-bound", "floor"}) {
+    EXPECT_EQ(LineOf(Id), std::string("FAIL ") + Id + " ic=0: GetIcSecurity error 7");
+  }
+}
+
+TEST_F(OrvCheckSecurityTest, BoardThatEnforcesNothingGetsOneLine) {
+  InstallPolicy(0);
+  EXPECT_EQ(RunCheck({"-w"}), EFI_SUCCESS);
+  EXPECT_EQ(Lines(Fw.Console())[4],
+            "SKIP security: no IC of the board enforces signatures, zones or a floor: it runs "
+            "any image");
+  EXPECT_EQ(LineOf("signed-only"), "");
+}
+
+// -w -s on an IC that keeps a floor: the OCM image has a higher counter, but
+// only a copy of the running bank is switched to, so the floor stays.
+TEST_F(OrvCheckSecurityTest, WriteAndSwitchNeverRaiseTheFloor) {
+  SignedBoard(true, 4);
+  EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_EQ(LineOf("switch"), "PASS switch ic=0");
+  EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank, 0, 1), 1u);
+  EXPECT_EQ(Flash.Floor(0), 3u);
+  // With a policy, a running image whose counter is not the floor is not switched to.
+  Flash.ClearCalls();
+  InstallPolicy(ORV_IC_ENFORCES_FLOOR);
+  Policy.Security.Floor = 2;
+  Fw.ClearConsole();
+  (void)RunCheck({"0", "-w", "-s"});
+  EXPECT_EQ(LineOf("switch"),
+            "SKIP switch ic=0: the running image's counter 3 is not the floor 2: switching could "
+            "raise it");
+  EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank), 0u);
 }
 
 }  // namespace
