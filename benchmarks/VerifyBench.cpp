@@ -20,7 +20,7 @@ int main(int Argc, char **Argv) {
   for (size_t Mib : {4, 16}) {
     // The whole image, trailer included, fills Mib MiB.
     const size_t Size = Mib << 20;
-    std::vector<UINT8> Payload(Size - IMAGE_HEADER_SIZE - IMAGE_PROTECTED_SIZE - IMAGE_SIGNATURE_BLOCK_SIZE);
+    std::vector<UINT8> Payload(Size - IMAGE_HEADER_SIZE - IMAGE_PROTECTED_SIZE_3 - IMAGE_SIGNATURE_BLOCK_SIZE);
     UINT32 State = 12345;
     for (UINT8 &Byte : Payload) {
       State = State * 1103515245u + 12345u;
@@ -28,7 +28,7 @@ int main(int Argc, char **Argv) {
     }
     std::vector<UINT8> Image = MakeImageFormat1(0x10203, Payload);
     IMAGE_INFO Info{};
-    if (!MakeImageFormat2(&Image, 1, &Key) || CheckImage(Image.data(), Image.size(), &Info) != HEX_OK) {
+    if (!MakeImageFormat3(&Image, {1, IMAGE_ZONE_OCM, 1}, &Key) || CheckImage(Image.data(), Image.size(), &Info) != HEX_OK) {
       std::fprintf(stderr, "orv_verify_bench: cannot make a signed %zu MiB image\n", Mib);
       return 1;
     }

@@ -31,6 +31,8 @@ constexpr OP_INFO OPS[] = {
   {"ICPostOperation", FILTER_IC},
   {"GetIcAddress", FILTER_IC},
   {"SetReduceFlags", 0},
+  {"CheckImageAcceptance", FILTER_IC | FILTER_ZONE},
+  {"GetIcSecurity", FILTER_IC},
   {"LoadImageFile", 0},
   {"GetImageData", 0},
   {"GetImageVersion", 0},
@@ -50,6 +52,10 @@ constexpr OP_INFO OPS[] = {
   {"CheckErasedGood", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"CheckHeaderOnly", FILTER_IC | FILTER_ZONE | FILTER_BANK},
   {"ReadUnchecked", FILTER_IC | FILTER_ZONE | FILTER_BANK},
+  {"SignatureIgnored", FILTER_IC | FILTER_ZONE},
+  {"ZoneIgnored", FILTER_IC | FILTER_ZONE},
+  {"ProductIgnored", FILTER_IC | FILTER_ZONE},
+  {"FloorIgnored", FILTER_IC},
 };
 static_assert(sizeof(OPS) / sizeof(OPS[0]) == static_cast<UINTN>(SIM_OP::Count),
               "one entry per operation");

@@ -34,6 +34,8 @@ enum class SIM_OP : UINT8 {
   ICPostOperation,
   GetIcAddress,
   SetReduceFlags,
+  CheckImageAcceptance,  ///< the flash policy protocol's query
+  GetIcSecurity,         ///< the flash policy protocol's state report
   LoadImageFile,
   GetImageData,
   GetImageVersion,
@@ -54,6 +56,11 @@ enum class SIM_OP : UINT8 {
   CheckErasedGood,  ///< HardwareCheckBank answers good for an erased bank
   CheckHeaderOnly,  ///< HardwareCheckBank looks at the image header only
   ReadUnchecked,    ///< ReadBankData reads a bank, zone or IC that does not exist
+  // Misbehaviours of an IC with a key: rules its check claims and skips.
+  SignatureIgnored,  ///< any signature (none, another key, not verifying) passes
+  ZoneIgnored,       ///< an image signed for the other zone (or none) passes
+  ProductIgnored,    ///< an image signed for another product passes
+  FloorIgnored,      ///< an image below the security floor passes
   Count
 };
 

@@ -42,38 +42,79 @@ bool SlotValid(const UINT8 *Slot) {
   return ReadLe32(Slot) == FLOOR_MAGIC && Crc32(Slot, 12) == ReadLe32(Slot + 12);
 }
 
-// The slot holding the current floor: the valid one with the later
-// sequence; SIM_FLOOR_STORE_SIZE when neither is valid.
+// The slot holding the current floor: of the valid slots, the one with the
+// higher floor (floors only rise, so a sequence number that wrapped or
+// repeats decides nothing; of equal floors the first); SIM_FLOOR_STORE_SIZE
+// when neither is valid.
 UINTN CurrentSlot(const UINT8 *Store) {
   const bool Valid0 = SlotValid(Store);
   const bool Valid1 = SlotValid(Store + SIM_FLOOR_SLOT_SIZE);
   if (Valid0 && Valid1) {
-    const UINT32 Sequence0 = ReadLe32(Store + 4);
-    const UINT32 Sequence1 = ReadLe32(Store + SIM_FLOOR_SLOT_SIZE + 4);
-    return static_cast<INT32>(Sequence1 - Sequence0) > 0 ? SIM_FLOOR_SLOT_SIZE : 0;
+    return ReadLe32(Store + SIM_FLOOR_SLOT_SIZE + 8) > ReadLe32(Store + 8) ? SIM_FLOOR_SLOT_SIZE : 0;
   }
   if (Valid0) return 0;
   if (Valid1) return SIM_FLOOR_SLOT_SIZE;
   return SIM_FLOOR_STORE_SIZE;
 }
 
-// With a key: the bank holds an image the key signed and, for the OCM zone,
-// a security counter not below the floor.
-bool BankTrusted(const SIM_FLASH *Flash, const SIM_IC_STATE &State, UINTN Index, UINT8 Zone,
-                 const IMAGE_INFO &Info) {
-  if (!State.HasKey) return true;
-  if (Zone == ZONE_OCM && Info.SecurityCounter < SimFloor(State)) return false;
-  return VerifyImageSignature(State.Bank[Index], Info, &State.Key, 1, nullptr, Flash->Memo) ==
-         SIGN_STATUS::Ok;
+// The signature's verdict with the IC's key.
+ORV_IMAGE_VERDICT SignatureVerdict(const SIM_FLASH *Flash, const SIM_IC_STATE &State, const UINT8 *Data,
+                                   const IMAGE_INFO &Info) {
+  switch (VerifyImageSignature(Data, Info, &State.Key, 1, nullptr, Flash->Memo)) {
+    case SIGN_STATUS::Ok: return ORV_IMAGE_ACCEPTED;
+    case SIGN_STATUS::Unsigned: return ORV_IMAGE_UNSIGNED;
+    case SIGN_STATUS::UnknownKey: return ORV_IMAGE_UNKNOWN_KEY;
+    default: return ORV_IMAGE_BAD_SIGNATURE;
+  }
+}
+
+// The rules a key brings, after the image's structure was found good: the
+// signature, then what the signed bytes say (zone, product, counter). An
+// image that names no zone (formats 1 and 2) gets past the zone rule only
+// where that rule is skipped, or unsigned where signatures are not checked.
+ORV_IMAGE_VERDICT KeyRules(const SIM_FLASH *Flash, const SIM_IC_STATE &State, const UINT8 *Data,
+                           const IMAGE_INFO &Info, UINT8 Zone, UINT32 Skip) {
+  if ((Skip & ORV_IC_ENFORCES_SIGNATURE) == 0) {
+    const ORV_IMAGE_VERDICT Verdict = SignatureVerdict(Flash, State, Data, Info);
+    if (Verdict != ORV_IMAGE_ACCEPTED) return Verdict;
+  }
+  const bool NamesBinding = Info.Format == IMAGE_FORMAT_3;
+  if ((Skip & ORV_IC_ENFORCES_ZONE) == 0 && (NamesBinding || Info.Signed) && Info.Zone != Zone) {
+    return ORV_IMAGE_WRONG_ZONE;
+  }
+  if ((Skip & ORV_IC_ENFORCES_PRODUCT) == 0 && NamesBinding && Info.Product != State.Product) {
+    return ORV_IMAGE_WRONG_PRODUCT;
+  }
+  if ((Skip & ORV_IC_ENFORCES_FLOOR) == 0 && Zone == ZONE_OCM && Info.SecurityCounter < SimFloor(State)) {
+    return ORV_IMAGE_BELOW_FLOOR;
+  }
+  return ORV_IMAGE_ACCEPTED;
+}
+
+// The rules a misbehaving component leaves unchecked for this call.
+UINT32 SkippedRules(SIM_FLASH *Flash, UINT8 Ic, UINT8 Zone) {
+  constexpr struct {
+    SIM_OP Op;
+    UINT32 Rule;
+  } MISBEHAVIOURS[] = {
+    {SIM_OP::SignatureIgnored, ORV_IC_ENFORCES_SIGNATURE},
+    {SIM_OP::ZoneIgnored, ORV_IC_ENFORCES_ZONE},
+    {SIM_OP::ProductIgnored, ORV_IC_ENFORCES_PRODUCT},
+    {SIM_OP::FloorIgnored, ORV_IC_ENFORCES_FLOOR},
+  };
+  UINT32 Skip = 0;
+  for (const auto &Entry : MISBEHAVIOURS) {
+    if (Hit(Flash, Entry.Op, Ic, Zone) != nullptr) Skip |= Entry.Rule;
+  }
+  return Skip;
 }
 
 // The chip's check of a bank (see SimHardwareCheckBank).
-bool BankGood(const SIM_FLASH *Flash, const SIM_IC_STATE &State, UINT8 Bank, UINT8 Zone) {
+ORV_IMAGE_VERDICT JudgeBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, ORV_IMAGE_ACCEPTANCE *Why) {
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
   const UINTN Index = SimBankIndex(Zone, Bank);
-  IMAGE_INFO Info{};
-  return State.Bank[Index] != nullptr &&
-         CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) == HEX_OK &&
-         BankTrusted(Flash, State, Index, Zone, Info);
+  const UINT32 Skip = State.HasKey ? SkippedRules(Flash, Ic, Zone) : 0;
+  return SimJudgeImage(Flash, State, State.Bank[Index], State.Size[Index], Zone, Skip, Why);
 }
 
 // The active OCM bank of a running IC holds the code it executes.
@@ -128,6 +169,7 @@ void SimFlashSetup(SIM_FLASH *Flash, const SIM_CONFIG *Config, FAULT_RULES *Faul
     SIM_IC_STATE &State = Flash->Ic[Ic];
     State = SIM_IC_STATE{};
     State.Active = Config->Ic[Ic].ActiveSection;
+    State.Product = Config->Ic[Ic].Product;
     for (UINTN Bank = 0; Bank < SIM_BANKS_PER_IC; Bank++) {
       State.Size[Bank] = Ic < Config->IcCount ? Config->Ic[Ic].BankSize[Bank] : 0;
     }
@@ -157,7 +199,9 @@ EFI_STATUS SimSetActiveBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank) {
   if (Bank > 1) {
     return EFI_INVALID_PARAMETER;
   }
-  if (Flash->Ic[Ic].HasKey && !BankGood(Flash, Flash->Ic[Ic], Bank, ZONE_OCM)) {
+  ORV_IMAGE_ACCEPTANCE Why{};
+  if (Flash->Ic[Ic].HasKey && (Flash->Ic[Ic].Bank[SimBankIndex(ZONE_OCM, Bank)] == nullptr ||
+                               JudgeBank(Flash, Ic, Bank, ZONE_OCM, &Why) != ORV_IMAGE_ACCEPTED)) {
     return EFI_SECURITY_VIOLATION;
   }
   if (Hit(Flash, SIM_OP::SwitchIgnored, Ic, FAULT_ANY, Bank) == nullptr) {
@@ -357,7 +401,8 @@ UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part) {
   return Bytes < Length ? Bytes : Length;
 }
 
-EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
+EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check,
+                                ORV_IMAGE_ACCEPTANCE *Why) {
   EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::HardwareCheckBank, Ic, Zone, Bank);
   if (EFI_ERROR(Status)) {
     return Status;
@@ -370,6 +415,9 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
   if (State.Bank[Index] == nullptr) {
     return EFI_NOT_READY;
   }
+  ORV_IMAGE_ACCEPTANCE Acceptance{};
+  if (Why == nullptr) Why = &Acceptance;
+  *Why = ORV_IMAGE_ACCEPTANCE{};
   // The misbehaving checks answer before any real check of the bank.
   if (Hit(Flash, SIM_OP::CheckGood, Ic, Zone, Bank) != nullptr ||
       (Hit(Flash, SIM_OP::CheckErasedGood, Ic, Zone, Bank) != nullptr &&
@@ -382,11 +430,69 @@ EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
     *Check = CheckImageInBank(State.Bank[Index], State.Size[Index], false, &Info) == HEX_OK ? 1 : 0;
     return EFI_SUCCESS;
   }
-  bool Good = BankGood(Flash, State, Bank, Zone);
+  bool Good = JudgeBank(Flash, Ic, Bank, Zone, Why) == ORV_IMAGE_ACCEPTED;
   if (Hit(Flash, SIM_OP::CheckZero, Ic, Zone, Bank) != nullptr) {
     Good = false;
   }
   *Check = Good ? 1 : 0;
+  return EFI_SUCCESS;
+}
+
+ORV_IMAGE_VERDICT SimJudgeImage(const SIM_FLASH *Flash, const SIM_IC_STATE &State, const UINT8 *Data,
+                                UINTN Capacity, UINT8 Zone, UINT32 Skip, ORV_IMAGE_ACCEPTANCE *Acceptance) {
+  *Acceptance = ORV_IMAGE_ACCEPTANCE{};
+  IMAGE_INFO Info{};
+  if (Data == nullptr || CheckImageInBank(Data, Capacity, true, &Info) != HEX_OK) {
+    Acceptance->Verdict = ORV_IMAGE_MALFORMED;
+    return Acceptance->Verdict;
+  }
+  Acceptance->ImageCounter = Info.SecurityCounter;
+  Acceptance->ImageProduct = Info.Product;
+  Acceptance->ImageZone = Info.Zone;
+  if (State.HasKey) {
+    Acceptance->IcProduct = State.Product;
+    Acceptance->Floor = Zone == ZONE_OCM ? SimFloor(State) : 0;
+    Acceptance->Verdict = KeyRules(Flash, State, Data, Info, Zone, Skip);
+  }
+  return Acceptance->Verdict;
+}
+
+EFI_STATUS SimCheckImageAcceptance(SIM_FLASH *Flash, UINT8 Ic, UINT8 Zone, const UINT8 *Data, UINTN Size,
+                                   ORV_IMAGE_ACCEPTANCE *Acceptance) {
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::CheckImageAcceptance, Ic, Zone);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if ((Zone != ZONE_OCM && Zone != ZONE_CUSTOMER) || (Data == nullptr && Size != 0) || Acceptance == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
+  if (Size > State.Size[SimBankIndex(Zone, 0)]) {
+    *Acceptance = ORV_IMAGE_ACCEPTANCE{};
+    Acceptance->Verdict = ORV_IMAGE_TOO_LARGE;
+    return EFI_SUCCESS;
+  }
+  const UINT32 Skip = State.HasKey ? SkippedRules(Flash, Ic, Zone) : 0;
+  (void)SimJudgeImage(Flash, State, Data, Size, Zone, Skip, Acceptance);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SimGetIcSecurity(SIM_FLASH *Flash, UINT8 Ic, ORV_IC_SECURITY *Security) {
+  EFI_STATUS Status = FaultOrUnknownIc(Flash, SIM_OP::GetIcSecurity, Ic);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if (Security == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const SIM_IC_STATE &State = Flash->Ic[Ic];
+  *Security = ORV_IC_SECURITY{};
+  if (State.HasKey) {
+    Security->Enforced = SIM_ENFORCED_WITH_KEY;
+    Security->Floor = SimFloor(State);
+    Security->Product = State.Product;
+    for (UINTN Index = 0; Index < ORV_KEY_ID_SIZE; Index++) Security->KeyId[Index] = State.Key.KeyId[Index];
+  }
   return EFI_SUCCESS;
 }
 
@@ -400,13 +506,15 @@ bool SimFloorToRaise(const SIM_FLASH *Flash, UINT8 Ic, UINT32 *NewFloor) {
   const SIM_IC_STATE &State = Flash->Ic[Ic];
   if (!State.HasKey || State.Active > 1) return false;
   const UINTN Index = SimBankIndex(ZONE_OCM, State.Active);
-  IMAGE_INFO Info{};
-  if (State.Bank[Index] == nullptr ||
-      CheckImageInBank(State.Bank[Index], State.Size[Index], true, &Info) != HEX_OK ||
-      Info.SecurityCounter <= SimFloor(State) || !BankTrusted(Flash, State, Index, ZONE_OCM, Info)) {
+  // The chip's own rules, whatever a misbehaviour lets through: a floor is
+  // only ever taken from an image the IC's key signed for its OCM zone.
+  ORV_IMAGE_ACCEPTANCE Acceptance{};
+  if (SimJudgeImage(Flash, State, State.Bank[Index], State.Size[Index], ZONE_OCM, 0, &Acceptance) !=
+          ORV_IMAGE_ACCEPTED ||
+      Acceptance.ImageCounter <= SimFloor(State)) {
     return false;
   }
-  *NewFloor = Info.SecurityCounter;
+  *NewFloor = Acceptance.ImageCounter;
   return true;
 }
 
@@ -415,6 +523,7 @@ void SimWriteFloorPart(SIM_FLASH *Flash, UINT8 Ic, UINT32 NewFloor, UINTN Done) 
   SIM_IC_STATE &State = Flash->Ic[Ic];
   const UINTN Current = CurrentSlot(State.FloorStore);
   const UINTN Target = Current == 0 ? SIM_FLOOR_SLOT_SIZE : 0;
+  // The sequence number only tells the writes apart for a reader of the file.
   const UINT32 Sequence = Current == SIM_FLOOR_STORE_SIZE ? 1 : ReadLe32(State.FloorStore + Current + 4) + 1;
   UINT8 Slot[SIM_FLOOR_SLOT_SIZE];
   WriteLe32(Slot, FLOOR_MAGIC);

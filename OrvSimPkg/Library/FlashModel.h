@@ -15,6 +15,7 @@
 
 #include <efi.h>
 
+#include <Protocol/OrvFlashPolicyProtocol.h>
 #include <Protocol/OrvFlashProtocol.h>
 
 #include "FaultRules.h"
@@ -22,9 +23,11 @@
 #include "SimConfig.h"
 
 /// The security floor's store: two slots of 16 bytes ("ORVF", sequence,
-/// floor, CRC-32 of the first 12 bytes, little-endian). A new floor goes into
-/// the slot that does not hold the current one, so a write cut short leaves
-/// that slot invalid and the current floor standing.
+/// floor, CRC-32 of the first 12 bytes, little-endian). The floor is the
+/// higher floor of the valid slots (floors only rise, so a slot's sequence
+/// number decides nothing). A new floor goes into the slot that does not
+/// hold the current one, so a write cut short leaves that slot invalid and
+/// the current floor standing.
 constexpr UINTN SIM_FLOOR_SLOT_SIZE = 16;
 constexpr UINTN SIM_FLOOR_STORE_SIZE = 2 * SIM_FLOOR_SLOT_SIZE;
 
@@ -39,6 +42,8 @@ struct SIM_IC_STATE {
   /// real chip): with it, only images it signed pass the hardware check.
   bool             HasKey;
   IMAGE_PUBLIC_KEY Key;
+  /// The product id provisioned with the key: only images signed for it pass.
+  UINT32           Product;
   /// The security floor (lowest OCM security counter the IC accepts).
   UINT8  FloorStore[SIM_FLOOR_STORE_SIZE];
   bool   FloorDirty;  ///< changed since the store was last saved
@@ -88,20 +93,54 @@ EFI_STATUS SimWriteBankDataPart(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zo
 /// step, or all.
 UINTN SimCutBytes(UINTN Length, UINT32 Unit, CUT_PART Part);
 
+/// Every check an IC with a key enforces (ORV_IC_ENFORCES_* bits).
+constexpr UINT32 SIM_ENFORCED_WITH_KEY = ORV_IC_ENFORCES_SIGNATURE | ORV_IC_ENFORCES_ZONE |
+                                         ORV_IC_ENFORCES_PRODUCT | ORV_IC_ENFORCES_FLOOR;
+
 /**
-  The chip's verdict on a bank: a valid image (header, CRC) and, with a key
-  provisioned, one signed by that key whose security counter, for the OCM
-  zone, is at least the IC's floor. The check value is always written: 1
-  for a good bank, 0 otherwise (also when it entered as 1, a forced update).
+  The chip's rules on an image at the start of Data (Capacity bytes: a bank,
+  or an image as it would be written into one) meant for Zone: the one
+  judgement behind the hardware check, the switch, the floor and the policy
+  query. A valid image (header, size within Capacity, CRC) and, with a key
+  provisioned: signed by that key, format 3 naming Zone and the IC's
+  product, and for the OCM zone a security counter not below the floor.
+
+  @param[in]  Skip        ORV_IC_ENFORCES_* bits of rules left unchecked (a
+                          misbehaving component); 0 for the chip's rules.
+  @param[out] Acceptance  The verdict and the figures behind it.
 **/
-EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check);
+ORV_IMAGE_VERDICT SimJudgeImage(const SIM_FLASH *Flash, const SIM_IC_STATE &State, const UINT8 *Data,
+                                UINTN Capacity, UINT8 Zone, UINT32 Skip, ORV_IMAGE_ACCEPTANCE *Acceptance);
+
+/**
+  The chip's verdict on a bank (SimJudgeImage over the bank). The check
+  value is always written: 1 for a good bank, 0 otherwise (also when it
+  entered as 1, a forced update).
+
+  @param[out] Why  When not NULL, the verdict and its figures.
+**/
+EFI_STATUS SimHardwareCheckBank(SIM_FLASH *Flash, UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check,
+                                ORV_IMAGE_ACCEPTANCE *Why = nullptr);
+
+/**
+  Whether the IC would accept Data (Size bytes) written into Zone: the
+  hardware check's own judgement, with nothing written and no floor raised.
+  An image larger than the zone's bank is ORV_IMAGE_TOO_LARGE.
+**/
+EFI_STATUS SimCheckImageAcceptance(SIM_FLASH *Flash, UINT8 Ic, UINT8 Zone, const UINT8 *Data, UINTN Size,
+                                   ORV_IMAGE_ACCEPTANCE *Acceptance);
+
+/// What the IC enforces, its floor, product and key id.
+EFI_STATUS SimGetIcSecurity(SIM_FLASH *Flash, UINT8 Ic, ORV_IC_SECURITY *Security);
+
 
 /// The IC's security floor (0 while the store holds no valid slot).
 UINT32 SimFloor(const SIM_IC_STATE &State);
 
 /**
   Whether the floor has to rise: with a key provisioned, the IC runs a bank
-  whose image that key signed with a security counter above the floor.
+  whose image passes the chip's own rules (signed by that key, for the OCM
+  zone and the IC's product) with a security counter above the floor.
 
   @param[out] NewFloor  That counter.
 **/

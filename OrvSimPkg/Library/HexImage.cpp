@@ -551,41 +551,59 @@ static HEX_ERROR ReadHeader(const UINT8 *Data, UINTN Size, IMAGE_INFO *Info) {
   Info->Version = static_cast<UINT64>(ReadLe32(Data + IMAGE_VERSION_OFFSET)) |
                   (static_cast<UINT64>(ReadLe32(Data + IMAGE_VERSION_OFFSET + 4)) << 32);
   Info->ImageSize = static_cast<UINT64>(Info->PayloadLength) + IMAGE_HEADER_SIZE;
-  // Byte 20 was reserved (0) in format 1; format 2 says so there and keeps
-  // its trailer behind the payload.
+  // Byte 20 was reserved (0) in format 1; formats 2 and 3 say so there and
+  // keep their trailer behind the payload.
   const UINT8 Format = Data[IMAGE_FORMAT_OFFSET];
   if (Format <= 1) {
     Info->Format = 1;
     return HEX_OK;
   }
   const UINT8 Flags = Data[IMAGE_FLAGS_OFFSET];
-  if (Format != IMAGE_FORMAT_2 || (Flags & ~IMAGE_FLAG_SIGNED) != 0 || Data[22] != 0 || Data[23] != 0) {
+  if ((Format != IMAGE_FORMAT_2 && Format != IMAGE_FORMAT_3) || (Flags & ~IMAGE_FLAG_SIGNED) != 0 ||
+      Data[22] != 0 || Data[23] != 0) {
     return HEX_ERROR_FORMAT;
   }
-  Info->Format = IMAGE_FORMAT_2;
+  Info->Format = Format;
   Info->Signed = (Flags & IMAGE_FLAG_SIGNED) != 0;
-  Info->ImageSize += IMAGE_PROTECTED_SIZE + (Info->Signed ? IMAGE_SIGNATURE_BLOCK_SIZE : 0);
+  Info->ImageSize += ImageProtectedSize(Format) + (Info->Signed ? IMAGE_SIGNATURE_BLOCK_SIZE : 0);
   return HEX_OK;
 }
 
-// The payload CRC and, in format 2, the protected area after the payload.
+// The protected area after the payload: the counter and, in format 3, a zone
+// of 1 or 2 and the product; every reserved byte 0.
+static HEX_ERROR ReadProtected(const UINT8 *Protected, IMAGE_INFO *Info) {
+  const UINTN Size = ImageProtectedSize(Info->Format);
+  const UINTN ReservedFrom = Info->Format == IMAGE_FORMAT_3 ? PROTECTED_ZONE_OFFSET + 1 : 4;
+  for (UINTN Index = ReservedFrom; Index < Size; Index++) {
+    if (Protected[Index] != 0) {
+      return HEX_ERROR_FORMAT;
+    }
+  }
+  Info->SecurityCounter = ReadLe32(Protected + PROTECTED_COUNTER_OFFSET);
+  if (Info->Format == IMAGE_FORMAT_3) {
+    Info->Zone = Protected[PROTECTED_ZONE_OFFSET];
+    Info->Product = ReadLe32(Protected + PROTECTED_PRODUCT_OFFSET);
+    if (Info->Zone != IMAGE_ZONE_OCM && Info->Zone != IMAGE_ZONE_CUSTOMER) {
+      return HEX_ERROR_FORMAT;
+    }
+  }
+  return HEX_OK;
+}
+
+// The payload CRC and, in formats 2 and 3, the protected area after the payload.
 static HEX_ERROR CheckBody(const UINT8 *Data, IMAGE_INFO *Info) {
   if (Crc32(Data + IMAGE_HEADER_SIZE, Info->PayloadLength) != ReadLe32(Data + IMAGE_CRC_OFFSET)) {
     return HEX_ERROR_PAYLOAD_CRC;
   }
-  if (Info->Format == IMAGE_FORMAT_2) {
-    const UINT8 *Protected = Data + IMAGE_HEADER_SIZE + Info->PayloadLength;
-    if (ReadLe32(Protected + 4) != 0) {
-      return HEX_ERROR_FORMAT;
-    }
-    Info->SecurityCounter = ReadLe32(Protected);
+  if (Info->Format == 1) {
+    return HEX_OK;
   }
-  return HEX_OK;
+  return ReadProtected(Data + IMAGE_HEADER_SIZE + Info->PayloadLength, Info);
 }
 
 // The image at the start of Data: its header, its size against Size (equal
 // to it, or within it) and, when CheckCrc is set, its payload CRC and, in
-// format 2, its protected area.
+// formats 2 and 3, its protected area.
 static HEX_ERROR CheckImageAt(const UINT8 *Data, UINTN Size, bool ExactSize, bool CheckCrc,
                               IMAGE_INFO *Info) {
   IMAGE_INFO Found{};

@@ -52,14 +52,16 @@ constexpr UINTN  IMAGE_VERSION_OFFSET = 8;
 constexpr UINTN  IMAGE_CRC_OFFSET = 16;
 
 /// What an image header says (and, once the image is checked, its
-/// protected area: see ImageSign.h for format 2).
+/// protected area: see ImageSign.h for formats 2 and 3).
 struct IMAGE_INFO {
   UINT64 Version;
   UINT32 PayloadLength;
-  UINT8  Format;           ///< 1 or 2
-  bool   Signed;           ///< format 2 with a signature block
-  UINT64 ImageSize;        ///< header, payload and, in format 2, the trailer
-  UINT32 SecurityCounter;  ///< format 2, filled by the image checks; else 0
+  UINT8  Format;           ///< 1, 2 or 3
+  bool   Signed;           ///< format 2 or 3 with a signature block
+  UINT64 ImageSize;        ///< header, payload and, in formats 2 and 3, the trailer
+  UINT32 SecurityCounter;  ///< formats 2 and 3, filled by the image checks; else 0
+  UINT8  Zone;             ///< format 3 (1 OCM, 2 customer), filled by the checks; else 0
+  UINT32 Product;          ///< format 3, filled by the image checks; else 0
 };
 
 /// Outcome of decoding a HEX text.
@@ -169,7 +171,7 @@ HEX_RESULT DecodeHex(const char *Text, UINTN Length, UINT8 *Out, UINTN OutCapaci
 
 /**
   Check a whole image: header present, magic, a known format, Size equal to
-  the size the header gives (header, payload and, in format 2, the
+  the size the header gives (header, payload and, in formats 2 and 3, the
   protected area and the signature block when the header says signed),
   payload CRC. The signature itself is ImageSign's business.
 **/

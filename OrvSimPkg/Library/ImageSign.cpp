@@ -35,13 +35,27 @@ bool SameBytes(const UINT8 *A, const UINT8 *B, UINTN Size) {
   return Difference == 0;
 }
 
+// One DER INTEGER at Der[*At] of at most 33 value bytes, positive and
+// minimal; *At moves past it.
+bool MinimalInteger(const UINT8 *Der, UINTN End, UINTN *At) {
+  if (End - *At < 3 || Der[*At] != 0x02) return false;
+  const UINTN Length = Der[*At + 1];
+  const UINT8 *Value = Der + *At + 2;
+  if (Length == 0 || Length > 33 || Length > End - *At - 2) return false;
+  if ((Value[0] & 0x80) != 0) return false;                             // negative
+  if (Length > 1 && Value[0] == 0 && (Value[1] & 0x80) == 0) return false;  // needless 00
+  *At += 2 + Length;
+  return true;
+}
+
 // The block's own rules: the one algorithm, reserved 0, a DER length the
-// padded field holds, and zero padding, so that no byte of the block is
-// left unchecked.
+// padded field holds, a minimal DER and zero padding, so that no byte of
+// the block is left unchecked and a signature has one encoding.
 bool BlockWellFormed(const UINT8 *Block) {
   UINTN Length = ReadLe16(Block + SIGNATURE_LENGTH_OFFSET);
   if (Block[SIGNATURE_ALGORITHM_OFFSET] != SIGNATURE_ECDSA_P256_SHA256 || Block[1] != 0 ||
-      Length < 8 || Length > SIGNATURE_DER_MAX) {
+      Length < 8 || Length > SIGNATURE_DER_MAX ||
+      !SignatureDerMinimal(Block + SIGNATURE_DER_OFFSET, Length)) {
     return false;
   }
   for (UINTN Index = SIGNATURE_DER_OFFSET + Length; Index < IMAGE_SIGNATURE_BLOCK_SIZE; Index++) {
@@ -88,6 +102,14 @@ bool VerifyMemo(SIGN_MEMO *Memo, const UINT8 *Hash, const UINT8 *Block, const IM
 
 }  // namespace
 
+bool SignatureDerMinimal(const UINT8 *Der, UINTN Length) {
+  // SEQUENCE with a short-form length covering exactly the rest: the two
+  // INTEGERs of a P-256 signature take at most 70 bytes.
+  if (Length < 2 || Der[0] != 0x30 || Der[1] >= 0x80 || Der[1] != Length - 2) return false;
+  UINTN At = 2;
+  return MinimalInteger(Der, Length, &At) && MinimalInteger(Der, Length, &At) && At == Length;
+}
+
 const char *SignStatusText(SIGN_STATUS Status) {
   UINTN Index = static_cast<UINTN>(Status);
   return Index < sizeof(SIGN_TEXTS) / sizeof(SIGN_TEXTS[0]) ? SIGN_TEXTS[Index] : "?";
@@ -119,13 +141,13 @@ void Sha256(const void *Data, UINTN Size, UINT8 *Hash) {
 }
 
 UINTN ImageSignedLength(const IMAGE_INFO &Info) {
-  return IMAGE_HEADER_SIZE + static_cast<UINTN>(Info.PayloadLength) + IMAGE_PROTECTED_SIZE;
+  return IMAGE_HEADER_SIZE + static_cast<UINTN>(Info.PayloadLength) + ImageProtectedSize(Info.Format);
 }
 
 SIGN_STATUS VerifyImageSignature(const UINT8 *Image, const IMAGE_INFO &Info,
                                  const IMAGE_PUBLIC_KEY *Keys, UINTN KeyCount, UINTN *KeyIndex,
                                  SIGN_MEMO *Memo) {
-  if (Info.Format != IMAGE_FORMAT_2 || !Info.Signed) {
+  if ((Info.Format != IMAGE_FORMAT_2 && Info.Format != IMAGE_FORMAT_3) || !Info.Signed) {
     return SIGN_STATUS::Unsigned;
   }
   const UINTN Signed = ImageSignedLength(Info);
@@ -169,6 +191,8 @@ void DescribeImage(const UINT8 *Image, UINTN Size, const IMAGE_PUBLIC_KEY *Keys,
   Description->PayloadLength = Info.PayloadLength;
   Description->ImageSize = static_cast<UINTN>(Info.ImageSize);
   Description->SecurityCounter = Info.SecurityCounter;
+  Description->Zone = Info.Zone;
+  Description->Product = Info.Product;
   Description->Signed = Info.Signed;
   if (Info.Signed) {
     const UINT8 *Block = Image + ImageSignedLength(Info);

@@ -118,25 +118,29 @@ std::vector<UINT8> MakeImageFormat1(UINT64 Version, const std::vector<UINT8> &Pa
   return Image;
 }
 
-bool MakeImageFormat2(std::vector<UINT8> *Image, UINT32 SecurityCounter, const IMAGE_PRIVATE_KEY *Key) {
+namespace {
+
+// Rewrites a checked image as Format with the protected area Protected
+// (ImageProtectedSize(Format) bytes) and, with Key, a signature block over
+// header, payload and protected area. Any trailer the image had is replaced.
+bool MakeTrailer(std::vector<UINT8> *Image, UINT8 Format, const UINT8 *Protected,
+                 const IMAGE_PRIVATE_KEY *Key) {
   IMAGE_INFO Info{};
   if (CheckImage(Image->data(), Image->size(), &Info) != HEX_OK) return false;
-  Image->resize(IMAGE_HEADER_SIZE + Info.PayloadLength + IMAGE_PROTECTED_SIZE +
-                (Key != nullptr ? IMAGE_SIGNATURE_BLOCK_SIZE : 0));
+  const UINTN ProtectedSize = ImageProtectedSize(Format);
+  const UINTN SignedLength = IMAGE_HEADER_SIZE + Info.PayloadLength + ProtectedSize;
+  Image->resize(SignedLength + (Key != nullptr ? IMAGE_SIGNATURE_BLOCK_SIZE : 0));
   UINT8 *Data = Image->data();
-  Data[IMAGE_FORMAT_OFFSET] = IMAGE_FORMAT_2;
+  Data[IMAGE_FORMAT_OFFSET] = Format;
   Data[IMAGE_FLAGS_OFFSET] = Key != nullptr ? IMAGE_FLAG_SIGNED : 0;
   Data[22] = 0;
   Data[23] = 0;
-  UINT8 *Protected = Data + IMAGE_HEADER_SIZE + Info.PayloadLength;
-  WriteLe32(Protected, SecurityCounter);
-  WriteLe32(Protected + 4, 0);
+  std::memcpy(Data + SignedLength - ProtectedSize, Protected, ProtectedSize);
   if (Key == nullptr) return true;
-
-  UINT8 *Block = Protected + IMAGE_PROTECTED_SIZE;
+  UINT8 *Block = Data + SignedLength;
   std::memset(Block, 0, IMAGE_SIGNATURE_BLOCK_SIZE);
   UINT8 Hash[32];
-  Sha256(Data, static_cast<UINTN>(Protected + IMAGE_PROTECTED_SIZE - Data), Hash);
+  Sha256(Data, SignedLength, Hash);
   br_ec_private_key Private{BR_EC_secp256r1, const_cast<UINT8 *>(Key->Scalar), SCALAR_SIZE};
   size_t Length = br_ecdsa_i31_sign_asn1(&br_ec_p256_m31, &br_sha256_vtable, Hash, &Private,
                                          Block + SIGNATURE_DER_OFFSET);
@@ -145,6 +149,23 @@ bool MakeImageFormat2(std::vector<UINT8> *Image, UINT32 SecurityCounter, const I
   WriteLe16(Block + SIGNATURE_LENGTH_OFFSET, static_cast<UINT32>(Length));
   std::memcpy(Block + SIGNATURE_KEY_ID_OFFSET, Key->Public.KeyId, IMAGE_KEY_ID_SIZE);
   return true;
+}
+
+}  // namespace
+
+bool MakeImageFormat2(std::vector<UINT8> *Image, UINT32 SecurityCounter, const IMAGE_PRIVATE_KEY *Key) {
+  UINT8 Protected[IMAGE_PROTECTED_SIZE] = {};
+  WriteLe32(Protected + PROTECTED_COUNTER_OFFSET, SecurityCounter);
+  return MakeTrailer(Image, IMAGE_FORMAT_2, Protected, Key);
+}
+
+bool MakeImageFormat3(std::vector<UINT8> *Image, const IMAGE_BINDING &Binding, const IMAGE_PRIVATE_KEY *Key) {
+  if (Binding.Zone != IMAGE_ZONE_OCM && Binding.Zone != IMAGE_ZONE_CUSTOMER) return false;
+  UINT8 Protected[IMAGE_PROTECTED_SIZE_3] = {};
+  WriteLe32(Protected + PROTECTED_COUNTER_OFFSET, Binding.SecurityCounter);
+  WriteLe32(Protected + PROTECTED_PRODUCT_OFFSET, Binding.Product);
+  Protected[PROTECTED_ZONE_OFFSET] = Binding.Zone;
+  return MakeTrailer(Image, IMAGE_FORMAT_3, Protected, Key);
 }
 
 std::string HexText(const UINT8 *Data, size_t Size) {

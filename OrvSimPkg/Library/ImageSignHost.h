@@ -1,7 +1,7 @@
 /** @file
   The maker's side of signed zone images, for host programs only (orvhex,
   tests, benchmarks): P-256 signing keys (generated, read from and written
-  to PEM), and turning an image into format 2 with its protected area and,
+  to PEM), and turning an image into format 2 or 3 with its protected area and,
   when a key is given, its signature block. The drivers never sign.
 **/
 
@@ -49,6 +49,21 @@ bool ReadPrivateKeyPem(const std::string &Text, IMAGE_PRIVATE_KEY *Key, std::str
   @return false when Image is not a valid image.
 **/
 bool MakeImageFormat2(std::vector<UINT8> *Image, UINT32 SecurityCounter, const IMAGE_PRIVATE_KEY *Key);
+
+/// What a format 3 image says about where it may run.
+struct IMAGE_BINDING {
+  UINT32 SecurityCounter;
+  UINT8  Zone;     ///< IMAGE_ZONE_OCM or IMAGE_ZONE_CUSTOMER
+  UINT32 Product;  ///< the maker's product id
+};
+
+/**
+  As MakeImageFormat2, but format 3: the protected area also names the zone
+  and the product (Binding), so the signature binds the image to them.
+
+  @return false when Image is not a valid image or the zone is not 1 or 2.
+**/
+bool MakeImageFormat3(std::vector<UINT8> *Image, const IMAGE_BINDING &Binding, const IMAGE_PRIVATE_KEY *Key);
 
 /// Bytes as lower-case hexadecimal text (a key id in a tool's report).
 std::string HexText(const UINT8 *Data, size_t Size);

@@ -116,6 +116,10 @@ bool SetPublicKey(CONFIG_READER *Reader, TEXT_SPAN Value) {
   return CopyPath(CurrentIc(Reader).PublicKey, Value);
 }
 
+// The product id provisioned with the key: images signed for another
+// product are refused. 0 stands for none, so it is not an id.
+void SetProduct(CONFIG_READER *Reader, UINT64 Number) { CurrentIc(Reader).Product = static_cast<UINT32>(Number); }
+
 constexpr KEY_VALUE BankSize(void (*Set)(CONFIG_READER *, UINT64)) {
   return KEY_VALUE::Number(SIM_MIN_BANK_SIZE, SIM_MAX_BANK_SIZE, Set);
 }
@@ -147,6 +151,7 @@ constexpr CONFIG_KEY IC_KEYS[] = {
   {"Customer0Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_CUSTOMER, 0)>)},
   {"Customer1Seed", SEED_REASON, KEY_VALUE::Text(SetSeed<SimBankIndex(ZONE_CUSTOMER, 1)>)},
   {"PublicKey", "key path must be 1 to 127 characters", KEY_VALUE::Text(SetPublicKey)},
+  {"Product", "Product must be 1 to 0xFFFFFFFF", KEY_VALUE::Number(1, MAX_UINT32, SetProduct)},
 };
 
 // "Ic12" -> 12
@@ -210,6 +215,12 @@ EFI_STATUS FinishConfig(CONFIG_READER *Reader, TEXT_ERROR *Error) {
       return Refuse(Error, Reader->IcSectionLine[Index], "IC section beyond IcCount");
     }
     SIM_IC_CONFIG &IcConfig = Config->Ic[Index];
+    // A key and a product are provisioned together: a key alone would let
+    // the maker's images for every product run, a product alone means nothing.
+    if ((IcConfig.PublicKey[0] != '\0') != (IcConfig.Product != 0)) {
+      return Refuse(Error, Reader->IcSectionLine[Index],
+                    IcConfig.Product != 0 ? "Product needs PublicKey" : "PublicKey needs Product");
+    }
     if (!Reader->AddressSet[Index]) {
       IcConfig.Address = static_cast<UINT8>(DEFAULT_FIRST_ADDRESS + Index);
     }

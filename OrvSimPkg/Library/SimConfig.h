@@ -39,6 +39,7 @@ struct SIM_IC_CONFIG {
   UINT32 BankSize[SIM_BANKS_PER_IC];           ///< by SimBankIndex
   char   Seed[SIM_BANKS_PER_IC][SIM_PATH_MAX];  ///< terminated; empty when none
   char   PublicKey[SIM_PATH_MAX];  ///< PEM file of the key provisioned in the IC; empty when none
+  UINT32 Product;  ///< product id provisioned with the key (required with it); 0 when none
 };
 
 struct SIM_CONFIG {

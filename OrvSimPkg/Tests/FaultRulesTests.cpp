@@ -168,6 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "Status= does not apply to this operation"},
         BAD_RULE{"ZoneOnLockIgnored", "LockIgnored Zone=ocm\n", 1,
                  "Zone= does not apply to this operation"},
+        BAD_RULE{"ZoneOnFloorIgnored", "FloorIgnored Zone=customer\n", 1,
+                 "Zone= does not apply to this operation"},
         BAD_RULE{"XorZero", "CorruptRead Xor=0\n", 1, "bad Xor"},
         BAD_RULE{"OffsetOnErase", "EraseBank Offset=1\n", 1, "bad Offset"},
         BAD_RULE{"AddressWithoutValue", "GetIcAddress Ic=1\n", 1, "GetIcAddress needs Value="},

@@ -52,7 +52,9 @@ TEST(SimConfig, FullFileWithPerIcSettings) {
       "[Ic0]\r\n"
       "Address = 0x2A\r\n"
       "ActiveSection = 1\r\n"
-      "Ocm0Seed = OrvSim\\ocm_v1.hex\r\n";
+      "Ocm0Seed = OrvSim\\ocm_v1.hex\r\n"
+      "PublicKey = OrvSim\\maker.pub.pem\r\n"
+      "product = 0xFFFFFFFF\r\n";
   SIM_CONFIG Config{};
   TEXT_ERROR Error{};
   ASSERT_EQ(Parse(Text, &Config, &Error), EFI_SUCCESS) << Error.Line << ": " << Error.Reason;
@@ -71,6 +73,9 @@ TEST(SimConfig, FullFileWithPerIcSettings) {
   EXPECT_EQ(Config.Ic[1].BankSize[1], 0x2000u);
   EXPECT_EQ(Config.Ic[1].BankSize[3], 512u);
   EXPECT_STREQ(Config.Ic[1].Seed[SimBankIndex(ZONE_CUSTOMER, 1)], "OrvSim\\c.hex");
+  EXPECT_STREQ(Config.Ic[0].PublicKey, "OrvSim\\maker.pub.pem");
+  EXPECT_EQ(Config.Ic[0].Product, 0xFFFFFFFFu);
+  EXPECT_EQ(Config.Ic[1].Product, 0u);
 }
 
 struct BAD_CONFIG {
@@ -119,6 +124,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "seed path must be 1 to 127 characters"},
         BAD_CONFIG{"LongSeed", "[FlashSim]\nIcCount = 1\n[Ic0]\nOcm0Seed = " + std::string(128, 'a') + "\n", 4,
                    "seed path must be 1 to 127 characters"},
+        BAD_CONFIG{"KeyWithoutProduct", "[FlashSim]\nIcCount = 1\n[Ic0]\nPublicKey = k.pem\n", 3,
+                   "PublicKey needs Product"},
+        BAD_CONFIG{"ProductWithoutKey", "[FlashSim]\nIcCount = 2\n[Ic1]\nProduct = 5\n", 3,
+                   "Product needs PublicKey"},
+        BAD_CONFIG{"ProductZero", "[FlashSim]\nIcCount = 1\n[Ic0]\nPublicKey = k.pem\nProduct = 0\n", 5,
+                   "Product must be 1 to 0xFFFFFFFF"},
+        BAD_CONFIG{"ProductOver32Bits", "[FlashSim]\nIcCount = 1\n[Ic0]\nProduct = 0x100000000\n", 4,
+                   "Product must be 1 to 0xFFFFFFFF"},
         BAD_CONFIG{"IcBeyondCount", "[FlashSim]\nIcCount = 2\n[Ic2]\nAddress = 1\n", 3,
                    "IC section beyond IcCount"}),
     [](const auto &Info) { return Info.param.Name; });

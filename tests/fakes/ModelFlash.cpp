@@ -58,6 +58,13 @@ EFI_STATUS EFIAPI MICPostOperation(UINT8 Ic) {
 }
 UINT8 EFIAPI MGetIcAddress(UINT8 Index, UINTN) { return ModelFlash::Current().GetIcAddress(Index); }
 EFI_STATUS EFIAPI MSetReduceFlags(UINT32 Mask) { return ModelFlash::Current().SetReduceFlags(Mask); }
+EFI_STATUS EFIAPI MCheckImageAcceptance(UINT8 Ic, UINT8 Zone, CONST UINT8 *Data, UINTN Size,
+                                        ORV_IMAGE_ACCEPTANCE *Acceptance) {
+  return ModelFlash::Current().CheckImageAcceptance(Ic, Zone, Data, Size, Acceptance);
+}
+EFI_STATUS EFIAPI MGetIcSecurity(UINT8 Ic, ORV_IC_SECURITY *Security) {
+  return ModelFlash::Current().GetIcSecurity(Ic, Security);
+}
 
 }  // namespace
 
@@ -141,6 +148,9 @@ ModelFlash::ModelFlash(const std::string &ConfigIni) {
   Protocol.ICPostOperation = MICPostOperation;
   Protocol.GetIcAddress = MGetIcAddress;
   Protocol.SetReduceFlags = MSetReduceFlags;
+  Policy.Revision = ORV_FLASH_POLICY_PROTOCOL_REVISION;
+  Policy.CheckImageAcceptance = MCheckImageAcceptance;
+  Policy.GetIcSecurity = MGetIcSecurity;
   gModel = this;
 }
 
@@ -244,11 +254,20 @@ bool ModelFlash::SetFaults(const std::string &FaultsIni) {
   return true;
 }
 
-void ModelFlash::ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key) {
+void ModelFlash::ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key, UINT32 Product) {
   if (Ic >= Sim_.IcCount) std::abort();
   Sim_.Ic[Ic].HasKey = true;
   Sim_.Ic[Ic].Key = Key;
+  Sim_.Ic[Ic].Product = Product;
   std::memset(Sim_.Ic[Ic].FloorStore, 0xFF, SIM_FLOOR_STORE_SIZE);
+  std::memset(SavedFloor_[Ic], 0xFF, SIM_FLOOR_STORE_SIZE);
+}
+
+void ModelFlash::SaveFloor(UINT8 Ic) {
+  SIM_IC_STATE &State = Sim_.Ic[Ic];
+  if (!State.FloorDirty) return;
+  std::memcpy(SavedFloor_[Ic], State.FloorStore, SIM_FLOOR_STORE_SIZE);
+  State.FloorDirty = false;
 }
 
 bool ModelFlash::RaiseFloor(UINT8 Ic) {
@@ -258,11 +277,13 @@ bool ModelFlash::RaiseFloor(UINT8 Ic) {
   if (++Operations_ == CutAt_) {
     // The driver writes the slot in 4-byte words.
     SimWriteFloorPart(&Sim_, Ic, NewFloor, SimCutBytes(SIM_FLOOR_SLOT_SIZE, 4, CutPart_));
+    SaveFloor(Ic);
     PowerLost_ = true;
     CutAtFloor_ = "floor write IC " + std::to_string(Ic);
     return false;
   }
   SimWriteFloorPart(&Sim_, Ic, NewFloor, SIM_FLOOR_SLOT_SIZE);
+  SaveFloor(Ic);
   return true;
 }
 
@@ -281,6 +302,8 @@ void ModelFlash::Reboot() {
   for (UINT8 Ic = 0; Ic < Sim_.IcCount; Ic++) {
     Sim_.Ic[Ic].PassOpen = false;
     Sim_.Ic[Ic].Unlocked = false;
+    // The chip's memory of its floor is what was saved.
+    if (Sim_.Ic[Ic].HasKey) std::memcpy(Sim_.Ic[Ic].FloorStore, SavedFloor_[Ic], SIM_FLOOR_STORE_SIZE);
   }
 }
 
@@ -434,4 +457,15 @@ UINT8 ModelFlash::GetIcAddress(UINT8 Index) {
 EFI_STATUS ModelFlash::SetReduceFlags(UINT32 Mask) {
   return Run({.Op = SIM_OP::SetReduceFlags, .Size = Mask}, {},
              [&]() -> EFI_STATUS { return SimSetReduceFlags(&Sim_, Mask); });
+}
+
+EFI_STATUS ModelFlash::CheckImageAcceptance(UINT8 Ic, UINT8 Zone, const UINT8 *Data, UINTN Size,
+                                            ORV_IMAGE_ACCEPTANCE *Acceptance) {
+  return Run({SIM_OP::CheckImageAcceptance, Ic, FLASH_NO_ARG, Zone, Size}, {.Ic = Ic, .Zone = Zone},
+             [&]() -> EFI_STATUS { return SimCheckImageAcceptance(&Sim_, Ic, Zone, Data, Size, Acceptance); });
+}
+
+EFI_STATUS ModelFlash::GetIcSecurity(UINT8 Ic, ORV_IC_SECURITY *Security) {
+  return Run({SIM_OP::GetIcSecurity, Ic}, {.Ic = Ic},
+             [&]() -> EFI_STATUS { return SimGetIcSecurity(&Sim_, Ic, Security); });
 }

@@ -53,7 +53,8 @@ constexpr UINT8 FLASH_NO_ARG = 0xFF;
 /// (Size 0). For GetIcVersion, Bank is the section; for SetActiveBank the
 /// bank switched to; for SetReduceFlags, Size is the mask; for GetIcAddress,
 /// Size is the address reported; for HardwareCheckBank, Size is the check
-/// value the call entered with.
+/// value the call entered with; for CheckImageAcceptance, Size is the
+/// image's size.
 struct FlashCall {
   SIM_OP     Op;
   UINT8      Ic = FLASH_NO_ARG;
@@ -113,6 +114,10 @@ class ModelFlash {
 
   /// The protocol table; its slots call into the current instance.
   ORV_FLASH_PROTOCOL Protocol{};
+  /// The flash policy protocol table (install it beside Protocol under
+  /// gOrvFlashPolicyProtocolGuid); its slots call into the current instance
+  /// and answer from the model's own hardware check.
+  ORV_FLASH_POLICY_PROTOCOL Policy{};
 
   /// Every call since construction or the last Reboot()/ClearCalls().
   std::vector<FlashCall> Calls;
@@ -156,10 +161,16 @@ class ModelFlash {
   UINT32 ReduceMask() const { return Sim_.ReduceMask; }
 
   // ---- Signed images -------------------------------------------------------------
-  /// Provisions Key in the IC (FlashSim.ini's PublicKey): from then on its
-  /// hardware check passes only images Key signed, and it keeps a security
-  /// floor, starting from none.
-  void ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key);
+  /// Provisions Key and Product in the IC (FlashSim.ini's PublicKey and
+  /// Product): from then on its hardware check passes only format 3 images
+  /// Key signed for the zone and Product, and it keeps a security floor,
+  /// starting from none.
+  void ProvisionKey(UINT8 Ic, const IMAGE_PUBLIC_KEY &Key, UINT32 Product = MODEL_PRODUCT);
+  /// The product ProvisionKey provisions unless told otherwise.
+  static constexpr UINT32 MODEL_PRODUCT = 0x4F525601;
+  /// As the driver, the model saves a floor store that changed (its floor
+  /// file) right after writing it, and Reboot() reads the saved store back:
+  /// a floor never marked for saving is lost at the next power cycle.
   /// The IC's security floor.
   UINT32 Floor(UINT8 Ic) const { return SimFloor(Sim_.Ic[Ic]); }
   /// Writes of a floor (each is a flash operation for CutPowerAt) since the
@@ -216,6 +227,9 @@ class ModelFlash {
   EFI_STATUS HardwareCheckBank(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check);
   UINT8 GetIcAddress(UINT8 Index);
   EFI_STATUS SetReduceFlags(UINT32 Mask);
+  EFI_STATUS CheckImageAcceptance(UINT8 Ic, UINT8 Zone, const UINT8 *Data, UINTN Size,
+                                  ORV_IMAGE_ACCEPTANCE *Acceptance);
+  EFI_STATUS GetIcSecurity(UINT8 Ic, ORV_IC_SECURITY *Security);
 
  private:
   /// One call: nothing but a record once the power is lost; a flash
@@ -240,6 +254,9 @@ class ModelFlash {
   CUT_PART CutPart_ = CUT_PART::None;
   bool PowerLost_ = false;
   SIGN_MEMO Memo_{};
+  /// The floor stores as last saved (the driver's floor files).
+  UINT8 SavedFloor_[SIM_MAX_ICS][SIM_FLOOR_STORE_SIZE] = {};
+  void SaveFloor(UINT8 Ic);
   size_t FloorWrites_ = 0;
   std::string CutAtFloor_;
 };

@@ -2,6 +2,7 @@
 // record of refusals apart from scripted faults, and its power cuts.
 #include <gtest/gtest.h>
 
+#include "ImageSignHost.h"
 #include "ModelFlash.h"
 
 namespace {
@@ -99,6 +100,65 @@ TEST(ModelPowerCut, WriteCutProgramsWholePagesAndASwitchIsOneStep) {
     EXPECT_EQ(Model.Protocol.SetActiveBank(0, 1), EFI_DEVICE_ERROR);
     EXPECT_EQ(Model.Active(0), Part == CUT_PART::All ? 1 : 0);
   }
+}
+
+// ---- Signed images: the policy protocol and the saved floor -------------------------
+
+const IMAGE_PRIVATE_KEY &MakerKey() {
+  static const IMAGE_PRIVATE_KEY Key = [] {
+    IMAGE_PRIVATE_KEY K{};
+    GenerateSigningKeyFromSeed("model maker", &K);
+    return K;
+  }();
+  return Key;
+}
+
+std::vector<UINT8> Signed(UINT32 Counter, UINT8 Zone, UINT32 Product = ModelFlash::MODEL_PRODUCT) {
+  std::vector<UINT8> Image = MakeZoneImage(0x30 + Counter, 500, static_cast<UINT8>(Counter));
+  if (!MakeImageFormat3(&Image, {Counter, Zone, Product}, &MakerKey())) std::abort();
+  return Image;
+}
+
+TEST(ModelFlashPolicy, QueryAnswersAsTheCheckOfTheWrittenBankAndChangesNothing) {
+  ModelFlash Model(ModelFlash::ConfigText(1, 4096, 4096));
+  Model.ProvisionKey(0, MakerKey().Public);
+  Model.Program(0, ZONE_OCM, 1, Signed(3, IMAGE_ZONE_OCM));
+  ASSERT_EQ(Model.Protocol.SetActiveBank(0, 1), EFI_SUCCESS);
+  ASSERT_EQ(Model.Floor(0), 3u);
+  const std::vector<UINT8> Images[] = {Signed(4, IMAGE_ZONE_OCM), Signed(2, IMAGE_ZONE_OCM),
+                                       Signed(5, IMAGE_ZONE_CUSTOMER), Signed(5, IMAGE_ZONE_OCM, 9),
+                                       MakeZoneImage(1, 100, 1)};
+  for (const std::vector<UINT8> &Image : Images) {
+    for (UINT8 Zone : {ZONE_OCM, ZONE_CUSTOMER}) {
+      ORV_IMAGE_ACCEPTANCE Answer{};
+      ASSERT_EQ(Model.Policy.CheckImageAcceptance(0, Zone, Image.data(), Image.size(), &Answer), EFI_SUCCESS);
+      EXPECT_EQ(Model.Floor(0), 3u) << "a query never raises the floor";
+      Model.Program(0, Zone, 0, Image);
+      UINT8 Check = 1;
+      ASSERT_EQ(Model.Protocol.HardwareCheckBank(0, 0, Zone, &Check), EFI_SUCCESS);
+      EXPECT_EQ(Check, Answer.Verdict == ORV_IMAGE_ACCEPTED ? 1 : 0) << Answer.Verdict;
+    }
+  }
+  EXPECT_EQ(Model.Count(SIM_OP::CheckImageAcceptance, 0), 10u);
+  EXPECT_EQ(Model.FlashOperations(), 2u) << "only the switch and its floor write";
+  ORV_IC_SECURITY Security{};
+  ASSERT_EQ(Model.Policy.GetIcSecurity(0, &Security), EFI_SUCCESS);
+  EXPECT_EQ(Security.Floor, 3u);
+  EXPECT_EQ(Security.Product, ModelFlash::MODEL_PRODUCT);
+  EXPECT_EQ(Model.Policy.Revision, static_cast<UINT32>(ORV_FLASH_POLICY_PROTOCOL_REVISION));
+}
+
+// The floor raised by a switch is saved and read back after a power cycle:
+// a floor that is not saved is a rollback at the next power-on.
+TEST(ModelFlashPolicy, RaisedFloorSurvivesThePowerCycle) {
+  ModelFlash Model(ModelFlash::ConfigText(1, 4096, 4096));
+  Model.ProvisionKey(0, MakerKey().Public);
+  Model.Program(0, ZONE_OCM, 1, Signed(6, IMAGE_ZONE_OCM));
+  ASSERT_EQ(Model.Protocol.SetActiveBank(0, 1), EFI_SUCCESS);
+  Model.Reboot();
+  EXPECT_EQ(Model.Floor(0), 6u);
+  Model.Program(0, ZONE_OCM, 0, Signed(5, IMAGE_ZONE_OCM));
+  EXPECT_EQ(Model.Protocol.SetActiveBank(0, 0), EFI_SECURITY_VIOLATION);
 }
 
 }  // namespace

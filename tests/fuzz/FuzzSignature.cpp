@@ -1,11 +1,11 @@
-// Signed images (format 2) from arbitrary bytes: the image check, the
+// Signed images (formats 2 and 3) from arbitrary bytes: the image check, the
 // signature block and the verdict against a key, and the description tools
 // print. The custom mutator repairs the header's payload CRC after
 // libFuzzer's mutation, so inputs get past the CRC into the trailer and the
 // signature check.
 //
 // Checked beside memory safety: the description agrees with the checks; a
-// verdict of "verifies" needs a format 2 image with a signature block; and an
+// verdict of "verifies" needs a format 3 image with a signature block; and an
 // image the fuzzer changed anywhere in its signed bytes or its signature,
 // against the seed image the key signed, never verifies.
 #include <cstdint>
@@ -39,7 +39,7 @@ const std::vector<UINT8> &Genuine() {
     std::vector<UINT8> Payload(200);
     for (size_t Index = 0; Index < Payload.size(); Index++) Payload[Index] = static_cast<UINT8>(Index);
     std::vector<UINT8> I = MakeImageFormat1(0x10203, Payload);
-    MakeImageFormat2(&I, 7, &FuzzKey());
+    MakeImageFormat3(&I, {7, IMAGE_ZONE_OCM, 0x4F525601}, &FuzzKey());
     return I;
   }();
   return Image;
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Check(Verdict == Description.Signature);
   Check(VerifyImageSignature(Image.data(), Info, nullptr, 0, nullptr) != SIGN_STATUS::Ok);
   if (Verdict != SIGN_STATUS::Ok) return 0;
-  Check(Info.Format == IMAGE_FORMAT_2 && Info.Signed);
+  Check(Info.Format == IMAGE_FORMAT_3 && Info.Signed);
   // Only the genuine bytes verify (ECDSA signatures of the same message may
   // differ, but the fuzzer cannot forge one): everything the signature
   // covers and the block must be the seed's.

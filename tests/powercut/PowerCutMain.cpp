@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "BoardTest.h"
@@ -86,13 +87,14 @@ struct Images {
   std::vector<UINT8> OldCustomer = MakeZoneImage(1, 2000, 14);
   std::vector<UINT8> Customer = MakeZoneImage(2, 3000, 15);
 
-  /// The same images signed (format 2) with counters.
+  /// The same images signed with counters for their zones and the ICs' product.
   Images Sign(const IMAGE_PRIVATE_KEY &Key) const {
     Images Signed = *this;
-    for (auto [Image, Counter] : {std::pair{&Signed.Older, OLDER_COUNTER}, {&Signed.Old, OLD_COUNTER},
-                                  {&Signed.New, NEW_COUNTER}, {&Signed.OldCustomer, 0u},
-                                  {&Signed.Customer, 0u}}) {
-      if (!MakeImageFormat2(Image, Counter, &Key)) std::abort();
+    for (auto [Image, Counter, Zone] :
+         {std::tuple{&Signed.Older, OLDER_COUNTER, IMAGE_ZONE_OCM}, {&Signed.Old, OLD_COUNTER, IMAGE_ZONE_OCM},
+          {&Signed.New, NEW_COUNTER, IMAGE_ZONE_OCM}, {&Signed.OldCustomer, 0u, IMAGE_ZONE_CUSTOMER},
+          {&Signed.Customer, 0u, IMAGE_ZONE_CUSTOMER}}) {
+      if (!MakeImageFormat3(Image, {Counter, Zone, ModelFlash::MODEL_PRODUCT}, &Key)) std::abort();
     }
     return Signed;
   }

@@ -25,8 +25,10 @@ using namespace orvhex;
 namespace {
 
 constexpr const char *USAGE =
-  "usage: orvhex make --version <V> [--security-counter <N>] [--key KEY.pem] in.bin out.hex\n"
-  "       orvhex sign --key KEY.pem [--security-counter <N>] in.hex out.hex\n"
+  "usage: orvhex make --version <V> [--security-counter <N>] [--zone ocm|customer --product <ID>]\n"
+  "                   [--key KEY.pem] in.bin out.hex   (--key needs --zone and --product)\n"
+  "       orvhex sign --key KEY.pem [--security-counter <N>] [--zone ocm|customer] [--product <ID>]\n"
+  "                   in.hex out.hex\n"
   "       orvhex verify --key PUB.pem in.hex\n"
   "       orvhex keygen KEY.pem PUB.pem\n"
   "       orvhex bin [--with-header] in.hex out.bin\n"
@@ -367,6 +369,21 @@ int Bank(const std::vector<std::string> &Args, std::ostream &Err) {
   return ORVHEX_OK;
 }
 
+namespace {
+
+const char *ZoneText(UINT8 Zone) {
+  return Zone == IMAGE_ZONE_OCM ? "ocm" : Zone == IMAGE_ZONE_CUSTOMER ? "customer" : "none";
+}
+
+std::string ProductText(const IMAGE_DESCRIPTION &Description) {
+  if (Description.Format != IMAGE_FORMAT_3) return "none";
+  char Text[16];
+  std::snprintf(Text, sizeof Text, "0x%08x", static_cast<unsigned>(Description.Product));
+  return Text;
+}
+
+}  // namespace
+
 int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
   if (Args.size() != 1 || Args[0].rfind("--", 0) == 0) {
     return Usage(Err);
@@ -385,6 +402,8 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
       << "image " << Image.size() << "\n"
       << "format " << unsigned(Description.Format) << "\n"
       << "security-counter " << Description.SecurityCounter << "\n"
+      << "zone " << ZoneText(Description.Zone) << "\n"
+      << "product " << ProductText(Description) << "\n"
       << "key-id " << (Description.Signed ? HexText(Description.KeyId, IMAGE_KEY_ID_SIZE) : "none") << "\n"
       << "signature " << (Description.Signed ? "present" : "absent") << "\n";
   return ORVHEX_OK;

@@ -1,6 +1,7 @@
 /** @file
-  The orvhex commands for signed images: make (format 1, or format 2 with a
-  security counter and a signature), sign, verify, keygen.
+  The orvhex commands for signed images: make (format 1; format 2 with only
+  a security counter; format 3 with a zone, a product and, signed, a
+  signature), sign, verify, keygen.
 **/
 
 #include <sys/stat.h>
@@ -55,6 +56,52 @@ bool ReadCounter(const OPTIONS &Options, UINT32 *Counter, std::string *Error) {
   return true;
 }
 
+/// What the trailer of the output image says: the format and its fields.
+struct TRAILER {
+  UINT8         Format;   ///< 2 or 3
+  IMAGE_BINDING Binding;  ///< Zone and Product only in format 3
+};
+
+/// The --zone and --product values into Trailer (format 3) when given;
+/// false with the reason for a bad value.
+bool ReadBinding(const OPTIONS &Options, TRAILER *Trailer, std::string *Error) {
+  if (Has(Options, "--zone")) {
+    const std::string &Zone = Options.Values.at("--zone");
+    if (Zone != "ocm" && Zone != "customer") {
+      *Error = "bad zone '" + Zone + "' (ocm or customer)";
+      return false;
+    }
+    Trailer->Binding.Zone = Zone == "ocm" ? IMAGE_ZONE_OCM : IMAGE_ZONE_CUSTOMER;
+    Trailer->Format = IMAGE_FORMAT_3;
+  }
+  if (Has(Options, "--product")) {
+    const std::string &Text = Options.Values.at("--product");
+    UINT64 Value = 0;
+    if (!ParseNumber(Text, &Value) || Value == 0 || Value > 0xFFFFFFFFu) {
+      *Error = "bad product id '" + Text + "' (1 to 0xFFFFFFFF, decimal or 0x hex)";
+      return false;
+    }
+    Trailer->Binding.Product = static_cast<UINT32>(Value);
+    Trailer->Format = IMAGE_FORMAT_3;
+  }
+  return true;
+}
+
+/// A format 3 image names both; a signed image is always format 3, so that
+/// no signature leaves where the image may run open.
+bool BindingComplete(const TRAILER &Trailer, bool Signing, std::string *Error) {
+  if (Trailer.Format != IMAGE_FORMAT_3 && !Signing) return true;
+  if (Trailer.Binding.Zone == IMAGE_ZONE_NONE) {
+    *Error = std::string(Signing ? "a signed image" : "--product") + " needs --zone ocm|customer";
+    return false;
+  }
+  if (Trailer.Binding.Product == 0) {
+    *Error = std::string(Signing ? "a signed image" : "--zone") + " needs --product ID";
+    return false;
+  }
+  return true;
+}
+
 bool ReadSigningKey(const std::string &Path, IMAGE_PRIVATE_KEY *Key, std::string *Error) {
   std::string Text;
   if (!ReadFile(Path, &Text, Error)) return false;
@@ -91,26 +138,35 @@ bool WriteHex(const std::string &Path, const std::vector<UINT8> &Image, std::str
   return WriteFile(Path, Hex.data(), Hex.size(), Error);
 }
 
-/// Turns Image into format 2 with Counter, signed by the key in KeyPath
+/// Turns Image into the Trailer's format, signed by the key in KeyPath
 /// (unsigned when KeyPath is empty), and writes it as HEX to OutPath.
-int WriteFormat2(std::vector<UINT8> *Image, UINT32 Counter, const std::string &KeyPath,
+int WriteTrailer(std::vector<UINT8> *Image, const TRAILER &Trailer, const std::string &KeyPath,
                  const std::string &OutPath, std::ostream &Err) {
   std::string Error;
   IMAGE_PRIVATE_KEY Key{};
   if (!KeyPath.empty() && !ReadSigningKey(KeyPath, &Key, &Error)) return Failed(Err, Error);
-  if (!MakeImageFormat2(Image, Counter, KeyPath.empty() ? nullptr : &Key)) {
-    return Failed(Err, "cannot sign the image");
-  }
+  const IMAGE_PRIVATE_KEY *Signer = KeyPath.empty() ? nullptr : &Key;
+  const bool Made = Trailer.Format == IMAGE_FORMAT_3 ? MakeImageFormat3(Image, Trailer.Binding, Signer)
+                                                     : MakeImageFormat2(Image, Trailer.Binding.SecurityCounter, Signer);
+  if (!Made) return Failed(Err, "cannot sign the image");
   if (Image->size() > HEX_MAX_IMAGE_SIZE) return Failed(Err, "signed image too large");
   if (!WriteHex(OutPath, *Image, &Error)) return Failed(Err, Error);
   return ORVHEX_OK;
+}
+
+/// "zone ocm, product 0x0000002a" of a format 3 image; "zone none, product none" else.
+std::string BindingText(const IMAGE_INFO &Info) {
+  if (Info.Format != IMAGE_FORMAT_3) return "zone none, product none";
+  char Product[16];
+  std::snprintf(Product, sizeof Product, "0x%08x", static_cast<unsigned>(Info.Product));
+  return std::string("zone ") + (Info.Zone == IMAGE_ZONE_OCM ? "ocm" : "customer") + ", product " + Product;
 }
 
 }  // namespace
 
 int Make(const std::vector<std::string> &Args, std::ostream &Err) {
   OPTIONS Options;
-  if (!SplitOptions(Args, {"--version", "--security-counter", "--key"}, &Options) ||
+  if (!SplitOptions(Args, {"--version", "--security-counter", "--key", "--zone", "--product"}, &Options) ||
       !Has(Options, "--version") || Options.Files.size() != 2) {
     return Usage(Err);
   }
@@ -118,9 +174,10 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
   if (!ParseNumber(Options.Values["--version"], &Version)) {
     return Failed(Err, "bad version '" + Options.Values["--version"] + "' (decimal or 0x hex, 64-bit)");
   }
-  UINT32 Counter = 0;
+  TRAILER Trailer{IMAGE_FORMAT_2, {}};
   std::string Error;
-  if (Has(Options, "--security-counter") && !ReadCounter(Options, &Counter, &Error)) {
+  if ((Has(Options, "--security-counter") && !ReadCounter(Options, &Trailer.Binding.SecurityCounter, &Error)) ||
+      !ReadBinding(Options, &Trailer, &Error) || !BindingComplete(Trailer, Has(Options, "--key"), &Error)) {
     return Failed(Err, Error);
   }
   std::string Payload;
@@ -129,11 +186,11 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
     return Failed(Err, Options.Files[0] + ": payload too large");
   }
   std::vector<UINT8> Image = MakeImageFormat1(Version, std::vector<UINT8>(Payload.begin(), Payload.end()));
-  // A counter or a key asks for format 2; without either the image stays
-  // format 1, as older parsers and chips read it.
-  if (Has(Options, "--security-counter") || Has(Options, "--key")) {
+  // A counter, a binding or a key asks for a trailer; without any the image
+  // stays format 1, as older parsers and chips read it.
+  if (Has(Options, "--security-counter") || Has(Options, "--key") || Trailer.Format == IMAGE_FORMAT_3) {
     const std::string KeyPath = Has(Options, "--key") ? Options.Values["--key"] : std::string();
-    return WriteFormat2(&Image, Counter, KeyPath, Options.Files[1], Err);
+    return WriteTrailer(&Image, Trailer, KeyPath, Options.Files[1], Err);
   }
   if (!WriteHex(Options.Files[1], Image, &Error)) return Failed(Err, Error);
   return ORVHEX_OK;
@@ -141,20 +198,21 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
 
 int Sign(const std::vector<std::string> &Args, std::ostream &Err) {
   OPTIONS Options;
-  if (!SplitOptions(Args, {"--key", "--security-counter"}, &Options) || !Has(Options, "--key") ||
-      Options.Files.size() != 2) {
+  if (!SplitOptions(Args, {"--key", "--security-counter", "--zone", "--product"}, &Options) ||
+      !Has(Options, "--key") || Options.Files.size() != 2) {
     return Usage(Err);
   }
   std::string Error;
   std::vector<UINT8> Image;
   IMAGE_INFO Info{};
   if (!LoadAnyImage(Options.Files[0], &Image, &Info, &Error)) return Failed(Err, Error);
-  // The image keeps its counter unless one is given.
-  UINT32 Counter = Info.SecurityCounter;
-  if (Has(Options, "--security-counter") && !ReadCounter(Options, &Counter, &Error)) {
+  // The image keeps its counter, zone and product unless others are given.
+  TRAILER Trailer{IMAGE_FORMAT_3, {Info.SecurityCounter, Info.Zone, Info.Product}};
+  if ((Has(Options, "--security-counter") && !ReadCounter(Options, &Trailer.Binding.SecurityCounter, &Error)) ||
+      !ReadBinding(Options, &Trailer, &Error) || !BindingComplete(Trailer, true, &Error)) {
     return Failed(Err, Error);
   }
-  return WriteFormat2(&Image, Counter, Options.Values["--key"], Options.Files[1], Err);
+  return WriteTrailer(&Image, Trailer, Options.Values["--key"], Options.Files[1], Err);
 }
 
 int Verify(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
@@ -172,7 +230,8 @@ int Verify(const std::vector<std::string> &Args, std::ostream &Out, std::ostream
   if (Verdict != SIGN_STATUS::Ok) {
     return Failed(Err, Options.Files[0] + ": " + SignStatusText(Verdict));
   }
-  Out << Options.Files[0] << ": signature verifies, security counter " << Info.SecurityCounter << "\n";
+  Out << Options.Files[0] << ": signature verifies, security counter " << Info.SecurityCounter << ", "
+      << BindingText(Info) << "\n";
   return ORVHEX_OK;
 }
 

@@ -6,8 +6,10 @@
   IcInit, banks saved when a programming pass closes, the state file after a
   bank switch. With a public key provisioned for an IC (its PEM file named
   in the configuration), the IC keeps a security floor in a third state
-  file and its hardware check passes only images that key signed. The
-  flash rules, versions, checks, faults and timing are in FlashModel.
+  file and its hardware check passes only images that key signed for the
+  zone and the IC's product. The flash policy protocol installed beside the
+  flash protocol answers from the same check, before anything is erased.
+  The flash rules, versions, checks, faults and timing are in FlashModel.
 **/
 
 #include "SimEfi.h"
@@ -20,6 +22,7 @@
 #include "PemKey.h"
 
 const EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
+const EFI_GUID gOrvFlashPolicyProtocolGuid = ORV_FLASH_POLICY_PROTOCOL_GUID;
 static constexpr EFI_GUID gOrvSimPathStateGuid = ORV_SIM_PATH_STATE_GUID;
 
 namespace {
@@ -442,6 +445,10 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
     return Status;
   }
   for (UINT8 Ic = 0; Ic < gFlash.IcCount; Ic++) {
+    if (!gFlash.Ic[Ic].HasKey) {
+      Print(u"FlashSim: IC %d has no PublicKey: it enforces nothing (any image runs)\n"_w,
+            static_cast<UINT32>(Ic));
+    }
     RaiseFloor(Ic);
   }
   *IcCount = gFlash.IcCount;
@@ -537,8 +544,42 @@ EFI_STATUS EFIAPI EraseBank(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
   return SimEraseBank(&gFlash, Ic, Bank, Zone);
 }
 
+const CHAR16 *ZoneName(UINT8 Zone) { return Zone == ZONE_OCM ? u"OCM"_w : u"customer"_w; }
+
+// The reason of a refusal by the key's rules, after "refused: ".
+void PrintRefusal(const ORV_IMAGE_ACCEPTANCE &Why) {
+  switch (Why.Verdict) {
+    case ORV_IMAGE_UNSIGNED: Print(u"image is not signed\n"_w); break;
+    case ORV_IMAGE_UNKNOWN_KEY: Print(u"signed by a key the IC does not hold\n"_w); break;
+    case ORV_IMAGE_BAD_SIGNATURE: Print(u"signature does not verify\n"_w); break;
+    case ORV_IMAGE_WRONG_ZONE:
+      if (Why.ImageZone == ZONE_OCM || Why.ImageZone == ZONE_CUSTOMER) {
+        Print(u"signed for the %s zone\n"_w, ZoneName(Why.ImageZone));
+      } else {
+        Print(u"signed for no zone (older image format)\n"_w);
+      }
+      break;
+    case ORV_IMAGE_WRONG_PRODUCT:
+      Print(u"signed for product 0x%x, the IC is product 0x%x\n"_w, Why.ImageProduct, Why.IcProduct);
+      break;
+    default:
+      Print(u"security counter %d below floor %d\n"_w, Why.ImageCounter, Why.Floor);
+      break;
+  }
+}
+
 EFI_STATUS EFIAPI HardwareCheckBank(UINT8 Ic, UINT8 Bank, UINT8 Zone, UINT8 *Check) {
-  return SimHardwareCheckBank(&gFlash, Ic, Bank, Zone, Check);
+  ORV_IMAGE_ACCEPTANCE Why{};
+  EFI_STATUS Status = SimHardwareCheckBank(&gFlash, Ic, Bank, Zone, Check, &Why);
+  // A refusal by the key's rules says why; a bank without a valid image
+  // (erased, damaged) is the check's ordinary 0.
+  if (!EFI_ERROR(Status) && *Check == 0 && Why.Verdict >= ORV_IMAGE_UNSIGNED &&
+      Why.Verdict <= ORV_IMAGE_BELOW_FLOOR) {
+    Print(u"FlashSim: IC %d %s bank %d refused: "_w, static_cast<UINT32>(Ic), ZoneName(Zone),
+          static_cast<UINT32>(Bank));
+    PrintRefusal(Why);
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI FlashPostOperation(UINT8 Ic) { return SimFlashPostOperation(&gFlash, Ic); }
@@ -559,6 +600,19 @@ UINT8 EFIAPI GetIcAddress(UINT8 Index, UINTN) { return SimGetIcAddress(&gFlash, 
 
 EFI_STATUS EFIAPI SetReduceFlags(UINT32 Mask) { return SimSetReduceFlags(&gFlash, Mask); }
 
+EFI_STATUS EFIAPI CheckImageAcceptance(UINT8 Ic, UINT8 Zone, CONST UINT8 *Data, UINTN Size,
+                                       ORV_IMAGE_ACCEPTANCE *Acceptance) {
+  return SimCheckImageAcceptance(&gFlash, Ic, Zone, Data, Size, Acceptance);
+}
+
+EFI_STATUS EFIAPI GetIcSecurity(UINT8 Ic, ORV_IC_SECURITY *Security) {
+  return SimGetIcSecurity(&gFlash, Ic, Security);
+}
+
+constinit ORV_FLASH_POLICY_PROTOCOL gPolicyProtocol = {
+  ORV_FLASH_POLICY_PROTOCOL_REVISION, 0, CheckImageAcceptance, GetIcSecurity,
+};
+
 constinit ORV_FLASH_PROTOCOL gFlashProtocol = {
   IcInit,        GetActiveSection, SetActiveBank,     GetIcVersion,       FlashPreOperation,
   LockFlash,     UnlockFlash,      WriteBankData,     ReadBankData,       EraseBank,
@@ -571,5 +625,13 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
   EFI_HANDLE Handle = nullptr;
-  return SimInstallProtocol(u"FlashSim"_w, &Handle, &gOrvFlashProtocolGuid, &gFlashProtocol);
+  EFI_STATUS Status = SimInstallProtocol(u"FlashSim"_w, &Handle, &gOrvFlashProtocolGuid, &gFlashProtocol);
+  if (EFI_ERROR(Status)) return Status;
+  // The policy protocol answers for the same ICs, on the same handle; the
+  // driver stays resident with both or leaves with neither.
+  Status = SimInstallProtocol(u"FlashSim"_w, &Handle, &gOrvFlashPolicyProtocolGuid, &gPolicyProtocol);
+  if (EFI_ERROR(Status)) {
+    (void)BS->UninstallProtocolInterface(Handle, GuidArgument(gOrvFlashProtocolGuid), &gFlashProtocol);
+  }
+  return Status;
 }

@@ -101,7 +101,7 @@ TEST_F(OrvHexTest, InfoShowsVersionAndSizesOfHexAndBankFiles) {
   Put("in.bin", Payload(1000));
   ASSERT_EQ(Run({"make", "--version", "0x100020003", PathOf("in.bin"), PathOf("out.hex")}), ORVHEX_OK);
   ASSERT_EQ(Run({"info", PathOf("out.hex")}), ORVHEX_OK) << Err.str();
-  const std::string Expected = "version 0x0000000100020003\npayload 1000\nimage 1024\nformat 1\nsecurity-counter 0\nkey-id none\nsignature absent\n";
+  const std::string Expected = "version 0x0000000100020003\npayload 1000\nimage 1024\nformat 1\nsecurity-counter 0\nzone none\nproduct none\nkey-id none\nsignature absent\n";
   EXPECT_EQ(Out.str(), Expected);
 
   ASSERT_EQ(Run({"bank", "--size", "4096", PathOf("out.hex"), PathOf("bank.bin")}), ORVHEX_OK);
@@ -193,7 +193,7 @@ TEST_F(OrvHexTest, ReadsPipesAndStandardInput) {
   int Fd = PipeFeeding(Hex, &Writer);
   ASSERT_GE(Fd, 0);
   EXPECT_EQ(Run({"info", "/dev/fd/" + std::to_string(Fd)}), ORVHEX_OK) << Err.str();
-  EXPECT_EQ(Out.str(), "version 0x0000000000000007\npayload 200000\nimage 200024\nformat 1\nsecurity-counter 0\nkey-id none\nsignature absent\n");
+  EXPECT_EQ(Out.str(), "version 0x0000000000000007\npayload 200000\nimage 200024\nformat 1\nsecurity-counter 0\nzone none\nproduct none\nkey-id none\nsignature absent\n");
   Writer.join();
   ::close(Fd);
 

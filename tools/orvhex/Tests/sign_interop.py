@@ -17,8 +17,9 @@ import sys
 import zlib
 
 HEADER = 24
-PROTECTED = 8
+PROTECTED = 16          # format 3: counter, product id, zone, 7 reserved bytes
 BLOCK = 108
+PRODUCT = "0x4F525601"
 
 
 def run(argv, ok=True, data=None):
@@ -30,7 +31,7 @@ def run(argv, ok=True, data=None):
 
 
 def split_image(path):
-    """(signed bytes, DER signature, key id) of a signed format 2 image."""
+    """(signed bytes, DER signature, key id) of a signed format 3 image."""
     data = open(path, "rb").read()
     length = struct.unpack("<I", data[4:8])[0]
     signed = HEADER + length + PROTECTED
@@ -40,7 +41,7 @@ def split_image(path):
 
 
 def image_with_signature(image, der, key_id):
-    """A signed format 2 image made here from an unsigned one and a DER signature."""
+    """A signed image made here from an unsigned one and a DER signature."""
     block = bytes([1, 0]) + struct.pack("<H", len(der)) + key_id + der
     return image + block + b"\0" * (BLOCK - len(block))
 
@@ -66,10 +67,22 @@ def main():
           openssl_pub == open("pub.pem", "rb").read())
     check("orvhex keygen does not overwrite a key",
           run([orvhex, "keygen", "k.pem", "x.pem"], ok=False).returncode == 1)
-    run([orvhex, "make", "--version", "0x10203", "--security-counter", "7", "--key", "k.pem",
-         "payload.bin", "s.hex"])
+    missing = run([orvhex, "make", "--version", "1", "--key", "k.pem", "payload.bin", "n.hex"], ok=False)
+    check("orvhex make --key without --zone is refused and says so (%s)" % missing.stderr.decode().strip(),
+          missing.returncode == 1 and b"--zone" in missing.stderr and not os.path.exists("n.hex"))
+    missing = run([orvhex, "make", "--version", "1", "--zone", "ocm", "--key", "k.pem", "payload.bin", "n.hex"],
+                  ok=False)
+    check("orvhex make --key without --product is refused and says so",
+          missing.returncode == 1 and b"--product" in missing.stderr and not os.path.exists("n.hex"))
+    run([orvhex, "make", "--version", "0x10203", "--security-counter", "7", "--zone", "customer",
+         "--product", PRODUCT, "--key", "k.pem", "payload.bin", "s.hex"])
+    info = run([orvhex, "info", "s.hex"]).stdout.decode()
+    check("orvhex info shows the zone and product signed in",
+          "format 3\nsecurity-counter 7\nzone customer\nproduct 0x4f525601\n" in info)
     run([orvhex, "bin", "--with-header", "s.hex", "s.bin"])
     message, der, key_id = split_image("s.bin")
+    check("the protected area holds counter, product, zone and zeros where the format says",
+          message[-PROTECTED:] == struct.pack("<IIB7x", 7, 0x4F525601, 2))
     open("msg.bin", "wb").write(message)
     open("sig.der", "wb").write(der)
     verify = run(["openssl", "dgst", "-sha256", "-verify", "pub.pem", "-signature", "sig.der",
@@ -90,7 +103,8 @@ def main():
     for key in ("sec1.pem", "pkcs8.pem"):
         run(["openssl", "pkey", "-in", key, "-pubout", "-out", key + ".pub"])
         run([orvhex, "make", "--version", "5", "payload.bin", "u.hex"])
-        run([orvhex, "sign", "--key", key, "--security-counter", "3", "u.hex", "o.hex"])
+        run([orvhex, "sign", "--key", key, "--security-counter", "3", "--zone", "ocm", "--product", PRODUCT,
+             "u.hex", "o.hex"])
         run([orvhex, "bin", "--with-header", "o.hex", "o.bin"])
         message, der, _ = split_image("o.bin")
         open("msg.bin", "wb").write(message)
@@ -104,7 +118,8 @@ def main():
               run([orvhex, "verify", "--key", key + ".pub", "o.hex"], ok=False).returncode == 0)
 
     # A signature openssl made, in an image assembled here, checked by orvhex.
-    run([orvhex, "make", "--version", "9", "--security-counter", "4", "payload.bin", "u2.hex"])
+    run([orvhex, "make", "--version", "9", "--security-counter", "4", "--zone", "ocm", "--product", PRODUCT,
+         "payload.bin", "u2.hex"])
     run([orvhex, "bin", "--with-header", "u2.hex", "u2.bin"])
     unsigned = bytearray(open("u2.bin", "rb").read())
     unsigned[21] = 1                                  # the header says signed
@@ -129,6 +144,22 @@ def main():
           % refused.stderr.decode().strip(), refused.returncode == 1)
     check("orvhex verify refuses another key's signature",
           run([orvhex, "verify", "--key", "pub.pem", "x.bin"], ok=False).returncode == 1)
+    check("orvhex verify names the zone and product (%s)" % accepted.stdout.decode().strip(),
+          accepted.stdout.decode().endswith("zone ocm, product 0x4f525601\n"))
+    # The same signature in another DER encoding (a needless leading zero in
+    # r): openssl, like orvhex, takes only the minimal one.
+    der = open("sig.der", "rb").read()
+    r_length = der[3]
+    loose = bytes([0x30, der[1] + 1, 2, r_length + 1, 0]) + der[4:]
+    open("loose.der", "wb").write(loose)
+    open("msg.bin", "wb").write(bytes(unsigned))
+    check("openssl refuses the re-encoded signature too",
+          run(["openssl", "dgst", "-sha256", "-verify", "sec1.pem.pub", "-signature", "loose.der", "msg.bin"],
+              ok=False).returncode != 0)
+    open("l.bin", "wb").write(image_with_signature(bytes(unsigned), loose, hashlib.sha256(spki).digest()))
+    refused = run([orvhex, "verify", "--key", "sec1.pem.pub", "l.bin"], ok=False)
+    check("orvhex verify refuses a non-minimal DER of a valid signature (%s)" % refused.stderr.decode().strip(),
+          refused.returncode == 1 and b"damaged signature block" in refused.stderr)
 
     passed = sum(results)
     print("sign interop: %d passed, %d failed" % (passed, len(results) - passed))
