@@ -343,45 +343,33 @@ IMAGE_PRIVATE_KEY KeyOf(const std::string &Seed) {
   return Key;
 }
 
-std::vector<UINT8> Signed(std::vector<UINT8> Image, UINT32 Counter, const IMAGE_PRIVATE_KEY *Key) {
-  if (!MakeImageFormat2(&Image, Counter, Key)) ADD_FAILURE() << "not an image";
+std::vector<UINT8> Signed(std::vector<UINT8> Image, UINT32 Counter, UINT8 Zone,
+                          const IMAGE_PRIVATE_KEY &Key) {
+  const IMAGE_BINDING Binding = {Counter, Zone, ModelFlash::MODEL_PRODUCT};
+  if (!MakeImageFormat3(&Image, Binding, &Key)) ADD_FAILURE() << "not an image";
   return Image;
 }
 
-/// IC 0 runs a maker-signed image of counter 3 (the floor after IcInit) and
-/// the OCM image is signed with counter OcmCounter; with Provision the IC
-/// holds the maker's key, else it enforces nothing whatever it claims.
+/// IC 0 holds the maker's key (and so enforces signature, zone, product and
+/// floor, with the model's policy installed beside its flash protocol),
+/// runs a maker-signed image of counter 3 (its floor after IcInit), and the
+/// zone images and the component folder's test images are signed as their
+/// names say.
 class OrvCheckSecurityTest : public OrvCheckTest {
  protected:
-  void SignedBoard(bool Provision, UINT32 OcmCounter = 3) {
-    Flash.Program(0, ZONE_OCM, 0, Signed(OldOcm, 3, &Maker));
-    Image.Files[OCM_PATH] = {Signed(NewOcm, OcmCounter, &Maker), 0x20};
-    if (Provision) Flash.ProvisionKey(0, Maker.Public);
-  }
-  /// The test images of the component folder.
-  void TestFiles() {
+  void SetUp() override {
+    OrvCheckTest::SetUp();
+    Flash.Program(0, ZONE_OCM, 0, Signed(OldOcm, 3, ZONE_OCM, Maker));
+    Image.Files[OCM_PATH] = {Signed(NewOcm, 3, ZONE_OCM, Maker), 0x20};
+    Image.Files[CUSTOMER_PATH] = {Signed(Customer, 3, ZONE_CUSTOMER, Maker), 7};
     Image.Files[UNSIGNED_FILE] = {MakeZoneImage(0x30, 900, 7), 0x30};
-    Image.Files[FOREIGN_FILE] = {Signed(MakeZoneImage(0x30, 900, 8), 9, &Foreign), 0x30};
-    Image.Files[BELOW_FILE] = {Signed(MakeZoneImage(0x30, 900, 9), 2, &Maker), 0x30};
+    Image.Files[FOREIGN_FILE] = {Signed(MakeZoneImage(0x30, 900, 8), 9, ZONE_OCM, Foreign), 0x30};
+    Image.Files[BELOW_FILE] = {Signed(MakeZoneImage(0x30, 900, 9), 2, ZONE_OCM, Maker), 0x30};
+    Flash.ProvisionKey(0, Maker.Public);
+    Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
+    Before = Snapshot();
   }
-  /// The policy claims Enforced with floor 3 and answers as the images are.
-  void InstallPolicy(UINT32 Enforced) {
-    Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Policy.Protocol);
-    Policy.Security.Enforced = Enforced;
-    Policy.Security.Floor = 3;
-    Policy.Judge = [this](UINT8, UINT8 Zone, const std::vector<UINT8> &Bytes) {
-      auto Is = [&](const std::string &File) {
-        auto It = Image.Files.find(File);
-        return It != Image.Files.end() && It->second.Data == Bytes;
-      };
-      if (Is(UNSIGNED_FILE)) return Answer(ORV_IMAGE_UNSIGNED);
-      if (Is(FOREIGN_FILE)) return Answer(ORV_IMAGE_UNKNOWN_KEY);
-      if (Is(BELOW_FILE)) return Answer(ORV_IMAGE_BELOW_FLOOR, 2, 3);
-      if (Bytes == Customer && Zone == ZONE_OCM) return Answer(ORV_IMAGE_WRONG_ZONE);
-      return Answer(ORV_IMAGE_ACCEPTED, 3, 3);
-    };
-  }
-  /// The line of check Id on IC 0, up to the end of its first clause.
+  /// The line of check Id on IC 0.
   std::string LineOf(const std::string &Id) const {
     for (const std::string &Line : Lines(Fw.Console())) {
       if (Line.find(" " + Id + " ic=0") == 4) return Line;
@@ -391,14 +379,12 @@ class OrvCheckSecurityTest : public OrvCheckTest {
 
   const IMAGE_PRIVATE_KEY Maker = KeyOf("maker");
   const IMAGE_PRIVATE_KEY Foreign = KeyOf("someone else");
-  FakePolicy Policy;
 };
 
 struct SecurityRow {
   const char *Name;
-  bool Provision;     // the flash model holds the key: it enforces signature and floor
-  UINT32 Enforced;    // what the policy claims
-  bool Files;         // the test images are in the component folder
+  const char *Rule;   // Faults.ini text for the flash model
+  std::vector<std::string> Files;  // test images taken out of the component folder
   std::map<std::string, std::string> Want;  // check id: its line on IC 0
 };
 
@@ -409,83 +395,92 @@ class OrvCheckSecurityRowTest : public OrvCheckSecurityTest,
 
 TEST_P(OrvCheckSecurityRowTest, EachCheckSeesWhatTheChipDoes) {
   const SecurityRow &Row = GetParam();
-  SignedBoard(Row.Provision);
-  if (Row.Files) TestFiles();
-  InstallPolicy(Row.Enforced);
+  ASSERT_TRUE(Flash.SetFaults(Row.Rule));
+  for (const std::string &File : Row.Files) Image.Files.erase(File);
   (void)RunCheck({"0", "-w"});
   for (const auto &[Id, Line] : Row.Want) EXPECT_EQ(LineOf(Id), Line) << Fw.Console();
   EXPECT_EQ(Flash.Active(0), 0);
-  EXPECT_EQ(Flash.Bank(0, ZONE_OCM, 1), Before[1]) << "the written bank is put back";
+  EXPECT_EQ(Snapshot(), Before) << "every bank is put back";
   EXPECT_EQ(Image.LiveImages(), 0u) << "test images are given back";
 }
 
-constexpr UINT32 ALL = ORV_IC_ENFORCES_SIGNATURE | ORV_IC_ENFORCES_ZONE | ORV_IC_ENFORCES_FLOOR;
-const std::string HELD = "FlashPostOperation and HardwareCheckBank of bank 1 holding ";
+const std::string ACCEPTS = ": the flash policy accepts ";
 
 INSTANTIATE_TEST_SUITE_P(
     Claims, OrvCheckSecurityRowTest,
     ::testing::Values(
-        // A flash component that claims what it does not enforce fails each check.
-        SecurityRow{"ClaimedButNotEnforced", false, ALL, true,
-                    {{"signed-only", "FAIL signed-only ic=0: " + HELD +
-                                         "an unsigned image succeeded with check 1"},
-                     {"zone-bound", "FAIL zone-bound ic=0: " + HELD +
-                                        "the customer image succeeded with check 1"},
-                     {"floor", "FAIL floor ic=0: " + HELD +
-                                   "an image below the floor succeeded with check 1"}}},
-        SecurityRow{"Enforced", true, ALL, true,
-                    {{"signed-only", "PASS signed-only ic=0"}, {"floor", "PASS floor ic=0"}}},
-        SecurityRow{"ClaimsOnlySignatures", true, ORV_IC_ENFORCES_SIGNATURE, true,
+        SecurityRow{"Enforced", "", {},
                     {{"signed-only", "PASS signed-only ic=0"},
-                     {"zone-bound", "SKIP zone-bound ic=0: the IC does not claim to enforce zones"},
-                     {"floor", "SKIP floor ic=0: the IC does not claim to enforce a floor"}}},
-        SecurityRow{"NoTestFiles", true, ALL, false,
+                     {"zone-bound", "PASS zone-bound ic=0"},
+                     {"floor", "PASS floor ic=0"}}},
+        // A component that claims what its check skips fails that check only.
+        SecurityRow{"SignatureIgnored", "SignatureIgnored Ic=0", {},
+                    {{"signed-only",
+                      "FAIL signed-only ic=0" + ACCEPTS + "an image of a foreign key"},
+                     {"zone-bound", "PASS zone-bound ic=0"},
+                     {"floor", "PASS floor ic=0"}}},
+        SecurityRow{"ZoneIgnored", "ZoneIgnored Ic=0", {},
+                    {{"signed-only", "PASS signed-only ic=0"},
+                     {"zone-bound", "FAIL zone-bound ic=0" + ACCEPTS + "the customer image"},
+                     {"floor", "PASS floor ic=0"}}},
+        SecurityRow{"FloorIgnored", "FloorIgnored Ic=0", {},
+                    {{"signed-only", "PASS signed-only ic=0"},
+                     {"zone-bound", "PASS zone-bound ic=0"},
+                     {"floor", "FAIL floor ic=0" + ACCEPTS + "an image below the floor"}}},
+        SecurityRow{"NoTestFiles", "", {UNSIGNED_FILE, BELOW_FILE},
                     {{"signed-only", "SKIP signed-only ic=0: " + UNSIGNED_FILE +
                                          ": LoadImageFile error E"},
-                     {"floor", "SKIP floor ic=0: " + BELOW_FILE + ": LoadImageFile error E"}}}),
+                     {"floor", "SKIP floor ic=0: " + BELOW_FILE + ": LoadImageFile error E"}}},
+        SecurityRow{"IcCannotSay", "GetIcSecurity Ic=0 Status=DEVICE_ERROR", {},
+                    {{"signed-only", "FAIL signed-only ic=0: GetIcSecurity error 7"},
+                     {"floor", "FAIL floor ic=0: GetIcSecurity error 7"}}}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
-// The IC refuses, but the policy the update asks before erasing does not.
-TEST_F(OrvCheckSecurityTest, PolicyThatAcceptsWhatTheIcRefusesFails) {
-  SignedBoard(true);
-  TestFiles();
-  InstallPolicy(ALL);
-  Policy.Judge = [](UINT8, UINT8, const std::vector<UINT8> &) { return Answer(ORV_IMAGE_ACCEPTED); };
+// The IC refuses, but the policy the update asks before erasing does not;
+// and a policy that claims less skips what it does not claim.
+TEST_F(OrvCheckSecurityTest, PolicyIsHeldToWhatTheIcDoes) {
+  FakePolicy Lenient;
+  Lenient.Security.Enforced = ORV_IC_ENFORCES_SIGNATURE;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Lenient.Protocol);
   (void)RunCheck({"0", "-w"});
-  EXPECT_EQ(LineOf("signed-only"), "FAIL signed-only ic=0: the flash policy accepts an unsigned image");
+  EXPECT_EQ(LineOf("signed-only"), "FAIL signed-only ic=0" + ACCEPTS + "an unsigned image");
+  EXPECT_EQ(LineOf("zone-bound"), "SKIP zone-bound ic=0: the IC does not claim to enforce zones");
+  EXPECT_EQ(LineOf("floor"), "SKIP floor ic=0: the IC does not claim to enforce a floor");
 }
 
-TEST_F(OrvCheckSecurityTest, IcThatCannotSayWhatItEnforcesFailsEachCheck) {
-  SignedBoard(true);
-  InstallPolicy(ALL);
-  Policy.SecurityStatus = EFI_DEVICE_ERROR;
-  EXPECT_EQ(RunCheck({"0", "-w"}), PROTOCOL_ERROR);
-  for (const char *Id : {"signed-only", "zone-bound", "floor"}) {
-    EXPECT_EQ(LineOf(Id), std::string("FAIL ") + Id + " ic=0: GetIcSecurity error 7");
-  }
-}
-
-TEST_F(OrvCheckSecurityTest, BoardThatEnforcesNothingGetsOneLine) {
-  InstallPolicy(0);
+TEST_F(OrvCheckTest, BoardThatEnforcesNothingGetsOneLine) {
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
   EXPECT_EQ(RunCheck({"-w"}), EFI_SUCCESS);
   EXPECT_EQ(Lines(Fw.Console())[4],
             "SKIP security: no IC of the board enforces signatures, zones or a floor: it runs "
             "any image");
-  EXPECT_EQ(LineOf("signed-only"), "");
+  EXPECT_EQ(Fw.Console().find("signed-only"), std::string::npos);
 }
 
 // -w -s on an IC that keeps a floor: the OCM image has a higher counter, but
-// only a copy of the running bank is switched to, so the floor stays.
+// only a copy of the running bank is switched to, so the floor stays; with
+// a policy, that only when the running image's counter is the floor.
 TEST_F(OrvCheckSecurityTest, WriteAndSwitchNeverRaiseTheFloor) {
-  SignedBoard(true, 4);
-  EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
-  EXPECT_EQ(LineOf("switch"), "PASS switch ic=0");
-  EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank, 0, 1), 1u);
-  EXPECT_EQ(Flash.Floor(0), 3u);
-  // With a policy, a running image whose counter is not the floor is not switched to.
+  Image.Files[OCM_PATH] = {Signed(NewOcm, 4, ZONE_OCM, Maker), 0x20};
+  for (bool WithPolicy : {false, true}) {
+    if (!WithPolicy) Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
+    if (WithPolicy) Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
+    Flash.ClearCalls();
+    Fw.ClearConsole();
+    EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
+    EXPECT_EQ(LineOf("switch"), "PASS switch ic=0");
+    EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank, 0, 1), 1u);
+    EXPECT_EQ(Flash.Floor(0), 3u);
+  }
+  FakePolicy Higher;
+  Higher.Security = {ORV_IC_ENFORCES_FLOOR, 2, 0, 0, {}};
+  Higher.Judge = [](UINT8, UINT8, const std::vector<UINT8> &) {
+    return Answer(ORV_IMAGE_ACCEPTED, 3, 2);
+  };
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Higher.Protocol);
   Flash.ClearCalls();
-  InstallPolicy(ORV_IC_ENFORCES_FLOOR);
-  Policy.Security.Floor = 2;
   Fw.ClearConsole();
   (void)RunCheck({"0", "-w", "-s"});
   EXPECT_EQ(LineOf("switch"),

@@ -10,6 +10,7 @@
 
 #include "BoardTest.h"
 #include "FakePolicy.h"
+#include "ImageSignHost.h"
 
 namespace {
 
@@ -155,5 +156,55 @@ TEST_F(ImagePolicyTest, PolicyOfAnotherHandleIsNotAsked) {
   EXPECT_EQ(Run({"0"}), EFI_SUCCESS);
   EXPECT_TRUE(Policy.Queries.empty());
 }
+
+// The flash model's own policy on an IC that holds the maker's key and
+// runs an image of counter 3: the zone confusion and the forced downgrade
+// are refused before any erase, with the model's reasons.
+struct ModelRow {
+  const char *Name;
+  UINT32 Counter;
+  UINT8 SignedZone;
+  std::string Line;
+};
+
+void PrintTo(const ModelRow &Row, std::ostream *Out) { *Out << Row.Name; }
+
+class ModelPolicyTest : public BoardTest, public ::testing::WithParamInterface<ModelRow> {
+ protected:
+  std::vector<UINT8> Signed(std::vector<UINT8> Image, UINT32 Counter, UINT8 Zone) {
+    if (!MakeImageFormat3(&Image, {Counter, Zone, ModelFlash::MODEL_PRODUCT}, &Maker)) {
+      ADD_FAILURE() << "not an image";
+    }
+    return Image;
+  }
+  IMAGE_PRIVATE_KEY Maker = [] {
+    IMAGE_PRIVATE_KEY Key;
+    GenerateSigningKeyFromSeed("maker", &Key);
+    return Key;
+  }();
+};
+
+TEST_P(ModelPolicyTest, RefusedBeforeErase) {
+  const ModelRow &Row = GetParam();
+  Flash.Program(0, ZONE_OCM, 0, Signed(OldOcm, 3, ZONE_OCM));
+  Flash.ProvisionKey(0, Maker.Public);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
+  Image.Files["given"] = {Signed(MakeZoneImage(0x30, 900, 9), Row.Counter, Row.SignedZone), 0x30};
+  const std::vector<UINT8> Bank1 = Flash.Bank(0, ZONE_OCM, 1);
+  EXPECT_EQ(Run({"0", "-f", "-o", "given"}), EFI_SECURITY_VIOLATION);
+  EXPECT_NE(Fw.Console().find(Row.Line + "\nIC 0 update error 1A\n"), std::string::npos)
+      << Fw.Console();
+  EXPECT_EQ(Flash.Count(SIM_OP::EraseBank), 0u);
+  EXPECT_EQ(Flash.Bank(0, ZONE_OCM, 1), Bank1) << "the fallback bank is untouched";
+  EXPECT_EQ(Flash.Floor(0), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Model, ModelPolicyTest,
+    ::testing::Values(
+        ModelRow{"ZoneConfusion", 5, ZONE_CUSTOMER,
+                 "IC 0 OCM image refused: signed for the other zone"},
+        ModelRow{"Downgrade", 2, ZONE_OCM, "IC 0 OCM image refused: counter 2 below floor 3"}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
 
 }  // namespace
