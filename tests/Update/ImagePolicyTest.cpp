@@ -189,6 +189,7 @@ TEST_P(ModelPolicyTest, RefusedBeforeErase) {
   Flash.Program(0, ZONE_OCM, 0, Signed(OldOcm, 3, ZONE_OCM));
   Flash.ProvisionKey(0, Maker.Public);
   Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
+  Image.Files[CUSTOMER_PATH] = {Signed(Customer, 3, ZONE_CUSTOMER), 7};
   Image.Files["given"] = {Signed(MakeZoneImage(0x30, 900, 9), Row.Counter, Row.SignedZone), 0x30};
   const std::vector<UINT8> Bank1 = Flash.Bank(0, ZONE_OCM, 1);
   EXPECT_EQ(Run({"0", "-f", "-o", "given"}), EFI_SECURITY_VIOLATION);
