@@ -130,7 +130,8 @@ def main():
         print("e2e: 0 passed, 1 failed")
         return 1
     sequences = sum(1 for entry in plan if entry[1] is None)
-    print("e2e: %d boots and %d sequences of two boots (power cuts, line station), %d at a time"
+    print("e2e: %d boots and %d sequences of several boots (power cuts, line station, "
+          "board disks), %d at a time"
           % (len(plan) - sequences, sequences, jobs), flush=True)
 
     def run(entry):

@@ -116,7 +116,6 @@ def station_sequence(suite, fx):
     manifest = station_manifest(fx, folder)
     make = subprocess.run([fx.orvstick, "make", manifest, image],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    out = []
     cases = []
     make_text = make.stdout.decode(errors="replace")
     signed = make_text.count(", signature verifies\n") == 2  # both zone images, by the demo key
@@ -153,14 +152,8 @@ def station_sequence(suite, fx):
     cases.append((Case("station_fail", "broken ocm_v2.hex, boot: startup.nsh", [], EFI_SUCCESS),
                   problems))
 
-    out.append("-- boots station_pass, station_fail (consoles: %s)"
-               % os.path.join(suite.workdir, "console-station_*.log"))
-    passed = sum(1 for case, problems in cases if suite._report(case, problems, out))
-    with suite._lock:
-        suite.runs += len(cases)
-        suite.passed += passed
-        suite.failed += len(cases) - passed
-        print("\n".join(out), flush=True)
+    suite.report_checked("-- boots station_pass, station_fail (consoles: %s)"
+                         % os.path.join(suite.workdir, "console-station_*.log"), cases)
 
 
 SEQUENCES = [("station", station_sequence)]
