@@ -376,14 +376,14 @@ def verify_rows():
         base = os.path.join(WORK, "signed%dm" % mib)
         payload = base + ".payload"
         with open(payload, "wb") as f:
-            f.write(random.Random(mib + 100).randbytes(mib * MIB - 24 - 8 - 108))
-        run_checked([ORVHEX, "make", "--version", "0x10203", "--security-counter", "1", "--key",
-                     key, payload, base + ".hex"])
+            f.write(random.Random(mib + 100).randbytes(mib * MIB - 24 - 16 - 108))
+        run_checked([ORVHEX, "make", "--version", "0x10203", "--security-counter", "1", "--zone", "ocm",
+                     "--product", "1", "--key", key, payload, base + ".hex"])
         run_checked([ORVHEX, "bin", "--with-header", base + ".hex", base + ".bin"])
         os.remove(payload)
         with open(base + ".bin", "rb") as f:
             image = f.read()
-        signed = 24 + struct.unpack("<I", image[4:8])[0] + 8
+        signed = 24 + struct.unpack("<I", image[4:8])[0] + 16
         der_length = struct.unpack("<H", image[signed + 2:signed + 4])[0]
         with open(base + ".msg", "wb") as f:
             f.write(image[:signed])

@@ -61,19 +61,22 @@ Timing = on
 [Ic0]
 Address = 0x50
 PublicKey = OrvSim\\demo.pub.pem
+Product = %s
 
 [Ic1]
 Address = 0x51
 PublicKey = OrvSim\\demo.pub.pem
-""" % (OCM_BANK, CUST_BANK)
+Product = %s
+""" % (OCM_BANK, CUST_BANK, images.PRODUCT, images.PRODUCT)
 DEMO_PUB_PATH = "OrvSim/demo.pub.pem"
 
 
 DRIVERS = ("OrvHexImage.efi", "OrvFlashSim.efi", "OrvPathSim.efi")
-# The zone images: name, version, payload seed, payload size, security counter.
-ZONE_IMAGES = (("ocm_old", OLD_VERSION, 1, 100000, OLD_COUNTER),
-               ("ocm", NEW_VERSION, 2, 100000, NEW_COUNTER),
-               ("customer", CUSTOMER_VERSION, 3, 2000, 0))
+# The zone images: name, version, payload seed, payload size, security
+# counter, zone they are signed for.
+ZONE_IMAGES = (("ocm_old", OLD_VERSION, 1, 100000, OLD_COUNTER, "ocm"),
+               ("ocm", NEW_VERSION, 2, 100000, NEW_COUNTER, "ocm"),
+               ("customer", CUSTOMER_VERSION, 3, 2000, 0, "customer"))
 # The signed images make_zone_hex made: {name: bytes}.
 _MADE = {}
 
@@ -116,13 +119,13 @@ def make_zone_hex(tool, out):
     """The zone images as HEX files, made and signed (demo key, with their
     security counters) with the host tool from payload files: {name: path}."""
     files = {}
-    for name, version, seed, size, counter in ZONE_IMAGES:
+    for name, version, seed, size, counter, zone in ZONE_IMAGES:
         payload = os.path.join(out, name + ".payload.bin")
         with open(payload, "wb") as f:
             f.write(images.payload(seed, size))
         files[name] = os.path.join(out, name + ".hex")
         orvhex(tool, "make", "--version", "0x%X" % version, "--security-counter", str(counter),
-               "--key", images.DEMO_KEY, payload, files[name])
+               "--zone", zone, "--product", images.PRODUCT, "--key", images.DEMO_KEY, payload, files[name])
         orvhex(tool, "bin", "--with-header", files[name], files[name] + ".image")
         with open(files[name] + ".image", "rb") as f:
             _MADE[name] = f.read()

@@ -59,8 +59,8 @@ def flashsim_ini(seeds="", timing="Timing = off\n"):
     provisioned; seeds are further seed lines given to both ICs, timing the
     timing lines."""
     ics = "".join("\n[Ic%d]\nAddress = 0x%X\nActiveSection = 0\n"
-                  "Ocm0Seed = OrvSim\\ocm_v1.hex\nPublicKey = OrvSim\\demo.pub.pem\n%s"
-                  % (ic, 0x20 + ic, seeds) for ic in (0, 1))
+                  "Ocm0Seed = OrvSim\\ocm_v1.hex\nPublicKey = OrvSim\\demo.pub.pem\nProduct = %s\n%s"
+                  % (ic, 0x20 + ic, images.PRODUCT, seeds) for ic in (0, 1))
     return ("[FlashSim]\nIcCount = 2\nOcmBankSize = %d\nCustomerBankSize = %d\n%s"
             "SectorSize = %d\nPageSize = %d\n"
             % (OCM_BANK, CUST_BANK, timing, SECTOR_SIZE, PAGE_SIZE)) + ics
@@ -122,7 +122,7 @@ class Fixture:
             raise orvqemu.E2EError("orvhex %s failed: %s"
                                    % (" ".join(args), proc.stderr.decode(errors="replace").strip()))
 
-    def make_hex(self, name, img, counter=0):
+    def make_hex(self, name, img, counter=0, zone="ocm"):
         """Writes the image's payload as a bin file and lets orvhex make the
         HEX file, signed with the demo key, so the suite runs the same tool
         chain as a user. Returns the signed image, checked here: the header,
@@ -134,12 +134,12 @@ class Fixture:
         with open(bin_path, "wb") as f:
             f.write(img[images.HEADER_SIZE:])
         self._orvhex("make", "--version", "0x%X" % version, "--security-counter", str(counter),
-                     "--key", images.DEMO_KEY, bin_path, out)
+                     "--zone", zone, "--product", images.PRODUCT, "--key", images.DEMO_KEY, bin_path, out)
         back = out + ".image.bin"
         self._orvhex("bin", "--with-header", out, back)
         with open(back, "rb") as f:
             made = f.read()
-        meant = bytearray(images.signed(img, counter))
+        meant = bytearray(images.signed(img, counter, zone=zone))
         meant[21] = 1
         if made[:len(meant)] != bytes(meant) or len(made) != len(meant) + images.BLOCK_SIZE:
             raise orvqemu.E2EError("orvhex make %s: not the image meant" % name)
@@ -172,8 +172,8 @@ class Fixture:
         self.ocm_v2 = self.make_hex("ocm_v2.hex", self.ocm_v2)
         self.ocm_v3 = self.make_hex("ocm_v3.hex", self.ocm_v3)
         self.ocm_v4 = self.make_hex("ocm_v4.hex", self.ocm_v4, V4_COUNTER)
-        self.cust_a = self.make_hex("cust_a.hex", self.cust_a)
-        self.cust_b = self.make_hex("cust_b.hex", self.cust_b)
+        self.cust_a = self.make_hex("cust_a.hex", self.cust_a, zone="customer")
+        self.cust_b = self.make_hex("cust_b.hex", self.cust_b, zone="customer")
         self.bad = bad_hex_files(self.ocm_v3)
         self.bad.update(bad_signature_files(self.ocm_v4, self.files))
 
@@ -385,12 +385,14 @@ def ic_lines(ic, section, chip_ver, image_ver=None, target=None, force=False,
     return out
 
 
-def downgrade_lines(ic, section, chip_ver):
+def downgrade_lines(ic, section, chip_ver, counter=0, floor=V4_COUNTER):
     """A forced update to a validly signed image below the IC's floor: the
-    chip's check refuses the bank and the IC stays on its section."""
+    chip's check refuses the bank, saying why, and the IC stays on its section."""
     return ["IC %X, current section %X, ver %X" % (ic, section, chip_ver),
             "Force Update Is set, Ignore veriosn!!",
             "Start Update Chip %d OCM section %X" % (ic, 1 - section),
+            "FlashSim: IC %d OCM bank %d refused: security counter %d below floor %d"
+            % (ic, 1 - section, counter, floor),
             "HardwareCheckBank Ic %X, check 0, sta 0" % ic,
             "IC %X update OCM error 7, current section %X" % (ic, section),
             "IC %X update error 7" % ic]

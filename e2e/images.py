@@ -4,9 +4,10 @@ files on purpose.
 
 An image is a 24-byte header (magic "ORVI", payload length, 64-bit version,
 CRC-32 of the payload, format byte, flags byte, 2 reserved bytes) followed by
-the payload, all little-endian. Format 1 has 0 in the format byte; format 2
-(2 there) follows the payload with a protected area (security counter,
-reserved 0) and, when flag bit 0 is set, a 108-byte signature block
+the payload, all little-endian. Format 1 has 0 in the format byte; format 3
+(3 there) follows the payload with a 16-byte protected area (security
+counter, product id, zone 1 OCM or 2 customer, 7 reserved zero bytes; format
+2 has 8: counter, reserved 0) and, when flag bit 0 is set, a 108-byte signature block
 (algorithm 1, reserved 0, DER length, key id = SHA-256 of the DER public
 key, DER ECDSA-Sig-Value padded with zeros to 72 bytes) whose signature,
 ECDSA P-256 with SHA-256, covers header, payload and protected area. A bank
@@ -31,8 +32,11 @@ DEMO_PUB = os.path.join(_KEYS, "demo-signing-key.pub.pem")
 
 MAGIC = b"ORVI"
 HEADER_SIZE = 24
-PROTECTED_SIZE = 8
+PROTECTED_SIZE = 16     # format 3
 BLOCK_SIZE = 108
+# The product id the suite's and the demo's ICs are provisioned with.
+PRODUCT = "0x4F525601"
+ZONE_CODES = {"ocm": 1, "customer": 2}
 
 
 def payload(seed, size):
@@ -63,14 +67,15 @@ def key_id(public_pem):
     return hashlib.sha256(_openssl("pkey", "-pubin", "-in", public_pem, "-outform", "DER")).digest()
 
 
-def signed(img, counter, private_pem=None, public_pem=None):
-    """The image (format 1) as format 2 with the security counter; signed
-    with openssl when a private key is given (public_pem for its key id)."""
+def signed(img, counter, private_pem=None, public_pem=None, zone="ocm", product=PRODUCT):
+    """The image (format 1) as format 3 with the security counter, zone and
+    product; signed with openssl when a private key is given (public_pem for
+    its key id)."""
     length = struct.unpack("<I", img[4:8])[0]
     body = bytearray(img[:HEADER_SIZE + length])
-    body[20] = 2
+    body[20] = 3
     body[21] = 1 if private_pem else 0
-    body += struct.pack("<II", counter, 0)
+    body += struct.pack("<IIB7x", counter, int(product, 0), ZONE_CODES[zone])
     if not private_pem:
         return bytes(body)
     with tempfile.TemporaryDirectory() as tmp:
@@ -83,19 +88,19 @@ def signed(img, counter, private_pem=None, public_pem=None):
 
 
 def image_size(img):
-    """The size the header gives (format 1 or 2), or None when it is no header."""
+    """The size the header gives (format 1, 2 or 3), or None when it is no header."""
     h = header(img)
     if h is None or h[0] != MAGIC:
         return None
     size = HEADER_SIZE + h[1]
-    if img[20] == 2:
-        size += PROTECTED_SIZE + (BLOCK_SIZE if img[21] & 1 else 0)
+    if img[20] in (2, 3):
+        size += (8 if img[20] == 2 else PROTECTED_SIZE) + (BLOCK_SIZE if img[21] & 1 else 0)
     return size
 
 
 def security_counter(img):
-    """The security counter of a format 2 image, 0 for format 1."""
-    if img[20] != 2:
+    """The security counter of a format 2 or 3 image, 0 for format 1."""
+    if img[20] not in (2, 3):
         return 0
     return struct.unpack("<I", img[HEADER_SIZE + header(img)[1]:][:4])[0]
 
@@ -168,13 +173,11 @@ def floor_store(floor, sequence=1):
 def floor_of(store):
     """The security floor a flash simulator's floor file holds (0 without a
     valid slot): of two 16-byte slots ("ORVF", sequence, floor, CRC-32 of
-    the first 12 bytes), the valid one with the later sequence."""
-    best = None
+    the first 12 bytes), the higher floor of the valid ones."""
+    best = 0
     for at in (0, 16):
         slot = (store or b"")[at:at + 16]
         if len(slot) == 16 and slot[:4] == b"ORVF" and \
                 zlib.crc32(slot[:12]) & 0xFFFFFFFF == struct.unpack("<I", slot[12:])[0]:
-            sequence, floor = struct.unpack("<II", slot[4:12])
-            if best is None or ((sequence - best[0]) & 0xFFFFFFFF) < 0x80000000:
-                best = (sequence, floor)
-    return 0 if best is None else best[1]
+            best = max(best, struct.unpack("<I", slot[8:12])[0])
+    return best

@@ -36,7 +36,9 @@ Timing = off
 Address = 0x20
 ActiveSection = 0
 Ocm0Seed = OrvSim\\seed.hex
-""" % BANK
+PublicKey = OrvSim\\demo.pub.pem
+Product = %s
+""" % (BANK, images.PRODUCT)
 
 _INTELHEX_UNFILLED = """
 import sys, intelhex
