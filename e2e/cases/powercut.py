@@ -209,7 +209,7 @@ SEQUENCES = [
         more_cases=lambda fx: [Case(
             "powercut_floor_downgrade", "OrvUpdate.efi 0 1 -f -o %s\\ocm_v3.hex" % COMP,
             [BANNER, TARGET, "Override OCM zone file, using %s\\ocm_v3.hex" % COMP]
-            + downgrade_lines(0, 1, V4) + downgrade_lines(1, 1, V4), EFI_DEVICE_ERROR,
+            + downgrade_lines(0, 1, V4) + downgrade_lines(1, 1, V4), EFI_SECURITY_VIOLATION,
             snapshot=bank_files(),
             checks=[flash(ic, active=1, ocm1=fx.ocm_v4) for ic in (0, 1)]
             + [floors(ic0=V4_COUNTER, ic1=V4_COUNTER)])]),
