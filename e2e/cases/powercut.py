@@ -8,7 +8,8 @@ import threading
 import images
 import orvqemu
 from harness import BANNER, EFI_DEVICE_ERROR, EFI_SUCCESS, Case
-from fixture import (COMP, CONFIG_ACTIVE, OCM_BANK, CUST_BANK, PAGE_SIZE, SECTOR_SIZE, SIM,
+from fixture import (COMP, CONFIG_ACTIVE, EFI_SECURITY_VIOLATION, OCM_BANK, CUST_BANK, PAGE_SIZE,
+                     SECTOR_SIZE, SIM,
                      TARGET, V1, V2, V4, V4_COUNTER, bank_files, describe_bank,
                      downgrade_lines, flash, flashsim_ini, floors, ic_lines)
 
