@@ -147,6 +147,25 @@ TEST_F(ImagePolicyTest, RefusedIcLeavesOthersUpdated) {
   EXPECT_TRUE(Flash.BankStartsWith(1, ZONE_OCM, 1, NewOcm));
 }
 
+// An image whose bytes cannot be had fails where it fails without a policy,
+// with the same lines and status.
+TEST_F(ImagePolicyTest, ImageDataFailureReadsAsWithoutPolicy) {
+  std::string Console[2];
+  EFI_STATUS Status[2];
+  for (int WithPolicy : {0, 1}) {
+    if (WithPolicy == 0) Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
+    if (WithPolicy == 1) Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Policy.Protocol);
+    Fail(SIM_OP::GetImageData, EFI_TIMEOUT);
+    Fw.ClearConsole();
+    Status[WithPolicy] = Run({"0"});
+    Console[WithPolicy] = Fw.Console();
+  }
+  EXPECT_EQ(Status[1], Status[0]);
+  EXPECT_EQ(Console[1], Console[0]);
+  EXPECT_NE(Console[0].find("Get OCMFile data error 12"), std::string::npos);
+  EXPECT_EQ(Flash.Count(SIM_OP::EraseBank), 0u);
+}
+
 // A policy on a handle other than the flash component's answers for
 // another component: it is not asked.
 TEST_F(ImagePolicyTest, PolicyOfAnotherHandleIsNotAsked) {

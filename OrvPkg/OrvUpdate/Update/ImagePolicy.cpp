@@ -7,7 +7,6 @@
 #include "Update.h"
 
 #include <OrvBase/ImageVerdict.h>
-#include <OrvBase/Status.h>
 
 #include "../App/RunState.h"
 
@@ -17,20 +16,21 @@ namespace {
 struct ZONE_IMAGE {
   UINT8 Zone;
   ORV_IMAGE_HANDLE Image;
-  const CHAR16 *Name;       ///< in the refusal line
-  const CHAR16 *DataError;  ///< the update's own GetImageData message
+  const CHAR16 *Name;  ///< in the refusal line
 };
 
 /// Asks the policy about one image; prints the refusal line when refused.
+/// An image whose bytes cannot be had is not asked about: the update's own
+/// GetImageData then fails in its usual place, with its usual line, before
+/// anything is erased (and the IC's own check still judges whatever is
+/// written).
 ///
-/// @retval EFI_SUCCESS             Accepted.
+/// @retval EFI_SUCCESS             Accepted, or not asked about.
 /// @retval EFI_SECURITY_VIOLATION  Refused, or the question failed.
-/// @retval EFI_DEVICE_ERROR        The image's bytes could not be had.
 EFI_STATUS CheckImageAccepted(UINT8 Index, const ZONE_IMAGE &Zone) {
   UINTN Size = 0;
   UINT8 *Data = nullptr;
-  EFI_STATUS Status = pOrvImageProtocol->GetImageData(Zone.Image, &Size, &Data);
-  if (EFI_ERROR(Status)) return PrintAndReturn(EFI_DEVICE_ERROR, Zone.DataError, Hex32(Status));
+  if (EFI_ERROR(pOrvImageProtocol->GetImageData(Zone.Image, &Size, &Data))) return EFI_SUCCESS;
 
   const IMAGE_QUERY Query =
       QueryImageAcceptance(pOrvFlashPolicyProtocol, Index, Zone.Zone, Data, Size);
@@ -46,8 +46,8 @@ EFI_STATUS CheckImageAccepted(UINT8 Index, const ZONE_IMAGE &Zone) {
 EFI_STATUS CheckImagesAccepted(UINT8 Index, bool Ocm, bool Customer) {
   if (pOrvFlashPolicyProtocol == nullptr) return EFI_SUCCESS;
   const ZONE_IMAGE Zones[] = {
-      {ZONE_OCM, OcmImage, u"OCM"_w, u"Get OCMFile data error %x\n"_w},
-      {ZONE_CUSTOMER, CustomerImage, u"customer"_w, u"Get CSTMFile data error %x\n"_w},
+      {ZONE_OCM, OcmImage, u"OCM"_w},
+      {ZONE_CUSTOMER, CustomerImage, u"customer"_w},
   };
   const bool Writes[] = {Ocm, Customer};
   EFI_STATUS Result = EFI_SUCCESS;
@@ -55,7 +55,6 @@ EFI_STATUS CheckImagesAccepted(UINT8 Index, bool Ocm, bool Customer) {
   for (UINTN I = 0; I < 2; I++) {
     if (!Writes[I]) continue;
     EFI_STATUS Status = CheckImageAccepted(Index, Zones[I]);
-    if (Status == EFI_DEVICE_ERROR) return Status;
     if (EFI_ERROR(Status)) Result = Status;
   }
   return Result;

@@ -27,12 +27,11 @@
   the IC would get them, and prints one line per refused image:
   "IC <i> OCM image refused: <reason>" or "IC <i> customer image refused:
   <reason>" (reasons: OrvBase/ImageVerdict.h). A failed question is a
-  refusal.
+  refusal. An image whose bytes cannot be had is not asked about (the
+  update's own GetImageData fails in its usual place).
 
   @retval EFI_SUCCESS             No policy, or every image asked about is accepted.
   @retval EFI_SECURITY_VIOLATION  An image is refused.
-  @retval EFI_DEVICE_ERROR        An image's bytes could not be had; the
-                                  update's GetImageData message is printed.
 **/
 [[nodiscard]] EFI_STATUS CheckImagesAccepted(UINT8 Index, bool Ocm, bool Customer);
 
