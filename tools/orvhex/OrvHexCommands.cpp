@@ -34,6 +34,8 @@ constexpr const char *USAGE =
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
   "       orvhex info <file>\n"
+  "       orvhex capsule --product <P> [--maker GUID] [--ic N] [--index I] image... out.cap\n"
+  "       orvhex capsule-info <file>\n"
   "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n";
 
 }  // namespace
@@ -437,6 +439,9 @@ int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostr
   }
   if (Command == "info") {
     return Info(Rest, Out, Err);
+  }
+  if (Command == "capsule" || Command == "capsule-info") {
+    return Command == "capsule" ? Capsule(Rest, Err) : CapsuleInfo(Rest, Out, Err);
   }
   return Usage(Err);
 }

@@ -4,6 +4,8 @@
 
 #include "RunState.h"
 
+#include <Protocol/OrvFlashPolicyProtocol.h>
+
 constinit UINT32 RUN_FLAGS = 0;
 constinit CHAR16 OverridePaths[OVERRIDE_PATHS_LENGTH] = {};
 constinit UINT32 ReduceFlashMask = 0;
