@@ -15,24 +15,25 @@
 
 namespace {
 
-void CheckIc(UINT8 Ic, const IC_COUNTS &Counts, const COMMAND_LINE &Line, CHECK_REPORT &Report) {
+void CheckIc(UINT8 Ic, const IC_COUNTS &Counts, const COMMAND_LINE &Line,
+             const WRITE_OPTIONS &Options, CHECK_REPORT &Report) {
   IC_FACTS Facts = CheckIcReading(Ic, Counts, Report);
-  if (Line.Write) CheckIcWriting(Facts, Line.Switch, Report);
+  if (Line.Write) CheckIcWriting(Facts, Options, Report);
 }
 
 /// The IC at the -d address, the ICs of the chip mask, or every IC.
 /// @return EFI_NOT_FOUND when a selected IC is not on the board.
 EFI_STATUS CheckSelectedIcs(const TOOL_ARGUMENTS &Arguments, const IC_COUNTS &Counts,
-                            CHECK_REPORT &Report) {
+                            const WRITE_OPTIONS &Options, CHECK_REPORT &Report) {
   const UINT64 ChipMask = Arguments.ChipMask;
   if (Arguments.DeviceAddress != 0) {
     UINT8 Ic = 0;
     EFI_STATUS Status = FindIcByAddress(Arguments.DeviceAddress, Counts.Checked, &Ic);
-    if (!EFI_ERROR(Status)) CheckIc(Ic, Counts, Arguments.Line, Report);
+    if (!EFI_ERROR(Status)) CheckIc(Ic, Counts, Arguments.Line, Options, Report);
     return Status;
   }
   for (UINT8 Ic = 0; Ic < Counts.Checked; Ic++) {
-    if (ChipMask == 0 || IsChipSelected(ChipMask, Ic)) CheckIc(Ic, Counts, Arguments.Line, Report);
+    if (ChipMask == 0 || IsChipSelected(ChipMask, Ic)) CheckIc(Ic, Counts, Arguments.Line, Options, Report);
   }
   return ReportMissingIcs(ChipMask, Counts.Checked, EFI_SUCCESS);
 }
@@ -60,8 +61,13 @@ EFI_STATUS OrvCheckMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
 
   CHECK_REPORT Report;
   IC_COUNTS Counts = CheckBoard(&Bound, Report);
+  const WRITE_OPTIONS Options = {Line.Switch, BoardEnforcesSomething(Counts.Checked), ImageHandle};
+  if (Line.Write && Counts.Checked != 0 && !Options.Security) {
+    CHECK(Report, u"security"_w, WHOLE_BOARD)
+        .Skip(u"no IC of the board enforces signatures, zones or a floor: it runs any image"_w);
+  }
   if (Counts.Checked != 0) {
-    Status = CheckSelectedIcs(Arguments, Counts, Report);
+    Status = CheckSelectedIcs(Arguments, Counts, Options, Report);
   }
   Report.PrintTotals();
   return Report.AnyFailed() ? EFI_PROTOCOL_ERROR : Status;
