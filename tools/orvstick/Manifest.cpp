@@ -132,15 +132,23 @@ void CheckArguments(const READER &Reader, const toml::node *Node, const std::vec
 
 void ReadApplications(const READER &Reader, MANIFEST *Manifest) {
   const toml::table &Applications = *Reader.Table("applications", true);
-  Reader.OnlyKeys(Applications, "applications", {"OrvUpdate", "OrvInfo"});
+  Reader.OnlyKeys(Applications, "applications", {"OrvUpdate", "OrvInfo", "OrvCheck"});
   Manifest->OrvUpdate = Reader.HostFile(Applications, "applications.", "OrvUpdate");
   Manifest->OrvInfo = Reader.HostFile(Applications, "applications.", "OrvInfo");
+  if (Applications.get("OrvCheck") != nullptr) {
+    Manifest->OrvCheck = Reader.HostFile(Applications, "applications.", "OrvCheck");
+  }
 }
 
 void ReadComponents(const READER &Reader, MANIFEST *Manifest) {
   const toml::table &Components = *Reader.Table("components", true);
   Reader.OnlyKeys(Components, "components", {"ImageParser", "FlashInterface", "DevicePath"});
   for (const char *Key : {"ImageParser", "FlashInterface", "DevicePath"}) {
+    // "none": the board's firmware has the protocol, no driver file is laid out.
+    if (Reader.String(Components, "components.", Key, true) == "none") {
+      Manifest->Components.emplace_back(Key, std::nullopt);
+      continue;
+    }
     std::string Host = Reader.HostFile(Components, "components.", Key);
     Reader.SettingsName(Components, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
     Manifest->Components.emplace_back(Key, Host);
@@ -194,7 +202,7 @@ void ReadStation(const READER &Reader, MANIFEST *Manifest) {
 void ReadFiles(const READER &Reader, MANIFEST *Manifest) {
   const toml::table *Files = Reader.Table("files", false);
   if (Files == nullptr) return;
-  const std::set<std::string> Reserved = {"startup.nsh", "orvupdate.efi", "orvinfo.efi",
+  const std::set<std::string> Reserved = {"startup.nsh", "orvupdate.efi", "orvinfo.efi", "orvcheck.efi",
                                           "orvupdatecomponent\\orvupdatesettings.ini"};
   for (const auto &[Key, Node] : *Files) {
     const std::string Volume = NormalVolumePath(std::string(Key.str()));

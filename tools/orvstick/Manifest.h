@@ -4,13 +4,15 @@
     target = "DemoBoard"                  # the target section's name
     trusted_keys = ["demo_pub.pem"]       # optional: the public keys the image
                                           # parser is built with (PEM)
-    [applications]                        # host files of the two applications
+    [applications]                        # host files of the applications
     OrvUpdate = "build/OrvUpdate.efi"
     OrvInfo   = "build/OrvInfo.efi"
+    OrvCheck  = "build/OrvCheck.efi"      # optional
     [components]                          # component drivers, into OrvUpdateComponent\
     ImageParser    = "build/OrvSimPkg/OrvHexImage.efi"
     FlashInterface = "build/OrvSimPkg/OrvFlashSim.efi"
-    DevicePath     = "build/OrvSimPkg/OrvPathSim.efi"
+    DevicePath     = "build/OrvSimPkg/OrvPathSim.efi"   # or "none": the board's
+                                          # firmware has the protocol
     [images]                              # zone images, into OrvUpdateComponent\, or "none"
     OCM      = "ocm.hex"
     customer = "customer.hex"
@@ -42,7 +44,8 @@ struct MANIFEST {
   std::string Target;
   std::string OrvUpdate;  ///< host paths
   std::string OrvInfo;
-  std::vector<std::pair<std::string, std::string>> Components;  ///< key, host path; in binding order
+  std::string OrvCheck;  ///< empty when not listed
+  std::vector<std::pair<std::string, std::optional<std::string>>> Components;  ///< key, host path or none; in binding order
   std::vector<std::pair<std::string, std::optional<std::string>>> Images;  ///< key, host path or none
   bool ForceUpdate = false;
   bool IncludeCustomerDefineBkp = false;

@@ -10,6 +10,7 @@
 #include "HexImage.h"
 #include "ImageSignHost.h"
 #include "PemKey.h"
+#include "Trust.h"
 #include "Volume.h"
 
 namespace {
@@ -63,6 +64,7 @@ ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &
   Report.FormatVersion = Description.Format;
   Report.Version = Description.Version;
   Report.PayloadLength = Description.PayloadLength;
+  Report.ImageSize = Description.ImageSize;
   Report.SecurityCounter = Description.SecurityCounter;
   Report.Signed = Description.Signed;
   if (Description.Signed) Report.KeyId = HexText(Description.KeyId, sizeof(Description.KeyId));
@@ -70,13 +72,12 @@ ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &
   return Report;
 }
 
-std::vector<IMAGE_PUBLIC_KEY> ReadTrustedKeys(const std::vector<std::string> &PemPaths) {
-  std::vector<IMAGE_PUBLIC_KEY> Keys;
+std::vector<EXPECTED_KEY> ReadExpectedKeys(const std::vector<std::string> &PemPaths) {
+  std::vector<EXPECTED_KEY> Keys;
   for (const std::string &Path : PemPaths) {
-    const std::string Pem = ReadHostFile(Path);
-    IMAGE_PUBLIC_KEY Key{};
-    const PEM_ERROR Error = ReadPublicKeyPem(Pem.data(), Pem.size(), &Key);
-    if (Error != PEM_ERROR::Ok) throw TOOL_FAILURE(Path + ": " + PemErrorText(Error));
+    EXPECTED_KEY Key{Path, {}};
+    std::string Error;
+    if (!ReadAnyPublicKey(ReadHostFile(Path), &Key.Key, &Error)) throw TOOL_FAILURE(Path + ": " + Error);
     Keys.push_back(Key);
   }
   return Keys;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -18,6 +19,8 @@
 #include "ImageSignHost.h"
 #include "Make.h"
 #include "PeImage.h"
+#include "Trust.h"
+#include "TrustedKeyTable.h"
 
 namespace fs = std::filesystem;
 
@@ -57,7 +60,40 @@ std::vector<UINT8> ZoneImage(UINT64 Version, size_t PayloadSize) {
   return Image;
 }
 
-std::string ZoneImageHex(UINT64 Version, size_t PayloadSize) { return HexOf(ZoneImage(Version, PayloadSize)); }
+IMAGE_PRIVATE_KEY SeededKey(const char *Seed) {
+  IMAGE_PRIVATE_KEY Key{};
+  GenerateSigningKeyFromSeed(Seed, &Key);
+  return Key;
+}
+
+std::vector<UINT8> Signed(std::vector<UINT8> Image, const char *Seed) {
+  const IMAGE_PRIVATE_KEY Key = SeededKey(Seed);
+  EXPECT_TRUE(MakeImageFormat2(&Image, 3, &Key));
+  return Image;
+}
+
+std::string ZoneImageHex(UINT64 Version, size_t PayloadSize, const char *Seed = "maker") {
+  return HexOf(Signed(ZoneImage(Version, PayloadSize), Seed));
+}
+
+/// The image parser driver file: a PE file with the key table the build
+/// emits (the keys of Seeds, then Flags), somewhere after its headers.
+std::string ParserWithKeys(const std::vector<const char *> &Seeds, uint32_t Flags = 0) {
+  ORV_TRUSTED_KEY_TABLE Table{};
+  std::memcpy(Table.Magic, ORV_TRUSTED_KEYS_MAGIC, sizeof(Table.Magic));
+  Table.Count = static_cast<UINT32>(Seeds.size());
+  Table.Flags = Flags;
+  for (size_t Index = 0; Index < Seeds.size(); Index++) {
+    std::memcpy(Table.Points[Index], SeededKey(Seeds[Index]).Public.Point, ORV_TRUSTED_KEY_POINT_SIZE);
+  }
+  return DRIVER + std::string(64, '\x5A') + std::string(reinterpret_cast<const char *>(&Table), sizeof(Table));
+}
+
+/// A board of two ICs whose key is Key (a volume path; none when empty).
+std::string FlashSimIni(const std::string &Key, const std::string &Extra = "") {
+  return "[FlashSim]\nIcCount = 2\nOcmBankSize = 16384\n" + Extra + "[Ic0]\n" +
+         (Key.empty() ? "" : "PublicKey = " + Key + "\n") + "[Ic1]\n" + (Key.empty() ? "" : "PublicKey = " + Key + "\n");
+}
 
 const std::string SETTINGS =
     "[default]\n"
@@ -78,15 +114,29 @@ FILES CleanVolume() {
       {"OrvUpdate.efi", APPLICATION},
       {"OrvInfo.efi", APPLICATION},
       {"OrvUpdateComponent/OrvUpdateSettings.ini", SETTINGS},
-      {"OrvUpdateComponent/OrvHexImage.efi", DRIVER},
+      {"OrvUpdateComponent/OrvHexImage.efi", ParserWithKeys({"maker"})},
       {"OrvUpdateComponent/OrvFlashSim.efi", DRIVER},
       {"OrvUpdateComponent/OrvPathSim.efi", DRIVER},
       {"OrvUpdateComponent/ocm.hex", ZoneImageHex(0x10203, 300)},
       {"OrvUpdateComponent/cust.hex", ZoneImageHex(1, 40)},
+      {"OrvSim/FlashSim.ini", FlashSimIni("OrvSim\\maker.pub.pem")},
+      {"OrvSim/maker.pub.pem", PublicKeyPem(SeededKey("maker").Public)},
   };
 }
 
-const char *const CLEAN_REPORT =
+/// Report text with "{maker}", "{other}" and "{demo}" standing for those keys' ids.
+std::string WithKeyIds(std::string Text) {
+  const std::pair<const char *, std::string> IDS[] = {
+      {"{maker}", ShortKeyId(SeededKey("maker").Public.KeyId)},
+      {"{other}", ShortKeyId(SeededKey("other").Public.KeyId)},
+  };
+  for (const auto &[Name, Id] : IDS) {
+    for (size_t At = Text.find(Name); At != std::string::npos; At = Text.find(Name)) Text.replace(At, std::strlen(Name), Id);
+  }
+  return Text;
+}
+
+const char *const CLEAN_REPORT_TEMPLATE =
     "OrvUpdate.efi: PE32+ x64 EFI application\n"
     "OrvInfo.efi: PE32+ x64 EFI application\n"
     "settings: OrvUpdateComponent\\OrvUpdateSettings.ini, 192 bytes\n"
@@ -97,8 +147,12 @@ const char *const CLEAN_REPORT =
     "ImageParser: OrvUpdateComponent\\OrvHexImage.efi, PE32+ x64 EFI boot-service driver\n"
     "FlashInterface: OrvUpdateComponent\\OrvFlashSim.efi, PE32+ x64 EFI boot-service driver\n"
     "DevicePath: OrvUpdateComponent\\OrvPathSim.efi, PE32+ x64 EFI boot-service driver\n"
-    "OCM: OrvUpdateComponent\\ocm.hex, format 1, version 0x0000000000010203, payload 300 bytes, payload CRC good\n"
-    "customer: OrvUpdateComponent\\cust.hex, format 1, version 0x0000000000000001, payload 40 bytes, payload CRC good\n"
+    "OrvUpdateComponent\\OrvHexImage.efi: keys built in: {maker}\n"
+    "board: OrvSim\\FlashSim.ini, 2 ICs\n"
+    "OCM: OrvUpdateComponent\\ocm.hex, format 2, version 0x0000000000010203, payload 300 bytes, payload CRC good, "
+    "security counter 3, signed by key {maker}, signature verifies\n"
+    "customer: OrvUpdateComponent\\cust.hex, format 2, version 0x0000000000000001, payload 40 bytes, payload CRC good, "
+    "security counter 3, signed by key {maker}, signature verifies\n"
     "result: ok, 0 warnings\n";
 
 class ORVSTICK : public ::testing::Test {
@@ -124,7 +178,9 @@ class ORVSTICK : public ::testing::Test {
   std::string Check(const std::string &Location, CHECK_COUNTS *Counts,
                     const std::vector<IMAGE_PUBLIC_KEY> &Keys = {}) {
     std::ostringstream Out;
-    *Counts = CheckVolume(*VOLUME::Open(Location), Keys, Out);
+    CHECK_OPTIONS Options;
+    for (const IMAGE_PUBLIC_KEY &Key : Keys) Options.ExpectedKeys.push_back(EXPECTED_KEY{"key.pem", Key});
+    *Counts = CheckVolume(*VOLUME::Open(Location), Options, Out);
     return Out.str();
   }
 
@@ -137,14 +193,14 @@ std::string Body(const std::string &Report) { return Report.substr(Report.find('
 TEST_F(ORVSTICK, CleanFolderGivesTheRunsSummaryAndNoProblem) {
   CHECK_COUNTS Counts{};
   const std::string Report = Check(WriteFolder(CleanVolume()), &Counts);
-  EXPECT_EQ(Body(Report), CLEAN_REPORT);
+  EXPECT_EQ(Body(Report), WithKeyIds(CLEAN_REPORT_TEMPLATE));
   EXPECT_EQ(Counts.Errors + Counts.Warnings, 0);
 }
 
 TEST_F(ORVSTICK, FatImageIsReadThroughMtoolsWithoutRegardToCase) {
   const std::string Image = (Dir / "stick.img").string();
   {
-    std::unique_ptr<VOLUME> Volume = VOLUME::OpenForWriting(Image, 8u << 20);
+    std::unique_ptr<VOLUME> Volume = VOLUME::OpenForWriting(Image, 8u << 20, true);
     for (const auto &[Path, Data] : CleanVolume()) {
       std::string Upper = Path;  // FAT finds "ORVUPDATECOMPONENT\OCM.HEX" for "OrvUpdateComponent\ocm.hex"
       if (Path.find("ocm.hex") != std::string::npos) Upper = "ORVUPDATECOMPONENT/OCM.HEX";
@@ -153,7 +209,7 @@ TEST_F(ORVSTICK, FatImageIsReadThroughMtoolsWithoutRegardToCase) {
     }
   }
   CHECK_COUNTS Counts{};
-  EXPECT_EQ(Body(Check(Image, &Counts)), CLEAN_REPORT);
+  EXPECT_EQ(Body(Check(Image, &Counts)), WithKeyIds(CLEAN_REPORT_TEMPLATE));
   EXPECT_EQ(Counts.Errors, 0);
 }
 
@@ -272,18 +328,6 @@ struct SIGNED_CASE {
   bool Stops;
 };
 
-IMAGE_PRIVATE_KEY SeededKey(const char *Seed) {
-  IMAGE_PRIVATE_KEY Key{};
-  GenerateSigningKeyFromSeed(Seed, &Key);
-  return Key;
-}
-
-std::vector<UINT8> Signed(std::vector<UINT8> Image, const char *Seed) {
-  const IMAGE_PRIVATE_KEY Key = SeededKey(Seed);
-  EXPECT_TRUE(MakeImageFormat2(&Image, 3, &Key));
-  return Image;
-}
-
 std::vector<UINT8> SignedOcm(const char *Seed) { return Signed(ZoneImage(0x10203, 300), Seed); }
 
 const std::string SIGNED_OCM_FIELDS =
@@ -319,14 +363,14 @@ TEST_P(SIGNED_IMAGE, IsTakenOnlyWhenSignedByATrustedKey) {
   const SIGNED_CASE &Case = GetParam();
   FILES Files = CleanVolume();
   Files["OrvUpdateComponent/ocm.hex"] = HexOf(Case.Image());
-  Files["OrvUpdateComponent/cust.hex"] = HexOf(Signed(ZoneImage(1, 40), "maker"));
+  // Without a key table the parser's keys cannot be read, and no key is given.
+  if (!Case.KeyGiven) Files["OrvUpdateComponent/OrvHexImage.efi"] = DRIVER;
   CHECK_COUNTS Counts{};
-  const std::vector<IMAGE_PUBLIC_KEY> Keys = {SeededKey("maker").Public};
-  const std::string Report = Check(WriteFolder(Files), &Counts, Case.KeyGiven ? Keys : std::vector<IMAGE_PUBLIC_KEY>{});
+  const std::string Report = Check(WriteFolder(Files), &Counts);
   EXPECT_EQ(Counts.Errors > 0, Case.Stops) << Report;
   if (Case.Stops) {
     EXPECT_NE(Report.find(std::string("\n") + Case.Line), std::string::npos) << Report;
-    EXPECT_NE(Report.find("; the run stops at \"Load OCM Image error, 1A\"\n"), std::string::npos) << Report;
+    EXPECT_NE(Report.find("; the run stops at \"Load OCM Image error, 1A\" (the image is "), std::string::npos) << Report;
   } else {
     const std::string Verdict = Case.KeyGiven ? "signature verifies" : "signature not checked (no trusted key given)";
     EXPECT_NE(Report.find("\n" + SIGNED_OCM_FIELDS + "signed by key "), std::string::npos) << Report;
@@ -340,7 +384,7 @@ INSTANTIATE_TEST_SUITE_P(Signatures, SIGNED_IMAGE, ::testing::ValuesIn(SIGNED_CA
 /// A manifest naming host files written beside it.
 std::string WriteManifest(const fs::path &Dir, const std::string &Extra) {
   for (const auto &[Name, Data] : std::map<std::string, std::string>{
-           {"OrvUpdate.efi", APPLICATION}, {"OrvInfo.efi", APPLICATION}, {"OrvHexImage.efi", DRIVER},
+           {"OrvUpdate.efi", APPLICATION}, {"OrvInfo.efi", APPLICATION}, {"OrvHexImage.efi", ParserWithKeys({"maker"})},
            {"OrvFlashSim.efi", DRIVER}, {"OrvPathSim.efi", DRIVER}, {"ocm.hex", ZoneImageHex(2, 100)}}) {
     std::ofstream(Dir / Name, std::ios::binary) << Data;
   }
@@ -358,7 +402,7 @@ TEST_F(ORVSTICK, MakeLaysOutAVolumeTheCheckPassesAndKeepsAForeignScript) {
   const MANIFEST Manifest = ReadManifest(WriteManifest(Dir, "[flags]\nForceUpdate = true\n"
                                                             "[station]\narguments = [\"0\", \"-cb\"]\n"));
   std::ostringstream Report;
-  const CHECK_COUNTS Counts = MakeVolume(Manifest, (Dir / "out").string(), false, Report);
+  const CHECK_COUNTS Counts = MakeVolume(Manifest, (Dir / "out").string(), false, REPORT_STYLE::Text, Report);
   EXPECT_EQ(Counts.Errors + Counts.Warnings, 0) << Report.str();
   EXPECT_NE(Report.str().find("\nForceUpdate: on (as -f)\n"), std::string::npos);
   EXPECT_NE(Report.str().find("\ncustomer: none (\"customer zone is set not to update\")\n"), std::string::npos);
@@ -368,9 +412,9 @@ TEST_F(ORVSTICK, MakeLaysOutAVolumeTheCheckPassesAndKeepsAForeignScript) {
   EXPECT_NE(Text.find("\r\nOrvInfo.efi -v 0 -cb >a OrvLog\\step.txt\r\n"), std::string::npos);
 
   // Made again over its own script: fine. Over an operator's script: refused.
-  EXPECT_NO_THROW(MakeVolume(Manifest, (Dir / "out").string(), false, Report));
+  EXPECT_NO_THROW(MakeVolume(Manifest, (Dir / "out").string(), false, REPORT_STYLE::Text, Report));
   std::ofstream(Dir / "out" / "startup.nsh") << "echo mine\n";
-  EXPECT_THROW(MakeVolume(Manifest, (Dir / "out").string(), false, Report), TOOL_FAILURE);
+  EXPECT_THROW(MakeVolume(Manifest, (Dir / "out").string(), false, REPORT_STYLE::Text, Report), TOOL_FAILURE);
   std::ifstream Kept(Dir / "out" / "startup.nsh");
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(Kept)), std::istreambuf_iterator<char>()), "echo mine\n");
 }
