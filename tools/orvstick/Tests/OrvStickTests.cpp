@@ -318,6 +318,154 @@ TEST_P(BROKEN_VOLUME, GivesItsLineAndStopsOnlyOnAnError) {
 INSTANTIATE_TEST_SUITE_P(Kinds, BROKEN_VOLUME, ::testing::ValuesIn(BROKEN_VOLUMES),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
+/// What decides whether the stick's images run: the keys built into its
+/// image parser, the board's ICs, the keys given; and the settings checks
+/// that must name the right cause. Lines may name "{maker}", "{other}" (key
+/// ids) and "{dir}" (the test's folder).
+struct VERDICT {
+  const char *Name;
+  std::function<void(FILES &, CHECK_OPTIONS &, const fs::path &)> Break;
+  const char *Line;
+  bool Stops;
+};
+
+const std::string PARSER = "OrvUpdateComponent/OrvHexImage.efi";
+const std::string IC_KEY = "OrvSim/maker.pub.pem";
+
+void WriteHost(const fs::path &Path, const std::string &Data) {
+  fs::create_directories(Path.parent_path());
+  std::ofstream(Path, std::ios::binary) << Data;
+}
+
+const VERDICT VERDICTS[] = {
+    {"ParserHoldsAnotherKey", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F[PARSER] = ParserWithKeys({"other"}); },
+     "error: OCM: HexImage: OrvUpdateComponent\\ocm.hex: signed by an unknown key; the run stops at \"Load OCM Image "
+     "error, 1A\" (the image is signed by key {maker}, the image parser holds {other})",
+     true},
+    {"OlderParserHoldsAnotherKeyAsPemText",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
+       F[PARSER] = DRIVER + std::string(1, '\0') + PublicKeyPem(SeededKey("other").Public) + std::string(1, '\0');
+     },
+     "error: OCM: HexImage: OrvUpdateComponent\\ocm.hex: signed by an unknown key; the run stops at \"Load OCM Image "
+     "error, 1A\" (the image is signed by key {maker}, the image parser holds {other})",
+     true},
+    {"ParserBuiltWithTheDemoKey",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
+       F[PARSER] = ParserWithKeys({"maker"}, ORV_TRUSTED_KEYS_FLAG_DEMO_KEY);
+     },
+     "warning: OrvUpdateComponent\\OrvHexImage.efi was built with the demo key: anyone can sign images it takes "
+     "(build it with the maker's key, ORV_TRUSTED_KEYS)",
+     false},
+    {"ParserBuiltWithNoKey", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F[PARSER] = ParserWithKeys({}); },
+     "warning: OrvUpdateComponent\\OrvHexImage.efi was built with no key: it takes any zone image, signed or not",
+     false},
+    {"KeyTableClaimsTooManyKeys",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
+       std::string &Parser = F[PARSER] = ParserWithKeys({"maker"});
+       Parser[Parser.size() - sizeof(ORV_TRUSTED_KEY_TABLE) + offsetof(ORV_TRUSTED_KEY_TABLE, Count)] = 9;
+     },
+     "warning: OrvUpdateComponent\\OrvHexImage.efi: the key table claims 9 keys, at most 8 fit; the keys it checks "
+     "signatures with cannot be read, so zone image signatures are not checked",
+     false},
+    // A private key is read as its public half; the parser's keys decide.
+    {"PrivateKeyGivenThatTheParserLacks",
+     [](FILES &, CHECK_OPTIONS &Options, const fs::path &Dir) {
+       WriteHost(Dir / "other.pem", PrivateKeyPem(SeededKey("other")));
+       Options.ExpectedKeys = ReadExpectedKeys({(Dir / "other.pem").string()});
+     },
+     "warning: {dir}/other.pem (key {other}) is not built into OrvUpdateComponent\\OrvHexImage.efi; the keys built "
+     "into the parser decide, not the keys given",
+     false},
+    {"IcHoldsAnotherKey",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F[IC_KEY] = PublicKeyPem(SeededKey("other").Public); },
+     "error: OrvSim\\FlashSim.ini: IC 1 holds key {other} (PublicKey OrvSim\\maker.pub.pem), but the customer image "
+     "is signed by key {maker}; the IC refuses it (\"HardwareCheckBank Ic 1, check 0, sta 0\")",
+     true},
+    {"IcsEnforceNothing", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvSim/FlashSim.ini"] = FlashSimIni(""); },
+     "warning: OrvSim\\FlashSim.ini: ICs 0, 1 enforce nothing (no PublicKey): any image runs, and a forced downgrade "
+     "succeeds",
+     false},
+    {"IcHoldsTheDemoKey",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
+       std::ifstream In(ORV_DEMO_PUBLIC_KEY);
+       F[IC_KEY] = std::string((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+     },
+     "warning: OrvSim\\FlashSim.ini: ICs 0, 1 hold the demo key: anyone can sign images they run", true},
+    {"IcKeyFileMissing", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F.erase(IC_KEY); },
+     "error: OrvSim\\FlashSim.ini: IC 0: PublicKey OrvSim\\maker.pub.pem is missing; IcInit stops at \"FlashSim: "
+     "cannot open OrvSim\\maker.pub.pem, E\"",
+     true},
+    {"BoardDescriptionRefused",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvSim/FlashSim.ini"] = "[FlashSim]\nIcCount = 0\n"; },
+     "error: OrvSim\\FlashSim.ini line 2: IcCount must be 1 to 16; IcInit stops", true},
+    {"ImageLargerThanItsBank",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
+       F["OrvSim/FlashSim.ini"] = FlashSimIni("OrvSim\\maker.pub.pem", "CustomerBankSize = 256\n");
+       F["OrvUpdateComponent/cust.hex"] = ZoneImageHex(1, 300);
+     },
+     "error: OrvSim\\FlashSim.ini: IC 0: the customer image of 440 bytes does not fit its customer bank of 256 bytes; "
+     "the bank would be erased and the write fail",
+     true},
+    {"BoardGivenApartHoldsAnotherKey",
+     [](FILES &, CHECK_OPTIONS &Options, const fs::path &Dir) {
+       WriteHost(Dir / "board" / "FlashSim.ini", FlashSimIni("OrvSim\\other.pub.pem"));
+       WriteHost(Dir / "board" / "other.pub.pem", PublicKeyPem(SeededKey("other").Public));
+       Options.Board = OpenBoardSource((Dir / "board" / "FlashSim.ini").string());
+     },
+     "error: {dir}/board/FlashSim.ini: IC 0 holds key {other} (PublicKey OrvSim\\other.pub.pem), but the OCM image "
+     "is signed by key {maker}; the IC refuses it (\"HardwareCheckBank Ic 0, check 0, sta 0\")",
+     true},
+    {"VersionAbove32Bits",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvUpdateComponent/ocm.hex"] = ZoneImageHex(0x100000007, 300); },
+     "error: OCM: version 0x100000007 does not fit the 32 bits an IC keeps (it would report 0x7), so every run would "
+     "update it again",
+     true},
+    {"SettingsKeyMisspelt", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { Settings(F, "FlashInterface", "FlashInterfce"); },
+     "error: FlashInterface: no key in [SimBoard], nearest: FlashInterfce on line 6; the run stops at \"Load "
+     "FlashInterface error, E\"",
+     true},
+    {"ComponentInTheBoardsFirmware",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) { Settings(F, "DevicePath = OrvPathSim.efi", "DevicePath = none"); },
+     "DevicePath: none (the board's firmware must have gOrvPathProtocolGuid; without it the run stops after "
+     "\"Component OrvUpdateComponent\\none not found!\")",
+     false},
+    {"ApplicationMissing", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F.erase("OrvUpdate.efi"); },
+     "error: OrvUpdate.efi: missing at the root of the volume", true},
+    // Only the four lower-case letters leave a zone alone; "None" is a file name.
+    {"NoneWithCapitalIsAFileName", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { Settings(F, "OCM = ocm.hex", "OCM = None"); },
+     "error: OCM: OrvUpdateComponent\\None is missing; the run stops at \"Load OCM Image error, E\"", true},
+    {"TargetTwoOverTheLimit",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
+       Settings(F, "target = SimBoard", "target = " + std::string(217, 't'));
+     },
+     "error: line 2: target name of 217 characters, at most 215 fit; the run stops at \"OrvInitialSettings error 5\"",
+     true},
+    {"SettingsShorterThanTheMinimum",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvUpdateComponent/OrvUpdateSettings.ini"] = "[a]\nb"; },
+     "error: OrvUpdateComponent\\OrvUpdateSettings.ini: 5 bytes, at least 6 are read; the run stops at \"Get settings "
+     "file info error 0\"",
+     true},
+};
+
+void PrintTo(const VERDICT &Verdict, std::ostream *Out) { *Out << Verdict.Name; }
+
+class STICK_VERDICT : public ORVSTICK, public ::testing::WithParamInterface<VERDICT> {};
+
+TEST_P(STICK_VERDICT, GivesItsLineAndStopsOnlyOnAnError) {
+  FILES Files = CleanVolume();
+  CHECK_OPTIONS Options;
+  GetParam().Break(Files, Options, Dir);
+  std::ostringstream Out;
+  const CHECK_COUNTS Counts = CheckVolume(*VOLUME::Open(WriteFolder(Files)), Options, Out);
+  std::string Line = WithKeyIds(GetParam().Line);
+  if (const size_t At = Line.find("{dir}"); At != std::string::npos) Line.replace(At, 5, Dir.string());
+  EXPECT_NE(Out.str().find("\n" + Line + "\n"), std::string::npos) << Out.str();
+  EXPECT_EQ(Counts.Errors > 0, GetParam().Stops) << Out.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(Trust, STICK_VERDICT, ::testing::ValuesIn(VERDICTS),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
 /// Signed OCM images against the keys the image parser is built with: the
 /// line the check gives and whether the run would stop there.
 struct SIGNED_CASE {
