@@ -114,9 +114,11 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
       !Has(Options, "--version") || Options.Files.size() != 2) {
     return Usage(Err);
   }
+  // An IC keeps and reports 32 bits of the version: a larger one would read
+  // back as its low half, and every run would update again.
   UINT64 Version = 0;
-  if (!ParseNumber(Options.Values["--version"], &Version)) {
-    return Failed(Err, "bad version '" + Options.Values["--version"] + "' (decimal or 0x hex, 64-bit)");
+  if (!ParseNumber(Options.Values["--version"], &Version) || Version > 0xFFFFFFFFu) {
+    return Failed(Err, "bad version '" + Options.Values["--version"] + "' (decimal or 0x hex, at most 0xFFFFFFFF)");
   }
   UINT32 Counter = 0;
   std::string Error;
