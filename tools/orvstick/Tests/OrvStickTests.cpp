@@ -567,6 +567,56 @@ TEST_F(ORVSTICK, MakeLaysOutAVolumeTheCheckPassesAndKeepsAForeignScript) {
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(Kept)), std::istreambuf_iterator<char>()), "echo mine\n");
 }
 
+/// Every file under Root with its bytes (FAT images: the image file itself).
+std::map<std::string, std::string> Snapshot(const fs::path &Root) {
+  std::map<std::string, std::string> Files;
+  for (const auto &Entry : fs::recursive_directory_iterator(Root)) {
+    std::ifstream In(Entry.path(), std::ios::binary);
+    Files[fs::relative(Entry.path(), Root).string()] =
+        Entry.is_directory() ? "<folder>" : std::string((std::istreambuf_iterator<char>(In)), {});
+  }
+  return Files;
+}
+
+// A make that fails part-way (a [files] path through a file it wrote) leaves
+// the output as it was: absent, or an earlier volume byte for byte.
+TEST_F(ORVSTICK, FailedMakeLeavesNothingBehind) {
+  const MANIFEST Good = ReadManifest(WriteManifest(Dir, ""));
+  const MANIFEST Bad = ReadManifest(WriteManifest(Dir, "[files]\n'OrvUpdate.efi/inside' = \"ocm.hex\"\n"));
+  for (const char *Name : {"new", "new.img", "old", "old.img"}) {
+    SCOPED_TRACE(Name);
+    const fs::path Out = Dir / "outs" / Name;
+    fs::create_directories(Out.parent_path());
+    std::ostringstream Report;
+    std::ofstream(Dir / "ocm.hex") << ZoneImageHex(2, 100);
+    if (std::string(Name).rfind("old", 0) == 0) MakeVolume(Good, Out.string(), false, REPORT_STYLE::Text, Report);
+    // The failing make has a new image to write before it fails.
+    std::ofstream(Dir / "ocm.hex") << ZoneImageHex(3, 100);
+    const auto Before = Snapshot(Out.parent_path());
+    EXPECT_THROW(MakeVolume(Bad, Out.string(), false, REPORT_STYLE::Text, Report), TOOL_FAILURE);
+    EXPECT_EQ(Snapshot(Out.parent_path()), Before);
+  }
+}
+
+// OrvCheck.efi may be laid out beside the others, and a component the
+// board's firmware has is "none": no driver file, the settings say none.
+TEST_F(ORVSTICK, MakeTakesOrvCheckAndAComponentOfTheFirmware) {
+  std::ofstream(Dir / "OrvCheck.efi", std::ios::binary) << APPLICATION;
+  std::string Manifest = ReadHostFile(WriteManifest(Dir, ""));
+  Manifest.replace(Manifest.find("OrvInfo = "), 0, "OrvCheck = \"OrvCheck.efi\"\n");
+  Manifest.replace(Manifest.find("\"OrvPathSim.efi\""), 16, "\"none\"");
+  std::ofstream(Dir / "stick.toml") << Manifest;
+  std::ostringstream Report;
+  const CHECK_COUNTS Counts =
+      MakeVolume(ReadManifest((Dir / "stick.toml").string()), (Dir / "out").string(), false, REPORT_STYLE::Text, Report);
+  EXPECT_EQ(Counts.Errors + Counts.Warnings, 0) << Report.str();
+  EXPECT_NE(Report.str().find("\nOrvCheck.efi: PE32+ x64 EFI application\n"), std::string::npos) << Report.str();
+  EXPECT_NE(ReadHostFile((Dir / "out" / "OrvUpdateComponent" / "OrvUpdateSettings.ini").string())
+                .find("\r\nDevicePath = none\r\n"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(Dir / "out" / "OrvUpdateComponent" / "OrvPathSim.efi"));
+}
+
 TEST_F(ORVSTICK, ManifestMistakesAreRefusedWithTheirLine) {
   const std::pair<const char *, const char *> CASES[] = {
       {"[station]\narguments = [\"-o\", \"x.hex\"]\n", "line 13: station argument \"-o\" is not one of"},
