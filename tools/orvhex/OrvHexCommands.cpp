@@ -18,6 +18,7 @@
 #include "HexImage.h"
 #include "ImageSign.h"
 #include "ImageSignHost.h"
+#include "JsonText.h"
 #include "OrvHexFiles.h"
 #include "SimText.h"
 
@@ -387,24 +388,6 @@ int Bank(const std::vector<std::string> &Args, std::ostream &Err) {
     return Failed(Err, Error);
   }
   return ORVHEX_OK;
-}
-
-/// A text as a JSON string; file names may hold any byte.
-std::string JsonString(const std::string &Text) {
-  std::string Out = "\"";
-  for (unsigned char C : Text) {
-    if (C == '"' || C == '\\') {
-      Out += '\\';
-      Out += static_cast<char>(C);
-    } else if (C < 0x20 || C >= 0x7F) {
-      char Escape[8];
-      std::snprintf(Escape, sizeof(Escape), "\\u%04x", C);
-      Out += Escape;
-    } else {
-      Out += static_cast<char>(C);
-    }
-  }
-  return Out + "\"";
 }
 
 /// info --json: one JSON document (fields in docs/json-output.md).

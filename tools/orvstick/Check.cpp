@@ -186,6 +186,11 @@ class CHECKER {
   CHECK_COUNTS Run() {
     const bool Folder = Volume_.Kind() == VOLUME_KIND::Folder;
     Report_.Say("volume: " + Volume_.Location() + (Folder ? " (folder)" : " (FAT image)"));
+    // The document's fields, there even when the check stops before them.
+    Report_.Field("target", "null");
+    Report_.Field("parser_keys", "null");
+    Report_.List("boards");
+    Report_.List("images");
     CheckApplication("OrvUpdate.efi", NEED::Required);
     CheckApplication("OrvInfo.efi", NEED::Expected);
     CheckApplication("OrvCheck.efi", NEED::Optional);
@@ -275,6 +280,7 @@ class CHECKER {
     }
     CheckValue(Lines, "target", *TargetKey, *Target, TargetMax);
     Report_.Say("Current target: " + *Target);
+    Report_.Field("target", JsonString(*Target));
 
     std::optional<SECTION_SPAN> Section = Settings.FindSection(*Target);
     if (!Section) {
@@ -539,6 +545,7 @@ class CHECKER {
         ReadFile(Path, Key + ": " + Path + " is missing; the run stops at \"" + Zone.FailureMessage + ", E\"");
     if (!Data) return;
     const ZONE_IMAGE_REPORT Image = DescribeZoneImage(Path, *Data, ImageKeys_.Keys);
+    Report_.Element("images", ZoneImageJson(Key, Path, Image));
     if (Image.Decodes) {
       Report_.Say(Key + ": " + Path + ", " + FormatZoneImage(Image));
       // Only the reference parser's keys are known; the boards' ICs judge

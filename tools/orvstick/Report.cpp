@@ -29,23 +29,39 @@ std::string Plural(int Count, const char *Word) {
 
 }  // namespace
 
-std::string JsonString(const std::string &Text) {
-  std::string Out = "\"";
-  for (unsigned char C : Text) {
-    if (C == '"' || C == '\\') {
-      Out += '\\';
-      Out += static_cast<char>(C);
-    } else if (C < 0x20 || C >= 0x7F) {
-      // Control bytes and bytes outside ASCII (the settings are 8-bit text,
-      // not necessarily UTF-8) as escapes, so the document is always valid.
-      char Escape[8];
-      std::snprintf(Escape, sizeof(Escape), "\\u%04x", C);
-      Out += Escape;
-    } else {
-      Out += static_cast<char>(C);
+JSON_OBJECT &JSON_OBJECT::Text(const std::string &Name, const std::string &Value) {
+  return Raw(Name, JsonString(Value));
+}
+
+JSON_OBJECT &JSON_OBJECT::Number(const std::string &Name, uint64_t Value) { return Raw(Name, std::to_string(Value)); }
+
+JSON_OBJECT &JSON_OBJECT::Raw(const std::string &Name, const std::string &Json) {
+  Members_ += (Members_.empty() ? "" : ", ") + JsonString(Name) + ": " + Json;
+  return *this;
+}
+
+void REPORT::Field(const std::string &Name, const std::string &Json) {
+  for (auto &Field : Fields_) {
+    if (Field.first == Name) {
+      Field.second = Json;
+      return;
     }
   }
-  return Out + "\"";
+  Fields_.emplace_back(Name, Json);
+}
+
+void REPORT::List(const std::string &Name) {
+  for (const auto &List : Lists_) {
+    if (List.first == Name) return;
+  }
+  Lists_.emplace_back(Name, std::vector<std::string>{});
+}
+
+void REPORT::Element(const std::string &Name, const std::string &Json) {
+  List(Name);
+  for (auto &List : Lists_) {
+    if (List.first == Name) List.second.push_back(Json);
+  }
 }
 
 void REPORT::Add(REPORT_LEVEL Level, const std::string &Line) {
@@ -71,8 +87,14 @@ CHECK_COUNTS REPORT::Finish(const std::string &Volume, const std::string &Kind) 
   }
   Out_ << "{\n  \"format_version\": " << JSON_FORMAT_VERSION << ",\n  \"volume\": " << JsonString(Volume)
        << ",\n  \"volume_kind\": " << JsonString(Kind) << ",\n  \"result\": " << (Ok ? "\"ok\"" : "\"stops\"")
-       << ",\n  \"errors\": " << Counts_.Errors << ",\n  \"warnings\": " << Counts_.Warnings
-       << ",\n  \"messages\": [";
+       << ",\n  \"errors\": " << Counts_.Errors << ",\n  \"warnings\": " << Counts_.Warnings;
+  for (const auto &[Name, Json] : Fields_) Out_ << ",\n  " << JsonString(Name) << ": " << Json;
+  for (const auto &[Name, Elements] : Lists_) {
+    Out_ << ",\n  " << JsonString(Name) << ": [";
+    for (size_t Index = 0; Index < Elements.size(); Index++) Out_ << (Index == 0 ? "\n    " : ",\n    ") << Elements[Index];
+    Out_ << (Elements.empty() ? "]" : "\n  ]");
+  }
+  Out_ << ",\n  \"messages\": [";
   for (size_t Index = 0; Index < Entries_.size(); Index++) {
     Out_ << (Index == 0 ? "\n" : ",\n") << "    {\"level\": " << JsonString(LevelName(Entries_[Index].Level))
          << ", \"text\": " << JsonString(Entries_[Index].Text) << "}";

@@ -6,9 +6,12 @@
 #ifndef ORVSTICK_REPORT_H_
 #define ORVSTICK_REPORT_H_
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "JsonText.h"
 
 struct CHECK_COUNTS {
   int Errors;
@@ -32,6 +35,14 @@ class REPORT {
   void Warn(const std::string &Line) { Add(REPORT_LEVEL::Warning, Line); }
   void Fail(const std::string &Line) { Add(REPORT_LEVEL::Error, Line); }
 
+  /// A field of the JSON document; Json is its value as JSON text. Text
+  /// reports leave it out.
+  /// A field given again takes the new value in its old place.
+  void Field(const std::string &Name, const std::string &Json);
+  /// A list field of the JSON document, empty until Element adds to it.
+  void List(const std::string &Name);
+  void Element(const std::string &List, const std::string &Json);
+
   /// Writes the closing "result: " line (or the JSON document); Volume and
   /// Kind name the volume in the JSON document.
   CHECK_COUNTS Finish(const std::string &Volume, const std::string &Kind);
@@ -49,9 +60,20 @@ class REPORT {
   REPORT_STYLE Style_;
   CHECK_COUNTS Counts_{};
   std::vector<ENTRY> Entries_;
+  std::vector<std::pair<std::string, std::string>> Fields_;
+  std::vector<std::pair<std::string, std::vector<std::string>>> Lists_;
 };
 
-/// Text as a JSON string (quoted, escaped).
-std::string JsonString(const std::string &Text);
+/// One JSON object, its members in the order added.
+class JSON_OBJECT {
+ public:
+  JSON_OBJECT &Text(const std::string &Name, const std::string &Value);
+  JSON_OBJECT &Number(const std::string &Name, uint64_t Value);
+  JSON_OBJECT &Raw(const std::string &Name, const std::string &Json);
+  std::string Json() const { return "{" + Members_ + "}"; }
+
+ private:
+  std::string Members_;
+};
 
 #endif

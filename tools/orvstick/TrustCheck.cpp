@@ -58,11 +58,40 @@ void CheckImageOnIc(const std::string &Zone, const ZONE_IMAGE_REPORT &Image, con
   }
 }
 
+std::string KeyIdJson(const std::optional<IMAGE_PUBLIC_KEY> &Key) {
+  return Key ? JsonString(HexText(Key->KeyId, IMAGE_KEY_ID_SIZE)) : "null";
+}
+
+std::string ParserKeysJson(const std::string &Name, const PARSER_KEYS &Parser) {
+  const char *Source = Parser.Source == PARSER_KEYS::SOURCE::Table     ? "table"
+                       : Parser.Source == PARSER_KEYS::SOURCE::PemText ? "pem-text"
+                                                                       : "unknown";
+  std::string Ids;
+  for (const IMAGE_PUBLIC_KEY &Key : Parser.Keys) Ids += (Ids.empty() ? "" : ", ") + KeyIdJson(Key);
+  return JSON_OBJECT().Text("file", Name).Text("source", Source).Raw("key_ids", "[" + Ids + "]")
+      .Raw("demo", Parser.Demo ? "true" : "false").Json();
+}
+
+std::string BoardJson(const BOARD &Board) {
+  std::string Ics;
+  for (const BOARD_IC &Ic : Board.Ics) {
+    Ics += (Ics.empty() ? "" : ", ") + JSON_OBJECT()
+                                           .Number("index", Ic.Index)
+                                           .Number("ocm_bank_size", Ic.OcmBankSize)
+                                           .Number("customer_bank_size", Ic.CustomerBankSize)
+                                           .Raw("key_file", Ic.KeyPath.empty() ? "null" : JsonString(Ic.KeyPath))
+                                           .Raw("key_id", KeyIdJson(Ic.Key))
+                                           .Json();
+  }
+  return JSON_OBJECT().Text("description", Board.Label).Raw("ics", "[" + Ics + "]").Json();
+}
+
 }  // namespace
 
 IMAGE_KEYS CheckParserKeys(const std::string &Name, const std::string &Driver,
                            const std::vector<EXPECTED_KEY> &Expected, REPORT &Report) {
   const PARSER_KEYS Parser = ReadParserKeys(Driver);
+  Report.Field("parser_keys", ParserKeysJson(Name, Parser));
   if (Parser.Source == PARSER_KEYS::SOURCE::Unknown) {
     Report.Warn(Name + ": " + (Parser.Problem.empty() ? "no key table found" : Parser.Problem) +
                 "; the keys it checks signatures with cannot be read" +
@@ -110,6 +139,7 @@ std::vector<BOARD> CheckBoards(const std::vector<BOARD_SOURCE> &Sources, REPORT 
       if (Ic.Key && IsDemoKey(Ic.Key->KeyId)) Demo.push_back(Ic.Index);
     }
     Report.Say("board: " + Board.Label + ", " + std::to_string(Board.Ics.size()) + " ICs");
+    Report.Element("boards", BoardJson(Board));
     if (!Open.empty()) {
       Report.Warn(Board.Label + ": " + IcList(Open) + " enforce nothing (no PublicKey): any image runs, and a "
                                                       "forced downgrade succeeds");

@@ -49,4 +49,7 @@ std::vector<EXPECTED_KEY> ReadExpectedKeys(const std::vector<std::string> &PemPa
 /// signature ("security counter 3, signed by key 1a2b..., signature verifies").
 std::string FormatZoneImage(const ZONE_IMAGE_REPORT &Report);
 
+/// The image as an element of check --json's "images" list.
+std::string ZoneImageJson(const std::string &Zone, const std::string &Path, const ZONE_IMAGE_REPORT &Report);
+
 #endif
