@@ -141,11 +141,12 @@ std::vector<BOARD> CheckBoards(const std::vector<BOARD_SOURCE> &Sources, REPORT 
     Report.Say("board: " + Board.Label + ", " + std::to_string(Board.Ics.size()) + " ICs");
     Report.Element("boards", BoardJson(Board));
     if (!Open.empty()) {
-      Report.Warn(Board.Label + ": " + IcList(Open) + " enforce nothing (no PublicKey): any image runs, and a "
-                                                      "forced downgrade succeeds");
+      Report.Warn(Board.Label + ": " + IcList(Open) + (Open.size() == 1 ? " enforces" : " enforce") +
+                  " nothing (no PublicKey): any image runs, and a forced downgrade succeeds");
     }
     if (!Demo.empty()) {
-      Report.Warn(Board.Label + ": " + IcList(Demo) + " hold the demo key: anyone can sign images they run");
+      Report.Warn(Board.Label + ": " + IcList(Demo) + (Demo.size() == 1 ? " holds" : " hold") +
+                  " the demo key: anyone can sign images " + (Demo.size() == 1 ? "it runs" : "they run"));
     }
     Boards.push_back(std::move(Board));
   }
