@@ -231,8 +231,10 @@ void ReadTrustedKeys(const READER &Reader, const toml::table &Root, const std::s
 
 MANIFEST ReadManifest(const std::string &Path) {
   toml::table Root;
+  // Read here, so a file that cannot be read is named with the system's reason.
+  const std::string Text = ReadHostFile(Path);
   try {
-    Root = toml::parse_file(Path);
+    Root = toml::parse(Text, Path);
   } catch (const toml::parse_error &Error) {
     const auto Line = Error.source().begin.line;
     throw TOOL_FAILURE(Path + (Line != 0 ? " line " + std::to_string(Line) : std::string()) + ": " +
