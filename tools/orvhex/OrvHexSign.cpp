@@ -69,16 +69,10 @@ bool ReadSigningKey(const std::string &Path, IMAGE_PRIVATE_KEY *Key, std::string
 /// A public key: a PEM public key, or the public half of a private key.
 bool ReadVerifyingKey(const std::string &Path, IMAGE_PUBLIC_KEY *Key, std::string *Error) {
   std::string Text;
+  std::string Reason;
   if (!ReadFile(Path, &Text, Error)) return false;
-  PEM_ERROR Pem = ReadPublicKeyPem(Text.data(), Text.size(), Key);
-  if (Pem == PEM_ERROR::Ok) return true;
-  IMAGE_PRIVATE_KEY Private{};
-  std::string Ignored;
-  if (Pem == PEM_ERROR::NoBlock && ReadPrivateKeyPem(Text, &Private, &Ignored)) {
-    *Key = Private.Public;
-    return true;
-  }
-  *Error = Path + ": " + PemErrorText(Pem);
+  if (ReadAnyPublicKeyPem(Text, Key, &Reason)) return true;
+  *Error = Path + ": " + Reason;
   return false;
 }
 

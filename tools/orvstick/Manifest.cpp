@@ -215,8 +215,8 @@ void ReadFiles(const READER &Reader, MANIFEST *Manifest) {
   }
 }
 
-/// The public keys the image parser trusts (host PEM files): make's check
-/// then requires every zone image to be signed by one of them.
+/// The keys the image parser should hold (host PEM files): make's check
+/// compares them with the keys built into the parser, which decide.
 void ReadTrustedKeys(const READER &Reader, const toml::table &Root, const std::string &Path,
                      MANIFEST *Manifest) {
   const toml::node *Node = Root.get("trusted_keys");

@@ -2,8 +2,9 @@
   The manifest orvstick make lays a volume out from (TOML):
 
     target = "DemoBoard"                  # the target section's name
-    trusted_keys = ["demo_pub.pem"]       # optional: the public keys the image
-                                          # parser is built with (PEM)
+    trusted_keys = ["maker.pub.pem"]      # optional: keys (PEM) the image parser
+                                          # should hold; the keys built into it
+                                          # decide, a key it lacks is a warning
     [applications]                        # host files of the applications
     OrvUpdate = "build/OrvUpdate.efi"
     OrvInfo   = "build/OrvInfo.efi"
@@ -52,7 +53,7 @@ struct MANIFEST {
   std::string ReduceFlashProcessFlag;
   STATION Station{{"-a"}, false};
   std::vector<std::pair<std::string, std::string>> Files;  ///< volume path, host path
-  std::vector<std::string> TrustedKeys;  ///< host paths of PEM public keys
+  std::vector<std::string> TrustedKeys;  ///< host paths of PEM keys (public, or private: the public half)
 };
 
 /// Reads and checks a manifest. Throws TOOL_FAILURE with "<file> line <n>: <reason>".

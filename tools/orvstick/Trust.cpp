@@ -119,19 +119,6 @@ bool IsDemoKey(const UINT8 *KeyId) { return HexText(KeyId, IMAGE_KEY_ID_SIZE) ==
 
 std::string ShortKeyId(const UINT8 *KeyId) { return HexText(KeyId, IMAGE_KEY_ID_SIZE).substr(0, 16) + "..."; }
 
-bool ReadAnyPublicKey(const std::string &Pem, IMAGE_PUBLIC_KEY *Key, std::string *Error) {
-  const PEM_ERROR Public = ReadPublicKeyPem(Pem.data(), Pem.size(), Key);
-  if (Public == PEM_ERROR::Ok) return true;
-  IMAGE_PRIVATE_KEY Private{};
-  std::string Reason;
-  if (Public == PEM_ERROR::NoBlock && ReadPrivateKeyPem(Pem, &Private, &Reason)) {
-    *Key = Private.Public;
-    return true;
-  }
-  *Error = Public == PEM_ERROR::NoBlock && !Reason.empty() ? Reason : PemErrorText(Public);
-  return false;
-}
-
 BOARD ReadBoard(const BOARD_SOURCE &Source) {
   BOARD Board{Source.Label, {}, {}};
   SIM_CONFIG Config{};

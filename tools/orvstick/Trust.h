@@ -38,10 +38,6 @@ bool IsDemoKey(const UINT8 *KeyId);
 /// A key id as reports show it: its first 16 hexadecimal digits and "...".
 std::string ShortKeyId(const UINT8 *KeyId);
 
-/// A public key from a PEM file: a public key, or the public half of a
-/// private key. False with the reason in *Error.
-bool ReadAnyPublicKey(const std::string &Pem, IMAGE_PUBLIC_KEY *Key, std::string *Error);
-
 /// One simulated IC of a board description.
 struct BOARD_IC {
   unsigned Index;

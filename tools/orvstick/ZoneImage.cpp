@@ -112,7 +112,7 @@ std::vector<EXPECTED_KEY> ReadExpectedKeys(const std::vector<std::string> &PemPa
   for (const std::string &Path : PemPaths) {
     EXPECTED_KEY Key{Path, {}};
     std::string Error;
-    if (!ReadAnyPublicKey(ReadHostFile(Path), &Key.Key, &Error)) throw TOOL_FAILURE(Path + ": " + Error);
+    if (!ReadAnyPublicKeyPem(ReadHostFile(Path), &Key.Key, &Error)) throw TOOL_FAILURE(Path + ": " + Error);
     Keys.push_back(Key);
   }
   return Keys;
