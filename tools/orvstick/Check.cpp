@@ -26,6 +26,8 @@ constexpr size_t NEAR_LIMIT_MARGIN = 10;
 constexpr uint64_t MAX_FILE_SIZE = 64u << 20;
 
 constexpr const char *REFERENCE_IMAGE_PARSER = "OrvHexImage.efi";
+/// The flash simulator's configuration on the stick (the single-volume layout).
+constexpr const char *STICK_BOARD_INI = "OrvSim\\FlashSim.ini";
 
 struct COMPONENT {
   const char *Key;
@@ -299,8 +301,15 @@ class CHECKER {
     const bool ReferenceParser = Lower(ImageParser) == Lower(REFERENCE_IMAGE_PARSER);
     if (ReferenceParser) ReadParserKeys(APP_COMPONENT_FOLDER + ImageParser);
     std::vector<BOARD_SOURCE> Sources;
-    if (std::optional<BOARD_SOURCE> Own = VolumeBoardSource(Volume_, "OrvSim\\FlashSim.ini")) Sources.push_back(*Own);
+    std::optional<BOARD_SOURCE> Own = VolumeBoardSource(Volume_, STICK_BOARD_INI, STICK_BOARD_INI);
+    if (Own) Sources.push_back(*Own);
     if (Options_.Board) Sources.push_back(*Options_.Board);
+    if (Own && Options_.Board) {
+      // With a board disk attached the flash simulator takes the chips from
+      // the board only, and refuses a stick that brings its own.
+      Report_.Fail(std::string(STICK_BOARD_INI) + " on the volume: with a board disk attached IcInit refuses "
+                   "it; remove it from the stick");
+    }
     Boards_ = CheckBoards(Sources, Report_);
     for (const ZONE &Zone : ZONES) CheckZone(Settings, Lines, *Target, *Section, Zone, ReferenceParser);
   }

@@ -47,8 +47,8 @@ int main(int argc, char **argv) {
                     "a key (PEM, public or private: its public half) the image parser should hold; the keys "
                     "built into the volume's OrvHexImage.efi decide");
   Check->add_option("--board", BoardPath,
-                    "a board description: a FlashSim.ini file, or a board disk (folder or FAT image) holding "
-                    "OrvSim\\FlashSim.ini");
+                    "the board: its description (a FlashSim.ini file, or a folder holding one) or its board disk "
+                    "(a folder or FAT image holding OrvBoard\\FlashSim.ini)");
   Check->add_flag("--json", Json, "one JSON document instead of text (fields: docs/json-output.md)");
   Check->add_flag("-q,--quiet", Quiet, "print only warnings, errors and the result line");
 

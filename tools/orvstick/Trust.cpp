@@ -26,7 +26,9 @@ namespace {
 constexpr const char *DEMO_KEY_ID = "87b4ed45dc0acf7f2ed4845215882cd0b4fcbf7dec5ba7a6d57c41508266fbee";
 
 constexpr const char *PEM_PUBLIC_BEGIN = "-----BEGIN PUBLIC KEY-----";
-constexpr const char *FLASH_SIM_INI = "OrvSim\\FlashSim.ini";
+/// Where a board disk (made from a description) or a description folder
+/// holds the description, in the order looked for.
+constexpr const char *BOARD_DISK_INIS[] = {"OrvBoard\\FlashSim.ini", "FlashSim.ini"};
 /// Largest board description or key file read.
 constexpr uint64_t BOARD_FILE_MAX = 1u << 20;
 
@@ -144,37 +146,51 @@ BOARD ReadBoard(const BOARD_SOURCE &Source) {
 BOARD_SOURCE OpenBoardSource(const std::string &Location) {
   std::error_code Code;
   if (fs::is_regular_file(Location, Code) && Lower(fs::path(Location).extension().string()) == ".ini") {
-    // A FlashSim.ini of its own: its paths are volume paths, the volume's
-    // root being the folder above an OrvSim folder that holds the file.
+    // A description of its own: the files it names are looked up beside it,
+    // by the path written, else by their file name.
     const fs::path Folder = fs::absolute(Location, Code).parent_path();
-    const fs::path Root = Lower(Folder.filename().string()) == "orvsim" ? Folder.parent_path() : Folder;
-    auto ReadPath = [Root, Folder](const std::string &Path) -> std::optional<std::string> {
+    auto ReadPath = [Folder](const std::string &Path) -> std::optional<std::string> {
       std::string Slashed = NormalVolumePath(Path);
       std::replace(Slashed.begin(), Slashed.end(), '\\', '/');
-      for (const fs::path &Host : {Root / Slashed, Folder / fs::path(Slashed).filename()}) {
+      if (Slashed.empty()) return std::nullopt;
+      for (const fs::path &Host : {Folder / Slashed, Folder / fs::path(Slashed).filename()}) {
         std::error_code Missing;
-        if (!Slashed.empty() && fs::is_regular_file(Host, Missing)) return ReadHostFile(Host.string());
+        if (fs::is_regular_file(Host, Missing)) return ReadHostFile(Host.string());
       }
       return std::nullopt;
     };
     return BOARD_SOURCE{Location, ReadHostFile(Location), ReadPath};
   }
   std::shared_ptr<const VOLUME> Volume = VOLUME::Open(Location);
-  std::optional<BOARD_SOURCE> Source = VolumeBoardSource(*Volume, Location + ": " + FLASH_SIM_INI);
-  if (!Source) throw TOOL_FAILURE(Location + ": no " + FLASH_SIM_INI + " on this board disk");
+  std::optional<BOARD_SOURCE> Source;
+  for (const char *Ini : BOARD_DISK_INIS) {
+    if (Volume->Find(Ini) != nullptr) {
+      Source = VolumeBoardSource(*Volume, Location + ": " + Ini, Ini);
+      break;
+    }
+  }
+  if (!Source) throw TOOL_FAILURE(Location + ": no OrvBoard\\FlashSim.ini (a board disk) or FlashSim.ini (a description)");
   // The reader keeps the volume it reads from.
   Source->ReadPath = [Volume, Read = Source->ReadPath](const std::string &Path) { return Read(Path); };
   return *Source;
 }
 
-std::optional<BOARD_SOURCE> VolumeBoardSource(const VOLUME &Volume, const std::string &Label) {
-  auto ReadPath = [&Volume](const std::string &Path) -> std::optional<std::string> {
+std::optional<BOARD_SOURCE> VolumeBoardSource(const VOLUME &Volume, const std::string &Label, const std::string &Ini) {
+  auto ReadFile = [&Volume](const std::string &Path) -> std::optional<std::string> {
     const VOLUME_ENTRY *Entry = Volume.Find(Path);
     std::string Data;
     if (Entry == nullptr || Entry->Folder || !Volume.Read(*Entry, BOARD_FILE_MAX, &Data)) return std::nullopt;
     return Data;
   };
-  std::optional<std::string> Text = ReadPath(FLASH_SIM_INI);
+  std::optional<std::string> Text = ReadFile(Ini);
   if (!Text) return std::nullopt;
+  // A path as written on the volume, else the file of that name beside the
+  // description (as a board disk is made from one).
+  const std::string Folder = Ini.find('\\') == std::string::npos ? "" : Ini.substr(0, Ini.rfind('\\') + 1);
+  auto ReadPath = [ReadFile, Folder](const std::string &Path) -> std::optional<std::string> {
+    if (std::optional<std::string> Data = ReadFile(Path)) return Data;
+    const std::string Normal = NormalVolumePath(Path);
+    return ReadFile(Folder + Normal.substr(Normal.rfind('\\') == std::string::npos ? 0 : Normal.rfind('\\') + 1));
+  };
   return BOARD_SOURCE{Label, *Text, ReadPath};
 }

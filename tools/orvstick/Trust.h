@@ -65,13 +65,15 @@ BOARD ReadBoard(const BOARD_SOURCE &Source);
 
 class VOLUME;
 
-/// The board description on a volume (OrvSim\FlashSim.ini), its paths read
-/// on that volume; nothing when the volume has none. The volume must
-/// outlive the source.
-std::optional<BOARD_SOURCE> VolumeBoardSource(const VOLUME &Volume, const std::string &Label);
+/// The board description Ini (a volume path) on a volume, the files it
+/// names read on that volume (as written, else beside it); nothing when the
+/// volume has no Ini. The volume must outlive the source.
+std::optional<BOARD_SOURCE> VolumeBoardSource(const VOLUME &Volume, const std::string &Label, const std::string &Ini);
 
-/// A board description given on the command line: a FlashSim.ini file, or
-/// a board disk (a folder or FAT image holding OrvSim\FlashSim.ini). Throws
+/// A board description given on the command line: a FlashSim.ini file (the
+/// files it names looked up beside it, by the path written, else by their
+/// file name), a board disk (a folder or FAT image holding
+/// OrvBoard\FlashSim.ini) or a folder holding a FlashSim.ini. Throws
 /// TOOL_FAILURE when it cannot be read.
 BOARD_SOURCE OpenBoardSource(const std::string &Location);
 

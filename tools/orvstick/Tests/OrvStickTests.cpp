@@ -406,14 +406,35 @@ const VERDICT VERDICTS[] = {
      "error: OrvSim\\FlashSim.ini: IC 0: the customer image of 440 bytes does not fit its customer bank of 256 bytes; "
      "the bank would be erased and the write fail",
      true},
-    {"BoardGivenApartHoldsAnotherKey",
-     [](FILES &, CHECK_OPTIONS &Options, const fs::path &Dir) {
-       WriteHost(Dir / "board" / "FlashSim.ini", FlashSimIni("OrvSim\\other.pub.pem"));
+    // A description file: the files it names are found beside it by name.
+    {"BoardDescriptionHoldsAnotherKey",
+     [](FILES &F, CHECK_OPTIONS &Options, const fs::path &Dir) {
+       F.erase("OrvSim/FlashSim.ini");
+       WriteHost(Dir / "board" / "FlashSim.ini", FlashSimIni("keys\\other.pub.pem"));
        WriteHost(Dir / "board" / "other.pub.pem", PublicKeyPem(SeededKey("other").Public));
        Options.Board = OpenBoardSource((Dir / "board" / "FlashSim.ini").string());
      },
-     "error: {dir}/board/FlashSim.ini: IC 0 holds key {other} (PublicKey OrvSim\\other.pub.pem), but the OCM image "
+     "error: {dir}/board/FlashSim.ini: IC 0 holds key {other} (PublicKey keys\\other.pub.pem), but the OCM image "
      "is signed by key {maker}; the IC refuses it (\"HardwareCheckBank Ic 0, check 0, sta 0\")",
+     true},
+    {"BoardDiskHoldsAnotherKey",
+     [](FILES &F, CHECK_OPTIONS &Options, const fs::path &Dir) {
+       F.erase("OrvSim/FlashSim.ini");
+       WriteHost(Dir / "disk" / "OrvBoard" / "FlashSim.ini", FlashSimIni("OrvBoard\\other.pub.pem"));
+       WriteHost(Dir / "disk" / "OrvBoard" / "other.pub.pem", PublicKeyPem(SeededKey("other").Public));
+       Options.Board = OpenBoardSource((Dir / "disk").string());
+     },
+     "error: {dir}/disk: OrvBoard\\FlashSim.ini: IC 1 holds key {other} (PublicKey OrvBoard\\other.pub.pem), but "
+     "the OCM image is signed by key {maker}; the IC refuses it (\"HardwareCheckBank Ic 1, check 0, sta 0\")",
+     true},
+    {"StickBringsItsOwnBoardBesideABoardDisk",
+     [](FILES &, CHECK_OPTIONS &Options, const fs::path &Dir) {
+       WriteHost(Dir / "disk" / "OrvBoard" / "FlashSim.ini", FlashSimIni("OrvBoard\\maker.pub.pem"));
+       WriteHost(Dir / "disk" / "OrvBoard" / "maker.pub.pem", PublicKeyPem(SeededKey("maker").Public));
+       Options.Board = OpenBoardSource((Dir / "disk").string());
+     },
+     "error: OrvSim\\FlashSim.ini on the volume: with a board disk attached IcInit refuses it; remove it from the "
+     "stick",
      true},
     {"VersionAbove32Bits",
      [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvUpdateComponent/ocm.hex"] = ZoneImageHex(0x100000007, 300); },
