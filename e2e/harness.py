@@ -159,6 +159,17 @@ class Suite:
             out.append("ok   %s: %s" % (case.id, case.command))
         return not problems
 
+    def report_checked(self, heading, results):
+        """Prints and counts cases a sequence checked itself: the heading,
+        then a line for each (case, failure texts) of results."""
+        out = [heading]
+        passed = sum(1 for case, problems in results if self._report(case, problems, out))
+        with self._lock:
+            self.runs += len(results)
+            self.passed += passed
+            self.failed += len(results) - passed
+            print("\n".join(out), flush=True)
+
     def _check_case(self, volume, case, run, console=b""):
         problems = []
         if run.rc is None:
@@ -179,17 +190,18 @@ class Suite:
             problems += ["  | " + l for l in run.lines]
         return problems
 
-    def run_boot(self, name, volume, cases, preamble=(), report=None):
+    def run_boot(self, name, volume, cases, preamble=(), report=None, disks=()):
         """Boots once with every case of the group and checks each.
 
-        report, when given, is the set of case ids to check and count; the
-        other cases still run (in order, before the reported ones) to give
-        them the state they build on. A boot that stops before its first
+        disks are further volumes attached after the boot volume (board
+        disks). report, when given, is the set of case ids to check and
+        count; the other cases still run (in order, before the reported
+        ones) to give them the state they build on. A boot that stops before its first
         run is one failure line with the end of its console; one that stops
         later fails the run it was in and counts the runs it never reached."""
         lines = list(preamble) + script_lines(cases)
         result = orvqemu.boot(volume, lines, self.workdir, timeout=self.timeout,
-                              log_name="console-%s.log" % name)
+                              log_name="console-%s.log" % name, disks=disks)
         log = os.path.join(self.workdir, "console-%s.log" % name)
         checked = [c for c in cases if report is None or c.id in report]
         out = ["-- boot %s: %d runs, %.1f s (console: %s)"

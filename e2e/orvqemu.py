@@ -1,8 +1,10 @@
 """Boots the UEFI Shell of OVMF under QEMU on a FAT disk image and collects
 the serial console.
 
-Used by the end-to-end suite (e2e_suite.py) and the demo (demo.py). Only the
-Python standard library, QEMU, OVMF and mtools/dosfstools are needed.
+Used by the end-to-end suite (e2e_suite.py), the demo (demo.py) and
+scripts/boot.sh (boot.py). Only the Python standard library, QEMU, OVMF and
+mtools/dosfstools are needed. A boot may attach further disks after the one
+it boots from (a board disk): the shell maps the boot volume as fs0:.
 
 A boot runs the lines of a generated startup.nsh. Every application run is
 bracketed by echo markers so the transcript can be cut into runs afterwards:
@@ -154,6 +156,16 @@ class Volume:
         if crlf:
             text = text.replace("\r\n", "\n").replace("\n", "\r\n")
         self.put_bytes(text.encode("ascii"), path, workdir)
+
+    def remove(self, path):
+        self._run(["mdel", "-i", self.path, _dos(path)])
+
+    def files(self):
+        """Paths of every file on the volume (slashes, no leading one) and of
+        every folder (ending in a slash), parents first."""
+        text = self._run(["mdir", "-/", "-b", "-i", self.path, "::/"])
+        paths = [line[3:] for line in text.splitlines() if line.startswith("::/")]
+        return sorted(p for p in paths if p)
 
     def get(self, path):
         """The file's bytes, or None when the volume has no such file."""
@@ -419,22 +431,31 @@ def stall_seconds():
     return seconds
 
 
-def boot(volume, lines, workdir, timeout=120, log_name="console.log", stall=None):
+def boot(volume, lines, workdir, timeout=120, log_name="console.log", stall=None, disks=()):
     """Writes startup.nsh with the given lines, boots QEMU on the volume and
     returns the BootResult (see boot_volume)."""
     write_startup(volume, lines, workdir)
-    return boot_volume(volume, workdir, timeout, log_name, stall)
+    return boot_volume(volume, workdir, timeout, log_name, stall, disks)
 
 
-def boot_volume(volume, workdir, timeout=120, log_name="console.log", stall=None):
-    """Boots QEMU on the volume as it is (its own startup.nsh) and returns
-    the BootResult. QEMU is stopped by the timeout, by a console that shows
-    no progress for stall seconds (default stall_seconds()), and at once by
-    QEMU's report that the guest cannot run."""
+def qemu_argv(volume, workdir, vars_fd, disks=()):
+    """The QEMU command line of a boot from volume with the further disks
+    (Volume objects) attached after it, the console on standard output."""
+    argv = [QEMU] + accelerator(workdir) + _firmware_args(vars_fd)
+    for disk in [volume] + list(disks):
+        argv += ["-drive", "format=raw,file=" + disk.path]
+    return argv
+
+
+def boot_volume(volume, workdir, timeout=120, log_name="console.log", stall=None, disks=()):
+    """Boots QEMU on the volume as it is (its own startup.nsh), with the
+    further disks attached, and returns the BootResult. QEMU is stopped by
+    the timeout, by a console that shows no progress for stall seconds
+    (default stall_seconds()), and at once by QEMU's report that the guest
+    cannot run."""
     vars_fd = os.path.join(workdir, log_name + ".vars.fd")
     shutil.copyfile(OVMF_VARS, vars_fd)
-    argv = ([QEMU] + accelerator(workdir) + _firmware_args(vars_fd) +
-            ["-drive", "format=raw,file=" + volume.path])
+    argv = qemu_argv(volume, workdir, vars_fd, disks)
     result = run_qemu(argv, timeout, stall=stall_seconds() if stall is None else stall,
                       press_key=True)
     with open(os.path.join(workdir, log_name), "wb") as f:

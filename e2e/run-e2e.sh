@@ -8,11 +8,13 @@
 #                     stopped (default 20)
 #   E2E_ONLY          comma-separated boots, cases or power-cut sequences to
 #                     run, e.g. E2E_ONLY=matrix, E2E_ONLY=fail_EraseBank or
-#                     E2E_ONLY=powercut_switch (default all)
+#                     E2E_ONLY=powercut_switch or E2E_ONLY=boards (default all)
 #   E2E_JOBS          boots run side by side (default 2, or 1 on one core)
 #   ORV_QEMU_KVM=1    use KVM if a probe boot shows it works (default TCG)
 #   E2E_WORKDIR       scratch directory (default $ORV_BUILD_DIR/e2e)
 #   -v                show the whole run output of a failing case
+# The cases are in e2e/cases/, one module per area (its __init__.py says how
+# a new module adds boots and cases).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export ORV_BUILD_DIR=${ORV_BUILD_DIR:-$root/build}

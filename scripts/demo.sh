@@ -11,7 +11,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export ORV_BUILD_DIR=${ORV_BUILD_DIR:-$root/build}
 
 echo "== installing packages (if missing)"
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" || {
+  echo "demo: FAILED: installing what it needs (scripts/install-deps.sh, message above)"
+  exit 1
+}
 echo "== building into $ORV_BUILD_DIR"
 # Only what the demo runs: the application, the three reference drivers and
 # the image tool (the host tests are scripts/test.sh's business).

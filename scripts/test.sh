@@ -7,7 +7,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORV_BUILD_DIR:-$root/build}
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" || {
+  echo "test: FAILED: installing what it needs (scripts/install-deps.sh, message above)"
+  exit 1
+}
 "$root/scripts/build.sh"
 
 echo "== host tests (and the power-cut sweep, build/tests/orv_powercut)"

@@ -1,8 +1,10 @@
 /** @file
-  Simulated flash component: N ICs described by OrvSim\FlashSim.ini, each
-  with an OCM and a customer zone of two banks. Bank contents live in pool
-  memory during a run and in one file per IC, zone and bank on the driver's
-  volume; the active section in a small state file. Files are loaded at
+  Simulated flash component: N ICs described by OrvBoard\FlashSim.ini on
+  the board disk (or OrvSim\FlashSim.ini on the driver's own volume when no
+  board disk is attached; see SimBoard.h), each with an OCM and a customer
+  zone of two banks. Bank contents live in pool memory during a run and in
+  one file per IC, zone and bank beside that configuration; the active
+  section in a small state file. Files are loaded at
   IcInit, banks saved when a programming pass closes, the state file after a
   bank switch. With a public key provisioned for an IC (its PEM file named
   in the configuration), the IC keeps a security floor in a third state
@@ -12,6 +14,7 @@
 
 #include "SimEfi.h"
 #include "SimFaults.h"
+#include "SimBoard.h"
 
 #include <OrvSimPathState.h>
 
@@ -29,6 +32,8 @@ constexpr UINTN NAME_SIZE = 64;  // CHAR16 units of a file name
 constexpr UINTN STATE_FILE_MAX = 256;
 
 constinit EFI_HANDLE gDriverImage = nullptr;
+/// Where the chips' configuration and state files are, found at IcInit.
+constinit SIM_BOARD gBoard = {};
 constinit SIM_CONFIG gConfig = {};
 constinit FAULT_RULES gFaults = {};
 constinit SIM_FLASH gFlash = {};
@@ -112,16 +117,16 @@ void StallMicroseconds(UINT64 Microseconds) {
 }
 
 void BankFileName(CHAR16 *Name, UINTN Ic, UINTN Bank) {
-  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%d%s.bin"_w, Ic,
+  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"%s\\Ic%d%s.bin"_w, gBoard.Folder, Ic,
          reinterpret_cast<const CHAR16 *>(BANK_NAMES[Bank]));
 }
 
 void StateFileName(CHAR16 *Name, UINTN Ic) {
-  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%dActive.txt"_w, Ic);
+  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"%s\\Ic%dActive.txt"_w, gBoard.Folder, Ic);
 }
 
 void FloorFileName(CHAR16 *Name, UINTN Ic) {
-  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"OrvSim\\Ic%dFloor.bin"_w, Ic);
+  SPrint(Name, NAME_SIZE * sizeof(CHAR16), u"%s\\Ic%dFloor.bin"_w, gBoard.Folder, Ic);
 }
 
 void FreeBanks() {
@@ -288,7 +293,7 @@ EFI_STATUS SaveFloor(UINT8 Ic) {
   CHAR16 Name[NAME_SIZE];
   FloorFileName(Name, Ic);
   FileGuard Root;
-  EFI_STATUS Status = OpenImageVolume(BS, gDriverImage, &Root);
+  EFI_STATUS Status = SimOpenBoard(&gBoard, &Root);
   if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, State.FloorStore, SIM_FLOOR_STORE_SIZE);
   if (EFI_ERROR(Status)) {
     return PrintAndReturn(EFI_DEVICE_ERROR, u"FlashSim: cannot write %s, %x\n"_w, Name, Hex32(Status));
@@ -308,9 +313,9 @@ EFI_STATUS SaveDirtyBanks(UINT8 Ic) {
     return EFI_SUCCESS;
   }
   FileGuard Root;
-  EFI_STATUS Status = OpenImageVolume(BS, gDriverImage, &Root);
+  EFI_STATUS Status = SimOpenBoard(&gBoard, &Root);
   if (EFI_ERROR(Status)) {
-    return PrintAndReturn(EFI_DEVICE_ERROR, u"FlashSim: cannot open its volume, %x\n"_w,
+    return PrintAndReturn(EFI_DEVICE_ERROR, u"FlashSim: cannot open the board's volume, %x\n"_w,
                           Hex32(Status));
   }
   EFI_STATUS Result = EFI_SUCCESS;
@@ -383,19 +388,21 @@ bool PathIsDown(struct _ORV_PATH_PROTOCOL *PathInterface) {
   return State->Interface == reinterpret_cast<ORV_PATH_PROTOCOL *>(PathInterface) && State->Initialized == 0;
 }
 
-// Reads OrvSim\FlashSim.ini into gConfig.
+// Reads the board's FlashSim.ini into gConfig.
 EFI_STATUS LoadConfig(EFI_FILE_HANDLE Root) {
+  CHAR16 Name[NAME_SIZE];
+  SPrint(Name, sizeof(Name), u"%s\\FlashSim.ini"_w, gBoard.Folder);
   PoolGuard<UINT8> Text;
   UINTN Size = 0;
-  EFI_STATUS Status = ReadWholeFile(Root, u"OrvSim\\FlashSim.ini"_w, CONFIG_MAX_SIZE, &Text, &Size);
+  EFI_STATUS Status = ReadWholeFile(Root, Name, CONFIG_MAX_SIZE, &Text, &Size);
   if (EFI_ERROR(Status)) {
-    return PrintAndReturn(Status, u"FlashSim: cannot open OrvSim\\FlashSim.ini, %x\n"_w,
-                          Hex32(Status));
+    return PrintAndReturn(Status, u"FlashSim: cannot open %s, %x\n"_w, Name, Hex32(Status));
   }
   TEXT_ERROR Error{};
   Status = ParseSimConfig(reinterpret_cast<const char *>(Text.Get()), Size, &gConfig, &Error);
   if (EFI_ERROR(Status)) {
-    SimReportBadFile(u"FlashSim"_w, u"FlashSim.ini"_w, Error.Line, Error.Reason);
+    SimReportBadFile(u"FlashSim"_w, Name, Error.Line, Error.Reason);
+    SimReportBadBoard(&gBoard);
   }
   return Status;
 }
@@ -418,10 +425,16 @@ EFI_STATUS EFIAPI IcInit(struct _ORV_PATH_PROTOCOL *PathInterface, UINT8 *IcCoun
     return EFI_NOT_READY;
   }
 
-  FileGuard Root;
-  Status = OpenImageVolume(BS, gDriverImage, &Root);
+  gBoard = {};
+  Status = SimFindBoard(gDriverImage, &gBoard);
   if (EFI_ERROR(Status)) {
-    return PrintAndReturn(Status, u"FlashSim: cannot open its volume, %x\n"_w, Hex32(Status));
+    return Status;
+  }
+  FileGuard Root;
+  Status = SimOpenBoard(&gBoard, &Root);
+  if (EFI_ERROR(Status)) {
+    return PrintAndReturn(Status, u"FlashSim: cannot open the board's volume, %x\n"_w,
+                          Hex32(Status));
   }
   Status = LoadConfig(Root.Get());
   if (EFI_ERROR(Status)) {
@@ -476,7 +489,7 @@ EFI_STATUS SwitchBank(UINT8 Ic, UINT8 Bank) {
   State.Text[0] = static_cast<CHAR8>('0' + gFlash.Ic[Ic].Active);
   {
     FileGuard Root;
-    Status = OpenImageVolume(BS, gDriverImage, &Root);
+    Status = SimOpenBoard(&gBoard, &Root);
     if (!EFI_ERROR(Status)) Status = SimWriteFile(Root.Get(), Name, State.Text, State.Size);
   }
   if (EFI_ERROR(Status)) {

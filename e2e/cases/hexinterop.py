@@ -171,3 +171,7 @@ def interop_cases(fx):
                           checks=[_bank_check(target, banks)], note=how))
         section, chip_ver = target, version
     return cases
+
+
+BOOTS = [("hexinterop", True, interop_cases)]
+BOOT_FILES = {"hexinterop": [add_files]}

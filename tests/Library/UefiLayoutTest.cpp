@@ -1,0 +1,47 @@
+// The UEFI firmware management and resource table definitions: their layout
+// as the UEFI specification fixes it (x86_64), checked at compile time.
+#include <Uefi/FirmwareManagement.h>
+#include <Uefi/SystemResourceTable.h>
+
+#include <cstddef>
+
+#define ORV_AT(Type, Field, Offset) static_assert(offsetof(Type, Field) == (Offset), #Type "." #Field)
+
+static_assert(sizeof(EFI_FIRMWARE_IMAGE_DESCRIPTOR) == 120);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, ImageIndex, 0);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, ImageTypeId, 4);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, ImageId, 24);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, ImageIdName, 32);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, Version, 40);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, VersionName, 48);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, Size, 56);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, AttributesSupported, 64);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, AttributesSetting, 72);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, Compatibilities, 80);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, LowestSupportedImageVersion, 88);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, LastAttemptVersion, 92);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, LastAttemptStatus, 96);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, HardwareInstance, 104);
+ORV_AT(EFI_FIRMWARE_IMAGE_DESCRIPTOR, Dependencies, 112);
+
+static_assert(sizeof(EFI_FIRMWARE_MANAGEMENT_PROTOCOL) == 6 * sizeof(void *));
+ORV_AT(EFI_FIRMWARE_MANAGEMENT_PROTOCOL, GetImageInfo, 0);
+ORV_AT(EFI_FIRMWARE_MANAGEMENT_PROTOCOL, GetImage, 8);
+ORV_AT(EFI_FIRMWARE_MANAGEMENT_PROTOCOL, SetImage, 16);
+ORV_AT(EFI_FIRMWARE_MANAGEMENT_PROTOCOL, CheckImage, 24);
+ORV_AT(EFI_FIRMWARE_MANAGEMENT_PROTOCOL, GetPackageInfo, 32);
+ORV_AT(EFI_FIRMWARE_MANAGEMENT_PROTOCOL, SetPackageInfo, 40);
+
+static_assert(sizeof(EFI_SYSTEM_RESOURCE_TABLE) == 16);
+ORV_AT(EFI_SYSTEM_RESOURCE_TABLE, FwResourceCount, 0);
+ORV_AT(EFI_SYSTEM_RESOURCE_TABLE, FwResourceCountMax, 4);
+ORV_AT(EFI_SYSTEM_RESOURCE_TABLE, FwResourceVersion, 8);
+
+static_assert(sizeof(EFI_SYSTEM_RESOURCE_ENTRY) == 40);
+ORV_AT(EFI_SYSTEM_RESOURCE_ENTRY, FwClass, 0);
+ORV_AT(EFI_SYSTEM_RESOURCE_ENTRY, FwType, 16);
+ORV_AT(EFI_SYSTEM_RESOURCE_ENTRY, FwVersion, 20);
+ORV_AT(EFI_SYSTEM_RESOURCE_ENTRY, LowestSupportedFwVersion, 24);
+ORV_AT(EFI_SYSTEM_RESOURCE_ENTRY, CapsuleFlags, 28);
+ORV_AT(EFI_SYSTEM_RESOURCE_ENTRY, LastAttemptVersion, 32);
+ORV_AT(EFI_SYSTEM_RESOURCE_ENTRY, LastAttemptStatus, 36);
