@@ -300,6 +300,12 @@ class CHECKER {
     }
     const bool ReferenceParser = Lower(ImageParser) == Lower(REFERENCE_IMAGE_PARSER);
     if (ReferenceParser) ReadParserKeys(APP_COMPONENT_FOLDER + ImageParser);
+    ReadBoards();
+    for (const ZONE &Zone : ZONES) CheckZone(Settings, Lines, *Target, *Section, Zone, ReferenceParser);
+  }
+
+  /// The boards the images go to: the volume's own description and --board.
+  void ReadBoards() {
     std::vector<BOARD_SOURCE> Sources;
     std::optional<BOARD_SOURCE> Own = VolumeBoardSource(Volume_, STICK_BOARD_INI, STICK_BOARD_INI);
     if (Own) Sources.push_back(*Own);
@@ -311,7 +317,6 @@ class CHECKER {
                    "it; remove it from the stick");
     }
     Boards_ = CheckBoards(Sources, Report_);
-    for (const ZONE &Zone : ZONES) CheckZone(Settings, Lines, *Target, *Section, Zone, ReferenceParser);
   }
 
   /// The keys built into the volume's reference image parser decide which
