@@ -15,6 +15,10 @@
 // tool time / modelled flash time. Asserts nothing about time; exits 1 if a
 // run does not update every IC.
 //
+// Then the same OCM update of every IC (no customer zone) twice: through
+// OrvUpdate.efi (`-a -f`) and through OrvFmp.efi (driver loaded, SetImage on
+// each IC's instance, unloaded), each as tool time over modelled flash time.
+//
 // Usage: orv_wholerun_bench [--tsv] [--rounds N]
 #include <cstdio>
 #include <string>
@@ -25,8 +29,8 @@
 #include "FakeFirmware.h"
 #include "FakeVolume.h"
 #include "ModelFlash.h"
+#include "OrvFmp.h"
 #include "OrvUpdate.h"
-#include "RunState.h"
 #include "RunState.h"
 
 namespace {
@@ -112,6 +116,93 @@ UINTN BytesWritten(const ModelFlash &Flash) {
   return Bytes;
 }
 
+/// What the measured rounds of one way of updating gave (medians).
+struct MEASURED {
+  double Run = 0;       ///< whole run
+  double Own = 0;       ///< outside the flash calls
+  double Modelled = 0;  ///< modelled flash time of one round
+  UINTN Written = 0;
+};
+
+/// Runs Update Rounds + 1 times (the first unmeasured, so every measured
+/// round starts from the same state) and checks that each switched every
+/// IC. Returns false (after printing the console) when one did not.
+template <typename UPDATE>
+bool Measure(FakeFirmware &Fw, ModelFlash &Flash, int Rounds, UPDATE Update, MEASURED *Out) {
+  std::vector<double> RunSeconds;
+  std::vector<double> OwnSeconds;
+  for (int Round = 0; Round <= Rounds; Round++) {
+    Flash.ClearCalls();
+    Fw.ClearConsole();
+    ResetRunState(Fw.BootServices());
+    std::vector<UINT8> Before(ICS);
+    for (UINT8 Ic = 0; Ic < ICS; Ic++) Before[Ic] = Flash.Active(Ic);
+
+    gFlashSeconds = 0;
+    auto Start = std::chrono::steady_clock::now();
+    EFI_STATUS Status = Update();
+    auto End = std::chrono::steady_clock::now();
+
+    bool Good = !EFI_ERROR(Status);
+    for (UINT8 Ic = 0; Ic < ICS; Ic++) Good = Good && Flash.Active(Ic) != Before[Ic];
+    if (!Good) {
+      std::printf("round %d did not update every IC (status %llx):\n%s", Round,
+                  static_cast<unsigned long long>(Status), Fw.Console().c_str());
+      return false;
+    }
+    if (Round == 0) continue;
+    const double Seconds = std::chrono::duration<double>(End - Start).count();
+    RunSeconds.push_back(Seconds);
+    OwnSeconds.push_back(Seconds - gFlashSeconds);
+    Out->Modelled = ModelledSeconds(Flash);
+    Out->Written = BytesWritten(Flash);
+  }
+  Out->Run = bench::Median(RunSeconds);
+  Out->Own = bench::Median(OwnSeconds);
+  return true;
+}
+
+/// OrvFmp.efi loaded, the OCM image handed to every IC's SetImage, unloaded.
+EFI_STATUS FmpUpdate(FakeFirmware &Fw, const std::vector<UINT8> &Ocm) {
+  EFI_STATUS Status = OrvFmpMain(Fw.ImageHandle(), Fw.SystemTable());
+  for (UINT8 Ic = 0; !EFI_ERROR(Status) && Ic < gOrvFmp.Count; Ic++) {
+    EFI_FIRMWARE_MANAGEMENT_PROTOCOL *Fmp = &gOrvFmp.Instances[Ic].Fmp;
+    Status = Fmp->SetImage(Fmp, 1, Ocm.data(), Ocm.size(), nullptr, nullptr, nullptr);
+  }
+  if (gOrvFmp.Count != 0) (void)OrvFmpUnload(Fw.ImageHandle());
+  return Status;
+}
+
+void Report(const bench::Options &Options, const char *Tag, const char *Case,
+            const MEASURED &M) {
+  const double Mib = M.Written / double(1 << 20);
+  if (Options.Tsv) {
+    std::printf("%s\t%s\t%.9f\t%.9f\t%d\t%.3f\t%.9f\n", Tag, Case, M.Own, M.Modelled,
+                Options.Rounds, Mib, M.Run);
+    return;
+  }
+  std::printf("%s: %s, %.1f MiB written per run (medians of %d runs)\n", Tag, Case, Mib,
+              Options.Rounds);
+  std::printf("  whole run                 %10.3f ms  %8.3f ms/MiB\n", M.Run * 1e3,
+              M.Run * 1e3 / Mib);
+  std::printf("  outside the flash calls   %10.3f ms  %8.3f ms/MiB\n", M.Own * 1e3,
+              M.Own * 1e3 / Mib);
+  std::printf("  modelled flash time       %10.3f s\n", M.Modelled);
+  std::printf("  overhead                  %10.4f %% (whole run %.4f %%)\n",
+              100 * M.Own / M.Modelled, 100 * M.Run / M.Modelled);
+}
+
+std::string Settings(const char *Customer) {
+  return std::string("[default]\n"
+                     "target = Rack\n"
+                     "[Rack]\n"
+                     "ImageParser = OrvHexImage.efi\n"
+                     "FlashInterface = OrvFlashSim.efi\n"
+                     "DevicePath = OrvPathSim.efi\n"
+                     "OCM = ocm.hex\n"
+                     "customer = ") + Customer + "\n";
+}
+
 }  // namespace
 
 int main(int Argc, char **Argv) {
@@ -123,16 +214,8 @@ int main(int Argc, char **Argv) {
   ModelFlash Flash(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
   gOrvBootServices = Fw.BootServices();
 
-  Volume.AddFile("OrvUpdateComponent\\OrvUpdateSettings.ini",
-                 "[default]\n"
-                 "target = Rack\n"
-                 "[Rack]\n"
-                 "ImageParser = OrvHexImage.efi\n"
-                 "FlashInterface = OrvFlashSim.efi\n"
-                 "DevicePath = OrvPathSim.efi\n"
-                 "OCM = ocm.hex\n"
-                 "customer = cust.hex\n");
-  Image.Files["OrvUpdateComponent\\ocm.hex"] = {MakeZoneImage(0x20, OCM_BANK - 24, 2), 0x20};
+  const std::vector<UINT8> NewOcm = MakeZoneImage(0x20, OCM_BANK - 24, 2);
+  Image.Files["OrvUpdateComponent\\ocm.hex"] = {NewOcm, 0x20};
   Image.Files["OrvUpdateComponent\\cust.hex"] = {MakeZoneImage(7, CUSTOMER_BANK - 24, 3), 7};
   Fw.InstallProtocol(Fw.NewHandle(), gOrvImageProtocolGuid, &Image.Protocol);
   ORV_FLASH_PROTOCOL Timed = TimedProtocol(&Flash.Protocol);
@@ -143,61 +226,32 @@ int main(int Argc, char **Argv) {
     Flash.Program(Ic, ZONE_OCM, 0, OldOcm);
     Flash.SetActive(Ic, 0);
   }
+  const char *SettingsPath = "OrvUpdateComponent\\OrvUpdateSettings.ini";
+  auto Engine = [&] { return OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable()); };
+
+  // Every IC, both zones (-a -f -cb).
+  Volume.AddFile(SettingsPath, Settings("cust.hex"));
   Fw.SetArguments({"-a", "-f", "-cb"});
+  MEASURED Whole;
+  if (!Measure(Fw, Flash, Options.Rounds, Engine, &Whole)) return 1;
+  char Case[96];
+  std::snprintf(Case, sizeof Case, "%d ICs x %u MiB OCM + 2 x %u KiB customer", ICS,
+                OCM_BANK >> 20, CUSTOMER_BANK >> 10);
+  Report(Options, "wholerun", Case, Whole);
 
-  std::vector<double> RunSeconds;
-  std::vector<double> OwnSeconds;
-  double Modelled = 0;
-  UINTN Written = 0;
-  bool Good = true;
-  // One unmeasured run first, so that every measured run starts from the
-  // same state (banks written, pages touched).
-  for (int Round = 0; Round <= Options.Rounds; Round++) {
-    Flash.ClearCalls();
-    Fw.ClearConsole();
-    ResetRunState(Fw.BootServices());
-    std::vector<UINT8> Before(ICS);
-    for (UINT8 Ic = 0; Ic < ICS; Ic++) Before[Ic] = Flash.Active(Ic);
-
-    gFlashSeconds = 0;
-    auto Start = std::chrono::steady_clock::now();
-    EFI_STATUS Status = OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable());
-    auto End = std::chrono::steady_clock::now();
-
-    for (UINT8 Ic = 0; Ic < ICS; Ic++) {
-      if (Flash.Active(Ic) == Before[Ic]) Good = false;
-    }
-    if (EFI_ERROR(Status) || !Good) {
-      std::printf("run %d did not update every IC (status %llx):\n%s", Round,
-                  static_cast<unsigned long long>(Status), Fw.Console().c_str());
-      return 1;
-    }
-    if (Round == 0) continue;
-    const double Seconds = std::chrono::duration<double>(End - Start).count();
-    RunSeconds.push_back(Seconds);
-    OwnSeconds.push_back(Seconds - gFlashSeconds);
-    Modelled = ModelledSeconds(Flash);
-    Written = BytesWritten(Flash);
+  // The same OCM update of every IC through OrvUpdate.efi and through the
+  // FMP driver's SetImage (driver load included).
+  Volume.AddFile(SettingsPath, Settings("none"));
+  Fw.SetArguments({"-a", "-f"});
+  MEASURED ByEngine;
+  MEASURED ByFmp;
+  if (!Measure(Fw, Flash, Options.Rounds, Engine, &ByEngine) ||
+      !Measure(Fw, Flash, Options.Rounds, [&] { return FmpUpdate(Fw, NewOcm); }, &ByFmp)) {
+    return 1;
   }
-
-  const double Run = bench::Median(RunSeconds);
-  const double Own = bench::Median(OwnSeconds);
-  const double Mib = Written / double(1 << 20);
-  if (Options.Tsv) {
-    std::printf("wholerun\t%d ICs x %u MiB OCM + 2 x %u KiB customer\t%.9f\t%.9f\t%d\t%.3f\t%.9f\n",
-                ICS, OCM_BANK >> 20, CUSTOMER_BANK >> 10, Own, Modelled, Options.Rounds, Mib,
-                Run);
-  } else {
-    std::printf("%d ICs x %u MiB OCM images, customer zone in both banks: %.1f MiB written "
-                "per run (medians of %d runs)\n",
-                ICS, OCM_BANK >> 20, Mib, Options.Rounds);
-    std::printf("  whole run                 %10.3f ms  %8.3f ms/MiB\n", Run * 1e3,
-                Run * 1e3 / Mib);
-    std::printf("  outside the flash calls   %10.3f ms  %8.3f ms/MiB\n", Own * 1e3,
-                Own * 1e3 / Mib);
-    std::printf("  modelled flash time       %10.3f s\n", Modelled);
-    std::printf("  overhead                  %10.4f %% (whole run %.4f %%)\n", 100 * Own / Modelled,
-                100 * Run / Modelled);
-  }
+  std::snprintf(Case, sizeof Case, "%d ICs x %u MiB OCM, OrvUpdate.efi", ICS, OCM_BANK >> 20);
+  Report(Options, "fmp", Case, ByEngine);
+  std::snprintf(Case, sizeof Case, "%d ICs x %u MiB OCM, FMP SetImage", ICS, OCM_BANK >> 20);
+  Report(Options, "fmp", Case, ByFmp);
   return 0;
 }

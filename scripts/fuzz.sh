@@ -13,7 +13,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORV_BUILD_DIR:-$root/build}
 seconds=${1:-60}
-targets=${ORV_FUZZ_TARGETS:-"settings command_line hex_image sim_config fault_rules signature pem"}
+targets=${ORV_FUZZ_TARGETS:-"settings command_line hex_image sim_config fault_rules signature pem capsule"}
 out=$build/fuzz
 
 CC=clang CXX=clang++ cmake -S "$root/tests/fuzz" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "RunState.h"
@@ -62,6 +63,25 @@ CHAR16 *EFIAPI TDevicePathToText(CONST EFI_DEVICE_PATH_PROTOCOL *Path, BOOLEAN D
   return FakeFirmware::Current().DevicePathToText(Path, DisplayOnly, Shortcuts);
 }
 
+EFI_STATUS EFIAPI TInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Guid,
+                                            EFI_INTERFACE_TYPE, VOID *Interface) {
+  return FakeFirmware::Current().InstallProtocolInterface(Handle, Guid, Interface);
+}
+EFI_STATUS EFIAPI TUninstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Guid, VOID *Interface) {
+  return FakeFirmware::Current().UninstallProtocolInterface(Handle, Guid, Interface);
+}
+EFI_STATUS EFIAPI TInstallConfigurationTable(EFI_GUID *Guid, VOID *Table) {
+  return FakeFirmware::Current().InstallConfigurationTable(Guid, Table);
+}
+EFI_STATUS EFIAPI TGetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attributes, UINTN *Size,
+                               VOID *Data) {
+  return FakeFirmware::Current().GetVariable(Name, Guid, Attributes, Size, Data);
+}
+EFI_STATUS EFIAPI TSetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 Attributes, UINTN Size,
+                               VOID *Data) {
+  return FakeFirmware::Current().SetVariable(Name, Guid, Attributes, Size, Data);
+}
+
 template <typename Table>
 void FillUnsupported(Table *T) {
   // Every slot after the table header is a function pointer.
@@ -117,7 +137,12 @@ FakeFirmware::FakeFirmware() {
   Bs_.StartImage = TStartImage;
   Bs_.SetMem = TSetMem;
   Bs_.CopyMem = TCopyMem;
+  Bs_.InstallProtocolInterface = TInstallProtocolInterface;
+  Bs_.UninstallProtocolInterface = TUninstallProtocolInterface;
+  Bs_.InstallConfigurationTable = TInstallConfigurationTable;
   FillUnsupported(&Rs_);
+  Rs_.GetVariable = TGetVariable;
+  Rs_.SetVariable = TSetVariable;
 
   ConOut_.OutputString = TOutputString;
   ConOut_.SetAttribute = TSetAttribute;
@@ -284,7 +309,7 @@ void FakeFirmware::RemoveDevicePathToText() {
 
 // ---- Boot services ---------------------------------------------------------
 
-EFI_STATUS FakeFirmware::AllocatePool(EFI_MEMORY_TYPE, UINTN Size, VOID **Buffer) {
+EFI_STATUS FakeFirmware::AllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) {
   AllocationCount_++;
   if (FailSizes_.count(Size) != 0 || static_cast<int>(AllocationCount_) == FailNth_) {
     *Buffer = nullptr;
@@ -294,6 +319,7 @@ EFI_STATUS FakeFirmware::AllocatePool(EFI_MEMORY_TYPE, UINTN Size, VOID **Buffer
   // Poisoned, so code that assumes zeroed pool memory shows up in tests.
   std::memset(Block, 0x5A, Size);
   Pool_[Block] = Size;
+  PoolTypes_[Block] = Type;
   *Buffer = Block;
   return EFI_SUCCESS;
 }
@@ -307,6 +333,7 @@ EFI_STATUS FakeFirmware::FreePool(VOID *Buffer) {
   std::memset(Buffer, 0xA5, It->second);
   std::free(Buffer);
   Pool_.erase(It);
+  PoolTypes_.erase(Buffer);
   return EFI_SUCCESS;
 }
 
@@ -450,4 +477,83 @@ CHAR16 *FakeFirmware::DevicePathToText(const EFI_DEVICE_PATH *Path, BOOLEAN Disp
   for (size_t Index = 0; Index < Text.size(); Index++) Out[Index] = static_cast<UINT8>(Text[Index]);
   Out[Text.size()] = 0;
   return Out;
+}
+
+EFI_STATUS FakeFirmware::InstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Guid,
+                                                  VOID *Interface) {
+  if (Handle == nullptr || Guid == nullptr) return EFI_INVALID_PARAMETER;
+  if (*Handle == nullptr) *Handle = NewHandle();
+  if (HasProtocol(*Handle, *Guid)) return EFI_INVALID_PARAMETER;
+  InstallProtocol(*Handle, *Guid, Interface);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS FakeFirmware::UninstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Guid,
+                                                    VOID *Interface) {
+  HandleRecord *Record = Find(Handle);
+  if (Record == nullptr || Record->Protocols.count(*Guid) == 0 ||
+      Record->Protocols[*Guid] != Interface) {
+    return EFI_NOT_FOUND;
+  }
+  UninstallProtocol(Handle, *Guid);
+  return EFI_SUCCESS;
+}
+
+std::vector<EFI_HANDLE> FakeFirmware::HandlesWith(const EFI_GUID &Guid) const {
+  std::vector<EFI_HANDLE> Out;
+  for (EFI_HANDLE Handle : HandleOrder_) {
+    if (HasProtocol(Handle, Guid)) Out.push_back(Handle);
+  }
+  return Out;
+}
+
+EFI_STATUS FakeFirmware::InstallConfigurationTable(EFI_GUID *Guid, VOID *Table) {
+  if (Guid == nullptr) return EFI_INVALID_PARAMETER;
+  auto Same = [&](const EFI_CONFIGURATION_TABLE &Entry) { return Entry.VendorGuid == *Guid; };
+  auto Found = std::find_if(ConfigTables_.begin(), ConfigTables_.end(), Same);
+  if (Table == nullptr) {
+    if (Found == ConfigTables_.end()) return EFI_NOT_FOUND;
+    ConfigTables_.erase(Found);
+  } else if (Found != ConfigTables_.end()) {
+    Found->VendorTable = Table;
+  } else {
+    ConfigTables_.push_back({*Guid, Table});
+  }
+  St_.ConfigurationTable = ConfigTables_.data();
+  St_.NumberOfTableEntries = ConfigTables_.size();
+  return EFI_SUCCESS;
+}
+
+void *FakeFirmware::ConfigurationTable(const EFI_GUID &Guid) const {
+  for (const EFI_CONFIGURATION_TABLE &Entry : ConfigTables_) {
+    if (Entry.VendorGuid == Guid) return Entry.VendorTable;
+  }
+  return nullptr;
+}
+
+EFI_STATUS FakeFirmware::GetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attributes, UINTN *Size,
+                                     VOID *Data) {
+  if (Name == nullptr || Guid == nullptr || Size == nullptr) return EFI_INVALID_PARAMETER;
+  auto Found = Variables.find({std::u16string(reinterpret_cast<const char16_t *>(Name)), *Guid});
+  if (Found == Variables.end()) return EFI_NOT_FOUND;
+  const std::vector<UINT8> &Bytes = Found->second.Data;
+  if (Attributes != nullptr) *Attributes = Found->second.Attributes;
+  if (*Size < Bytes.size()) {
+    *Size = Bytes.size();
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  *Size = Bytes.size();
+  std::memcpy(Data, Bytes.data(), Bytes.size());
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS FakeFirmware::SetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 Attributes, UINTN Size,
+                                     VOID *Data) {
+  if (Name == nullptr || Guid == nullptr) return EFI_INVALID_PARAMETER;
+  const std::pair<std::u16string, EFI_GUID> Key{
+      std::u16string(reinterpret_cast<const char16_t *>(Name)), *Guid};
+  if (Size == 0) return Variables.erase(Key) != 0 ? EFI_SUCCESS : EFI_NOT_FOUND;
+  const UINT8 *Bytes = static_cast<const UINT8 *>(Data);
+  Variables[Key] = {Attributes, std::vector<UINT8>(Bytes, Bytes + Size)};
+  return EFI_SUCCESS;
 }

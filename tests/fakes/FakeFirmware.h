@@ -122,7 +122,27 @@ class FakeFirmware {
   EFI_STATUS OutputString(const CHAR16 *Text);
   CHAR16 *DevicePathToText(const EFI_DEVICE_PATH *Path, BOOLEAN DisplayOnly, BOOLEAN Shortcuts);
 
+  // ---- Drivers that publish: protocol interfaces, configuration tables, variables
+  EFI_STATUS InstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Guid, VOID *Interface);
+  EFI_STATUS UninstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Guid, VOID *Interface);
+  /// Handles carrying Guid, in installation order.
+  std::vector<EFI_HANDLE> HandlesWith(const EFI_GUID &Guid) const;
+  EFI_STATUS InstallConfigurationTable(EFI_GUID *Guid, VOID *Table);
+  /// The configuration table under Guid, or nullptr.
+  void *ConfigurationTable(const EFI_GUID &Guid) const;
+  EFI_MEMORY_TYPE PoolType(const void *Pointer) const { return PoolTypes_.at(Pointer); }
+  struct Variable {
+    UINT32 Attributes = 0;
+    std::vector<UINT8> Data;
+  };
+  /// The non-volatile store: survives a "reset" as long as the object lives.
+  std::map<std::pair<std::u16string, EFI_GUID>, Variable> Variables;
+  EFI_STATUS GetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attributes, UINTN *Size, VOID *Data);
+  EFI_STATUS SetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 Attributes, UINTN Size, VOID *Data);
+
  private:
+  std::vector<EFI_CONFIGURATION_TABLE> ConfigTables_;
+  std::map<const void *, EFI_MEMORY_TYPE> PoolTypes_;
   struct HandleRecord {
     std::map<EFI_GUID, void *> Protocols;
     std::vector<EFI_GUID> Order;

@@ -65,8 +65,12 @@ EFI_STATUS EFIAPI TSetPosition(EFI_FILE_PROTOCOL *File, UINT64 Position) {
   return H->Volume->SetPosition(*H, Position);
 }
 
-// The volume is read-only and synchronous: the other members are not offered.
-EFI_STATUS EFIAPI TDelete(EFI_FILE_PROTOCOL *) { return EFI_UNSUPPORTED; }
+EFI_STATUS EFIAPI TDelete(EFI_FILE_PROTOCOL *File) {
+  ORV_OPEN_HANDLE_OR_FAIL(H, File);
+  return H->Volume->Delete(*H);
+}
+
+// The volume is synchronous and never written: the other members are not offered.
 EFI_STATUS EFIAPI TWrite(EFI_FILE_PROTOCOL *, UINTN *, VOID *) { return EFI_UNSUPPORTED; }
 EFI_STATUS EFIAPI TSetInfo(EFI_FILE_PROTOCOL *, EFI_GUID *, UINTN, VOID *) {
   return EFI_UNSUPPORTED;
@@ -78,7 +82,7 @@ EFI_STATUS EFIAPI TOpenEx(EFI_FILE_PROTOCOL *, EFI_FILE_PROTOCOL **, CHAR16 *, U
 }
 EFI_STATUS EFIAPI TIoEx(EFI_FILE_PROTOCOL *, EFI_FILE_IO_TOKEN *) { return EFI_UNSUPPORTED; }
 
-constexpr const char *CALLS[] = {"OpenVolume", "Open", "GetInfo", "Read", "Close"};
+constexpr const char *CALLS[] = {"OpenVolume", "Open", "GetInfo", "Read", "Close", "Delete"};
 
 }  // namespace
 
@@ -101,6 +105,8 @@ void FakeVolume::AddFile(const std::string &Path, const std::string &Content) {
 }
 
 void FakeVolume::RemoveFile(const std::string &Path) { Files_.erase(Lower(Path)); }
+
+bool FakeVolume::HasFile(const std::string &Path) const { return Files_.count(Lower(Path)) != 0; }
 
 void FakeVolume::ReportFileSize(const std::string &Path, UINT64 FileSize) {
   auto It = Files_.find(Lower(Path));
@@ -188,7 +194,9 @@ EFI_STATUS FakeVolume::Open(Handle &From, EFI_FILE_PROTOCOL **NewHandleOut, cons
       OpenMode != (EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE)) {
     return EFI_INVALID_PARAMETER;
   }
-  if (OpenMode != EFI_FILE_MODE_READ) return EFI_WRITE_PROTECTED;
+  if (OpenMode == (EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE) || !AllowDelete_) {
+    if (OpenMode != EFI_FILE_MODE_READ) return EFI_WRITE_PROTECTED;
+  }
 
   // Resolve the path: from the root after a leading backslash, otherwise
   // from the directory the call was made on.
@@ -245,8 +253,7 @@ EFI_STATUS FakeVolume::Read(Handle &H, UINTN *BufferSize, VOID *Buffer) {
   EFI_STATUS Status = Injected("Read");
   if (EFI_ERROR(Status)) return Status;
   if (BufferSize == nullptr) return EFI_INVALID_PARAMETER;
-  // Directory entries are not offered by this volume.
-  if (H.Directory) return EFI_UNSUPPORTED;
+  if (H.Directory) return ReadEntry(H, BufferSize, Buffer);
   auto It = Files_.find(Lower(H.Path));
   if (It == Files_.end()) return EFI_DEVICE_ERROR;  // removed while open
   const std::string &Content = It->second.Content;
@@ -305,12 +312,68 @@ EFI_STATUS FakeVolume::GetPosition(Handle &H, UINT64 *Position) {
 }
 
 EFI_STATUS FakeVolume::SetPosition(Handle &H, UINT64 Position) {
-  if (H.Directory) return Position == 0 ? EFI_SUCCESS : EFI_UNSUPPORTED;
+  if (H.Directory) {
+    if (Position != 0) return EFI_UNSUPPORTED;
+    H.Position = 0;
+    return EFI_SUCCESS;
+  }
   if (Position == ~static_cast<UINT64>(0)) {
     auto It = Files_.find(Lower(H.Path));
     if (It == Files_.end()) return EFI_DEVICE_ERROR;
     Position = It->second.Content.size();
   }
   H.Position = Position;
+  return EFI_SUCCESS;
+}
+
+std::vector<std::pair<std::string, bool>> FakeVolume::Entries(const std::string &LowerPath) const {
+  const std::string Prefix = LowerPath.empty() ? "" : LowerPath + "\\";
+  std::vector<std::pair<std::string, bool>> Found;
+  for (const auto &[Key, Stored] : Files_) {
+    if (Key.compare(0, Prefix.size(), Prefix) != 0) continue;
+    const std::string Rest = Stored.Path.substr(Prefix.size());
+    const size_t Slash = Rest.find('\\');
+    std::pair<std::string, bool> Entry{Rest.substr(0, Slash), Slash != std::string::npos};
+    if (Found.empty() || Found.back() != Entry) Found.push_back(Entry);
+  }
+  return Found;
+}
+
+// One entry per call, as EFI_FILE_INFO with its name; Position counts the
+// entries read; a size of 0 ends the listing.
+EFI_STATUS FakeVolume::ReadEntry(Handle &Folder, UINTN *BufferSize, VOID *Buffer) {
+  const auto Found = Entries(Lower(Folder.Path));
+  if (Folder.Position >= Found.size()) {
+    *BufferSize = 0;
+    return EFI_SUCCESS;
+  }
+  const auto &[Name, Directory] = Found[Folder.Position];
+  const UINTN Needed = SIZE_OF_EFI_FILE_INFO + (Name.size() + 1) * sizeof(CHAR16);
+  if (*BufferSize < Needed) {
+    *BufferSize = Needed;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  std::memset(Buffer, 0, Needed);
+  auto *Info = static_cast<EFI_FILE_INFO *>(Buffer);
+  Info->Size = Needed;
+  Info->Attribute = Directory ? EFI_FILE_DIRECTORY : EFI_FILE_ARCHIVE;
+  if (!Directory) Info->FileSize = Files_.at(Lower(Folder.Path + "\\" + Name)).Content.size();
+  for (size_t Index = 0; Index <= Name.size(); Index++) {
+    Info->FileName[Index] = Index < Name.size() ? static_cast<unsigned char>(Name[Index]) : 0;
+  }
+  *BufferSize = Needed;
+  Folder.Position++;
+  return EFI_SUCCESS;
+}
+
+// Delete closes the handle whatever it returns.
+EFI_STATUS FakeVolume::Delete(Handle &File) {
+  Closes_.push_back(
+      {File.Path, File.Directory, Fw_.OpenCount(Fw_.DeviceHandle(), gEfiSimpleFileSystemProtocolGuid)});
+  File.Open = false;
+  EFI_STATUS Status = Injected("Delete");
+  if (EFI_ERROR(Status)) return Status;
+  if (File.Directory || !AllowDelete_) return EFI_WARN_DELETE_FAILURE;
+  Files_.erase(Lower(File.Path));
   return EFI_SUCCESS;
 }

@@ -1,9 +1,10 @@
-// An in-memory, read-only FAT-like volume for host tests, installed on the
+// An in-memory FAT-like volume for host tests, installed on the
 // fake firmware's device handle as its Simple File System protocol. Files are
 // added by path; folders are implied by the paths. Names are compared without
 // regard to ASCII case, path separators are backslashes, and paths given to
 // Open are relative to the handle they are opened from (a leading backslash
-// means the root). Every call can be made to fail; Read can be made short;
+// means the root). Read-only unless AllowDelete() lets files be opened for
+// writing and deleted; a directory's Read lists its entries. Every call can be made to fail; Read can be made short;
 // open handles are counted and the order of Close calls is recorded.
 #pragma once
 
@@ -40,11 +41,14 @@ class FakeVolume {
   /// Adds or replaces a file, path relative to the root ("A\\B.ini").
   void AddFile(const std::string &Path, const std::string &Content);
   void RemoveFile(const std::string &Path);
+  /// Files may be opened for reading and writing, and deleted.
+  void AllowDelete() { AllowDelete_ = true; }
+  bool HasFile(const std::string &Path) const;
   /// GetInfo reports this FileSize for the file instead of its real size
   /// (Read still delivers only the real bytes).
   void ReportFileSize(const std::string &Path, UINT64 FileSize);
 
-  /// The call ("OpenVolume", "Open", "GetInfo", "Read" or "Close") fails with
+  /// The call ("OpenVolume", "Open", "GetInfo", "Read", "Close" or "Delete") fails with
   /// Status: the Nth call from now (1-based), or every call when Nth is 0.
   /// A failed Close still closes its handle, as Close always does.
   void Fail(const std::string &Call, EFI_STATUS Status, int Nth = 0);
@@ -76,6 +80,7 @@ class FakeVolume {
   EFI_STATUS GetInfo(Handle &File, const EFI_GUID *Type, UINTN *BufferSize, VOID *Buffer);
   EFI_STATUS GetPosition(Handle &File, UINT64 *Position);
   EFI_STATUS SetPosition(Handle &File, UINT64 Position);
+  EFI_STATUS Delete(Handle &File);
 
   /// The protocol table the code holds, followed by the way back to its
   /// owner. Plain data, so a pointer to the table is a pointer to the anchor.
@@ -113,6 +118,9 @@ class FakeVolume {
   EFI_STATUS Injected(const std::string &Call);
   Handle &NewHandle(const std::string &Path, bool Directory);
   bool IsDirectory(const std::string &LowerPath) const;
+  /// The names of the files and folders directly inside a folder, in order.
+  std::vector<std::pair<std::string, bool>> Entries(const std::string &LowerPath) const;
+  EFI_STATUS ReadEntry(Handle &Folder, UINTN *BufferSize, VOID *Buffer);
 
   FakeFirmware &Fw_;
   VolumeAnchor FileSystem_;
@@ -122,6 +130,7 @@ class FakeVolume {
   std::map<std::string, int> CallCounts_;
   bool ShortRead_ = false;
   UINTN ShortReadBytes_ = 0;
+  bool AllowDelete_ = false;
   std::vector<CloseRecord> Closes_;
   std::vector<OpenRequest> OpenRequests_;
   std::vector<UINTN> GetInfoSizes_;

@@ -19,11 +19,15 @@
 // that no floor was lowered and none is above the image its IC runs (after
 // recovery: the floor is the new image's counter).
 //
+// The variant "fmp" makes the same update of the signed board through the
+// FMP driver instead: OrvFmp.efi loaded, then SetImage of the new OCM image
+// on each IC's instance (the customer zone is not part of it).
+//
 // Then random sequences on the signed board (ORV_POWERCUT_SEEDS, default
-// 10000, or the first argument): each seed cuts the power at a random flash
-// operation and part, up to five times in a row over the update and the
-// recovery runs that follow, checking the ICs after each cut, then runs a
-// clean recovery.
+// 10000, or the first argument), through OrvUpdate.efi and through the FMP
+// driver: each seed cuts the power at a random flash operation and part, up
+// to five times in a row over the update and the recovery runs that follow,
+// checking the ICs after each cut, then runs a clean recovery.
 //
 // Prints one line per failing case and a closing line
 //   power cut: <N> cut points (<F> at floor writes), <S> random sequences
@@ -41,6 +45,7 @@
 
 #include "BoardTest.h"
 #include "ImageSignHost.h"
+#include "OrvFmp.h"
 #include "OrvUpdate.h"
 
 namespace {
@@ -55,6 +60,7 @@ struct Variant {
   const char *SettingsExtra;
   bool Backup;  ///< customer bank 1 is written too
   bool Signed = false;  ///< signed images, a key provisioned in both ICs
+  bool Fmp = false;     ///< through OrvFmp.efi's SetImage, OCM zone only
 };
 
 const Variant VARIANTS[] = {
@@ -62,8 +68,10 @@ const Variant VARIANTS[] = {
     {"no-backup", {"0", "1"}, "", false},
     {"reduced-read-back", {"0", "1", "-cb"}, "ReduceFlashProcessFlag = 1\n", true},
     {"signed", {"0", "1", "-cb"}, "", true, true},
+    {"fmp", {}, "", false, true, true},
 };
 const Variant &SIGNED = VARIANTS[3];
+const Variant &FMP = VARIANTS[4];
 
 // Security counters of the signed images.
 constexpr UINT32 OLDER_COUNTER = 1;
@@ -116,6 +124,20 @@ void SetUpBoard(ModelFlash &Flash, const Images &I, const IMAGE_PUBLIC_KEY *Key)
   }
 }
 
+/// OrvFmp.efi loaded, the new OCM image handed to every IC's SetImage, the
+/// driver unloaded; the first failure's status.
+EFI_STATUS FmpUpdate(FakeFirmware &Fw, const Images &I) {
+  EFI_STATUS Status = OrvFmpMain(Fw.ImageHandle(), Fw.SystemTable());
+  if (EFI_ERROR(Status)) return Status;
+  for (UINT8 Ic = 0; Ic < gOrvFmp.Count; Ic++) {
+    EFI_FIRMWARE_MANAGEMENT_PROTOCOL *Fmp = &gOrvFmp.Instances[Ic].Fmp;
+    EFI_STATUS Set = Fmp->SetImage(Fmp, 1, I.New.data(), I.New.size(), nullptr, nullptr, nullptr);
+    if (!EFI_ERROR(Status)) Status = Set;
+  }
+  (void)OrvFmpUnload(Fw.ImageHandle());
+  return Status;
+}
+
 /// One boot of the board running the command: a fresh firmware, volume,
 /// image parser, path component and run state around the same flash.
 EFI_STATUS Boot(ModelFlash &Flash, const Variant &V, const Images &I) {
@@ -130,6 +152,7 @@ EFI_STATUS Boot(ModelFlash &Flash, const Variant &V, const Images &I) {
   Volume.AddFile(SETTINGS_PATH, BoardSettings(V.SettingsExtra));
   Image.Files[OCM_PATH] = {I.New, 0x20};
   Image.Files[CUSTOMER_PATH] = {I.Customer, 0};
+  if (V.Fmp) return FmpUpdate(Fw, I);
   Fw.SetArguments(V.Arguments);
   return OrvUpdateMain(Fw.ImageHandle(), Fw.SystemTable());
 }
@@ -202,7 +225,7 @@ std::string CheckUpdated(const ModelFlash &Flash, const Variant &V, const Images
         !Flash.BankStartsWith(Ic, ZONE_OCM, Active, I.New)) {
       return Ic_ + "does not run the new image";
     }
-    if (!Flash.BankStartsWith(Ic, ZONE_CUSTOMER, 0, I.Customer)) {
+    if (!V.Fmp && !Flash.BankStartsWith(Ic, ZONE_CUSTOMER, 0, I.Customer)) {
       return Ic_ + "customer bank 0 lacks the customer image";
     }
     if (V.Backup && !Flash.BankStartsWith(Ic, ZONE_CUSTOMER, 1, I.Customer)) {
@@ -322,8 +345,8 @@ void SweepVariant(const Variant &V, const Images &I, const IMAGE_PUBLIC_KEY *Key
 
 /// Up to five cuts at random operations and parts over the update of the
 /// signed board and the recovery runs after it, then a clean recovery.
-void RandomSequence(unsigned Seed, const Images &I, const IMAGE_PUBLIC_KEY &Key, size_t MaxOperation,
-                    Tally *T) {
+void RandomSequence(const Variant &V, unsigned Seed, const Images &I, const IMAGE_PUBLIC_KEY &Key,
+                    size_t MaxOperation, Tally *T) {
   std::mt19937 Random(Seed);
   ModelFlash Flash(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
   SetUpBoard(Flash, I, &Key);
@@ -334,7 +357,7 @@ void RandomSequence(unsigned Seed, const Images &I, const IMAGE_PUBLIC_KEY &Key,
     const CutCase &Part = PARTS[Random() % std::size(PARTS)];
     std::vector<UINT32> Before = Floors(Flash);
     Flash.CutPowerAt(At, Part.Part);
-    (void)Boot(Flash, SIGNED, I);
+    (void)Boot(Flash, V, I);
     if (!Flash.PowerLost()) {
       // The run ended before the cut point: a whole run, no cut.
       Trail += " [run]";
@@ -345,14 +368,14 @@ void RandomSequence(unsigned Seed, const Images &I, const IMAGE_PUBLIC_KEY &Key,
     T->SequenceCuts++;
     Trail += " [" + std::to_string(At) + " " + CutPlace(Flash) + " " + Part.Name + "]";
     char Case[512];
-    std::snprintf(Case, sizeof Case, "power cut seed %u:%s", Seed, Trail.c_str());
+    std::snprintf(Case, sizeof Case, "power cut %s seed %u:%s", V.Name, Seed, Trail.c_str());
     T->Broken += Refused(Flash, Case);
     Flash.Reboot();
     CheckAfterCut(Flash, I, Before, Case, T);
   }
   char Case[512];
-  std::snprintf(Case, sizeof Case, "power cut seed %u:%s", Seed, Trail.c_str());
-  CheckRecovery(Flash, SIGNED, I, Case, T);
+  std::snprintf(Case, sizeof Case, "power cut %s seed %u:%s", V.Name, Seed, Trail.c_str());
+  CheckRecovery(Flash, V, I, Case, T);
   T->Sequences++;
 }
 
@@ -374,12 +397,14 @@ int main(int Argc, char **Argv) {
 
   // A cut can fall anywhere in a run of the signed board: its uncut run's
   // operations, and two floor writes at IcInit when a rise was cut off.
-  ModelFlash Clean(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
-  SetUpBoard(Clean, SignedImages, &Key.Public);
-  (void)Boot(Clean, SIGNED, SignedImages);
-  const size_t MaxOperation = Clean.FlashOperations() + ICS;
-  for (unsigned Seed = 1; Seed <= Seeds; Seed++) {
-    RandomSequence(Seed, SignedImages, Key.Public, MaxOperation, &T);
+  for (const Variant *V : {&SIGNED, &FMP}) {
+    ModelFlash Clean(ModelFlash::ConfigText(ICS, OCM_BANK, CUSTOMER_BANK));
+    SetUpBoard(Clean, SignedImages, &Key.Public);
+    (void)Boot(Clean, *V, SignedImages);
+    const size_t MaxOperation = Clean.FlashOperations() + ICS;
+    for (unsigned Seed = 1; Seed <= Seeds; Seed++) {
+      RandomSequence(*V, Seed, SignedImages, Key.Public, MaxOperation, &T);
+    }
   }
 
   // The fakes report misuse (a double free, an unknown image) as failures.

@@ -34,9 +34,11 @@ constexpr const char *USAGE =
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
   "       orvhex info [--json] <file>\n"
+  "       orvhex capsule --product <P> [--maker GUID] [--ic N] [--index I] image... out.cap\n"
+  "       orvhex capsule-info <file>\n"
   "       orvhex --help | --version\n"
   "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n"
-  "-q: nothing on standard output but what the command is for (info, bin to -).\n"
+  "-q: nothing on standard output but what the command is for (info, capsule-info, bin to -).\n"
   "Exit status: 0 done, 1 bad input or a file error, 2 bad command line.\n";
 
 /// The options a command cannot do without, named when missing.
@@ -50,6 +52,7 @@ constexpr REQUIRED_OPTION REQUIRED_OPTIONS[] = {
     {"sign", "--key", "KEY.pem"},
     {"verify", "--key", "PUB.pem"},
     {"bank", "--size", "<N>"},
+    {"capsule", "--product", "<P>"},
 };
 
 /// Raised only when a field of info --json changes meaning or goes away.
@@ -460,7 +463,7 @@ int MissingOption(const std::string &Command, const std::vector<std::string> &Ar
     for (const std::string &Arg : Args) {
       if (Arg == Required.Option) return ORVHEX_OK;
     }
-    Err << "orvhex " << Command << ": missing " << Required.Option << " " << Required.Value << "\n";
+    Err << "orvhex: " << Command << ": missing " << Required.Option << " " << Required.Value << "\n";
     return Usage(Err);
   }
   return ORVHEX_OK;
@@ -488,6 +491,9 @@ int RunCommand(const std::string &Command, const std::vector<std::string> &Rest,
   }
   if (Command == "info") {
     return Info(Rest, Out, Err);
+  }
+  if (Command == "capsule" || Command == "capsule-info") {
+    return Command == "capsule" ? Capsule(Rest, Err) : CapsuleInfo(Rest, Out, Err);
   }
   Err << "orvhex: unknown command '" << Command << "'\n";
   return Usage(Err);
@@ -525,6 +531,6 @@ int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostr
   }
   // Quiet: only what the command is for reaches standard output.
   NULL_STREAM Silent;
-  const bool Wanted = Command == "info" || Command == "bin";
+  const bool Wanted = Command == "info" || Command == "capsule-info" || Command == "bin";
   return RunCommand(Command, Rest, Quiet && !Wanted ? static_cast<std::ostream &>(Silent) : Out, Err);
 }

@@ -45,6 +45,10 @@ int Sign(const std::vector<std::string> &Args, std::ostream &Err);
 int Verify(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err);
 int Keygen(const std::vector<std::string> &Args, std::ostream &Err);
 
+// Commands of OrvHexCapsule.cpp.
+int Capsule(const std::vector<std::string> &Args, std::ostream &Err);
+int CapsuleInfo(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err);
+
 }  // namespace orvhex
 
 #endif

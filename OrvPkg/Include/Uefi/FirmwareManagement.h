@@ -117,9 +117,8 @@ typedef struct {
   @param[in, out] ImageInfoSize       In: bytes at ImageInfo. Out: bytes
                                       written, or needed.
   @param[out]     ImageInfo           Receives DescriptorCount descriptors of
-                                      DescriptorSize bytes each. The strings
-                                      they point to are pool memory the caller
-                                      frees.
+                                      DescriptorSize bytes each; step through
+                                      them by DescriptorSize.
   @param[out]     DescriptorVersion   Receives EFI_FIRMWARE_IMAGE_DESCRIPTOR_VERSION.
   @param[out]     DescriptorCount     Receives the number of descriptors.
   @param[out]     DescriptorSize      Receives the size of one descriptor.

@@ -4,6 +4,8 @@
 
 #include "RunState.h"
 
+#include <Protocol/OrvFlashPolicyProtocol.h>
+
 constinit UINT32 RUN_FLAGS = 0;
 constinit CHAR16 OverridePaths[OVERRIDE_PATHS_LENGTH] = {};
 constinit UINT32 ReduceFlashMask = 0;
@@ -17,6 +19,7 @@ constinit EFI_BOOT_SERVICES *gOrvBootServices = nullptr;
 const EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
 const EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
 const EFI_GUID gOrvPathProtocolGuid = ORV_PATH_PROTOCOL_GUID;
+const EFI_GUID gOrvFlashPolicyProtocolGuid = ORV_FLASH_POLICY_PROTOCOL_GUID;
 
 void ResetRunState(EFI_BOOT_SERVICES *BootServices) {
   RUN_FLAGS = 0;

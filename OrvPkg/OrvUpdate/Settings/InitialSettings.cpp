@@ -48,11 +48,10 @@ void ApplyReduceFlashProcessFlag(const SETTINGS_FILE *Settings, const SETTINGS_S
   }
 }
 
-/// Steps from the settings path to the zone images; returns the status of
-/// the last step taken. Settings receives the loaded settings and
-/// PathSession the path session, if the sequence got that far.
-EFI_STATUS ApplySettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
-                         SettingsFileGuard *Settings, PathSessionGuard *PathSession) {
+}  // namespace
+
+EFI_STATUS LoadTargetSettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
+                              SettingsFileGuard *Settings, SETTINGS_SECTION *TargetSection) {
   CHAR16 Path[SETTINGS_BUFFER_LENGTH] = {};
   EFI_STATUS Status = StrnCatS(Path, SETTINGS_BUFFER_LENGTH, u"OrvUpdateComponent\\"_w,
                                SETTINGS_BUFFER_LENGTH);
@@ -91,7 +90,21 @@ EFI_STATUS ApplySettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
   ApplySwitch(Text, &Section, "ForceUpdate"_a, RUN_FLAG_FORCE_UPDATE);
   ApplySwitch(Text, &Section, "IncludeCustomerDefineBkp"_a, RUN_FLAG_INCLUDE_CUSTOMER_BKP);
   ApplyReduceFlashProcessFlag(Text, &Section);
+  *TargetSection = Section;
+  return Status;
+}
 
+namespace {
+
+/// Steps from the settings path to the zone images; returns the status of
+/// the last step taken. Settings receives the loaded settings and
+/// PathSession the path session, if the sequence got that far.
+EFI_STATUS ApplySettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
+                         SettingsFileGuard *Settings, PathSessionGuard *PathSession) {
+  SETTINGS_SECTION Section;
+  EFI_STATUS Status = LoadTargetSettings(ImageHandle, DeviceHandle, Settings, &Section);
+  if (EFI_ERROR(Status)) return Status;
+  const SETTINGS_FILE *Text = Settings->Get();
   Status = BindComponents(ImageHandle, DeviceHandle, Text, &Section, PathSession);
   if (EFI_ERROR(Status)) return Status;
   return LoadZoneImages(ImageHandle, Text, &Section);

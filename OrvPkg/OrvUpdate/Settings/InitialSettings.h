@@ -7,6 +7,8 @@
 #define ORV_INITIAL_SETTINGS_H_
 
 #include "../App/OrvEfi.h"
+#include "SettingsFile.h"
+#include "SettingsLookup.h"
 
 /// Size of the sequence's path buffer (wide) and value buffer (narrow): the
 /// target name and every flag value must fit with their terminator, so they
@@ -29,6 +31,25 @@ constexpr UINT32 ReduceFlashBitsOf(const CHAR8 *Value, UINTN Length) {
   }
   return Mask;
 }
+
+/**
+  The sequence's first steps: load "OrvUpdateComponent\OrvUpdateSettings.ini"
+  from the volume on DeviceHandle, follow [default] target to the target
+  section ("Current target: %s") and apply ForceUpdate,
+  IncludeCustomerDefineBkp and ReduceFlashProcessFlag. Every failure prints
+  its line.
+
+  @param[in]  ImageHandle    The image that opens the volume.
+  @param[in]  DeviceHandle   The volume the settings are read from.
+  @param[out] Settings       Receives the loaded settings text.
+  @param[out] TargetSection  Receives the target section within it.
+
+  @retval EFI_SUCCESS  The target section is found and applied.
+  @retval others       The failing step's status.
+**/
+[[nodiscard]] EFI_STATUS LoadTargetSettings(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
+                                            SettingsFileGuard *Settings,
+                                            SETTINGS_SECTION *TargetSection);
 
 /**
   Turn the settings file into the run's configuration: load
