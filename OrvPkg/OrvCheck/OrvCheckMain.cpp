@@ -15,6 +15,17 @@
 
 namespace {
 
+constexpr const char16_t USAGE[] =
+    u"Usage: OrvCheck.efi [0-9]... [-a] [-d addr] [-o file] [-c file] [-w [-s]]\n"
+    u"  Checks that the board's component drivers keep the update's contract, on each\n"
+    u"  selected IC (none selected: every IC), with the settings OrvUpdate.efi uses.\n"
+    u"  0-9, -a, -d addr   select ICs as OrvUpdate.efi does\n"
+    u"  -o file, -c file   zone images instead of the settings' (-w writes the -o image)\n"
+    u"  -w       also the checks that write, on the bank an update would write\n"
+    u"  -s       with -w: also the bank switch\n"
+    u"  -h       this text\n"
+    u"Status: 0x0 every check passed, 0x18 a check failed.\n";
+
 void CheckIc(UINT8 Ic, const IC_COUNTS &Counts, const COMMAND_LINE &Line,
              const WRITE_OPTIONS &Options, CHECK_REPORT &Report) {
   IC_FACTS Facts = CheckIcReading(Ic, Counts, Report);
@@ -45,8 +56,9 @@ EFI_STATUS OrvCheckMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
 
   // Without arguments every IC is checked, read-only.
   TOOL_ARGUMENTS Arguments;
-  EFI_STATUS Status = BeginToolRun(ImageHandle, SystemTable, u"OrvCheck.efi"_w, &Arguments);
-  if (EFI_ERROR(Status)) return Status;
+  EFI_STATUS Status =
+      BeginToolRun(ImageHandle, SystemTable, u"OrvCheck.efi"_w, AsChar16(USAGE), &Arguments);
+  if (EFI_ERROR(Status) || Arguments.Help) return Status;
   const COMMAND_LINE &Line = Arguments.Line;
   if (Line.Switch && !Line.Write) {
     return PrintAndReturn(EFI_INVALID_PARAMETER, u"OrvCheck.efi -s needs -w\n"_w);

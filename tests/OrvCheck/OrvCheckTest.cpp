@@ -317,6 +317,16 @@ TEST_F(OrvCheckTest, IcLeftOnTheWrittenBankIsNotWrittenAgain) {
       << "it runs a copy of the bank it ran";
 }
 
+TEST_F(OrvCheckTest, HelpPrintsTheUsageAndChecksNothing) {
+  for (const char *Help : {"-h", "--help", "-?"}) {
+    Fw.ClearConsole();
+    EXPECT_EQ(RunCheck({"-w", Help}), EFI_SUCCESS);
+    EXPECT_EQ(Lines(Fw.Console())[1], "Usage: OrvCheck.efi [0-9]... [-a] [-d addr] [-o file] [-c file] [-w [-s]]");
+    EXPECT_EQ(Lines(Fw.Console()).back(), "Status: 0x0 every check passed, 0x18 a check failed.");
+  }
+  EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
+}
+
 TEST_F(OrvCheckTest, RefusalsAndSelection) {
   EXPECT_EQ(RunCheck({"-s"}), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Lines(Fw.Console()).back(), "OrvCheck.efi -s needs -w");

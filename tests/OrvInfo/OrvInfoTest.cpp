@@ -53,6 +53,19 @@ TEST_F(OrvInfoTest, NoArgumentsListsEveryIcAndReleasesTheRun) {
   EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
 }
 
+// Help comes before every other argument, even a refused one, and ends the
+// run with success before the settings are read.
+TEST_F(OrvInfoTest, HelpPrintsTheUsageAndReadsNothing) {
+  const std::vector<std::vector<std::string>> LINES = {{"-h"}, {"0", "--help"}, {"-?"}, {"-H", "-r"}, {"12", "-h"}};
+  for (const std::vector<std::string> &Arguments : LINES) {
+    Fw.ClearConsole();
+    EXPECT_EQ(RunInfo(Arguments), EFI_SUCCESS) << Arguments[0];
+    EXPECT_EQ(Fw.Console().rfind(INFO_BANNER + "Usage: OrvInfo.efi [0-9]...", 0), 0u) << Fw.Console();
+    EXPECT_EQ(Lines(Fw.Console()).back(), "Status: 0x0 listed (and matched), 0x1B a bank differs, 0xE an IC not found.");
+  }
+  EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
+}
+
 TEST_F(OrvInfoTest, LineShowsEachSectionsVersionAndAnUpToDateIc) {
   Flash.Program(1, ZONE_OCM, 1, NewOcm);
   Flash.SetActive(1, 1);

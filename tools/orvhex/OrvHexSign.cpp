@@ -114,16 +114,10 @@ bool ReadSigningKey(const std::string &Path, IMAGE_PRIVATE_KEY *Key, std::string
 /// A public key: a PEM public key, or the public half of a private key.
 bool ReadVerifyingKey(const std::string &Path, IMAGE_PUBLIC_KEY *Key, std::string *Error) {
   std::string Text;
+  std::string Reason;
   if (!ReadFile(Path, &Text, Error)) return false;
-  PEM_ERROR Pem = ReadPublicKeyPem(Text.data(), Text.size(), Key);
-  if (Pem == PEM_ERROR::Ok) return true;
-  IMAGE_PRIVATE_KEY Private{};
-  std::string Ignored;
-  if (Pem == PEM_ERROR::NoBlock && ReadPrivateKeyPem(Text, &Private, &Ignored)) {
-    *Key = Private.Public;
-    return true;
-  }
-  *Error = Path + ": " + PemErrorText(Pem);
+  if (ReadAnyPublicKeyPem(Text, Key, &Reason)) return true;
+  *Error = Path + ": " + Reason;
   return false;
 }
 
@@ -168,9 +162,11 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
       !Has(Options, "--version") || Options.Files.size() != 2) {
     return Usage(Err);
   }
+  // An IC keeps and reports 32 bits of the version: a larger one would read
+  // back as its low half, and every run would update again.
   UINT64 Version = 0;
-  if (!ParseNumber(Options.Values["--version"], &Version)) {
-    return Failed(Err, "bad version '" + Options.Values["--version"] + "' (decimal or 0x hex, 64-bit)");
+  if (!ParseNumber(Options.Values["--version"], &Version) || Version > 0xFFFFFFFFu) {
+    return Failed(Err, "bad version '" + Options.Values["--version"] + "' (decimal or 0x hex, at most 0xFFFFFFFF)");
   }
   TRAILER Trailer{IMAGE_FORMAT_2, {}};
   std::string Error;

@@ -18,6 +18,7 @@ struct ZONE_IMAGE_REPORT {
   unsigned FormatVersion;  ///< header format of the image: 1, or 2 (signed images)
   uint64_t Version;
   uint32_t PayloadLength;
+  uint64_t ImageSize;      ///< header to signature block: what lands in a bank
   bool PayloadCrcGood;     ///< false only when the CRC is what failed
   uint32_t SecurityCounter;  ///< format 2 only
   bool Signed;               ///< a signature block is present
@@ -32,13 +33,23 @@ struct ZONE_IMAGE_REPORT {
 ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &Text,
                                     const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys);
 
-/// The public keys in these PEM files (SubjectPublicKeyInfo, P-256). Throws
-/// TOOL_FAILURE naming the file that cannot be read or holds no such key.
-std::vector<IMAGE_PUBLIC_KEY> ReadTrustedKeys(const std::vector<std::string> &PemPaths);
+/// A key the user expects on a volume (--key, a manifest's trusted_keys).
+struct EXPECTED_KEY {
+  std::string File;
+  IMAGE_PUBLIC_KEY Key;
+};
+
+/// The public keys in these PEM files (a P-256 public key, or the public
+/// half of a private key). Throws TOOL_FAILURE naming the file that cannot
+/// be read or holds no such key.
+std::vector<EXPECTED_KEY> ReadExpectedKeys(const std::vector<std::string> &PemPaths);
 
 /// One line of the report: "format 1, version 0x..., payload N bytes,
 /// payload CRC good", and for format 2 the security counter and the
 /// signature ("security counter 3, signed by key 1a2b..., signature verifies").
 std::string FormatZoneImage(const ZONE_IMAGE_REPORT &Report);
+
+/// The image as an element of check --json's "images" list.
+std::string ZoneImageJson(const std::string &Zone, const std::string &Path, const ZONE_IMAGE_REPORT &Report);
 
 #endif

@@ -116,7 +116,7 @@ TEST_P(OrvHexCapsuleRefusal, FailsWithItsMessageAndNoCapsule) {
 
 INSTANTIATE_TEST_SUITE_P(Refusals, OrvHexCapsuleRefusal, ::testing::Values(
   REFUSAL{"Unsigned", {"capsule", "--product", "1", "@plain.hex", "@c.cap"}, ORVHEX_FAILED, "not signed"},
-  REFUSAL{"NoProduct", {"capsule", "@signed.hex", "@c.cap"}, ORVHEX_USAGE, ""},
+  REFUSAL{"NoProduct", {"capsule", "@signed.hex", "@c.cap"}, ORVHEX_USAGE, "capsule: missing --product <P>"},
   REFUSAL{"NoImage", {"capsule", "--product", "1", "@c.cap"}, ORVHEX_USAGE, ""},
   REFUSAL{"BadMaker", {"capsule", "--product", "1", "--maker", "82365A4B-0B14-4B60-A60F-C2EF09DB25", "@signed.hex",
                        "@c.cap"}, ORVHEX_FAILED, "bad maker GUID"},
