@@ -136,6 +136,7 @@ BOARD ReadBoard(const BOARD_SOURCE &Source) {
                 std::min(Sim.BankSize[SimBankIndex(ZONE_OCM, 0)], Sim.BankSize[SimBankIndex(ZONE_OCM, 1)]),
                 std::min(Sim.BankSize[SimBankIndex(ZONE_CUSTOMER, 0)], Sim.BankSize[SimBankIndex(ZONE_CUSTOMER, 1)]),
                 Sim.PublicKey,
+                Sim.Product,
                 std::nullopt};
     if (!Ic.KeyPath.empty()) ReadIcKey(Source, &Ic, &Board.Problems);
     Board.Ics.push_back(Ic);

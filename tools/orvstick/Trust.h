@@ -44,6 +44,7 @@ struct BOARD_IC {
   uint32_t OcmBankSize;       ///< the smaller of its two OCM banks
   uint32_t CustomerBankSize;  ///< the smaller of its two customer banks
   std::string KeyPath;        ///< PublicKey as written; empty when none
+  uint32_t Product;           ///< Product as written; 0 when none
   std::optional<IMAGE_PUBLIC_KEY> Key;
 };
 

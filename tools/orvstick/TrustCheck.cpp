@@ -40,6 +40,15 @@ std::string IcList(const std::vector<unsigned> &Ics) {
 }
 
 /// The image against one IC: its key, and the bank it goes into.
+/// The update's words for a product refusal (its Print of "%x" is upper-case
+/// hexadecimal without leading zeros).
+std::string PrintedProducts(uint32_t Image, uint32_t Ic) {
+  char Text[64];
+  std::snprintf(Text, sizeof(Text), "signed for product %X, IC is product %X", static_cast<unsigned>(Image),
+                static_cast<unsigned>(Ic));
+  return Text;
+}
+
 void CheckImageOnIc(const std::string &Zone, const ZONE_IMAGE_REPORT &Image, const BOARD &Board, const BOARD_IC &Ic,
                     REPORT &Report) {
   const std::string Where = Board.Label + ": IC " + std::to_string(Ic.Index);
@@ -51,10 +60,22 @@ void CheckImageOnIc(const std::string &Zone, const ZONE_IMAGE_REPORT &Image, con
   }
   if (!Ic.Key) return;
   const std::string IcKey = ShortKeyId(Ic.Key->KeyId);
+  const std::string Refused = "; the IC refuses it before any erase (\"IC " + std::to_string(Ic.Index) + " " + Zone +
+                              " image refused: ";
   if (!Image.Signed || Image.KeyId != HexText(Ic.Key->KeyId, IMAGE_KEY_ID_SIZE)) {
     Report.Fail(Where + " holds key " + IcKey + " (PublicKey " + Ic.KeyPath + "), but the " + Zone + " image is " +
-                Signer(Image) + "; the IC refuses it (\"HardwareCheckBank Ic " + std::to_string(Ic.Index) +
-                ", check 0, sta 0\")");
+                Signer(Image) + Refused + (Image.Signed ? "signed by a key the IC does not hold" : "not signed") +
+                "\")");
+    return;
+  }
+  const uint8_t WantZone = Ocm ? IMAGE_ZONE_OCM : IMAGE_ZONE_CUSTOMER;
+  if (Image.Zone != WantZone) {
+    Report.Fail(Where + ": the " + Zone + " image is signed for zone " + ZoneName(Image.Zone) + ", the IC takes only " +
+                ZoneName(WantZone) + " images there" + Refused + "signed for the other zone\")");
+  }
+  if (Image.Zone != IMAGE_ZONE_NONE && Image.Product != Ic.Product) {
+    Report.Fail(Where + " is product " + ProductHex(Ic.Product) + " (Product in " + Board.Label + "), but the " + Zone +
+                " image is signed for product " + ProductHex(Image.Product) + Refused + PrintedProducts(Image.Product, Ic.Product) + "\")");
   }
 }
 

@@ -65,9 +65,21 @@ std::string ZoneImageJson(const std::string &Zone, const std::string &Path, cons
       .Number("payload_length", Report.PayloadLength)
       .Number("image_size", Report.ImageSize)
       .Number("security_counter", Report.SecurityCounter)
+      .Text("signed_zone", ZoneName(Report.Zone))
+      .Text("product", Report.FormatVersion >= 3 ? ProductHex(Report.Product) : "none")
       .Raw("key_id", Report.Signed ? JsonString(Report.KeyId) : "null")
       .Text("signature", SignatureName(Report))
       .Json();
+}
+
+std::string ZoneName(uint8_t Zone) {
+  return Zone == IMAGE_ZONE_OCM ? "ocm" : Zone == IMAGE_ZONE_CUSTOMER ? "customer" : "none";
+}
+
+std::string ProductHex(uint32_t Product) {
+  char Text[16];
+  std::snprintf(Text, sizeof(Text), "0x%08x", static_cast<unsigned>(Product));
+  return Text;
 }
 
 ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &Text,
@@ -101,6 +113,8 @@ ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &
   Report.PayloadLength = Description.PayloadLength;
   Report.ImageSize = Description.ImageSize;
   Report.SecurityCounter = Description.SecurityCounter;
+  Report.Zone = Description.Zone;
+  Report.Product = Description.Product;
   Report.Signed = Description.Signed;
   if (Description.Signed) Report.KeyId = HexText(Description.KeyId, sizeof(Description.KeyId));
   Report.Signature = Description.Signature;
@@ -126,6 +140,7 @@ std::string FormatZoneImage(const ZONE_IMAGE_REPORT &Report) {
                      ", payload " + std::to_string(Report.PayloadLength) + " bytes, payload CRC good";
   if (Report.FormatVersion < 2) return Line;
   Line += ", security counter " + std::to_string(Report.SecurityCounter);
+  if (Report.FormatVersion >= 3) Line += ", zone " + ZoneName(Report.Zone) + ", product " + ProductHex(Report.Product);
   if (!Report.Signed) return Line + ", unsigned";
   return Line + ", signed by key " + Report.KeyId.substr(0, 16) + "..., " + SignatureText(Report);
 }

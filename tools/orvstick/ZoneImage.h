@@ -20,7 +20,9 @@ struct ZONE_IMAGE_REPORT {
   uint32_t PayloadLength;
   uint64_t ImageSize;      ///< header to signature block: what lands in a bank
   bool PayloadCrcGood;     ///< false only when the CRC is what failed
-  uint32_t SecurityCounter;  ///< format 2 only
+  uint32_t SecurityCounter;  ///< format 2 and 3
+  uint8_t Zone;              ///< format 3: the zone it is signed for (ZONE_OCM, ZONE_CUSTOMER); 0 before
+  uint32_t Product;          ///< format 3: the product id it is signed for
   bool Signed;               ///< a signature block is present
   std::string KeyId;         ///< its key id in hexadecimal, when Signed
   SIGN_STATUS Signature;     ///< checked against the trusted keys given
@@ -30,6 +32,12 @@ struct ZONE_IMAGE_REPORT {
 /// reference image parser does, and checks its signature against
 /// TrustedKeys (the keys the parser is built with; none: not checked).
 /// Name is used in the problem text.
+/// "ocm", "customer", or "none" (an image before format 3) for a signed zone.
+std::string ZoneName(uint8_t Zone);
+
+/// A product id as "0x" and 8 hexadecimal digits.
+std::string ProductHex(uint32_t Product);
+
 ZONE_IMAGE_REPORT DescribeZoneImage(const std::string &Name, const std::string &Text,
                                     const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys);
 

@@ -66,14 +66,22 @@ IMAGE_PRIVATE_KEY SeededKey(const char *Seed) {
   return Key;
 }
 
-std::vector<UINT8> Signed(std::vector<UINT8> Image, const char *Seed) {
+/// The product the test board's ICs are provisioned with.
+constexpr UINT32 PRODUCT = 0x4F525601;
+
+std::vector<UINT8> Signed(std::vector<UINT8> Image, const char *Seed, UINT8 Zone, UINT32 Product) {
   const IMAGE_PRIVATE_KEY Key = SeededKey(Seed);
-  EXPECT_TRUE(MakeImageFormat2(&Image, 3, &Key));
+  EXPECT_TRUE(MakeImageFormat3(&Image, {3, Zone, Product}, &Key));
   return Image;
 }
 
-std::string ZoneImageHex(UINT64 Version, size_t PayloadSize, const char *Seed = "maker") {
-  return HexOf(Signed(ZoneImage(Version, PayloadSize), Seed));
+std::string ZoneImageHex(UINT64 Version, size_t PayloadSize, const char *Seed = "maker", UINT8 Zone = IMAGE_ZONE_OCM,
+                         UINT32 Product = PRODUCT) {
+  return HexOf(Signed(ZoneImage(Version, PayloadSize), Seed, Zone, Product));
+}
+
+std::string CustomerImageHex(UINT64 Version, size_t PayloadSize) {
+  return ZoneImageHex(Version, PayloadSize, "maker", IMAGE_ZONE_CUSTOMER);
 }
 
 /// The image parser driver file: a PE file with the key table the build
@@ -89,10 +97,15 @@ std::string ParserWithKeys(const std::vector<const char *> &Seeds, uint32_t Flag
   return DRIVER + std::string(64, '\x5A') + std::string(reinterpret_cast<const char *>(&Table), sizeof(Table));
 }
 
+/// An IC's provisioning: Key and the test product; nothing when Key is empty.
+std::string IcKeyLines(const std::string &Key) {
+  return Key.empty() ? "" : "PublicKey = " + Key + "\nProduct = 0x4F525601\n";
+}
+
 /// A board of two ICs whose key is Key (a volume path; none when empty).
 std::string FlashSimIni(const std::string &Key, const std::string &Extra = "") {
   return "[FlashSim]\nIcCount = 2\nOcmBankSize = 16384\n" + Extra + "[Ic0]\n" +
-         (Key.empty() ? "" : "PublicKey = " + Key + "\n") + "[Ic1]\n" + (Key.empty() ? "" : "PublicKey = " + Key + "\n");
+         IcKeyLines(Key) + "[Ic1]\n" + IcKeyLines(Key);
 }
 
 const std::string SETTINGS =
@@ -118,7 +131,7 @@ FILES CleanVolume() {
       {"OrvUpdateComponent/OrvFlashSim.efi", DRIVER},
       {"OrvUpdateComponent/OrvPathSim.efi", DRIVER},
       {"OrvUpdateComponent/ocm.hex", ZoneImageHex(0x10203, 300)},
-      {"OrvUpdateComponent/cust.hex", ZoneImageHex(1, 40)},
+      {"OrvUpdateComponent/cust.hex", CustomerImageHex(1, 40)},
       {"OrvSim/FlashSim.ini", FlashSimIni("OrvSim\\maker.pub.pem")},
       {"OrvSim/maker.pub.pem", PublicKeyPem(SeededKey("maker").Public)},
   };
@@ -379,7 +392,8 @@ const VERDICT VERDICTS[] = {
     {"IcHoldsAnotherKey",
      [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F[IC_KEY] = PublicKeyPem(SeededKey("other").Public); },
      "error: OrvSim\\FlashSim.ini: IC 1 holds key {other} (PublicKey OrvSim\\maker.pub.pem), but the customer image "
-     "is signed by key {maker}; the IC refuses it (\"HardwareCheckBank Ic 1, check 0, sta 0\")",
+     "is signed by key {maker}; the IC refuses it before any erase (\"IC 1 customer image refused: signed by a key the IC does "
+     "not hold\")",
      true},
     {"IcsEnforceNothing", [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvSim/FlashSim.ini"] = FlashSimIni(""); },
      "warning: OrvSim\\FlashSim.ini: ICs 0, 1 enforce nothing (no PublicKey): any image runs, and a forced downgrade "
@@ -401,7 +415,7 @@ const VERDICT VERDICTS[] = {
     {"ImageLargerThanItsBank",
      [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
        F["OrvSim/FlashSim.ini"] = FlashSimIni("OrvSim\\maker.pub.pem", "CustomerBankSize = 256\n");
-       F["OrvUpdateComponent/cust.hex"] = ZoneImageHex(1, 300);
+       F["OrvUpdateComponent/cust.hex"] = CustomerImageHex(1, 300);
      },
      "error: OrvSim\\FlashSim.ini: IC 0: the customer image of 440 bytes does not fit its customer bank of 256 bytes; "
      "the bank would be erased and the write fail",
@@ -415,7 +429,8 @@ const VERDICT VERDICTS[] = {
        Options.Board = OpenBoardSource((Dir / "board" / "FlashSim.ini").string());
      },
      "error: {dir}/board/FlashSim.ini: IC 0 holds key {other} (PublicKey keys\\other.pub.pem), but the OCM image "
-     "is signed by key {maker}; the IC refuses it (\"HardwareCheckBank Ic 0, check 0, sta 0\")",
+     "is signed by key {maker}; the IC refuses it before any erase (\"IC 0 OCM image refused: signed by a key the IC "
+     "does not hold\")",
      true},
     {"BoardDiskHoldsAnotherKey",
      [](FILES &F, CHECK_OPTIONS &Options, const fs::path &Dir) {
@@ -425,7 +440,8 @@ const VERDICT VERDICTS[] = {
        Options.Board = OpenBoardSource((Dir / "disk").string());
      },
      "error: {dir}/disk: OrvBoard\\FlashSim.ini: IC 1 holds key {other} (PublicKey OrvBoard\\other.pub.pem), but "
-     "the OCM image is signed by key {maker}; the IC refuses it (\"HardwareCheckBank Ic 1, check 0, sta 0\")",
+     "the OCM image is signed by key {maker}; the IC refuses it before any erase (\"IC 1 OCM image refused: signed by "
+     "a key the IC does not hold\")",
      true},
     {"StickBringsItsOwnBoardBesideABoardDisk",
      [](FILES &, CHECK_OPTIONS &Options, const fs::path &Dir) {
@@ -435,6 +451,21 @@ const VERDICT VERDICTS[] = {
      },
      "error: OrvSim\\FlashSim.ini on the volume: with a board disk attached IcInit refuses it; remove it from the "
      "stick",
+     true},
+    // The bytes say where they go: an image signed for the other zone or
+    // another product is refused by the IC it is meant for.
+    {"OcmImageSignedForTheCustomerZone",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvUpdateComponent/ocm.hex"] = CustomerImageHex(0x10203, 300); },
+     "error: OrvSim\\FlashSim.ini: IC 0: the OCM image is signed for zone customer, the IC takes only ocm images "
+     "there; the IC refuses it before any erase (\"IC 0 OCM image refused: signed for the other zone\")",
+     true},
+    {"ImageSignedForAnotherProduct",
+     [](FILES &F, CHECK_OPTIONS &, const fs::path &) {
+       F["OrvUpdateComponent/ocm.hex"] = ZoneImageHex(0x10203, 300, "maker", IMAGE_ZONE_OCM, 0x4F525602);
+     },
+     "error: OrvSim\\FlashSim.ini: IC 1 is product 0x4f525601 (Product in OrvSim\\FlashSim.ini), but the OCM image is "
+     "signed for product 0x4f525602; the IC refuses it before any erase (\"IC 1 OCM image refused: signed for "
+     "product 4F525602, IC is product 4F525601\")",
      true},
     {"VersionAbove32Bits",
      [](FILES &F, CHECK_OPTIONS &, const fs::path &) { F["OrvUpdateComponent/ocm.hex"] = ZoneImageHex(0x100000007, 300); },
