@@ -372,18 +372,6 @@ const PemCase PEM_CASES[] = {
      "MDkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDIgADVijC6O+Zq4R8E2GCt6FJQcl/WRVC\n"
      "gpIHltvsDw0KddY=\n-----END PUBLIC KEY-----\n",
      PEM_ERROR::NotP256Key},
-    // The demo key's 91 bytes with the curve's OID naming another curve, and
-    // with its point in hybrid form (06): the length alone does not tell.
-    {"OtherCurveSameLength",
-     "-----BEGIN PUBLIC KEY-----\n"
-     "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQgDQgAE2IZ3qA3oXMzxkW2hekOBvta7cTH5\n"
-     "/gGyPe9sNZqLH5hpppuHsbsNHOBxW5is+EbYP4K4jzNOHD/tngfMasRUiA==\n-----END PUBLIC KEY-----\n",
-     PEM_ERROR::NotP256Key},
-    {"HybridPoint",
-     "-----BEGIN PUBLIC KEY-----\n"
-     "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAG2IZ3qA3oXMzxkW2hekOBvta7cTH5\n"
-     "/gGyPe9sNZqLH5hpppuHsbsNHOBxW5is+EbYP4K4jzNOHD/tngfMasRUiA==\n-----END PUBLIC KEY-----\n",
-     PEM_ERROR::NotP256Key},
 };
 
 class PemRefusalTest : public ::testing::TestWithParam<PemCase> {};

@@ -162,10 +162,10 @@ const char *const CLEAN_REPORT_TEMPLATE =
     "DevicePath: OrvUpdateComponent\\OrvPathSim.efi, PE32+ x64 EFI boot-service driver\n"
     "OrvUpdateComponent\\OrvHexImage.efi: keys built in: {maker}\n"
     "board: OrvSim\\FlashSim.ini, 2 ICs\n"
-    "OCM: OrvUpdateComponent\\ocm.hex, format 2, version 0x0000000000010203, payload 300 bytes, payload CRC good, "
-    "security counter 3, signed by key {maker}, signature verifies\n"
-    "customer: OrvUpdateComponent\\cust.hex, format 2, version 0x0000000000000001, payload 40 bytes, payload CRC good, "
-    "security counter 3, signed by key {maker}, signature verifies\n"
+    "OCM: OrvUpdateComponent\\ocm.hex, format 3, version 0x0000000000010203, payload 300 bytes, payload CRC good, "
+    "security counter 3, zone ocm, product 0x4f525601, signed by key {maker}, signature verifies\n"
+    "customer: OrvUpdateComponent\\cust.hex, format 3, version 0x0000000000000001, payload 40 bytes, payload CRC good, "
+    "security counter 3, zone customer, product 0x4f525601, signed by key {maker}, signature verifies\n"
     "result: ok, 0 warnings\n";
 
 class ORVSTICK : public ::testing::Test {
@@ -417,7 +417,7 @@ const VERDICT VERDICTS[] = {
        F["OrvSim/FlashSim.ini"] = FlashSimIni("OrvSim\\maker.pub.pem", "CustomerBankSize = 256\n");
        F["OrvUpdateComponent/cust.hex"] = CustomerImageHex(1, 300);
      },
-     "error: OrvSim\\FlashSim.ini: IC 0: the customer image of 440 bytes does not fit its customer bank of 256 bytes; "
+     "error: OrvSim\\FlashSim.ini: IC 0: the customer image of 448 bytes does not fit its customer bank of 256 bytes; "
      "the bank would be erased and the write fail",
      true},
     // A description file: the files it names are found beside it by name.
@@ -528,11 +528,11 @@ struct SIGNED_CASE {
   bool Stops;
 };
 
-std::vector<UINT8> SignedOcm(const char *Seed) { return Signed(ZoneImage(0x10203, 300), Seed); }
+std::vector<UINT8> SignedOcm(const char *Seed) { return Signed(ZoneImage(0x10203, 300), Seed, IMAGE_ZONE_OCM, PRODUCT); }
 
 const std::string SIGNED_OCM_FIELDS =
-    "OCM: OrvUpdateComponent\\ocm.hex, format 2, version 0x0000000000010203, payload 300 bytes, payload CRC "
-    "good, security counter 3, ";
+    "OCM: OrvUpdateComponent\\ocm.hex, format 3, version 0x0000000000010203, payload 300 bytes, payload CRC "
+    "good, security counter 3, zone ocm, product 0x4f525601, ";
 
 const SIGNED_CASE SIGNED_CASES[] = {
     {"SignedByTheTrustedKey", [] { return SignedOcm("maker"); }, true, "", false},
@@ -548,7 +548,7 @@ const SIGNED_CASE SIGNED_CASES[] = {
        std::vector<UINT8> Image = SignedOcm("maker");
        Image[IMAGE_HEADER_SIZE + 10] ^= 0x40;
        BuildImageHeader(Image.data(), 0x10203, Image.data() + IMAGE_HEADER_SIZE, 300);
-       Image[IMAGE_FORMAT_OFFSET] = IMAGE_FORMAT_2;  // the header stays format 2, signed
+       Image[IMAGE_FORMAT_OFFSET] = IMAGE_FORMAT_3;  // the header stays format 3, signed
        Image[IMAGE_FLAGS_OFFSET] = IMAGE_FLAG_SIGNED;
        return Image;
      },
