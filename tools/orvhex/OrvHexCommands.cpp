@@ -34,7 +34,7 @@ constexpr const char *USAGE =
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
   "       orvhex info <file>\n"
-  "       orvhex capsule --product <P> [--maker GUID] [--ic N] [--index I] image... out.cap\n"
+  "       orvhex capsule [--product <P>] [--maker GUID] [--ic N] [--index I] image... out.cap\n"
   "       orvhex capsule-info <file>\n"
   "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n";
 
