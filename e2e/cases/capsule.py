@@ -15,7 +15,7 @@ import struct
 import uuid
 
 import images
-from harness import EFI_SUCCESS, Case, Re
+from harness import EFI_DEVICE_ERROR, EFI_SUCCESS, Case, Re
 from fixture import V3, V4, V4_COUNTER, bank_files, flash
 
 EFI_SECURITY_VIOLATION = 0x800000000000001A
@@ -154,6 +154,11 @@ def capsule_cases(fx):
              ["Current target: SimBoard", "OrvFmp: 2 IC(s) installed",
               Re(r"Image 'FS0:\\OrvFmp\.efi' loaded at [0-9A-F]+ - Success")],
              EFI_SUCCESS),
+        # A second copy does not start: no repeated instances or ESRT entries
+        # (the Shell's load leaves its own status in %lasterror%).
+        Case("cap_load_again", "load OrvFmp.efi",
+             ["OrvFmp: already loaded", "Image 'FS0:\\OrvFmp.efi' error in StartImage: Already started"],
+             EFI_DEVICE_ERROR),
         # Both ICs from the delivery folder; the capsule file is removed.
         Case("cap_folder", "OrvCapsule.efi",
              [CAPSULE_BANNER] + updated("both.cap", 0, 1, V3) + updated("both.cap", 1, 1, V3)
