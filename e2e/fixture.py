@@ -387,27 +387,25 @@ def ic_lines(ic, section, chip_ver, image_ver=None, target=None, force=False,
 
 def downgrade_lines(ic, section, chip_ver, counter=0, floor=V4_COUNTER):
     """A forced update to a validly signed image below the IC's floor: the
-    chip's check refuses the bank, saying why, and the IC stays on its section."""
+    flash policy refuses it before anything is erased, naming counter and
+    floor, and the IC stays on its section (EFI_SECURITY_VIOLATION)."""
     return ["IC %X, current section %X, ver %X" % (ic, section, chip_ver),
             "Force Update Is set, Ignore veriosn!!",
-            "Start Update Chip %d OCM section %X" % (ic, 1 - section),
-            "FlashSim: IC %d OCM bank %d refused: security counter %d below floor %d"
-            % (ic, 1 - section, counter, floor),
-            "HardwareCheckBank Ic %X, check 0, sta 0" % ic,
-            "IC %X update OCM error 7, current section %X" % (ic, section),
-            "IC %X update error 7" % ic]
+            "IC %X OCM image refused: counter %d below floor %d" % (ic, counter, floor),
+            "IC %X update error 1A" % ic]
 
 
 INFO_BANNER = "OrvInfo tool version 00.01.0002"
 
 
-def info_line(ic, section, ver0, ver1, image, ocm, customer="bank0", verify=None):
-    """One IC's line of OrvInfo.efi; verify is (vocm, vcust0, vcust1) with -v."""
+def info_line(ic, section, ver0, ver1, image, ocm, customer="bank0", verify=None, floor=0):
+    """One IC's line of OrvInfo.efi; verify is (vocm, vcust0, vcust1) with -v.
+    The suite's ICs hold the demo key, so the flash policy's fields end it."""
     line = ("ic=%X addr=%02X section=%s ver0=%X ver1=%X image=%s ocm=%s customer=%s"
             % (ic, 0x20 + ic, section, ver0, ver1, image, ocm, customer))
     if verify is not None:
         line += " vocm=%s vcust0=%s vcust1=%s" % verify
-    return line
+    return line + " enforces=signature+zone+product+floor floor=%d" % floor
 
 
 def file_lines(name, lines):

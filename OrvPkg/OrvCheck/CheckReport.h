@@ -53,13 +53,23 @@ class CHECK {
   /// @return false, so a failing step ends in one expression.
   template <typename... ARGS>
   bool Fail(const CHAR16 *Format, ARGS... Args) noexcept {
-    Decide(CHECK_OUTCOME::FAILED, Format, Args...);
+    return FailWith([&] { Print(Format, Args...); });
+  }
+  /// The FAIL line with what Text prints (a callable).
+  template <typename TEXT>
+  bool FailWith(TEXT Text) noexcept {
+    Decide(CHECK_OUTCOME::FAILED, Text);
     return false;
   }
   /// The SKIP line with the reason the check does not apply.
   template <typename... ARGS>
   void Skip(const CHAR16 *Format, ARGS... Args) noexcept {
-    Decide(CHECK_OUTCOME::SKIPPED, Format, Args...);
+    SkipWith([&] { Print(Format, Args...); });
+  }
+  /// The SKIP line with what Text prints (a callable).
+  template <typename TEXT>
+  void SkipWith(TEXT Text) noexcept {
+    Decide(CHECK_OUTCOME::SKIPPED, Text);
   }
   /// Nothing failed or was skipped so far.
   bool Ok() const noexcept { return Outcome == CHECK_OUTCOME::OPEN; }
@@ -68,13 +78,13 @@ class CHECK {
   bool Done() noexcept;
 
  private:
-  template <typename... ARGS>
-  void Decide(CHECK_OUTCOME Decided, const CHAR16 *Format, ARGS... Args) noexcept {
+  template <typename TEXT>
+  void Decide(CHECK_OUTCOME Decided, TEXT Text) noexcept {
     if (Outcome != CHECK_OUTCOME::OPEN) return;
     Outcome = Decided;
     Report.Begin(Decided, Id, Ic);
     Print(u": "_w);
-    Print(Format, Args...);
+    Text();
     Print(u"\n"_w);
   }
 

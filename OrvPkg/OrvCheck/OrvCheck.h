@@ -76,16 +76,31 @@ IC_COUNTS CheckBoard(BoundRunGuard *Bound, CHECK_REPORT &Report);
 **/
 IC_FACTS CheckIcReading(UINT8 Ic, const IC_COUNTS &Counts, CHECK_REPORT &Report);
 
+/// How the checks that write run.
+struct WRITE_OPTIONS {
+  BOOLEAN Switch;          ///< also switch to a written bank and back (-s)
+  bool Security;           ///< the board enforces something: signed-only, zone-bound, floor
+  EFI_HANDLE ImageHandle;  ///< the application, for loading test images
+};
+
 /**
   The checks that write (-w), on the bank an update would write, with the
   OCM zone image: lock, erase, check-erased, write, isolation, check-good,
-  switch (with Switch), check-corrupt, active-write-refused and restore. The
-  bank is read first and written back at the end, whatever failed before.
+  switch (with Switch: to a copy of the running bank), check-corrupt, with
+  Security signed-only, zone-bound and floor, active-write-refused and
+  restore. The bank is read first and written back at the end, whatever
+  failed before.
 
-  @param[in]     Facts   What the read-only checks learnt of the IC.
-  @param[in]     Switch  Also switch to the written bank and back (-s).
-  @param[in,out] Report  The run's lines.
+  @param[in]     Facts    What the read-only checks learnt of the IC.
+  @param[in]     Options  How they run.
+  @param[in,out] Report   The run's lines.
 **/
-void CheckIcWriting(const IC_FACTS &Facts, BOOLEAN Switch, CHECK_REPORT &Report);
+void CheckIcWriting(const IC_FACTS &Facts, const WRITE_OPTIONS &Options, CHECK_REPORT &Report);
+
+/**
+  Whether any of the first IcCount ICs says, through the flash policy,
+  that it enforces something (or cannot say). False without a policy.
+**/
+[[nodiscard]] bool BoardEnforcesSomething(UINT8 IcCount);
 
 #endif

@@ -31,14 +31,13 @@ bool Write(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size) {
                     Hex32(Status));
 }
 
-/// Erases the bank and writes Size bytes of Data into it, with the flash
-/// unlocked: the programming steps of an update.
+}  // namespace
+
 bool Program(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size) {
   return WithUnlockedFlash(
       Check, Target.Ic, [&] { return Erase(Check, Target) && Write(Check, Target, Data, Size); });
 }
 
-/// The update's acceptance of the bank just written, in the same pass.
 VERDICT Judge(const TARGET &Target) {
   VERDICT Verdict{pOrvFlashProtocol->FlashPostOperation(Target.Ic), EFI_NOT_STARTED, 0};
   if (!EFI_ERROR(Verdict.PostStatus)) {
@@ -47,7 +46,6 @@ VERDICT Judge(const TARGET &Target) {
   return Verdict;
 }
 
-/// The update would not switch to a bank holding What.
 bool ExpectRejected(CHECK &Check, const TARGET &Target, const VERDICT &Verdict,
                     const CHAR16 *What) {
   if (!Verdict.Accepted()) return true;
@@ -55,6 +53,8 @@ bool ExpectRejected(CHECK &Check, const TARGET &Target, const VERDICT &Verdict,
       u"FlashPostOperation and HardwareCheckBank of bank %x holding %s succeeded with check %x"_w,
       static_cast<UINT32>(Target.Bank), What, static_cast<UINT32>(Verdict.Value));
 }
+
+namespace {
 
 /// After lockFlash, EraseBank of the bank fails.
 void CheckLock(const TARGET &Target, CHECK_REPORT &Report) {
@@ -137,7 +137,7 @@ void CheckWrite(TARGET &Target, CHECK_REPORT &Report) {
 
 /// The other OCM bank (the running one) reads as before, and the active
 /// section is unchanged.
-void CheckIsolation(const TARGET &Target, CHECK_REPORT &Report) {
+void CheckIsolation(TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"isolation"_w, Target.Ic);
   const UINTN Size = Target.Image.Size;
   InPass(Check, Target.Ic, [&] {
@@ -159,7 +159,7 @@ void CheckIsolation(const TARGET &Target, CHECK_REPORT &Report) {
     Check.Fail(u"active section %x, was %x"_w, static_cast<UINT32>(Section),
                static_cast<UINT32>(Target.Section));
   }
-  (void)Check.Done();
+  Target.Isolated = Check.Done();
 }
 
 /// HardwareCheckBank of the written image succeeds with a nonzero value
@@ -255,34 +255,60 @@ bool ExpectSection(CHECK &Check, UINT8 Ic, UINT8 Expected) {
                     static_cast<UINT32>(Expected));
 }
 
-/// GetIcVersion of the bank gives the image's version (its low 32 bits).
-bool ExpectVersion(CHECK &Check, UINT8 Ic, UINT8 Bank) {
-  UINT64 ImageVersion = 0;
+/// GetIcVersion of the bank gives Want.
+bool ExpectVersion(CHECK &Check, UINT8 Ic, UINT8 Bank, UINT32 Want) {
   UINT32 Version = 0;
-  EFI_STATUS Status = pOrvImageProtocol->GetImageVersion(OcmImage, &ImageVersion);
-  if (EFI_ERROR(Status)) return Check.Fail(u"GetImageVersion error %x"_w, Hex32(Status));
-  Status = pOrvFlashProtocol->GetIcVersion(Ic, Bank, &Version);
+  EFI_STATUS Status = pOrvFlashProtocol->GetIcVersion(Ic, Bank, &Version);
   if (EFI_ERROR(Status)) return Check.Fail(u"GetIcVersion error %x"_w, Hex32(Status));
-  if (Version == static_cast<UINT32>(ImageVersion)) return true;
-  return Check.Fail(u"version %x after SetActiveBank(%x), image %x"_w, Version,
-                    static_cast<UINT32>(Bank), static_cast<UINT32>(ImageVersion));
+  if (Version == Want) return true;
+  return Check.Fail(u"version %x after SetActiveBank(%x), running bank had %x"_w, Version,
+                    static_cast<UINT32>(Bank), Want);
 }
 
-/// -s: SetActiveBank to the freshly written and checked bank, which
-/// GetActiveSection and GetIcVersion then report; then back to the old
-/// section, whatever was seen, which GetActiveSection reports again.
+/// In one pass: the running bank's bytes into the bank the checks write,
+/// judged as the update judges it. Copy receives them.
+bool WriteRunningCopy(CHECK &Check, const TARGET &Target, PoolGuard<UINT8> *Copy) {
+  InPass(Check, Target.Ic, [&] {
+    if (!ReadBank(Check, Target.Ic, Target.Section, ZONE_OCM, Target.BankSize, Copy) ||
+        !Program(Check, Target, Copy->Get(), Target.BankSize)) {
+      return;
+    }
+    const VERDICT Verdict = Judge(Target);
+    if (EFI_ERROR(Verdict.PostStatus)) {
+      Check.Fail(u"FlashPostOperation error %x"_w, Hex32(Verdict.PostStatus));
+    } else {
+      (void)ExpectGoodCheck(Check, Target.Bank, Verdict.CheckStatus, Verdict.Value);
+    }
+  });
+  return Check.Ok();
+}
+
+/// -s: the running bank is copied into the written bank, SetActiveBank to
+/// it, which GetActiveSection and GetIcVersion then report; then back to the
+/// old section, whatever was seen, which GetActiveSection reports again.
+/// Only a copy of what the IC runs is ever switched to: a floor that rises
+/// to the running image stays where it is, so a diagnostic run never
+/// changes what the board may run. With a flash policy, a copy whose
+/// counter is not the IC's floor is not switched to.
 void CheckSwitch(TARGET &Target, CHECK_REPORT &Report) {
   CHECK Check(Report, u"switch"_w, Target.Ic);
   if (Target.Section > 1) return Check.Skip(u"no active section to switch back to"_w);
   if (!Target.CheckedGood) return Check.Skip(u"the written bank was not checked good"_w);
+  if (!Target.Isolated) return Check.Skip(u"the running bank was changed: it is not copied"_w);
+  UINT32 Running = 0;
+  EFI_STATUS Status = pOrvFlashProtocol->GetIcVersion(Target.Ic, Target.Section, &Running);
+  if (EFI_ERROR(Status)) return (void)Check.Fail(u"GetIcVersion error %x"_w, Hex32(Status));
+  PoolGuard<UINT8> Copy;
+  if (!WriteRunningCopy(Check, Target, &Copy)) return;
+  if (!SwitchKeepsFloor(Check, Target, Copy.Get())) return;
   if (SwitchTo(Check, Target.Ic, Target.Bank)) {
     (void)(ExpectSection(Check, Target.Ic, Target.Bank) &&
-           ExpectVersion(Check, Target.Ic, Target.Bank));
+           ExpectVersion(Check, Target.Ic, Target.Bank, Running));
   }
   // Back to the old section whatever was seen: the checks after this one
   // overwrite the bank just switched to.
   UINT8 Section = SECTION_INVALID;
-  EFI_STATUS Status = pOrvFlashProtocol->GetActiveSection(Target.Ic, &Section);
+  Status = pOrvFlashProtocol->GetActiveSection(Target.Ic, &Section);
   if (EFI_ERROR(Status) || Section != Target.Section) {
     (void)(SwitchTo(Check, Target.Ic, Target.Section) &&
            ExpectSection(Check, Target.Ic, Target.Section));
@@ -304,16 +330,21 @@ constexpr WRITE_CHECK_ID WRITE_CHECK_IDS[] = {
     {u"switch", true}, {u"check-corrupt", false}, {u"active-write-refused", false},
 };
 
-void SkipWriteChecks(CHECK_REPORT &Report, UINT8 Ic, BOOLEAN Switch, const CHAR16 *Why) {
+void SkipWriteChecks(CHECK_REPORT &Report, UINT8 Ic, const WRITE_OPTIONS &Options,
+                     const CHAR16 *Why) {
   for (const WRITE_CHECK_ID &Entry : WRITE_CHECK_IDS) {
-    if (Switch || !Entry.OnlyWithSwitch) CHECK(Report, AsChar16(Entry.Id), Ic).Skip(Why);
+    if (Options.Switch || !Entry.OnlyWithSwitch) CHECK(Report, AsChar16(Entry.Id), Ic).Skip(Why);
+  }
+  for (const char16_t *Id : SECURITY_CHECK_IDS) {
+    if (Options.Security) CHECK(Report, AsChar16(Id), Ic).Skip(Why);
   }
 }
 
 /// Nothing is written when the bank could not be read first: the other
 /// checks are skipped and restore fails, so the run does not pass.
-void ReportNotSaved(CHECK_REPORT &Report, UINT8 Ic, BOOLEAN Switch, const SAVE_FAILURE &Failure) {
-  SkipWriteChecks(Report, Ic, Switch, u"the bank could not be read first"_w);
+void ReportNotSaved(CHECK_REPORT &Report, UINT8 Ic, const WRITE_OPTIONS &Options,
+                    const SAVE_FAILURE &Failure) {
+  SkipWriteChecks(Report, Ic, Options, u"the bank could not be read first"_w);
   CHECK Check(Report, u"restore"_w, Ic);
   if (Failure.Status == EFI_SUCCESS) {
     Check.Fail(u"nothing was written: ReadBankData refuses no size up to %lx bytes"_w,
@@ -324,22 +355,27 @@ void ReportNotSaved(CHECK_REPORT &Report, UINT8 Ic, BOOLEAN Switch, const SAVE_F
 }
 
 /// The checks on a saved bank, restore last.
-void RunWriteChecks(TARGET &Target, BOOLEAN Switch, CHECK_REPORT &Report) {
+void RunWriteChecks(TARGET &Target, const WRITE_OPTIONS &Options, CHECK_REPORT &Report) {
   CheckLock(Target, Report);
   CheckErase(Target, Report);
   CheckErasedBank(Target, Report);
   CheckWrite(Target, Report);
   CheckIsolation(Target, Report);
   CheckGoodImage(Target, Report);
-  if (Switch) CheckSwitch(Target, Report);
+  if (Options.Switch) CheckSwitch(Target, Report);
   if (Target.Stranded) {
     // Never write the bank the IC runs from.
-    const CHAR16 *const Ids[] = {u"check-corrupt"_w, u"active-write-refused"_w};
-    for (const CHAR16 *Id : Ids) {
-      CHECK(Report, Id, Target.Ic).Skip(u"the IC runs bank %x"_w, static_cast<UINT32>(Target.Bank));
+    const UINTN Count = Options.Security ? 5 : 2;
+    const char16_t *const Ids[] = {u"check-corrupt", u"active-write-refused",
+                                   SECURITY_CHECK_IDS[0], SECURITY_CHECK_IDS[1],
+                                   SECURITY_CHECK_IDS[2]};
+    for (UINTN I = 0; I < Count; I++) {
+      CHECK(Report, AsChar16(Ids[I]), Target.Ic)
+          .Skip(u"the IC runs bank %x"_w, static_cast<UINT32>(Target.Bank));
     }
   } else {
     CheckCorruptImage(Target, Report);
+    if (Options.Security) CheckWhatIcRuns(Target, Options.ImageHandle, Report);
     CheckRunningBankRefused(Target, Report);
   }
   CheckRestore(Target, Report);
@@ -347,7 +383,7 @@ void RunWriteChecks(TARGET &Target, BOOLEAN Switch, CHECK_REPORT &Report) {
 
 }  // namespace
 
-void CheckIcWriting(const IC_FACTS &Facts, BOOLEAN Switch, CHECK_REPORT &Report) {
+void CheckIcWriting(const IC_FACTS &Facts, const WRITE_OPTIONS &Options, CHECK_REPORT &Report) {
   TARGET Target{};
   Target.Ic = Facts.Ic;
   Target.Section = Facts.Section;
@@ -362,10 +398,10 @@ void CheckIcWriting(const IC_FACTS &Facts, BOOLEAN Switch, CHECK_REPORT &Report)
     Why = u"the OCM image is empty"_w;
   }
   if (Why != nullptr) {
-    SkipWriteChecks(Report, Facts.Ic, Switch, Why);
+    SkipWriteChecks(Report, Facts.Ic, Options, Why);
     return CHECK(Report, u"restore"_w, Facts.Ic).Skip(u"nothing was written"_w);
   }
   if (Failure.Operation == nullptr) Failure = SaveTarget(&Target);
-  if (Failure.Operation != nullptr) return ReportNotSaved(Report, Facts.Ic, Switch, Failure);
-  RunWriteChecks(Target, Switch, Report);
+  if (Failure.Operation != nullptr) return ReportNotSaved(Report, Facts.Ic, Options, Failure);
+  RunWriteChecks(Target, Options, Report);
 }

@@ -39,6 +39,7 @@ struct TARGET {
   bool Written;                 ///< the write check passed
   VERDICT WrittenVerdict;       ///< the acceptance of the written image
   bool CheckedGood;             ///< the check-good check passed
+  bool Isolated;                ///< the isolation check passed: the running bank is as it was
   bool Stranded;                ///< the IC could not be switched back: it runs Bank
 
   UINT8 Other() const { return static_cast<UINT8>(Bank ^ 1); }
@@ -49,6 +50,37 @@ struct SAVE_FAILURE {
   const CHAR16 *Operation;  ///< the call that failed; null when the bank was saved
   EFI_STATUS Status;        ///< its status (EFI_SUCCESS: no read size was refused)
 };
+
+/// Erases the bank and writes Size bytes of Data into it, with the flash
+/// unlocked: the programming steps of an update. A failure fails Check.
+[[nodiscard]] bool Program(CHECK &Check, const TARGET &Target, const UINT8 *Data, UINTN Size);
+
+/// The update's acceptance of the bank just written, in the same pass.
+[[nodiscard]] VERDICT Judge(const TARGET &Target);
+
+/// The update would not switch to a bank holding What; else Check fails.
+bool ExpectRejected(CHECK &Check, const TARGET &Target, const VERDICT &Verdict,
+                    const CHAR16 *What);
+
+/**
+  The checks of what the IC runs (-w on a board whose ICs enforce
+  something): signed-only, zone-bound and floor, each on an IC whose flash
+  policy claims it (GetIcSecurity), with images the IC must refuse written
+  into the bank the checks write. See SecurityChecks.cpp.
+**/
+void CheckWhatIcRuns(const TARGET &Target, EFI_HANDLE ImageHandle, CHECK_REPORT &Report);
+
+/// The ids of those checks, in order.
+constexpr const char16_t *SECURITY_CHECK_IDS[] = {u"signed-only", u"zone-bound", u"floor"};
+
+/**
+  Whether the switch check may switch to Copy (a copy of the running bank,
+  Target.BankSize bytes): without a flash policy, or on an IC that keeps no
+  floor, yes; otherwise only when the policy accepts it with a counter equal
+  to the floor, so that the switch cannot raise it. Else Check is skipped
+  (or fails, when the question fails).
+**/
+[[nodiscard]] bool SwitchKeepsFloor(CHECK &Check, const TARGET &Target, const UINT8 *Copy);
 
 /// The OCM zone image's bytes into Target->Image.
 [[nodiscard]] SAVE_FAILURE GetTargetImage(TARGET *Target);

@@ -12,11 +12,20 @@
     customer=<none|bank0|bank0+1>
   and with -v: vocm=<r> vcust0=<r> vcust1=<r>, r being match, diff@<offset>,
   "-" (not compared) or nosection (vocm only: no active bank).
+
+  When the flash component has a policy, the line ends with what the IC
+  enforces and its floor, enforces=<signature+zone+product+floor|nothing|?>
+  floor=<decimal|?>, and the images the update would write are put to it
+  first: when it refuses one, the update leaves the IC untouched, so ocm=
+  and customer= show "refused" for every zone the update would have
+  written, and one line per refused image follows, as the update prints it:
+  "IC <i> OCM image refused: <reason>" (OrvBase/ImageVerdict.h).
 **/
 
 #include "OrvInfo.h"
 
 #include <OrvBase/Guards.h>
+#include <OrvBase/ImageVerdict.h>
 #include "../OrvUpdate/App/RunState.h"
 #include "../OrvUpdate/Components/ComponentGuards.h"
 #include "../OrvUpdate/Update/CompareBytes.h"
@@ -175,6 +184,14 @@ struct IC_REPORT {
   UINT8 CustomerBanks;
   VERIFY OcmVerify;
   VERIFY CustomerVerify[2];
+  READ<ORV_IC_SECURITY> Security;  ///< with a policy
+  bool Asked[2];                   ///< the OCM / customer image was put to the policy
+  IMAGE_QUERY Answers[2];
+
+  /// The policy refused an image the update would write: it writes none.
+  bool Refused() const {
+    return (Asked[0] && !Answers[0].Accepted()) || (Asked[1] && !Answers[1].Accepted());
+  }
 };
 
 /// Reads the IC as UpdateChip does: the section preset to "none", the
@@ -227,6 +244,56 @@ void PlanIc(IC_REPORT *Report) {
   Report->CustomerBanks = PlanCustomerBanks(CustomerImage != 0, RUN_FLAGS);
 }
 
+/// The policy's word on the IC and on each image the update would write.
+void AskPolicy(UINT8 Index, IC_REPORT *Report, FAILURES *Failures) {
+  ORV_FLASH_POLICY_PROTOCOL *Policy = pOrvFlashPolicyProtocol;
+  Report->Security = {{}, Policy->GetIcSecurity != nullptr};
+  EFI_STATUS Status = Report->Security.Known
+                          ? Policy->GetIcSecurity(Index, &Report->Security.Value)
+                          : EFI_UNSUPPORTED;
+  if (EFI_ERROR(Status)) {
+    Failures->Add(u"GetIcSecurity"_w, Status);
+    Report->Security.Known = false;
+  }
+  const bool Writes[] = {Report->Planned && Report->Plan.Programs(), Report->CustomerBanks != 0};
+  const ORV_IMAGE_HANDLE Images[] = {OcmImage, CustomerImage};
+  const UINT8 Zones[] = {ZONE_OCM, ZONE_CUSTOMER};
+  for (UINTN I = 0; I < 2; I++) {
+    if (!Writes[I]) continue;
+    UINTN Size = 0;
+    UINT8 *Data = nullptr;
+    Status = pOrvImageProtocol->GetImageData(Images[I], &Size, &Data);
+    if (EFI_ERROR(Status)) {
+      Failures->Add(u"GetImageData"_w, Status);
+      continue;
+    }
+    Report->Asked[I] = true;
+    Report->Answers[I] = QueryImageAcceptance(Policy, Index, Zones[I], Data, Size);
+  }
+}
+
+/// The policy's fields at the end of the IC line.
+void PrintSecurityFields(const IC_REPORT &Report) {
+  if (!Report.Security.Known) {
+    Print(u" enforces=? floor=?"_w);
+    return;
+  }
+  Print(u" enforces="_w);
+  PrintEnforced(Report.Security.Value.Enforced);
+  Print(u" floor=%d"_w, Report.Security.Value.Floor);
+}
+
+/// One line per refused image, as the update prints it.
+void PrintRefusals(UINT8 Index, const IC_REPORT &Report) {
+  const CHAR16 *Names[] = {u"OCM"_w, u"customer"_w};
+  for (UINTN I = 0; I < 2; I++) {
+    if (!Report.Asked[I] || Report.Answers[I].Accepted()) continue;
+    Print(u"IC %x %s image refused: "_w, static_cast<UINT32>(Index), Names[I]);
+    PrintImageVerdict(Report.Answers[I]);
+    Print(u"\n"_w);
+  }
+}
+
 /// -v: the active OCM bank against the OCM image, and the customer banks an
 /// update would write against the customer image.
 void VerifyIc(UINT8 Index, IC_REPORT *Report, FAILURES *Failures) {
@@ -259,6 +326,8 @@ void PrintOcmFields(const IC_REPORT &Report) {
   }
   if (!Report.Planned) {
     Print(u" ocm=?"_w);
+  } else if (Report.Plan.Programs() && Report.Refused()) {
+    Print(u" ocm=refused"_w);
   } else if (Report.Plan.Programs()) {
     Print(u" ocm=%s:bank%x"_w, DecisionText(Report.Plan.Decision),
           static_cast<UINT32>(Report.Plan.TargetBank));
@@ -285,12 +354,14 @@ void PrintIcLine(UINT8 Index, const IC_REPORT &Report, BOOLEAN Verify) {
   PrintVersion(u"ver1"_w, Report.Versions[1]);
   PrintOcmFields(Report);
   const CHAR16 *CustomerText[] = {u"none"_w, u"bank0"_w, u"bank0+1"_w};
-  Print(u" customer=%s"_w, CustomerText[Report.CustomerBanks]);
+  const bool CustomerRefused = Report.CustomerBanks != 0 && Report.Refused();
+  Print(u" customer=%s"_w, CustomerRefused ? u"refused"_w : CustomerText[Report.CustomerBanks]);
   if (Verify) {
     PrintVerify(u"vocm"_w, Report.OcmVerify);
     PrintVerify(u"vcust0"_w, Report.CustomerVerify[0]);
     PrintVerify(u"vcust1"_w, Report.CustomerVerify[1]);
   }
+  if (pOrvFlashPolicyProtocol != nullptr) PrintSecurityFields(Report);
   Print(u"\n"_w);
 }
 
@@ -304,8 +375,10 @@ EFI_STATUS ReportIc(UINT8 Index, BOOLEAN Verify) {
 
   ReadIcState(Index, &Report, &Failures);
   PlanIc(&Report);
+  if (pOrvFlashPolicyProtocol != nullptr) AskPolicy(Index, &Report, &Failures);
   if (Verify) VerifyIc(Index, &Report, &Failures);
   PrintIcLine(Index, Report, Verify);
+  PrintRefusals(Index, Report);
   Failures.Print(Index);
 
   if (Failures.Any()) {

@@ -18,6 +18,19 @@
 
 namespace {
 
+constexpr const char16_t USAGE[] =
+    u"Usage: OrvInfo.efi [0-9]... [-a] [-d addr] [-o file] [-c file] [-f] [-cb] [-v]\n"
+    u"  Lists each selected IC (none selected: every IC) and what OrvUpdate.efi with the\n"
+    u"  same arguments would do to it; never writes the flash.\n"
+    u"  0-9      select that IC           -a       select every IC\n"
+    u"  -d addr  the IC at that bus address (1 or 2 hex digits)\n"
+    u"  -o file  OCM image instead of the settings' OCM image\n"
+    u"  -c file  customer image instead of the settings' customer image\n"
+    u"  -f       plan a forced update     -cb      plan customer bank 1 too\n"
+    u"  -v       also compare the flash with the images\n"
+    u"  -h       this text\n"
+    u"Status: 0x0 listed (and matched), 0x1B a bank differs, 0xE an IC not found.\n";
+
 /// Combines the results of the ICs: a failed component call stands over a
 /// verify difference, which stands over success.
 class RUN_RESULT {
@@ -52,8 +65,9 @@ EFI_STATUS OrvInfoMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   PrintBanner(u"OrvInfo tool version %02x.%02x.%04x\n"_w);
 
   TOOL_ARGUMENTS Arguments;
-  EFI_STATUS Status = BeginToolRun(ImageHandle, SystemTable, u"OrvInfo.efi"_w, &Arguments);
-  if (EFI_ERROR(Status)) return Status;
+  EFI_STATUS Status =
+      BeginToolRun(ImageHandle, SystemTable, u"OrvInfo.efi"_w, AsChar16(USAGE), &Arguments);
+  if (EFI_ERROR(Status) || Arguments.Help) return Status;
   const COMMAND_LINE &Line = Arguments.Line;
   const UINT64 ChipMask = Arguments.ChipMask;
   const UINT64 DeviceAddress = Arguments.DeviceAddress;

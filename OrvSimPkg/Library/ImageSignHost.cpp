@@ -178,3 +178,16 @@ std::string HexText(const UINT8 *Data, size_t Size) {
   }
   return Text;
 }
+
+bool ReadAnyPublicKeyPem(const std::string &Text, IMAGE_PUBLIC_KEY *Key, std::string *Error) {
+  const PEM_ERROR Public = ReadPublicKeyPem(Text.data(), Text.size(), Key);
+  if (Public == PEM_ERROR::Ok) return true;
+  IMAGE_PRIVATE_KEY Private{};
+  std::string Ignored;
+  if (Public == PEM_ERROR::NoBlock && ReadPrivateKeyPem(Text, &Private, &Ignored)) {
+    *Key = Private.Public;
+    return true;
+  }
+  *Error = PemErrorText(Public);
+  return false;
+}

@@ -39,6 +39,10 @@ std::string PublicKeyPem(const IMAGE_PUBLIC_KEY &Key);
 **/
 bool ReadPrivateKeyPem(const std::string &Text, IMAGE_PRIVATE_KEY *Key, std::string *Error);
 
+/// A public key from PEM text: a public key, or the public half of a
+/// private key. False with the reason in *Error.
+bool ReadAnyPublicKeyPem(const std::string &Text, IMAGE_PUBLIC_KEY *Key, std::string *Error);
+
 /**
   Rewrite a checked image (any format) as format 2 with the given security
   counter: the header says format 2, the protected area follows the

@@ -299,12 +299,41 @@ TEST_F(FlashModelTest, CorruptReadChangesOnlyTheReadBack) {
   EXPECT_EQ(Back, std::vector<UINT8>(Stored.begin(), Stored.begin() + 2));
 }
 
-TEST_F(FlashModelTest, CheckZeroLeavesTheVerdictZeroForAGoodBank) {
-  Load("", "CheckZero Ic=0 Zone=ocm\n");
-  UINT8 Check = 1;
-  EXPECT_EQ(Program(0, 1, ZONE_OCM, MakeImage(9, 16), &Check), EFI_SUCCESS);
-  EXPECT_EQ(Check, 0);
+// The misbehaving checks (fault rules) against the bank's content: each
+// answers only where its rule says, the value entering is never left.
+enum class CONTENT { Good, BadPayload, Erased };
+struct CheckRow {
+  const char *Name;
+  const char *Rule;
+  CONTENT Content;
+  UINT8 Expected;
+};
+
+class FlashModelCheck : public FlashModelTest, public ::testing::WithParamInterface<CheckRow> {};
+
+TEST_P(FlashModelCheck, VerdictFollowsTheRuleAndTheContent) {
+  Load("", GetParam().Rule);
+  std::vector<UINT8> Image = MakeImage(9, 40);
+  if (GetParam().Content == CONTENT::BadPayload) Image[IMAGE_HEADER_SIZE + 5] ^= 0x10;
+  if (GetParam().Content != CONTENT::Erased) PutImage(0, ZONE_OCM, 1, Image);
+  UINT8 Check = 0x5A;
+  ASSERT_EQ(SimHardwareCheckBank(&Flash, 0, 1, ZONE_OCM, &Check), EFI_SUCCESS);
+  EXPECT_EQ(Check, GetParam().Expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Misbehaviours, FlashModelCheck,
+    ::testing::Values(CheckRow{"Good", "", CONTENT::Good, 1},
+                      CheckRow{"BadPayload", "", CONTENT::BadPayload, 0},
+                      CheckRow{"Erased", "", CONTENT::Erased, 0},
+                      CheckRow{"ZeroOnGood", "CheckZero Ic=0 Zone=ocm\n", CONTENT::Good, 0},
+                      CheckRow{"GoodOnErased", "CheckGood Ic=0\n", CONTENT::Erased, 1},
+                      CheckRow{"ErasedGoodOnErased", "CheckErasedGood Ic=0\n", CONTENT::Erased, 1},
+                      CheckRow{"ErasedGoodOnBadPayload", "CheckErasedGood Ic=0\n", CONTENT::BadPayload, 0},
+                      CheckRow{"HeaderOnlyOnGood", "CheckHeaderOnly Ic=0\n", CONTENT::Good, 1},
+                      CheckRow{"HeaderOnlyOnBadPayload", "CheckHeaderOnly Ic=0\n", CONTENT::BadPayload, 1},
+                      CheckRow{"HeaderOnlyOnErased", "CheckHeaderOnly Ic=0\n", CONTENT::Erased, 0}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
 
 TEST_F(FlashModelTest, NthCallFaultHitsOnlyThatCall) {
   Load("", "EraseBank Call=2 Status=ABORTED\n");

@@ -53,10 +53,13 @@ std::vector<UINT8> SignedImage(UINT32 Counter, const IMAGE_PRIVATE_KEY &Signer) 
   return SignedImage(Counter, &Signer);
 }
 
+// The key list is an array of exactly its keys, so that the sanitizers
+// catch a verifier that reads past it.
 SIGN_STATUS Verdict(const std::vector<UINT8> &Image, const IMAGE_PUBLIC_KEY &Trusted) {
   IMAGE_INFO Info{};
   if (CheckImage(Image.data(), Image.size(), &Info) != HEX_OK) return SIGN_STATUS::DamagedBlock;
-  return VerifyImageSignature(Image.data(), Info, &Trusted, 1, nullptr);
+  const std::vector<IMAGE_PUBLIC_KEY> Keys{Trusted};
+  return VerifyImageSignature(Image.data(), Info, Keys.data(), Keys.size(), nullptr);
 }
 
 // One payload byte changed and the CRC made to match again: only the
@@ -206,6 +209,23 @@ TEST_P(SignatureTest, VerdictOfTheMakersKey) {
   EXPECT_EQ(Verdict(Image, MAKER.Public), GetParam().Expected);
 }
 
+// Through a memo that already holds the unchanged image's verdict, twice:
+// the same verdict as without one (a remembered block never vouches for
+// other bytes, a remembered refusal stays a refusal).
+TEST_P(SignatureTest, SameVerdictThroughAMemo) {
+  SIGN_MEMO Memo{};
+  auto Remembered = [&Memo](const std::vector<UINT8> &Image) {
+    IMAGE_INFO Info{};
+    if (CheckImage(Image.data(), Image.size(), &Info) != HEX_OK) return SIGN_STATUS::DamagedBlock;
+    return VerifyImageSignature(Image.data(), Info, &MAKER.Public, 1, nullptr, &Memo);
+  };
+  std::vector<UINT8> Image = SignedImage(5, MAKER);
+  ASSERT_EQ(Remembered(Image), SIGN_STATUS::Ok);
+  GetParam().Change(&Image);
+  EXPECT_EQ(Remembered(Image), GetParam().Expected);
+  EXPECT_EQ(Remembered(Image), GetParam().Expected);
+}
+
 INSTANTIATE_TEST_SUITE_P(Changes, SignatureTest, ::testing::ValuesIn(SIGN_CASES),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
@@ -215,6 +235,9 @@ TEST(ImageFormat, FormatOneStaysReadableAndUnsigned) {
   DescribeImage(Image.data(), Image.size(), &MAKER.Public, 1, &Description);
   EXPECT_EQ(Description.Error, HEX_OK);
   EXPECT_EQ(Description.Format, 1);
+  EXPECT_EQ(Description.Version, 7u);
+  EXPECT_EQ(Description.PayloadLength, 10u);
+  EXPECT_EQ(Description.ImageSize, IMAGE_HEADER_SIZE + 10);
   EXPECT_EQ(Description.Signature, SIGN_STATUS::Unsigned);
   Image[IMAGE_FORMAT_OFFSET] = 4;
   DescribeImage(Image.data(), Image.size(), nullptr, 0, &Description);
@@ -295,6 +318,12 @@ TEST(PemKeys, OpensslKeysReadAndAgree) {
   IMAGE_PUBLIC_KEY Public{};
   ASSERT_EQ(ReadPublicKeyPem(OPENSSL_PUBLIC, std::strlen(OPENSSL_PUBLIC), &Public), PEM_ERROR::Ok);
   EXPECT_EQ(std::memcmp(&Public, &Private.Public, sizeof Public), 0);
+  // The END line may end the text.
+  std::string Unended = OPENSSL_PUBLIC;
+  Unended.pop_back();
+  IMAGE_PUBLIC_KEY Same{};
+  ASSERT_EQ(ReadPublicKeyPem(Unended.c_str(), Unended.size(), &Same), PEM_ERROR::Ok);
+  EXPECT_EQ(std::memcmp(&Public, &Same, sizeof Same), 0);
   // What we write reads back the same (SEC1 private, SPKI public).
   IMAGE_PRIVATE_KEY Again{};
   ASSERT_TRUE(ReadPrivateKeyPem(PrivateKeyPem(Private), &Again, &Error)) << Error;
@@ -311,7 +340,13 @@ struct PemCase {
 const PemCase PEM_CASES[] = {
     {"Empty", "", PEM_ERROR::NoBlock},
     {"NoEndLine", "-----BEGIN PUBLIC KEY-----\nMFkw\n", PEM_ERROR::NoBlock},
+    {"EndsInDashes", "-----BEGIN PUBLIC KEY-----\nMFkw\n-----", PEM_ERROR::NoBlock},
     {"PrivateKeyInstead", OPENSSL_PKCS8, PEM_ERROR::NoBlock},
+    {"NotDashes",
+     "=====BEGIN PUBLIC KEY-----\n"
+     "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE2IZ3qA3oXMzxkW2hekOBvta7cTH5\n"
+     "/gGyPe9sNZqLH5hpppuHsbsNHOBxW5is+EbYP4K4jzNOHD/tngfMasRUiA==\n-----END PUBLIC KEY-----\n",
+     PEM_ERROR::NoBlock},
     {"NotBase64", "-----BEGIN PUBLIC KEY-----\nMFk*\n-----END PUBLIC KEY-----\n", PEM_ERROR::BadBase64},
     {"DataAfterPadding", "-----BEGIN PUBLIC KEY-----\nMF==MFkw\n-----END PUBLIC KEY-----\n",
      PEM_ERROR::BadBase64},
@@ -337,13 +372,28 @@ const PemCase PEM_CASES[] = {
      "MDkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDIgADVijC6O+Zq4R8E2GCt6FJQcl/WRVC\n"
      "gpIHltvsDw0KddY=\n-----END PUBLIC KEY-----\n",
      PEM_ERROR::NotP256Key},
+    // The demo key's 91 bytes with the curve's OID naming another curve, and
+    // with its point in hybrid form (06): the length alone does not tell.
+    {"OtherCurveSameLength",
+     "-----BEGIN PUBLIC KEY-----\n"
+     "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQgDQgAE2IZ3qA3oXMzxkW2hekOBvta7cTH5\n"
+     "/gGyPe9sNZqLH5hpppuHsbsNHOBxW5is+EbYP4K4jzNOHD/tngfMasRUiA==\n-----END PUBLIC KEY-----\n",
+     PEM_ERROR::NotP256Key},
+    {"HybridPoint",
+     "-----BEGIN PUBLIC KEY-----\n"
+     "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAG2IZ3qA3oXMzxkW2hekOBvta7cTH5\n"
+     "/gGyPe9sNZqLH5hpppuHsbsNHOBxW5is+EbYP4K4jzNOHD/tngfMasRUiA==\n-----END PUBLIC KEY-----\n",
+     PEM_ERROR::NotP256Key},
 };
 
 class PemRefusalTest : public ::testing::TestWithParam<PemCase> {};
 
+// The text in a buffer of exactly its length, as a file is read: the
+// sanitizers catch a reader that looks past it.
 TEST_P(PemRefusalTest, RefusedWithItsReason) {
   IMAGE_PUBLIC_KEY Public{};
-  EXPECT_EQ(ReadPublicKeyPem(GetParam().Text, std::strlen(GetParam().Text), &Public), GetParam().Expected);
+  const std::vector<char> Text(GetParam().Text, GetParam().Text + std::strlen(GetParam().Text));
+  EXPECT_EQ(ReadPublicKeyPem(Text.data(), Text.size(), &Public), GetParam().Expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Malformed, PemRefusalTest, ::testing::ValuesIn(PEM_CASES),
@@ -624,6 +674,50 @@ TEST_P(FloorSlotTest, HigherValidFloorStandsAndNeverFalls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, FloorSlotTest, ::testing::ValuesIn(SLOT_CASES),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
+// Whether the chip raises its floor from the image it runs: only an image its
+// key signed, above the floor; a raised floor is marked for saving.
+enum class RUNNING { Maker5, Other5, Unsigned5, Nothing };
+struct RaiseRow {
+  const char *Name;
+  bool HasKey;
+  RUNNING Running;
+  UINT32 Floor;  ///< written first when not 0
+  bool Raised;
+};
+
+class ChipFloorRaise : public ChipKeyTest, public ::testing::WithParamInterface<RaiseRow> {};
+
+TEST_P(ChipFloorRaise, OnlyFromASignedHigherCounter) {
+  const RaiseRow &Row = GetParam();
+  Flash.Ic[0].HasKey = Row.HasKey;
+  if (Row.Floor != 0) SimWriteFloorPart(&Flash, 0, Row.Floor, SIM_FLOOR_SLOT_SIZE);
+  Flash.Ic[0].FloorDirty = false;
+  std::vector<UINT8> Image = SignedImage(5, Row.Running == RUNNING::Other5 ? OTHER : MAKER);
+  if (Row.Running == RUNNING::Unsigned5) {
+    ASSERT_TRUE(MakeImageFormat2(&Image, 5, nullptr));
+  }
+  if (Row.Running != RUNNING::Nothing) Put(1, Image);
+  Flash.Ic[0].Active = Row.Running == RUNNING::Nothing ? SIM_SECTION_NONE : 1;
+  UINT32 NewFloor = 0;
+  ASSERT_EQ(SimFloorToRaise(&Flash, 0, &NewFloor), Row.Raised);
+  if (!Row.Raised) return;
+  EXPECT_EQ(NewFloor, 5u);
+  SimWriteFloorPart(&Flash, 0, NewFloor, SIM_FLOOR_SLOT_SIZE);
+  EXPECT_EQ(SimFloor(Flash.Ic[0]), 5u);
+  EXPECT_TRUE(Flash.Ic[0].FloorDirty) << "a floor not saved is lost at power-off";
+}
+
+INSTANTIATE_TEST_SUITE_P(Floors, ChipFloorRaise,
+                         ::testing::Values(RaiseRow{"Higher", true, RUNNING::Maker5, 4, true},
+                                           RaiseRow{"FirstFloor", true, RUNNING::Maker5, 0, true},
+                                           RaiseRow{"Equal", true, RUNNING::Maker5, 5, false},
+                                           RaiseRow{"Lower", true, RUNNING::Maker5, 6, false},
+                                           RaiseRow{"NoKey", false, RUNNING::Maker5, 0, false},
+                                           RaiseRow{"ForeignKey", true, RUNNING::Other5, 0, false},
+                                           RaiseRow{"Unsigned", true, RUNNING::Unsigned5, 0, false},
+                                           RaiseRow{"NoSection", true, RUNNING::Nothing, 0, false}),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
 }  // namespace

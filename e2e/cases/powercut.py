@@ -8,7 +8,8 @@ import threading
 import images
 import orvqemu
 from harness import BANNER, EFI_DEVICE_ERROR, EFI_SUCCESS, Case
-from fixture import (COMP, CONFIG_ACTIVE, OCM_BANK, CUST_BANK, PAGE_SIZE, SECTOR_SIZE, SIM,
+from fixture import (COMP, CONFIG_ACTIVE, EFI_SECURITY_VIOLATION, OCM_BANK, CUST_BANK, PAGE_SIZE,
+                     SECTOR_SIZE, SIM,
                      TARGET, V1, V2, V4, V4_COUNTER, bank_files, describe_bank,
                      downgrade_lines, flash, flashsim_ini, floors, ic_lines)
 
@@ -209,7 +210,7 @@ SEQUENCES = [
         more_cases=lambda fx: [Case(
             "powercut_floor_downgrade", "OrvUpdate.efi 0 1 -f -o %s\\ocm_v3.hex" % COMP,
             [BANNER, TARGET, "Override OCM zone file, using %s\\ocm_v3.hex" % COMP]
-            + downgrade_lines(0, 1, V4) + downgrade_lines(1, 1, V4), EFI_DEVICE_ERROR,
+            + downgrade_lines(0, 1, V4) + downgrade_lines(1, 1, V4), EFI_SECURITY_VIOLATION,
             snapshot=bank_files(),
             checks=[flash(ic, active=1, ocm1=fx.ocm_v4) for ic in (0, 1)]
             + [floors(ic0=V4_COUNTER, ic1=V4_COUNTER)])]),

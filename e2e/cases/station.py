@@ -8,7 +8,7 @@ import subprocess
 
 import images
 import orvqemu
-from harness import BANNER, EFI_SUCCESS, Case, compare_lines
+from harness import BANNER, EFI_SUCCESS, Case, compare_lines, without_driver_warning
 from fixture import (COMP, DRIVERS, EFI_VOLUME_CORRUPTED, FLASHSIM_INI, INFO_BANNER,
                      OCM_BANK, SIM, TARGET, V1, V2, bank_files, ic_lines, info_line,
                      load_error)
@@ -100,6 +100,8 @@ def station_boot(suite, volume, name, last_line, log_path, expected_log):
         problems.append("the station's last line is %r, expected %r"
                         % (station_last_line(result), last_line))
     log = log_lines(volume, log_path)
+    if log is not None:
+        log = without_driver_warning(log)
     if log is None:
         problems.append("no log file %s on the volume" % log_path)
     elif log != expected_log:
@@ -119,7 +121,8 @@ def station_sequence(suite, fx):
     cases = []
     make_text = make.stdout.decode(errors="replace")
     signed = make_text.count(", signature verifies\n") == 2  # both zone images, by the demo key
-    problems = [] if make.returncode == 0 and "\nresult: ok, 0 warnings\n" in make_text and signed else \
+    # The two warnings: the parser is built with the demo key, the ICs hold it.
+    problems = [] if make.returncode == 0 and "\nresult: ok, 2 warnings\n" in make_text and signed else \
         ["orvstick make exited %d:" % make.returncode] + ["| " + l for l in make_text.splitlines()]
     volume = orvqemu.Volume(image, existing=True)
     if not problems:
@@ -129,6 +132,8 @@ def station_sequence(suite, fx):
             if pc_active(volume, ic) != "1" or \
                     volume.get("%s/Ic%dOcm1.bin" % (SIM, ic)) != images.bank(fx.ocm_v2, OCM_BANK):
                 problems.append("IC %d does not run the new image from section 1" % ic)
+        if volume.get("OrvLog/step.txt") is not None:
+            problems.append("the station script left its step file OrvLog\\step.txt")
     cases.append((Case("station_pass", "orvstick make, boot: startup.nsh", [], EFI_SUCCESS),
                   problems))
 

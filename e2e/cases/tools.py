@@ -4,7 +4,7 @@ writes, and on a component that breaks it.
 """
 
 from harness import (BANNER, EFI_INVALID_PARAMETER, EFI_NOT_FOUND, EFI_SUCCESS, Case)
-from fixture import (EFI_CRC_ERROR, EFI_PROTOCOL_ERROR, ERASED, INFO_BANNER, SIM, TARGET,
+from fixture import (COMP, EFI_CRC_ERROR, EFI_PROTOCOL_ERROR, ERASED, INFO_BANNER, SIM, TARGET,
                      V1, V2, bank_files, flash, ic_lines, info_line, unchanged_since)
 
 def info_cases(fx):
@@ -30,7 +30,8 @@ def info_cases(fx):
         Case("info_all", "OrvInfo.efi", head + [plan0, plan1], EFI_SUCCESS,
              snapshot=snap, checks=fresh),
         same("info_verify", "OrvInfo.efi 0 -v",
-             head + [plan0 + " vocm=diff@8 vcust0=diff@0 vcust1=-"], EFI_CRC_ERROR),
+             head + [info_line(0, 0, V1, 0, "%X" % V2, "newer:bank1",
+                            verify=("diff@8", "diff@0", "-"))], EFI_CRC_ERROR),
         same("info_verify_v1", "OrvInfo.efi 0 -v -o " + v1,
              [INFO_BANNER, TARGET, "Override OCM zone file, using " + v1, "ics=2",
               info_line(0, 0, V1, 0, "%X" % V1, "current", verify=("match", "diff@0", "-"))],
@@ -82,6 +83,27 @@ def check_lines(ids, ics=(0, 1), failed=None):
     return out
 
 
+def security_lines(ic, zone_bound):
+    """The checks of what an IC runs (its IC holds the demo key): the volume
+    has no test images, so signed-only and floor are skipped with the
+    parser's reason; zone-bound writes the customer image into the OCM bank
+    and ends with zone_bound (its lines)."""
+    def missing(check, name):
+        path = "%s\\%s" % (COMP, name)
+        return ["HexImage: cannot open %s, E" % path,
+                "SKIP %s ic=%X: %s: LoadImageFile error E" % (check, ic, path)]
+    return missing("signed-only", "CheckUnsigned.hex") + zone_bound \
+        + missing("floor", "CheckBelowFloor.hex")
+
+
+def write_lines(ic, ids, zone_bound, failed=None):
+    """The lines of the checks that write on one IC, the checks of what it
+    runs after check-corrupt."""
+    at = ids.index("check-corrupt") + 1
+    return (check_lines(ids[:at], ics=(ic,), failed=failed) + security_lines(ic, zone_bound)
+            + check_lines(ids[at:], ics=(ic,), failed=failed))
+
+
 def check_cases():
     """OrvCheck.efi after the update of the info boot (both ICs run section 1):
     read-only, then with -w and -s, then on a flash simulator that ignores the
@@ -103,12 +125,18 @@ def check_cases():
              head + check_lines(CHECK_READ_IDS) + ["14 passed, 0 failed, 0 skipped"],
              EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("info_update01")]),
         Case("check_write", "OrvCheck.efi -w -s",
-             head + check_lines(CHECK_READ_IDS + CHECK_WRITE_IDS)
-             + ["34 passed, 0 failed, 0 skipped"],
+             head + sum([check_lines(CHECK_READ_IDS, ics=(ic,))
+                         + write_lines(ic, CHECK_WRITE_IDS, [
+                             "FlashSim: IC %d OCM bank 0 refused: signed for the customer zone" % ic,
+                             "PASS zone-bound ic=%X" % ic]) for ic in (0, 1)], [])
+             + ["36 passed, 0 failed, 4 skipped"],
              EFI_SUCCESS, snapshot=snap, checks=[unchanged_since("check_read")]),
         Case("check_misbehave", "OrvCheck.efi 0 -w",
-             head + check_lines(CHECK_READ_IDS + no_write, ics=(0,), failed=misbehaving)
-             + ["13 passed, 4 failed, 0 skipped"],
+             head + check_lines(CHECK_READ_IDS, ics=(0,))
+             + write_lines(0, no_write, ["FAIL zone-bound ic=0: FlashPostOperation and "
+                                         "HardwareCheckBank of bank 0 holding the customer image "
+                                         "succeeded with check 1"], failed=misbehaving)
+             + ["13 passed, 5 failed, 2 skipped"],
              EFI_PROTOCOL_ERROR,
              setup=["cp -q %s\\f_misbehave.ini %s\\Faults.ini" % (SIM, SIM)],
              snapshot=snap, checks=[unchanged_since("check_read")]),

@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "BoardTest.h"
+#include "FakePolicy.h"
+#include "ImageSignHost.h"
 #include "ModelFlash.h"
 #include "OrvCheck.h"
 
@@ -121,14 +124,14 @@ TEST_F(OrvCheckTest, ReadOnlyChecksPassAndCallNoWriteTypeOperation) {
 
 TEST_F(OrvCheckTest, WriteAndSwitchChecksPassAndPutEveryBankBack) {
   EXPECT_EQ(RunCheck({"-w", "-s"}), EFI_SUCCESS) << Fw.Console();
-  std::vector<std::string> Expect = {"PASS count", "PASS address"};
+  std::vector<std::string> Expect = {"PASS count", "PASS address", "SKIP security"};
   for (int Ic = 0; Ic < 2; Ic++) {
     for (const auto *Ids : {&READ_IDS, &WRITE_IDS}) {
       for (const std::string &Line : Expected(*Ids, Ic)) Expect.push_back(Line);
     }
   }
   EXPECT_EQ(CheckLines(), Expect);
-  EXPECT_EQ(Lines(Fw.Console()).back(), "34 passed, 0 failed, 0 skipped");
+  EXPECT_EQ(Lines(Fw.Console()).back(), "34 passed, 0 failed, 1 skipped");
   EXPECT_EQ(Snapshot(), Before) << "every bank byte for byte as before";
   for (UINT8 Ic = 0; Ic < 2; Ic++) {
     EXPECT_EQ(Flash.Active(Ic), 0);
@@ -144,7 +147,36 @@ struct MisbehaviourRow {
   const char *Name;
   const char *Rule;
   std::set<std::string> Failing;
+  /// A misbehaviour no fault rule has: the flash protocol's slots changed.
+  void (*Patch)(ORV_FLASH_PROTOCOL *) = nullptr;
 };
+
+// A component that leaves the check value as it entered: it never says good.
+void CheckLeftAsEntered(ORV_FLASH_PROTOCOL *) {
+  ModelFlash::Current().CheckLeaves = ModelFlash::CHECK_AS_ENTERED;
+}
+
+// An erase that leaves the last byte of IC 0's OCM bank 1 programmed.
+EFI_STATUS EFIAPI EraseAllButLastByte(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.EraseBank(Ic, Bank, Zone);
+  if (!EFI_ERROR(Status) && Ic == 0 && Zone == ZONE_OCM && Bank == 1) {
+    Model.BankData(Ic, Zone, Bank)[Model.BankSize(Ic, Zone, Bank) - 1] = 0x00;
+  }
+  return Status;
+}
+void EraseLeavesLastByte(ORV_FLASH_PROTOCOL *Protocol) { Protocol->EraseBank = EraseAllButLastByte; }
+
+// After IC 0's OCM bank 1 is written, GetActiveSection reports that bank.
+EFI_STATUS EFIAPI SectionFollowsWrites(UINT8 Ic, UINT8 *Section) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.GetActiveSection(Ic, Section);
+  if (Ic == 0 && Model.Count(SIM_OP::WriteBankData, 0, 1, ZONE_OCM) != 0) *Section = 1;
+  return Status;
+}
+void SectionMovesOnWrite(ORV_FLASH_PROTOCOL *Protocol) {
+  Protocol->GetActiveSection = SectionFollowsWrites;
+}
 
 class OrvCheckMisbehaviourTest : public OrvCheckTest,
                                  public ::testing::WithParamInterface<MisbehaviourRow> {};
@@ -152,6 +184,12 @@ class OrvCheckMisbehaviourTest : public OrvCheckTest,
 TEST_P(OrvCheckMisbehaviourTest, OnlyItsCheckFails) {
   const MisbehaviourRow &Row = GetParam();
   ASSERT_TRUE(Flash.SetFaults(Row.Rule));
+  ORV_FLASH_PROTOCOL Patched = Flash.Protocol;
+  if (Row.Patch != nullptr) {
+    Row.Patch(&Patched);
+    Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+    Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Patched);
+  }
   EXPECT_EQ(RunCheck({"-w", "-s"}), PROTOCOL_ERROR) << Fw.Console();
   EXPECT_EQ(Failed(), Row.Failing) << Fw.Console();
   EXPECT_EQ(Flash.Active(0), 0);
@@ -171,6 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         MisbehaviourRow{"SecondPassRefused", "FlashPreOperation Ic=0 Call=2", {"pass ic=0"}},
         MisbehaviourRow{
             "UnstableRead", "CorruptRead Ic=0 Zone=customer Bank=1 Call=2", {"read ic=0"}},
+        MisbehaviourRow{"UnstableRunningBankRead", "CorruptRead Ic=0 Zone=ocm Bank=0 Call=2", {"read ic=0"}},
         MisbehaviourRow{
             "RunningBankCheckedBad", "CheckZero Ic=0 Zone=ocm Bank=0", {"check-active ic=0"}},
         MisbehaviourRow{"ReadUnchecked", "ReadUnchecked Ic=0", {"bad-args ic=0"}},
@@ -185,9 +224,14 @@ INSTANTIATE_TEST_SUITE_P(
         MisbehaviourRow{"CheckHeaderOnly", "CheckHeaderOnly Ic=0", {"check-corrupt ic=0"}},
         MisbehaviourRow{"RunningWritable", "RunningWritable Ic=0", {"active-write-refused ic=0"}},
         MisbehaviourRow{
-            "RestoreWriteFails", "WriteBankData Ic=0 Zone=ocm Bank=1 Call=4", {"restore ic=0"}},
+            "RestoreWriteFails", "WriteBankData Ic=0 Zone=ocm Bank=1 Call=5", {"restore ic=0"}},
         MisbehaviourRow{
-            "CheckGood", "CheckGood Ic=0", {"check-erased ic=0", "check-corrupt ic=0"}}),
+            "CheckGood", "CheckGood Ic=0", {"check-erased ic=0", "check-corrupt ic=0"}},
+        MisbehaviourRow{"CheckLeftAsEntered", "", {"check-active ic=0", "check-good ic=0",
+                        "check-active ic=1", "check-good ic=1"}, CheckLeftAsEntered},
+        MisbehaviourRow{
+            "EraseLeavesLastByte", "", {"erase ic=0", "restore ic=0"}, EraseLeavesLastByte},
+        MisbehaviourRow{"SectionMovesOnWrite", "", {"isolation ic=0"}, SectionMovesOnWrite}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 UINT8 gCounts[2];
@@ -218,11 +262,11 @@ TEST_F(OrvCheckTest, NoActiveSectionWritesBankZeroAndSkipsWhatNeedsARunningBank)
   Flash.SetActive(0, SIM_SECTION_NONE);
   EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
   for (const std::string &Line : Lines(Fw.Console())) {
-    if (Line.rfind("SKIP ", 0) == 0) {
+    if (Line.rfind("SKIP ", 0) == 0 && Line.rfind("SKIP security:", 0) != 0) {
       EXPECT_NE(Line.find("no active section"), std::string::npos) << Line;
     }
   }
-  EXPECT_EQ(Lines(Fw.Console()).back(), "15 passed, 0 failed, 3 skipped");
+  EXPECT_EQ(Lines(Fw.Console()).back(), "15 passed, 0 failed, 4 skipped");
   EXPECT_GT(Flash.Count(SIM_OP::EraseBank, 0, 0, ZONE_OCM), 0u);
   EXPECT_EQ(Flash.Count(SIM_OP::EraseBank, 0, 1, ZONE_OCM), 0u);
   EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank), 0u);
@@ -269,7 +313,18 @@ TEST_F(OrvCheckTest, IcLeftOnTheWrittenBankIsNotWrittenAgain) {
   EXPECT_NE(Console.find("FAIL restore ic=0: the IC runs bank 1, which is not put back\n"),
             std::string::npos);
   EXPECT_EQ(Flash.Active(0), 1);
-  EXPECT_TRUE(Flash.BankStartsWith(0, ZONE_OCM, 1, NewOcm)) << "it runs the checked image";
+  EXPECT_EQ(Flash.Bank(0, ZONE_OCM, 1), Flash.Bank(0, ZONE_OCM, 0))
+      << "it runs a copy of the bank it ran";
+}
+
+TEST_F(OrvCheckTest, HelpPrintsTheUsageAndChecksNothing) {
+  for (const char *Help : {"-h", "--help", "-?"}) {
+    Fw.ClearConsole();
+    EXPECT_EQ(RunCheck({"-w", Help}), EFI_SUCCESS);
+    EXPECT_EQ(Lines(Fw.Console())[1], "Usage: OrvCheck.efi [0-9]... [-a] [-d addr] [-o file] [-c file] [-w [-s]]");
+    EXPECT_EQ(Lines(Fw.Console()).back(), "Status: 0x0 every check passed, 0x18 a check failed.");
+  }
+  EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
 }
 
 TEST_F(OrvCheckTest, RefusalsAndSelection) {
@@ -285,6 +340,275 @@ TEST_F(OrvCheckTest, RefusalsAndSelection) {
   Fw.ClearConsole();
   EXPECT_EQ(RunCheck({"5", "0"}), EFI_NOT_FOUND);
   EXPECT_EQ(Lines(Fw.Console()).rbegin()[1], "IC 5 not found");
+}
+
+// A component unlike the model in one slot, on IC 0: exactly one check fails,
+// with the line that names what it saw.
+UINTN gSlotCalls;
+UINTN gDirtyOffset;
+EFI_STATUS EFIAPI SectionTwoThenNone(UINT8 Ic, UINT8 *Section) {
+  if (Ic == 0) *Section = gSlotCalls++ == 0 ? 2 : SIM_SECTION_NONE;
+  return Ic == 0 ? EFI_SUCCESS : ModelFlash::Current().GetActiveSection(Ic, Section);
+}
+EFI_STATUS EFIAPI SectionDrifts(UINT8 Ic, UINT8 *Section) {
+  EFI_STATUS Status = ModelFlash::Current().GetActiveSection(Ic, Section);
+  if (Ic == 0 && gSlotCalls++ == 1) *Section ^= 1;
+  return Status;
+}
+EFI_STATUS EFIAPI VersionDrifts(UINT8 Ic, UINT8 Section, UINT32 *Version) {
+  EFI_STATUS Status = ModelFlash::Current().GetIcVersion(Ic, Section, Version);
+  if (Ic == 0 && Section == 1 && gSlotCalls++ == 1) *Version += 1;
+  return Status;
+}
+// The erase the erase check judges (the IC's second EraseBank that succeeds,
+// after the image was written) leaves one byte.
+EFI_STATUS EFIAPI EraseLeavesAByte(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.EraseBank(Ic, Bank, Zone);
+  if (Ic == 0 && !EFI_ERROR(Status) && ++gSlotCalls == 2) {
+    const UINTN Offset = gDirtyOffset == 0 ? Model.BankSize(Ic, Zone, Bank) - 1 : gDirtyOffset;
+    Model.BankData(Ic, Zone, Bank)[Offset] = 0x5A;
+  }
+  return Status;
+}
+
+// An erase to 00 instead of FF, on the erase the erase check judges.
+EFI_STATUS EFIAPI EraseToZero(UINT8 Ic, UINT8 Bank, UINT8 Zone) {
+  ModelFlash &Model = ModelFlash::Current();
+  EFI_STATUS Status = Model.EraseBank(Ic, Bank, Zone);
+  if (Ic == 0 && !EFI_ERROR(Status) && ++gSlotCalls == 2) {
+    std::memset(Model.BankData(Ic, Zone, Bank), 0x00, Model.BankSize(Ic, Zone, Bank));
+  }
+  return Status;
+}
+
+TEST_F(OrvCheckTest, BankErasedToZeroIsErased) {
+  ORV_FLASH_PROTOCOL Unlike = Flash.Protocol;
+  Unlike.EraseBank = EraseToZero;
+  gSlotCalls = 0;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Unlike);
+  EXPECT_EQ(RunCheck({"0", "-w"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_NE(Fw.Console().find("PASS erase ic=0\n"), std::string::npos);
+}
+
+struct SlotRow {
+  const char *Name;
+  void (*Replace)(ORV_FLASH_PROTOCOL *Protocol);
+  UINTN DirtyOffset;  ///< EraseLeavesAByte: the byte left, 0 for the last
+  const char *FailLine;
+};
+
+class OrvCheckSlotTest : public OrvCheckTest, public ::testing::WithParamInterface<SlotRow> {};
+
+TEST_P(OrvCheckSlotTest, OnlyItsCheckFailsSayingWhy) {
+  ORV_FLASH_PROTOCOL Unlike = Flash.Protocol;
+  GetParam().Replace(&Unlike);
+  gSlotCalls = 0;
+  gDirtyOffset = GetParam().DirtyOffset;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashProtocolGuid, &Unlike);
+  EXPECT_EQ(RunCheck({"0", "-w"}), PROTOCOL_ERROR);
+  const std::string Line = GetParam().FailLine;
+  EXPECT_NE(Fw.Console().find(Line + "\n"), std::string::npos) << Fw.Console();
+  EXPECT_EQ(Failed(), std::set<std::string>{Line.substr(5, Line.find(':') - 5)}) << Fw.Console();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slots, OrvCheckSlotTest,
+    ::testing::Values(
+        SlotRow{"SectionOutOfRange", [](ORV_FLASH_PROTOCOL *P) { P->GetActiveSection = SectionTwoThenNone; },
+                0, "FAIL section ic=0: section 2"},
+        SlotRow{"SectionChanges", [](ORV_FLASH_PROTOCOL *P) { P->GetActiveSection = SectionDrifts; }, 0,
+                "FAIL section ic=0: section 0, then 1"},
+        SlotRow{"VersionChanges", [](ORV_FLASH_PROTOCOL *P) { P->GetIcVersion = VersionDrifts; }, 0,
+                "FAIL version ic=0: section 1 version 8, then 9"},
+        SlotRow{"EraseLeavesSecondByte", [](ORV_FLASH_PROTOCOL *P) { P->EraseBank = EraseLeavesAByte; }, 1,
+                "FAIL erase ic=0: byte 1 is 5A after EraseBank, byte 0 is FF"},
+        SlotRow{"EraseLeavesLastByte", [](ORV_FLASH_PROTOCOL *P) { P->EraseBank = EraseLeavesAByte; }, 0,
+                "FAIL erase ic=0: byte 3FFF is 5A after EraseBank, byte 0 is FF"}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+TEST_F(OrvCheckTest, IcRunningSectionOnePassesEveryCheck) {
+  Flash.SetActive(0, 1);
+  EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_EQ(Lines(Fw.Console()).back(), "18 passed, 0 failed, 0 skipped");
+  EXPECT_EQ(Flash.Active(0), 1);
+  EXPECT_EQ(Snapshot(), Before);
+}
+
+TEST_F(OrvCheckTest, EmptyOcmImageSkipsTheWriteChecks) {
+  Image.Files[OCM_PATH] = {{}, 0x20};
+  EXPECT_EQ(RunCheck({"0", "-w"}), EFI_SUCCESS) << Fw.Console();
+  EXPECT_NE(Fw.Console().find("SKIP erase ic=0: the OCM image is empty\n"), std::string::npos)
+      << Fw.Console();
+  EXPECT_EQ(Flash.Count(SIM_OP::EraseBank), 0u);
+}
+
+// A component whose HardwareCheckBank succeeds without setting the value:
+// OrvCheck gives it 0, so no bank is ever taken as good.
+TEST_F(OrvCheckTest, CheckValueLeftAsEnteredIsNeverGood) {
+  Flash.CheckLeaves = ModelFlash::CHECK_AS_ENTERED;
+  EXPECT_EQ(RunCheck({"0", "-w", "-s"}), PROTOCOL_ERROR);
+  EXPECT_EQ(Failed(), (std::set<std::string>{"check-active ic=0", "check-good ic=0"})) << Fw.Console();
+}
+
+// ---- What an IC runs ----------------------------------------------------------------
+
+const std::string UNSIGNED_FILE = "OrvUpdateComponent\\CheckUnsigned.hex";
+const std::string FOREIGN_FILE = "OrvUpdateComponent\\CheckForeignKey.hex";
+const std::string BELOW_FILE = "OrvUpdateComponent\\CheckBelowFloor.hex";
+
+IMAGE_PRIVATE_KEY KeyOf(const std::string &Seed) {
+  IMAGE_PRIVATE_KEY Key;
+  GenerateSigningKeyFromSeed(Seed, &Key);
+  return Key;
+}
+
+std::vector<UINT8> Signed(std::vector<UINT8> Image, UINT32 Counter, UINT8 Zone,
+                          const IMAGE_PRIVATE_KEY &Key) {
+  const IMAGE_BINDING Binding = {Counter, Zone, ModelFlash::MODEL_PRODUCT};
+  if (!MakeImageFormat3(&Image, Binding, &Key)) ADD_FAILURE() << "not an image";
+  return Image;
+}
+
+/// IC 0 holds the maker's key (and so enforces signature, zone, product and
+/// floor, with the model's policy installed beside its flash protocol),
+/// runs a maker-signed image of counter 3 (its floor after IcInit), and the
+/// zone images and the component folder's test images are signed as their
+/// names say.
+class OrvCheckSecurityTest : public OrvCheckTest {
+ protected:
+  void SetUp() override {
+    OrvCheckTest::SetUp();
+    Flash.Program(0, ZONE_OCM, 0, Signed(OldOcm, 3, ZONE_OCM, Maker));
+    Image.Files[OCM_PATH] = {Signed(NewOcm, 3, ZONE_OCM, Maker), 0x20};
+    Image.Files[CUSTOMER_PATH] = {Signed(Customer, 3, ZONE_CUSTOMER, Maker), 7};
+    Image.Files[UNSIGNED_FILE] = {MakeZoneImage(0x30, 900, 7), 0x30};
+    Image.Files[FOREIGN_FILE] = {Signed(MakeZoneImage(0x30, 900, 8), 9, ZONE_OCM, Foreign), 0x30};
+    Image.Files[BELOW_FILE] = {Signed(MakeZoneImage(0x30, 900, 9), 2, ZONE_OCM, Maker), 0x30};
+    Flash.ProvisionKey(0, Maker.Public);
+    Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
+    Before = Snapshot();
+  }
+  /// The line of check Id on IC 0.
+  std::string LineOf(const std::string &Id) const {
+    for (const std::string &Line : Lines(Fw.Console())) {
+      if (Line.find(" " + Id + " ic=0") == 4) return Line;
+    }
+    return "";
+  }
+
+  const IMAGE_PRIVATE_KEY Maker = KeyOf("maker");
+  const IMAGE_PRIVATE_KEY Foreign = KeyOf("someone else");
+};
+
+struct SecurityRow {
+  const char *Name;
+  const char *Rule;   // Faults.ini text for the flash model
+  std::vector<std::string> Files;  // test images taken out of the component folder
+  std::map<std::string, std::string> Want;  // check id: its line on IC 0
+};
+
+void PrintTo(const SecurityRow &Row, std::ostream *Out) { *Out << Row.Name; }
+
+class OrvCheckSecurityRowTest : public OrvCheckSecurityTest,
+                                public ::testing::WithParamInterface<SecurityRow> {};
+
+TEST_P(OrvCheckSecurityRowTest, EachCheckSeesWhatTheChipDoes) {
+  const SecurityRow &Row = GetParam();
+  ASSERT_TRUE(Flash.SetFaults(Row.Rule));
+  for (const std::string &File : Row.Files) Image.Files.erase(File);
+  (void)RunCheck({"0", "-w"});
+  for (const auto &[Id, Line] : Row.Want) EXPECT_EQ(LineOf(Id), Line) << Fw.Console();
+  EXPECT_EQ(Flash.Active(0), 0);
+  EXPECT_EQ(Snapshot(), Before) << "every bank is put back";
+  EXPECT_EQ(Image.LiveImages(), 0u) << "test images are given back";
+}
+
+const std::string ACCEPTS = ": the flash policy accepts ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Claims, OrvCheckSecurityRowTest,
+    ::testing::Values(
+        SecurityRow{"Enforced", "", {},
+                    {{"signed-only", "PASS signed-only ic=0"},
+                     {"zone-bound", "PASS zone-bound ic=0"},
+                     {"floor", "PASS floor ic=0"}}},
+        // A component that claims what its check skips fails that check only.
+        SecurityRow{"SignatureIgnored", "SignatureIgnored Ic=0", {},
+                    {{"signed-only",
+                      "FAIL signed-only ic=0" + ACCEPTS + "an image of a foreign key"},
+                     {"zone-bound", "PASS zone-bound ic=0"},
+                     {"floor", "PASS floor ic=0"}}},
+        SecurityRow{"ZoneIgnored", "ZoneIgnored Ic=0", {},
+                    {{"signed-only", "PASS signed-only ic=0"},
+                     {"zone-bound", "FAIL zone-bound ic=0" + ACCEPTS + "the customer image"},
+                     {"floor", "PASS floor ic=0"}}},
+        SecurityRow{"FloorIgnored", "FloorIgnored Ic=0", {},
+                    {{"signed-only", "PASS signed-only ic=0"},
+                     {"zone-bound", "PASS zone-bound ic=0"},
+                     {"floor", "FAIL floor ic=0" + ACCEPTS + "an image below the floor"}}},
+        SecurityRow{"NoTestFiles", "", {UNSIGNED_FILE, BELOW_FILE},
+                    {{"signed-only", "SKIP signed-only ic=0: " + UNSIGNED_FILE +
+                                         ": LoadImageFile error E"},
+                     {"floor", "SKIP floor ic=0: " + BELOW_FILE + ": LoadImageFile error E"}}},
+        SecurityRow{"IcCannotSay", "GetIcSecurity Ic=0 Status=DEVICE_ERROR", {},
+                    {{"signed-only", "FAIL signed-only ic=0: GetIcSecurity error 7"},
+                     {"floor", "FAIL floor ic=0: GetIcSecurity error 7"}}}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+// The IC refuses, but the policy the update asks before erasing does not;
+// and a policy that claims less skips what it does not claim.
+TEST_F(OrvCheckSecurityTest, PolicyIsHeldToWhatTheIcDoes) {
+  FakePolicy Lenient;
+  Lenient.Security.Enforced = ORV_IC_ENFORCES_SIGNATURE;
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Lenient.Protocol);
+  (void)RunCheck({"0", "-w"});
+  EXPECT_EQ(LineOf("signed-only"), "FAIL signed-only ic=0" + ACCEPTS + "an unsigned image");
+  EXPECT_EQ(LineOf("zone-bound"), "SKIP zone-bound ic=0: the IC does not claim to enforce zones");
+  EXPECT_EQ(LineOf("floor"), "SKIP floor ic=0: the IC does not claim to enforce a floor");
+}
+
+TEST_F(OrvCheckTest, BoardThatEnforcesNothingGetsOneLine) {
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
+  EXPECT_EQ(RunCheck({"-w"}), EFI_SUCCESS);
+  EXPECT_EQ(Lines(Fw.Console())[4],
+            "SKIP security: no IC of the board enforces signatures, zones or a floor: it runs "
+            "any image");
+  EXPECT_EQ(Fw.Console().find("signed-only"), std::string::npos);
+}
+
+// -w -s on an IC that keeps a floor: the OCM image has a higher counter, but
+// only a copy of the running bank is switched to, so the floor stays; with
+// a policy, that only when the running image's counter is the floor.
+TEST_F(OrvCheckSecurityTest, WriteAndSwitchNeverRaiseTheFloor) {
+  Image.Files[OCM_PATH] = {Signed(NewOcm, 4, ZONE_OCM, Maker), 0x20};
+  for (bool WithPolicy : {false, true}) {
+    if (!WithPolicy) Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
+    if (WithPolicy) Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Flash.Policy);
+    Flash.ClearCalls();
+    Fw.ClearConsole();
+    EXPECT_EQ(RunCheck({"0", "-w", "-s"}), EFI_SUCCESS) << Fw.Console();
+    EXPECT_EQ(LineOf("switch"), "PASS switch ic=0");
+    EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank, 0, 1), 1u);
+    EXPECT_EQ(Flash.Floor(0), 3u);
+  }
+  FakePolicy Higher;
+  Higher.Security = {ORV_IC_ENFORCES_FLOOR, 2, 0, 0, {}};
+  Higher.Judge = [](UINT8, UINT8, const std::vector<UINT8> &) {
+    return Answer(ORV_IMAGE_ACCEPTED, 3, 2);
+  };
+  Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Higher.Protocol);
+  Flash.ClearCalls();
+  Fw.ClearConsole();
+  (void)RunCheck({"0", "-w", "-s"});
+  EXPECT_EQ(LineOf("switch"),
+            "SKIP switch ic=0: the running image's counter 3 is not the floor 2: switching could "
+            "raise it");
+  EXPECT_EQ(Flash.Count(SIM_OP::SetActiveBank), 0u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "BoardTest.h"
+#include "FakePolicy.h"
 #include "OrvInfo.h"
 #include "RunState.h"
 
@@ -50,6 +51,19 @@ TEST_F(OrvInfoTest, NoArgumentsListsEveryIcAndReleasesTheRun) {
   EXPECT_EQ(Flash.Count(SIM_OP::ReadBankData), 0u);
   EXPECT_EQ(Image.CallCount("FreeImage"), 2);
   EXPECT_EQ(Path.Calls, (std::vector<std::string>{"PathInit", "PathDeinit"}));
+}
+
+// Help comes before every other argument, even a refused one, and ends the
+// run with success before the settings are read.
+TEST_F(OrvInfoTest, HelpPrintsTheUsageAndReadsNothing) {
+  const std::vector<std::vector<std::string>> LINES = {{"-h"}, {"0", "--help"}, {"-?"}, {"-H", "-r"}, {"12", "-h"}};
+  for (const std::vector<std::string> &Arguments : LINES) {
+    Fw.ClearConsole();
+    EXPECT_EQ(RunInfo(Arguments), EFI_SUCCESS) << Arguments[0];
+    EXPECT_EQ(Fw.Console().rfind(INFO_BANNER + "Usage: OrvInfo.efi [0-9]...", 0), 0u) << Fw.Console();
+    EXPECT_EQ(Lines(Fw.Console()).back(), "Status: 0x0 listed (and matched), 0x1B a bank differs, 0xE an IC not found.");
+  }
+  EXPECT_EQ(Volume.Calls("OpenVolume"), 0);
 }
 
 TEST_F(OrvInfoTest, LineShowsEachSectionsVersionAndAnUpToDateIc) {
@@ -268,5 +282,54 @@ TEST_F(OrvInfoTest, SettingsAndIcInitFailuresReturnTheirStatus) {
   EXPECT_EQ(RunInfo({"0"}), EFI_NOT_FOUND);
   EXPECT_EQ(Lines(Fw.Console()).back(), "Load settings error, E");
 }
+
+// ---- With a flash policy --------------------------------------------------------
+
+struct VerdictRow {
+  const char *Name;
+  std::vector<std::string> Arguments;
+  ORV_IMAGE_ACCEPTANCE Ocm;
+  ORV_IMAGE_ACCEPTANCE Customer;
+  EFI_STATUS SecurityStatus;
+  std::string Lines;  // IC 0's lines
+};
+
+void PrintTo(const VerdictRow &Row, std::ostream *Out) { *Out << Row.Name; }
+
+class OrvInfoVerdictTest : public OrvInfoTest, public ::testing::WithParamInterface<VerdictRow> {};
+
+// The plan says what the update would do with the policy's word: a refused
+// IC is left untouched, and each refused image is named as the update names it.
+TEST_P(OrvInfoVerdictTest, PlanShowsThePolicysVerdict) {
+  const VerdictRow &Row = GetParam();
+  FakePolicy Policy;
+  Fw.InstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid, &Policy.Protocol);
+  Policy.Security.Enforced = ORV_IC_ENFORCES_SIGNATURE | ORV_IC_ENFORCES_ZONE | ORV_IC_ENFORCES_FLOOR;
+  Policy.Security.Floor = 3;
+  Policy.SecurityStatus = Row.SecurityStatus;
+  Policy.Judge = [&](UINT8, UINT8 Zone, const std::vector<UINT8> &) {
+    return Zone == ZONE_OCM ? Row.Ocm : Row.Customer;
+  };
+  (void)RunInfo(Row.Arguments);
+  EXPECT_EQ(Fw.Console(), HEAD + Row.Lines);
+}
+
+const ORV_IMAGE_ACCEPTANCE ACCEPTED = Answer(ORV_IMAGE_ACCEPTED);
+const std::string IC0_PLAN = "ic=0 addr=20 section=0 ver0=10 ver1=0 image=20 ";
+const std::string ENFORCES = " enforces=signature+zone+floor floor=3\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Verdicts, OrvInfoVerdictTest,
+    ::testing::Values(
+        VerdictRow{"Accepted", {"0"}, ACCEPTED, ACCEPTED, EFI_SUCCESS, IC0 + ENFORCES},
+        VerdictRow{"Downgrade", {"0", "-f"}, Answer(ORV_IMAGE_BELOW_FLOOR, 2, 3), ACCEPTED,
+                   EFI_SUCCESS,
+                   IC0_PLAN + "ocm=refused customer=refused" + ENFORCES +
+                       "IC 0 OCM image refused: counter 2 below floor 3\n"},
+        VerdictRow{"CustomerOnly", {"0"}, ACCEPTED, Answer(ORV_IMAGE_WRONG_ZONE), EFI_SUCCESS,
+                   IC0_PLAN + "ocm=refused customer=refused" + ENFORCES +
+                       "IC 0 customer image refused: signed for the other zone\n"},
+        VerdictRow{"SecurityUnknown", {"0"}, ACCEPTED, ACCEPTED, EFI_DEVICE_ERROR,
+                   IC0 + " enforces=? floor=?\nIC 0 GetIcSecurity error 7\n"}));
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "HexImage.h"
 #include "ImageSign.h"
 #include "ImageSignHost.h"
+#include "JsonText.h"
 #include "OrvHexFiles.h"
 #include "SimText.h"
 
@@ -25,18 +27,37 @@ using namespace orvhex;
 namespace {
 
 constexpr const char *USAGE =
-  "usage: orvhex make --version <V> [--security-counter <N>] [--zone ocm|customer --product <ID>]\n"
-  "                   [--key KEY.pem] in.bin out.hex   (--key needs --zone and --product)\n"
+  "usage: orvhex [-q] make --version <V> [--security-counter <N>] [--zone ocm|customer --product <ID>]\n"
+  "                        [--key KEY.pem] in.bin out.hex   (--key needs --zone and --product)\n"
   "       orvhex sign --key KEY.pem [--security-counter <N>] [--zone ocm|customer] [--product <ID>]\n"
   "                   in.hex out.hex\n"
   "       orvhex verify --key PUB.pem in.hex\n"
   "       orvhex keygen KEY.pem PUB.pem\n"
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
-  "       orvhex info <file>\n"
+  "       orvhex info [--json] <file>\n"
   "       orvhex capsule [--product <P>] [--maker GUID] [--ic N] [--index I] image... out.cap\n"
   "       orvhex capsule-info <file>\n"
-  "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n";
+  "       orvhex --help | --version\n"
+  "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n"
+  "-q: nothing on standard output but what the command is for (info, capsule-info, bin to -).\n"
+  "Exit status: 0 done, 1 bad input or a file error, 2 bad command line.\n";
+
+/// The options a command cannot do without, named when missing.
+struct REQUIRED_OPTION {
+  const char *Command;
+  const char *Option;
+  const char *Value;
+};
+constexpr REQUIRED_OPTION REQUIRED_OPTIONS[] = {
+    {"make", "--version", "<V>"},
+    {"sign", "--key", "KEY.pem"},
+    {"verify", "--key", "PUB.pem"},
+    {"bank", "--size", "<N>"},
+};
+
+/// Raised only when a field of info --json changes meaning or goes away.
+constexpr int INFO_JSON_FORMAT_VERSION = 1;
 
 }  // namespace
 
@@ -83,12 +104,12 @@ class INPUT_FILE {
     Name = InputName(Path);
     Fd = Path == "-" ? STDIN_FILENO : ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
     if (Fd < 0) {
-      *Error = "cannot open " + Name;
+      *Error = "cannot open " + Name + ": " + std::strerror(errno);
       return false;
     }
     struct stat Info {};
     if (::fstat(Fd, &Info) != 0) {
-      *Error = "cannot read " + Name;
+      *Error = "cannot read " + Name + ": " + std::strerror(errno);
       return false;
     }
     if (!S_ISREG(Info.st_mode) && !S_ISFIFO(Info.st_mode)) {
@@ -111,7 +132,7 @@ class INPUT_FILE {
         continue;
       }
       if (Got < 0) {
-        *Error = "cannot read " + Name;
+        *Error = "cannot read " + Name + ": " + std::strerror(errno);
         return -1;
       }
       Total += static_cast<UINT64>(Got);
@@ -162,21 +183,23 @@ bool WriteFile(const std::string &Path, const void *Data, size_t Size, std::stri
   {
     std::ofstream Out(Temporary, std::ios::binary | std::ios::trunc);
     if (!Out) {
-      *Error = "cannot create " + Path;
+      *Error = "cannot create " + Path + ": " + std::strerror(errno);
       return false;
     }
     Out.write(static_cast<const char *>(Data), static_cast<std::streamsize>(Size));
     Out.flush();
     if (!Out) {
+      const std::string Reason = std::strerror(errno);
       Out.close();
       std::remove(Temporary.c_str());
-      *Error = "cannot write " + Path;
+      *Error = "cannot write " + Path + ": " + Reason;
       return false;
     }
   }
   if (std::rename(Temporary.c_str(), Path.c_str()) != 0) {
+    const std::string Reason = std::strerror(errno);
     std::remove(Temporary.c_str());
-    *Error = "cannot write " + Path;
+    *Error = "cannot write " + Path + ": " + Reason;
     return false;
   }
   return true;
@@ -386,18 +409,48 @@ std::string ProductText(const IMAGE_DESCRIPTION &Description) {
 
 }  // namespace
 
+/// info --json: one JSON document (fields in docs/json-output.md).
+void InfoJson(const std::string &File, const std::vector<UINT8> &Image, const IMAGE_INFO &ImageInfo,
+              const IMAGE_DESCRIPTION &Description, std::ostream &Out) {
+  char Version[32];
+  std::snprintf(Version, sizeof(Version), "0x%016llx", static_cast<unsigned long long>(ImageInfo.Version));
+  Out << "{\n  \"format_version\": " << INFO_JSON_FORMAT_VERSION << ",\n  \"file\": " << JsonString(File)
+      << ",\n  \"version\": \"" << Version << "\",\n  \"payload_length\": " << ImageInfo.PayloadLength
+      << ",\n  \"image_size\": " << Image.size() << ",\n  \"image_format\": " << unsigned(Description.Format)
+      << ",\n  \"security_counter\": " << Description.SecurityCounter
+      << ",\n  \"zone\": \"" << ZoneText(Description.Zone) << "\",\n  \"product\": \""
+      << ProductText(Description) << "\",\n  \"key_id\": "
+      << (Description.Signed ? "\"" + HexText(Description.KeyId, IMAGE_KEY_ID_SIZE) + "\"" : std::string("null"))
+      << ",\n  \"signed\": " << (Description.Signed ? "true" : "false") << "\n}\n";
+}
+
 int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
-  if (Args.size() != 1 || Args[0].rfind("--", 0) == 0) {
+  std::vector<std::string> Files;
+  bool Json = false;
+  for (const std::string &Arg : Args) {
+    if (Arg == "--json") {
+      Json = true;
+    } else if (Arg.rfind("--", 0) == 0) {
+      return Usage(Err);
+    } else {
+      Files.push_back(Arg);
+    }
+  }
+  if (Files.size() != 1) {
     return Usage(Err);
   }
   std::vector<UINT8> Image;
   IMAGE_INFO ImageInfo{};
   std::string Error;
-  if (!LoadAnyImage(Args[0], &Image, &ImageInfo, &Error)) {
+  if (!LoadAnyImage(Files[0], &Image, &ImageInfo, &Error)) {
     return Failed(Err, Error);
   }
   IMAGE_DESCRIPTION Description{};
   DescribeImage(Image.data(), Image.size(), nullptr, 0, &Description);
+  if (Json) {
+    InfoJson(InputName(Files[0]), Image, ImageInfo, Description, Out);
+    return ORVHEX_OK;
+  }
   char Line[64];
   std::snprintf(Line, sizeof(Line), "version 0x%016llx\n", static_cast<unsigned long long>(ImageInfo.Version));
   Out << Line << "payload " << ImageInfo.PayloadLength << "\n"
@@ -413,12 +466,31 @@ int Info(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &
 
 }  // namespace
 
-int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
-  if (Args.empty()) {
+namespace {
+
+/// A stream that drops everything (what -q silences).
+class NULL_STREAM : public std::ostream {
+ public:
+  NULL_STREAM() : std::ostream(nullptr) {}
+};
+
+bool IsHelp(const std::string &Arg) { return Arg == "--help" || Arg == "-h"; }
+
+/// A command without an option it cannot do without: names it, then the usage.
+int MissingOption(const std::string &Command, const std::vector<std::string> &Args, std::ostream &Err) {
+  for (const REQUIRED_OPTION &Required : REQUIRED_OPTIONS) {
+    if (Command != Required.Command) continue;
+    for (const std::string &Arg : Args) {
+      if (Arg == Required.Option) return ORVHEX_OK;
+    }
+    Err << "orvhex: " << Command << ": missing " << Required.Option << " " << Required.Value << "\n";
     return Usage(Err);
   }
-  std::vector<std::string> Rest(Args.begin() + 1, Args.end());
-  const std::string &Command = Args[0];
+  return ORVHEX_OK;
+}
+
+int RunCommand(const std::string &Command, const std::vector<std::string> &Rest, std::ostream &Out,
+               std::ostream &Err) {
   if (Command == "make") {
     return Make(Rest, Err);
   }
@@ -443,5 +515,42 @@ int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostr
   if (Command == "capsule" || Command == "capsule-info") {
     return Command == "capsule" ? Capsule(Rest, Err) : CapsuleInfo(Rest, Out, Err);
   }
+  Err << "orvhex: unknown command '" << Command << "'\n";
   return Usage(Err);
+}
+
+}  // namespace
+
+int RunOrvHex(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
+  std::vector<std::string> Words;
+  bool Quiet = false;
+  for (const std::string &Arg : Args) {
+    if (Arg == "-q" || Arg == "--quiet") {
+      Quiet = true;
+    } else {
+      Words.push_back(Arg);
+    }
+  }
+  if (Words.empty()) {
+    return Usage(Err);
+  }
+  for (const std::string &Word : Words) {
+    if (IsHelp(Word)) {
+      Out << USAGE;
+      return ORVHEX_OK;
+    }
+  }
+  if (Words[0] == "--version") {
+    Out << "orvhex " << ORV_TOOLS_VERSION << "\n";
+    return ORVHEX_OK;
+  }
+  const std::string &Command = Words[0];
+  std::vector<std::string> Rest(Words.begin() + 1, Words.end());
+  if (const int Missing = MissingOption(Command, Rest, Err); Missing != ORVHEX_OK) {
+    return Missing;
+  }
+  // Quiet: only what the command is for reaches standard output.
+  NULL_STREAM Silent;
+  const bool Wanted = Command == "info" || Command == "capsule-info" || Command == "bin";
+  return RunCommand(Command, Rest, Quiet && !Wanted ? static_cast<std::ostream &>(Silent) : Out, Err);
 }

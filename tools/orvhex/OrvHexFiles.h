@@ -43,6 +43,7 @@ bool LoadAnyImage(const std::string &Path, std::vector<UINT8> *Image, IMAGE_INFO
 int Make(const std::vector<std::string> &Args, std::ostream &Err);
 int Sign(const std::vector<std::string> &Args, std::ostream &Err);
 int Verify(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err);
+// Of OrvHexKeygen.cpp.
 int Keygen(const std::vector<std::string> &Args, std::ostream &Err);
 
 // Commands of OrvHexCapsule.cpp.

@@ -1,10 +1,8 @@
 /** @file
   The orvhex commands for signed images: make (format 1; format 2 with only
   a security counter; format 3 with a zone, a product and, signed, a
-  signature), sign, verify, keygen.
+  signature), sign, verify.
 **/
-
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <map>
@@ -116,16 +114,10 @@ bool ReadSigningKey(const std::string &Path, IMAGE_PRIVATE_KEY *Key, std::string
 /// A public key: a PEM public key, or the public half of a private key.
 bool ReadVerifyingKey(const std::string &Path, IMAGE_PUBLIC_KEY *Key, std::string *Error) {
   std::string Text;
+  std::string Reason;
   if (!ReadFile(Path, &Text, Error)) return false;
-  PEM_ERROR Pem = ReadPublicKeyPem(Text.data(), Text.size(), Key);
-  if (Pem == PEM_ERROR::Ok) return true;
-  IMAGE_PRIVATE_KEY Private{};
-  std::string Ignored;
-  if (Pem == PEM_ERROR::NoBlock && ReadPrivateKeyPem(Text, &Private, &Ignored)) {
-    *Key = Private.Public;
-    return true;
-  }
-  *Error = Path + ": " + PemErrorText(Pem);
+  if (ReadAnyPublicKeyPem(Text, Key, &Reason)) return true;
+  *Error = Path + ": " + Reason;
   return false;
 }
 
@@ -170,9 +162,11 @@ int Make(const std::vector<std::string> &Args, std::ostream &Err) {
       !Has(Options, "--version") || Options.Files.size() != 2) {
     return Usage(Err);
   }
+  // An IC keeps and reports 32 bits of the version: a larger one would read
+  // back as its low half, and every run would update again.
   UINT64 Version = 0;
-  if (!ParseNumber(Options.Values["--version"], &Version)) {
-    return Failed(Err, "bad version '" + Options.Values["--version"] + "' (decimal or 0x hex, 64-bit)");
+  if (!ParseNumber(Options.Values["--version"], &Version) || Version > 0xFFFFFFFFu) {
+    return Failed(Err, "bad version '" + Options.Values["--version"] + "' (decimal or 0x hex, at most 0xFFFFFFFF)");
   }
   TRAILER Trailer{IMAGE_FORMAT_2, {}};
   std::string Error;
@@ -232,27 +226,6 @@ int Verify(const std::vector<std::string> &Args, std::ostream &Out, std::ostream
   }
   Out << Options.Files[0] << ": signature verifies, security counter " << Info.SecurityCounter << ", "
       << BindingText(Info) << "\n";
-  return ORVHEX_OK;
-}
-
-int Keygen(const std::vector<std::string> &Args, std::ostream &Err) {
-  if (Args.size() != 2 || Args[0].rfind("--", 0) == 0 || Args[1].rfind("--", 0) == 0) {
-    return Usage(Err);
-  }
-  // A private key is never overwritten: it would be lost for good.
-  struct stat Existing {};
-  if (::stat(Args[0].c_str(), &Existing) == 0) {
-    return Failed(Err, Args[0] + " exists; a key is never overwritten");
-  }
-  IMAGE_PRIVATE_KEY Key{};
-  if (!GenerateSigningKey(&Key)) return Failed(Err, "no random source for a new key");
-  std::string Error;
-  const std::string Private = PrivateKeyPem(Key);
-  const std::string Public = PublicKeyPem(Key.Public);
-  const mode_t Old = ::umask(077);
-  const bool Written = WriteFile(Args[0], Private.data(), Private.size(), &Error);
-  ::umask(Old);
-  if (!Written || !WriteFile(Args[1], Public.data(), Public.size(), &Error)) return Failed(Err, Error);
   return ORVHEX_OK;
 }
 

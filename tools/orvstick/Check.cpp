@@ -15,6 +15,7 @@
 
 #include "AppSettings.h"
 #include "PeImage.h"
+#include "TrustCheck.h"
 #include "ZoneImage.h"
 
 namespace {
@@ -25,6 +26,8 @@ constexpr size_t NEAR_LIMIT_MARGIN = 10;
 constexpr uint64_t MAX_FILE_SIZE = 64u << 20;
 
 constexpr const char *REFERENCE_IMAGE_PARSER = "OrvHexImage.efi";
+/// The flash simulator's configuration on the stick (the single-volume layout).
+constexpr const char *STICK_BOARD_INI = "OrvSim\\FlashSim.ini";
 
 struct COMPONENT {
   const char *Key;
@@ -43,24 +46,6 @@ struct ZONE {
 constexpr ZONE ZONES[] = {
     {"OCM", "Load OCM Image error"},
     {"customer", "Load Customer zone error"},
-};
-
-class REPORT {
- public:
-  explicit REPORT(std::ostream &Out) : Out_(Out) {}
-  void Say(const std::string &Line) { Out_ << Line << "\n"; }
-  void Warn(const std::string &Line) {
-    Out_ << "warning: " << Line << "\n";
-    Counts.Warnings++;
-  }
-  void Fail(const std::string &Line) {
-    Out_ << "error: " << Line << "\n";
-    Counts.Errors++;
-  }
-  CHECK_COUNTS Counts{};
-
- private:
-  std::ostream &Out_;
 };
 
 std::string Lower(std::string Text) {
@@ -167,33 +152,56 @@ class SETTINGS_LINES {
 
 std::string LineText(size_t Number) { return "line " + std::to_string(Number); }
 
+/// A written key at most this many edits from a missing one is named.
+constexpr size_t NEAREST_KEY_DISTANCE = 2;
+
+/// The keys the application reads from its two sections.
+bool IsKnownKey(const std::string &Word) {
+  for (const char *Known : {"target", "ImageParser", "FlashInterface", "DevicePath", "OCM", "customer",
+                            "ForceUpdate", "IncludeCustomerDefineBkp", "ReduceFlashProcessFlag"}) {
+    if (Word == Known) return true;
+  }
+  return false;
+}
+
+/// Levenshtein distance: single-letter insertions, deletions and changes.
+size_t EditDistance(const std::string &From, const std::string &To) {
+  std::vector<size_t> Row(To.size() + 1);
+  for (size_t Index = 0; Index <= To.size(); Index++) Row[Index] = Index;
+  for (size_t I = 1; I <= From.size(); I++) {
+    size_t Diagonal = Row[0];
+    Row[0] = I;
+    for (size_t J = 1; J <= To.size(); J++) {
+      const size_t Above = Row[J];
+      Row[J] = std::min({Row[J] + 1, Row[J - 1] + 1, Diagonal + (From[I - 1] == To[J - 1] ? 0 : 1)});
+      Diagonal = Above;
+    }
+  }
+  return Row[To.size()];
+}
+
 class CHECKER {
  public:
-  CHECKER(const VOLUME &Volume, const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys, std::ostream &Out)
-      : Volume_(Volume), TrustedKeys_(TrustedKeys), Report_(Out) {}
+  CHECKER(const VOLUME &Volume, const CHECK_OPTIONS &Options, std::ostream &Out)
+      : Volume_(Volume), Options_(Options), Report_(Out, Options.Style) {}
 
   CHECK_COUNTS Run() {
-    Report_.Say("volume: " + Volume_.Location() +
-                (Volume_.Kind() == VOLUME_KIND::Folder ? " (folder)" : " (FAT image)"));
-    CheckApplication("OrvUpdate.efi", true);
-    CheckApplication("OrvInfo.efi", false);
+    const bool Folder = Volume_.Kind() == VOLUME_KIND::Folder;
+    Report_.Say("volume: " + Volume_.Location() + (Folder ? " (folder)" : " (FAT image)"));
+    // The document's fields, there even when the check stops before them.
+    Report_.Field("target", "null");
+    Report_.Field("parser_keys", "null");
+    Report_.List("boards");
+    Report_.List("images");
+    CheckApplication("OrvUpdate.efi", NEED::Required);
+    CheckApplication("OrvInfo.efi", NEED::Expected);
+    CheckApplication("OrvCheck.efi", NEED::Optional);
     CheckSettings();
-    const CHECK_COUNTS Counts = Report_.Counts;
-    std::string Closing = "result: ";
-    if (Counts.Errors == 0) {
-      Closing += "ok, " + Plural(Counts.Warnings, "warning");
-    } else {
-      Closing += Plural(Counts.Errors, "error") + ", " + Plural(Counts.Warnings, "warning") +
-                 ": the run would stop before the first IC";
-    }
-    Report_.Say(Closing);
-    return Counts;
+    return Report_.Finish(Volume_.Location(), Folder ? "folder" : "fat-image");
   }
 
  private:
-  static std::string Plural(int Count, const char *Word) {
-    return std::to_string(Count) + " " + Word + (Count == 1 ? "" : "s");
-  }
+  enum class NEED { Required, Expected, Optional };
 
   /// The file's bytes, or nothing when it is missing, a folder or too large
   /// (reported as an error with the Missing text).
@@ -211,12 +219,12 @@ class CHECKER {
     return Data;
   }
 
-  void CheckApplication(const char *Name, bool Required) {
+  void CheckApplication(const char *Name, NEED Need) {
     const VOLUME_ENTRY *Entry = Volume_.Find(Name);
     if (Entry == nullptr) {
-      if (Required) {
+      if (Need == NEED::Required) {
         Report_.Fail(std::string(Name) + ": missing at the root of the volume");
-      } else {
+      } else if (Need == NEED::Expected) {
         Report_.Warn(std::string(Name) + ": missing at the root of the volume (the line-station script lists "
                                          "and verifies the board with it)");
       }
@@ -260,7 +268,8 @@ class CHECKER {
     CheckSectionBounds(Settings, Lines, "default", *Default);
     std::optional<KEY_SPAN> TargetKey = FindKey(Settings, Lines, "default", *Default, "target");
     if (!TargetKey) {
-      Report_.Fail("no key target in [default]; the run stops at \"Default target key string not found\"");
+      Report_.Fail("no key target in [default]" + NearestKey(Lines, *Default, "target") +
+                   "; the run stops at \"Default target key string not found\"");
       return;
     }
     const size_t TargetMax = AppLimits().TargetNameMax;
@@ -273,6 +282,7 @@ class CHECKER {
     }
     CheckValue(Lines, "target", *TargetKey, *Target, TargetMax);
     Report_.Say("Current target: " + *Target);
+    Report_.Field("target", JsonString(*Target));
 
     std::optional<SECTION_SPAN> Section = Settings.FindSection(*Target);
     if (!Section) {
@@ -289,7 +299,34 @@ class CHECKER {
       if (Value && std::string(Component.Key) == "ImageParser") ImageParser = *Value;
     }
     const bool ReferenceParser = Lower(ImageParser) == Lower(REFERENCE_IMAGE_PARSER);
+    if (ReferenceParser) ReadParserKeys(APP_COMPONENT_FOLDER + ImageParser);
+    ReadBoards();
     for (const ZONE &Zone : ZONES) CheckZone(Settings, Lines, *Target, *Section, Zone, ReferenceParser);
+  }
+
+  /// The boards the images go to: the volume's own description and --board.
+  void ReadBoards() {
+    std::vector<BOARD_SOURCE> Sources;
+    std::optional<BOARD_SOURCE> Own = VolumeBoardSource(Volume_, STICK_BOARD_INI, STICK_BOARD_INI);
+    if (Own) Sources.push_back(*Own);
+    if (Options_.Board) Sources.push_back(*Options_.Board);
+    if (Own && Options_.Board) {
+      // With a board disk attached the flash simulator takes the chips from
+      // the board only, and refuses a stick that brings its own.
+      Report_.Fail(std::string(STICK_BOARD_INI) + " on the volume: with a board disk attached IcInit refuses "
+                   "it; remove it from the stick");
+    }
+    Boards_ = CheckBoards(Sources, Report_);
+  }
+
+  /// The keys built into the volume's reference image parser decide which
+  /// images it takes; the keys given only stand in when they cannot be read.
+  void ReadParserKeys(const std::string &Path) {
+    ImageKeys_ = ExpectedImageKeys(Options_.ExpectedKeys);
+    const VOLUME_ENTRY *Entry = Volume_.Find(Path);
+    std::string Driver;
+    if (Entry == nullptr || Entry->Folder || !Volume_.Read(*Entry, MAX_FILE_SIZE, &Driver)) return;
+    ImageKeys_ = CheckParserKeys(Path, Driver, Options_.ExpectedKeys, Report_);
   }
 
   void CheckLineEnds(const SETTINGS_LINES &Lines) {
@@ -355,6 +392,25 @@ class CHECKER {
       for (size_t Number : Given) List += (List.empty() ? "" : ", ") + std::to_string(Number);
       Report_.Warn(Key + " is given " + std::to_string(Given.size()) + " times in [" + SectionName + "] (lines " +
                    List + "); the application uses line " + std::to_string(Lines.At(Found->Start).Number));
+    }
+    return Found;
+  }
+
+  /// For a key the lookup did not find: ", nearest: NAME on line N" for the
+  /// key written in the section that is closest to it (at most two letters
+  /// apart, case aside) and is not itself a key the application reads.
+  static std::string NearestKey(const SETTINGS_LINES &Lines, const SECTION_SPAN &Section, const std::string &Key) {
+    size_t Best = NEAREST_KEY_DISTANCE + 1;
+    std::string Found;
+    for (const LINE &Line : Lines.Lines()) {
+      if (Line.End < Section.Start || Line.Start > Section.End) continue;
+      const WRITTEN Written = Lines.Written(Line);
+      if (Written.CommentBeforeWord || Written.WordStart <= Section.Start || IsKnownKey(Written.Word)) continue;
+      const size_t Distance = EditDistance(Lower(Written.Word), Lower(Key));
+      if (Distance < Best) {
+        Best = Distance;
+        Found = ", nearest: " + Written.Word + " on " + LineText(Line.Number);
+      }
     }
     return Found;
   }
@@ -437,7 +493,8 @@ class CHECKER {
                                        const std::string &Stops) {
     std::optional<KEY_SPAN> Span = FindKey(Settings, Lines, Target, Section, Key);
     if (!Span) {
-      Report_.Fail(std::string(Key) + ": no key in [" + Target + "]; the run stops at \"" + Stops + "\"");
+      Report_.Fail(std::string(Key) + ": no key in [" + Target + "]" + NearestKey(Lines, Section, Key) +
+                   "; the run stops at \"" + Stops + "\"");
       return std::nullopt;
     }
     const size_t Limit = AppLimits().ComponentValueMax;
@@ -463,6 +520,12 @@ class CHECKER {
     const std::string Stops = "LocateHandleBuffer " + std::string(Component.Protocol) + " after load ERROR E";
     if (Value->empty()) {
       Report_.Fail(Key + ": empty value; the run stops at \"" + Stops + "\"");
+      return Value;
+    }
+    if (*Value == "none") {
+      // The driver is not loaded when the board's firmware has the protocol.
+      Report_.Say(Key + ": none (the board's firmware must have " + Component.Protocol +
+                  "; without it the run stops after \"Component " + Path + " not found!\")");
       return Value;
     }
     std::optional<std::string> Data =
@@ -495,14 +558,15 @@ class CHECKER {
     std::optional<std::string> Data =
         ReadFile(Path, Key + ": " + Path + " is missing; the run stops at \"" + Zone.FailureMessage + ", E\"");
     if (!Data) return;
-    const ZONE_IMAGE_REPORT Image = DescribeZoneImage(Path, *Data, TrustedKeys_);
-    const bool Refused = ReferenceParser && !TrustedKeys_.empty() && Image.Signature != SIGN_STATUS::Ok;
-    if (Image.Decodes && Refused) {
-      // The parser with keys built in takes only images signed by one of them.
-      Report_.Fail(Key + ": HexImage: " + Path + ": " + SignStatusText(Image.Signature) + "; the run stops at \"" +
-                   Zone.FailureMessage + ", 1A\"");
-    } else if (Image.Decodes) {
+    const ZONE_IMAGE_REPORT Image = DescribeZoneImage(Path, *Data, ImageKeys_.Keys);
+    Report_.Element("images", ZoneImageJson(Key, Path, Image));
+    if (Image.Decodes) {
       Report_.Say(Key + ": " + Path + ", " + FormatZoneImage(Image));
+      // Only the reference parser's keys are known; the boards' ICs judge
+      // every image in the reference format.
+      const IMAGE_KEYS NoKeys{{}, false};
+      CheckImageTrust(Key, Path, std::string(Zone.FailureMessage) + ", 1A", Image,
+                      ReferenceParser ? ImageKeys_ : NoKeys, Boards_, Report_);
     } else if (ReferenceParser) {
       Report_.Fail(Key + ": HexImage: " + Image.Problem + "; the run stops at \"" + Zone.FailureMessage + ", A\"");
     } else {
@@ -512,13 +576,14 @@ class CHECKER {
   }
 
   const VOLUME &Volume_;
-  const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys_;
+  const CHECK_OPTIONS &Options_;
   REPORT Report_;
+  IMAGE_KEYS ImageKeys_{{}, false};
+  std::vector<BOARD> Boards_;
 };
 
 }  // namespace
 
-CHECK_COUNTS CheckVolume(const VOLUME &Volume, const std::vector<IMAGE_PUBLIC_KEY> &TrustedKeys,
-                         std::ostream &Out) {
-  return CHECKER(Volume, TrustedKeys, Out).Run();
+CHECK_COUNTS CheckVolume(const VOLUME &Volume, const CHECK_OPTIONS &Options, std::ostream &Out) {
+  return CHECKER(Volume, Options, Out).Run();
 }

@@ -19,10 +19,11 @@ std::string SettingsText(const MANIFEST &Manifest);
 /**
   Write the volume Out (a folder, or a FAT image: an existing image file or
   a new one for a name ending in ".img"), then check it and write the check's
-  report to Report. A startup.nsh that make did not write is replaced only
-  with ReplaceScript. Throws TOOL_FAILURE before anything is written when a
-  file cannot be used.
+  report to Report in Style. A startup.nsh that make did not write is
+  replaced only with ReplaceScript. Throws TOOL_FAILURE when a file cannot
+  be used or written; Out is then as it was before.
 **/
-CHECK_COUNTS MakeVolume(const MANIFEST &Manifest, const std::string &Out, bool ReplaceScript, std::ostream &Report);
+CHECK_COUNTS MakeVolume(const MANIFEST &Manifest, const std::string &Out, bool ReplaceScript, REPORT_STYLE Style,
+                        std::ostream &Report);
 
 #endif

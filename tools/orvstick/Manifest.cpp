@@ -132,15 +132,23 @@ void CheckArguments(const READER &Reader, const toml::node *Node, const std::vec
 
 void ReadApplications(const READER &Reader, MANIFEST *Manifest) {
   const toml::table &Applications = *Reader.Table("applications", true);
-  Reader.OnlyKeys(Applications, "applications", {"OrvUpdate", "OrvInfo"});
+  Reader.OnlyKeys(Applications, "applications", {"OrvUpdate", "OrvInfo", "OrvCheck"});
   Manifest->OrvUpdate = Reader.HostFile(Applications, "applications.", "OrvUpdate");
   Manifest->OrvInfo = Reader.HostFile(Applications, "applications.", "OrvInfo");
+  if (Applications.get("OrvCheck") != nullptr) {
+    Manifest->OrvCheck = Reader.HostFile(Applications, "applications.", "OrvCheck");
+  }
 }
 
 void ReadComponents(const READER &Reader, MANIFEST *Manifest) {
   const toml::table &Components = *Reader.Table("components", true);
   Reader.OnlyKeys(Components, "components", {"ImageParser", "FlashInterface", "DevicePath"});
   for (const char *Key : {"ImageParser", "FlashInterface", "DevicePath"}) {
+    // "none": the board's firmware has the protocol, no driver file is laid out.
+    if (Reader.String(Components, "components.", Key, true) == "none") {
+      Manifest->Components.emplace_back(Key, std::nullopt);
+      continue;
+    }
     std::string Host = Reader.HostFile(Components, "components.", Key);
     Reader.SettingsName(Components, Key, fs::path(Host).filename().string(), AppLimits().ComponentValueMax);
     Manifest->Components.emplace_back(Key, Host);
@@ -194,7 +202,7 @@ void ReadStation(const READER &Reader, MANIFEST *Manifest) {
 void ReadFiles(const READER &Reader, MANIFEST *Manifest) {
   const toml::table *Files = Reader.Table("files", false);
   if (Files == nullptr) return;
-  const std::set<std::string> Reserved = {"startup.nsh", "orvupdate.efi", "orvinfo.efi",
+  const std::set<std::string> Reserved = {"startup.nsh", "orvupdate.efi", "orvinfo.efi", "orvcheck.efi",
                                           "orvupdatecomponent\\orvupdatesettings.ini"};
   for (const auto &[Key, Node] : *Files) {
     const std::string Volume = NormalVolumePath(std::string(Key.str()));
@@ -207,8 +215,8 @@ void ReadFiles(const READER &Reader, MANIFEST *Manifest) {
   }
 }
 
-/// The public keys the image parser trusts (host PEM files): make's check
-/// then requires every zone image to be signed by one of them.
+/// The keys the image parser should hold (host PEM files): make's check
+/// compares them with the keys built into the parser, which decide.
 void ReadTrustedKeys(const READER &Reader, const toml::table &Root, const std::string &Path,
                      MANIFEST *Manifest) {
   const toml::node *Node = Root.get("trusted_keys");
@@ -223,8 +231,10 @@ void ReadTrustedKeys(const READER &Reader, const toml::table &Root, const std::s
 
 MANIFEST ReadManifest(const std::string &Path) {
   toml::table Root;
+  // Read here, so a file that cannot be read is named with the system's reason.
+  const std::string Text = ReadHostFile(Path);
   try {
-    Root = toml::parse_file(Path);
+    Root = toml::parse(Text, Path);
   } catch (const toml::parse_error &Error) {
     const auto Line = Error.source().begin.line;
     throw TOOL_FAILURE(Path + (Line != 0 ? " line " + std::to_string(Line) : std::string()) + ": " +

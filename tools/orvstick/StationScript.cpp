@@ -124,6 +124,10 @@ std::string StationScript(const STATION &Station) {
   Out << ":OrvNoLog";
   Out << "echo \"*** FAIL: step %OrvStep%, no update volume or no free log name in OrvLog ***\"";
   Out << ":OrvEnd";
+  // The last step's output is in the log; its temporary file goes.
+  Out << std::string("if exist ") + STEP_FILE + " then";
+  Out << std::string("  rm -q ") + STEP_FILE;
+  Out << "endif";
   if (Station.Shutdown) Out << "reset -s";
   return Out.Text;
 }

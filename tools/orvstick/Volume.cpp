@@ -64,8 +64,10 @@ class FOLDER_VOLUME : public VOLUME {
  protected:
   void CreateFolder(const std::string &Path) override {
     std::error_code Error;
-    fs::create_directory(fs::path(Location()) / Slashed(Path), Error);
+    const fs::path Host = fs::path(Location()) / Slashed(Path);
+    fs::create_directory(Host, Error);
     if (Error) throw TOOL_FAILURE("cannot create " + Path + " in " + Location() + ": " + Error.message());
+    if (Holding_) Made_.push_back(Host);
   }
 
   void WriteFile(const std::string &Path, const std::string &Data) override {
@@ -78,10 +80,38 @@ class FOLDER_VOLUME : public VOLUME {
       Out.write(Data.data(), static_cast<std::streamsize>(Data.size()));
       Out.flush();
       if (!Out) {
+        const std::string Reason = std::strerror(errno);
         std::remove(Temporary.c_str());
-        throw TOOL_FAILURE("cannot write " + Host.string());
+        throw TOOL_FAILURE("cannot write " + Host.string() + ": " + Reason);
       }
     }
+    if (Holding_) {
+      Held_.emplace_back(Temporary, Host);
+      return;
+    }
+    Place(Temporary, Host);
+  }
+
+  void HoldWrites() override { Holding_ = true; }
+
+  void Commit() override {
+    for (const auto &[Temporary, Host] : Held_) Place(Temporary, Host);
+    Held_.clear();
+    Made_.clear();
+    Holding_ = false;
+  }
+
+  void Abort() noexcept override {
+    std::error_code Ignored;
+    for (const auto &[Temporary, Host] : Held_) fs::remove(Temporary, Ignored);
+    for (auto Folder = Made_.rbegin(); Folder != Made_.rend(); ++Folder) fs::remove(*Folder, Ignored);
+    Held_.clear();
+    Made_.clear();
+    Holding_ = false;
+  }
+
+ private:
+  static void Place(const fs::path &Temporary, const fs::path &Host) {
     std::error_code Error;
     fs::rename(Temporary, Host, Error);
     if (Error) {
@@ -89,6 +119,10 @@ class FOLDER_VOLUME : public VOLUME {
       throw TOOL_FAILURE("cannot write " + Host.string() + ": " + Error.message());
     }
   }
+
+  bool Holding_ = false;
+  std::vector<std::pair<fs::path, fs::path>> Held_;  ///< temporary file, its place
+  std::vector<fs::path> Made_;                       ///< folders made while holding
 };
 
 /// A FAT image through mtools: listed once with mdir, files read with
@@ -166,10 +200,6 @@ class FAT_VOLUME : public VOLUME {
   }
 };
 
-bool EndsWithImg(const std::string &Location) {
-  return Location.size() > 4 && Lower(Location.substr(Location.size() - 4)) == ".img";
-}
-
 }  // namespace
 
 std::string NormalVolumePath(const std::string &Path) {
@@ -246,10 +276,10 @@ std::unique_ptr<VOLUME> VOLUME::Open(const std::string &Location) {
   throw TOOL_FAILURE(Location + ": no such folder or FAT image");
 }
 
-std::unique_ptr<VOLUME> VOLUME::OpenForWriting(const std::string &Location, uint64_t NewImageBytes) {
+std::unique_ptr<VOLUME> VOLUME::OpenForWriting(const std::string &Location, uint64_t NewImageBytes, bool Image) {
   std::error_code Error;
   if (!fs::exists(Location, Error)) {
-    if (EndsWithImg(Location)) {
+    if (Image) {
       std::string Out;
       std::string Err;
       const std::string Kib = std::to_string((NewImageBytes + 1023) / 1024);
@@ -299,10 +329,12 @@ void CollectOutput(int OutFd, int ErrFd, std::string *Out, std::string *Err) {
 }  // namespace
 
 std::string ReadHostFile(const std::string &Path) {
+  std::error_code Error;
+  if (fs::is_directory(Path, Error)) throw TOOL_FAILURE("cannot read " + Path + ": " + std::strerror(EISDIR));
   std::ifstream In(Path, std::ios::binary);
-  if (!In) throw TOOL_FAILURE("cannot read " + Path);
+  if (!In) throw TOOL_FAILURE("cannot read " + Path + ": " + std::strerror(errno));
   std::string Data((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
-  if (In.bad()) throw TOOL_FAILURE("cannot read " + Path);
+  if (In.bad()) throw TOOL_FAILURE("cannot read " + Path + ": " + std::strerror(errno));
   return Data;
 }
 

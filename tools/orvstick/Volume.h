@@ -37,9 +37,9 @@ class VOLUME {
 
   /// An existing folder or FAT image file. Throws TOOL_FAILURE.
   static std::unique_ptr<VOLUME> Open(const std::string &Location);
-  /// The volume make writes: an existing folder or image, or a new one (a
-  /// new image when the name ends in ".img"). Throws TOOL_FAILURE.
-  static std::unique_ptr<VOLUME> OpenForWriting(const std::string &Location, uint64_t NewImageBytes);
+  /// The volume make writes: an existing folder or image, or a new one (an
+  /// image of NewImageBytes with Image, else a folder). Throws TOOL_FAILURE.
+  static std::unique_ptr<VOLUME> OpenForWriting(const std::string &Location, uint64_t NewImageBytes, bool Image);
 
   VOLUME_KIND Kind() const { return Kind_; }
   const std::string &Location() const { return Location_; }
@@ -55,6 +55,16 @@ class VOLUME {
   void MakeFolder(const std::string &Path);
   /// Writes a file, replacing one of the same name in any case; its folder exists.
   void Write(const std::string &Path, const std::string &Data);
+
+  /// From here on, writes are held back until Commit: files go to temporary
+  /// names beside their own, and Abort removes them and every folder made
+  /// since, so a failure leaves the volume as it was. Only folder volumes
+  /// hold writes back (a FAT image is written as a copy instead).
+  virtual void HoldWrites() {}
+  /// Puts every held file in place.
+  virtual void Commit() {}
+  /// Drops every held file and the folders made since HoldWrites.
+  virtual void Abort() noexcept {}
 
  protected:
   VOLUME(VOLUME_KIND Kind, std::string Location) : Kind_(Kind), Location_(std::move(Location)) {}

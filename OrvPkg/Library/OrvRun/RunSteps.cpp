@@ -37,6 +37,17 @@ EFI_STATUS TakeArguments(EFI_HANDLE ImageHandle, UINTN *Argc, CHAR16 ***Argv) {
   return Status;
 }
 
+/// -h, -H, -? or --help.
+bool IsHelpArgument(const CHAR16 *Argument) {
+  if (Argument == nullptr || Argument[0] != u'-') return false;
+  if ((Argument[1] == u'h' || Argument[1] == u'H' || Argument[1] == u'?') && Argument[2] == 0) return true;
+  const char16_t *Long = u"--help";
+  for (UINTN Index = 0;; Index++) {
+    if (Argument[Index] != Long[Index]) return false;
+    if (Long[Index] == 0) return true;
+  }
+}
+
 }  // namespace
 
 template <>
@@ -71,11 +82,18 @@ EFI_STATUS BeginRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN
 }
 
 EFI_STATUS BeginToolRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Tool,
-                        TOOL_ARGUMENTS *Arguments) {
+                        const CHAR16 *Usage, TOOL_ARGUMENTS *Arguments) {
   CHAR16 **Argv = nullptr;
   UINTN Argc = 0;
   *Arguments = {};
   if (EFI_ERROR(BeginRun(ImageHandle, SystemTable, &Argc, &Argv))) return EFI_UNSUPPORTED;
+  for (UINTN Index = 1; Index < Argc; Index++) {
+    if (IsHelpArgument(Argv[Index])) {
+      Print(u"%s"_w, Usage);
+      Arguments->Help = TRUE;
+      return EFI_SUCCESS;
+    }
+  }
   Arguments->Line = ParseArguments(Argc, Argv);
   if (!ApplyCommandLine(Arguments->Line, &Arguments->ChipMask, &Arguments->DeviceAddress)) {
     return EFI_INVALID_PARAMETER;

@@ -14,6 +14,7 @@ constinit ORV_IMAGE_HANDLE CustomerImage = 0;
 constinit ORV_IMAGE_PROTOCOL *pOrvImageProtocol = nullptr;
 constinit ORV_FLASH_PROTOCOL *pOrvFlashProtocol = nullptr;
 constinit ORV_PATH_PROTOCOL *pOrvPathProtocolInterface = nullptr;
+constinit ORV_FLASH_POLICY_PROTOCOL *pOrvFlashPolicyProtocol = nullptr;
 constinit EFI_BOOT_SERVICES *gOrvBootServices = nullptr;
 
 const EFI_GUID gOrvFlashProtocolGuid = ORV_FLASH_PROTOCOL_GUID;
@@ -30,6 +31,7 @@ void ResetRunState(EFI_BOOT_SERVICES *BootServices) {
   pOrvImageProtocol = nullptr;
   pOrvFlashProtocol = nullptr;
   pOrvPathProtocolInterface = nullptr;
+  pOrvFlashPolicyProtocol = nullptr;
   gOrvBootServices->SetMem(OcmOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
   gOrvBootServices->SetMem(CustomerOverridePath(), OVERRIDE_HALF_LENGTH * sizeof(CHAR16), 0);
 }

@@ -32,6 +32,9 @@ extern ORV_IMAGE_HANDLE CustomerImage;
 extern ORV_IMAGE_PROTOCOL *pOrvImageProtocol;
 extern ORV_FLASH_PROTOCOL *pOrvFlashProtocol;
 extern ORV_PATH_PROTOCOL *pOrvPathProtocolInterface;
+/// The flash component's policy, installed beside its flash protocol by a
+/// component whose ICs decide what they run; null when it installs none.
+extern ORV_FLASH_POLICY_PROTOCOL *pOrvFlashPolicyProtocol;
 /// The boot services table of this run (SystemTable->BootServices); every
 /// boot service call of the application goes through it.
 extern EFI_BOOT_SERVICES *gOrvBootServices;

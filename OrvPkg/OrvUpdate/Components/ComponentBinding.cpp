@@ -71,16 +71,18 @@ EFI_STATUS LocateComponent(const BINDING_SOURCE &Source, const COMPONENT_BINDING
 
 /// Finds (or loads) one component and opens its protocol on the first handle
 /// that carries it, into *Interface. The protocol stays open for the whole
-/// run; any further handles are ignored.
+/// run; any further handles are ignored. *Handle (when given) receives the
+/// handle it was opened on.
 template <typename PROTOCOL>
 EFI_STATUS BindComponent(const BINDING_SOURCE &Source, const COMPONENT_BINDING &Component,
-                         PROTOCOL **Interface) {
+                         PROTOCOL **Interface, EFI_HANDLE *Handle = nullptr) {
   UINTN Count = 0;
   HandleBufferGuard Buffer;
   EFI_STATUS Status = LocateComponent(Source, Component, ProtocolGuid<PROTOCOL>(), &Count, &Buffer);
   if (EFI_ERROR(Status)) return Status;
 
   ProtocolPtr<PROTOCOL> Opened;
+  if (Handle != nullptr) *Handle = Buffer[0];
   Status = Opened.Open(gOrvBootServices, Buffer[0], Source.ImageHandle);
   // The buffer is given back before the status is looked at, on success and
   // failure alike.
@@ -90,14 +92,28 @@ EFI_STATUS BindComponent(const BINDING_SOURCE &Source, const COMPONENT_BINDING &
   return Status;
 }
 
+/// The flash component's optional policy, opened on the handle of its flash
+/// protocol and kept for the run. Its absence is no failure: the run then
+/// goes as it always did.
+void BindFlashPolicy(EFI_HANDLE FlashHandle, EFI_HANDLE ImageHandle) {
+  ProtocolPtr<ORV_FLASH_POLICY_PROTOCOL> Policy;
+  if (!EFI_ERROR(Policy.Open(gOrvBootServices, FlashHandle, ImageHandle))) {
+    pOrvFlashPolicyProtocol = Policy.Release();
+  }
+}
+
 }  // namespace
 
 EFI_STATUS BindComponents(EFI_HANDLE ImageHandle, EFI_HANDLE DeviceHandle,
                           const SETTINGS_FILE *SettingsFileData, const SETTINGS_SECTION *Section,
                           PathSessionGuard *PathSession) {
   const BINDING_SOURCE Source = {ImageHandle, DeviceHandle, SettingsFileData, Section};
+  EFI_HANDLE FlashHandle = nullptr;
   EFI_STATUS Status = BindComponent(Source, IMAGE_PARSER, &pOrvImageProtocol);
-  if (!EFI_ERROR(Status)) Status = BindComponent(Source, FLASH_INTERFACE, &pOrvFlashProtocol);
+  if (!EFI_ERROR(Status)) {
+    Status = BindComponent(Source, FLASH_INTERFACE, &pOrvFlashProtocol, &FlashHandle);
+  }
+  if (!EFI_ERROR(Status)) BindFlashPolicy(FlashHandle, ImageHandle);
   if (!EFI_ERROR(Status)) Status = BindComponent(Source, PATH_COMPONENT, &pOrvPathProtocolInterface);
   if (EFI_ERROR(Status)) return Status;
 

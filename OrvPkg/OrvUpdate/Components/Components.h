@@ -54,8 +54,10 @@ constexpr UINTN COMPONENT_VALUE_CAPACITY = 107;
 
 /**
   Bind the image parser, flash and path components in that order (loading a
-  driver when its protocol is not installed), initialise the path component
-  and hand ReduceFlashMask to the flash component.
+  driver when its protocol is not installed), open the flash component's
+  policy when it installed one beside its flash protocol (optional:
+  pOrvFlashPolicyProtocol stays null without it), initialise the path
+  component and hand ReduceFlashMask to the flash component.
 
   @param[out] PathSession  Receives the path session opened by PathInit; the
                            caller decides when it is closed (at the end of

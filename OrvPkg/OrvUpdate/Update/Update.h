@@ -14,10 +14,26 @@
 
   @param[in] Index  IC index.
 
-  @retval EFI_SUCCESS       Every step that applied succeeded (also: nothing to do).
-  @retval EFI_DEVICE_ERROR  A step failed; its message is printed.
+  @retval EFI_SUCCESS             Every step that applied succeeded (also: nothing to do).
+  @retval EFI_DEVICE_ERROR        A step failed; its message is printed.
+  @retval EFI_SECURITY_VIOLATION  The flash policy refused an image the IC was
+                                  going to get; nothing was erased.
 **/
 [[nodiscard]] EFI_STATUS UpdateChip(UINT8 Index);
+
+/**
+  Before the first pass of an IC: when the flash component has a policy,
+  asks it about the OCM image (Ocm) and the customer image (Customer) as
+  the IC would get them, and prints one line per refused image:
+  "IC <i> OCM image refused: <reason>" or "IC <i> customer image refused:
+  <reason>" (reasons: OrvBase/ImageVerdict.h). A failed question is a
+  refusal. An image whose bytes cannot be had is not asked about (the
+  update's own GetImageData fails in its usual place).
+
+  @retval EFI_SUCCESS             No policy, or every image asked about is accepted.
+  @retval EFI_SECURITY_VIOLATION  An image is refused.
+**/
+[[nodiscard]] EFI_STATUS CheckImagesAccepted(UINT8 Index, bool Ocm, bool Customer);
 
 /**
   Write one zone image into one bank of one IC and verify it: pre-operation,

@@ -18,7 +18,7 @@ extern "C" {
 #include "HexImage.h"
 #include "ImageSign.h"
 #include "ImageTable.h"
-#include "PemKey.h"
+#include "TrustedKeyTable.h"
 #include "TrustedKeys.h"
 
 const EFI_GUID gOrvImageProtocolGuid = ORV_IMAGE_PROTOCOL_GUID;
@@ -30,31 +30,39 @@ constinit EFI_HANDLE gDriverImage = nullptr;
 constinit FAULT_RULES gFaults = {};
 constinit IMAGE_TABLE gImages = {};
 
-constexpr UINTN TRUSTED_KEY_COUNT = sizeof(TRUSTED_KEY_PEMS) / sizeof(TRUSTED_KEY_PEMS[0]) - 1;
-constinit IMAGE_PUBLIC_KEY gTrustedKeys[TRUSTED_KEY_COUNT + 1] = {};
+constinit IMAGE_PUBLIC_KEY gTrustedKeys[ORV_TRUSTED_KEYS_MAX] = {};
+constinit UINTN gTrustedKeyCount = 0;
 
-// The built-in keys, read once when the driver starts: a key that does not
-// read stops the driver, so it never runs trusting fewer keys than built.
-EFI_STATUS LoadTrustedKeys() {
-  for (UINTN Index = 0; Index < TRUSTED_KEY_COUNT; Index++) {
-    const char *Pem = TRUSTED_KEY_PEMS[Index];
-    UINTN Length = 0;
-    while (Pem[Length] != '\0') Length++;
-    PEM_ERROR Error = ReadPublicKeyPem(Pem, Length, &gTrustedKeys[Index]);
-    if (Error != PEM_ERROR::Ok) {
-      return PrintAndReturn(EFI_LOAD_ERROR, u"HexImage: built-in key %d: %a\n"_w, Index,
-                            PemErrorText(Error));
+// The built-in keys, taken from the key table once when the driver starts: a
+// table that does not read stops the driver, so it never runs trusting fewer
+// keys than built. A parser built with the demo key or with no key says so
+// on the console, once.
+EFI_STATUS LoadTrustedKeys(const ORV_TRUSTED_KEY_TABLE &Table) {
+  if (Table.Count > ORV_TRUSTED_KEYS_MAX) {
+    return PrintAndReturn(EFI_LOAD_ERROR, u"HexImage: built-in key table holds %d keys\n"_w, Table.Count);
+  }
+  for (UINTN Index = 0; Index < Table.Count; Index++) {
+    if (Table.Points[Index][0] != 0x04) {
+      return PrintAndReturn(EFI_LOAD_ERROR, u"HexImage: built-in key %d: not an uncompressed point\n"_w,
+                            Index);
     }
+    MakePublicKey(Table.Points[Index], &gTrustedKeys[Index]);
+  }
+  gTrustedKeyCount = Table.Count;
+  if (Table.Count == 0) {
+    Print(u"HexImage: warning: built without trusted keys, images are not checked\n"_w);
+  } else if ((Table.Flags & ORV_TRUSTED_KEYS_FLAG_DEMO_KEY) != 0) {
+    Print(u"HexImage: warning: built with the demo signing key, for the demo and tests only\n"_w);
   }
   return EFI_SUCCESS;
 }
 
 // With trusted keys built in, only an image signed by one of them is taken.
 EFI_STATUS CheckTrust(const CHAR16 *Path, const UINT8 *Image, UINTN Size) {
-  if (TRUSTED_KEY_COUNT == 0) return EFI_SUCCESS;
+  if (gTrustedKeyCount == 0) return EFI_SUCCESS;
   IMAGE_INFO Info{};
   if (CheckImage(Image, Size, &Info) != HEX_OK) return EFI_VOLUME_CORRUPTED;
-  SIGN_STATUS Verdict = VerifyImageSignature(Image, Info, gTrustedKeys, TRUSTED_KEY_COUNT, nullptr);
+  SIGN_STATUS Verdict = VerifyImageSignature(Image, Info, gTrustedKeys, gTrustedKeyCount, nullptr);
   if (Verdict != SIGN_STATUS::Ok) {
     return PrintAndReturn(EFI_SECURITY_VIOLATION, u"HexImage: %s: %a\n"_w, Path,
                           SignStatusText(Verdict));
@@ -259,7 +267,7 @@ constinit ORV_IMAGE_PROTOCOL gImageProtocol = {LoadImageFile, GetImageData, GetI
 extern "C" EFI_STATUS efi_main(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   InitializeLib(ImageHandle, SystemTable);
   gDriverImage = ImageHandle;
-  EFI_STATUS Status = LoadTrustedKeys();
+  EFI_STATUS Status = LoadTrustedKeys(gTrustedKeyTable);
   if (EFI_ERROR(Status)) return Status;
   EFI_HANDLE Handle = nullptr;
   return SimInstallProtocol(u"HexImage"_w, &Handle, &gOrvImageProtocolGuid, &gImageProtocol);

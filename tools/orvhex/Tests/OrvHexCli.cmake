@@ -49,3 +49,15 @@ execute_process(COMMAND sh -c "cat '${WORK}/a.hex' | '${ORVHEX}' bin /dev/stdin 
 if(NOT rc EQUAL 0 OR NOT out STREQUAL "firmware payload")
   message(FATAL_ERROR "bin from a pipe: exit ${rc}, '${out}'")
 endif()
+
+# Help on standard output with status 0; info --json is one JSON document
+# that python's own parser takes.
+expect_exit(0 --help)
+if(NOT LAST_OUT MATCHES "^usage: orvhex" OR NOT LAST_ERR STREQUAL "")
+  message(FATAL_ERROR "--help printed '${LAST_OUT}' and '${LAST_ERR}'")
+endif()
+execute_process(COMMAND sh -c "'${ORVHEX}' info --json '${WORK}/a.hex' | /usr/bin/python3 -m json.tool"
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "\"format_version\": 1" OR NOT out MATCHES "\"version\": \"0x0000000000000102\"")
+  message(FATAL_ERROR "info --json through json.tool: exit ${rc}, '${out}${err}'")
+endif()

@@ -99,9 +99,9 @@ TEST_F(OrvHexTest, BinWithHeaderKeepsTheWholeImage) {
 
 TEST_F(OrvHexTest, InfoShowsVersionAndSizesOfHexAndBankFiles) {
   Put("in.bin", Payload(1000));
-  ASSERT_EQ(Run({"make", "--version", "0x100020003", PathOf("in.bin"), PathOf("out.hex")}), ORVHEX_OK);
+  ASSERT_EQ(Run({"make", "--version", "0x10020003", PathOf("in.bin"), PathOf("out.hex")}), ORVHEX_OK);
   ASSERT_EQ(Run({"info", PathOf("out.hex")}), ORVHEX_OK) << Err.str();
-  const std::string Expected = "version 0x0000000100020003\npayload 1000\nimage 1024\nformat 1\nsecurity-counter 0\nzone none\nproduct none\nkey-id none\nsignature absent\n";
+  const std::string Expected = "version 0x0000000010020003\npayload 1000\nimage 1024\nformat 1\nsecurity-counter 0\nzone none\nproduct none\nkey-id none\nsignature absent\n";
   EXPECT_EQ(Out.str(), Expected);
 
   ASSERT_EQ(Run({"bank", "--size", "4096", PathOf("out.hex"), PathOf("bank.bin")}), ORVHEX_OK);
@@ -112,14 +112,16 @@ TEST_F(OrvHexTest, InfoShowsVersionAndSizesOfHexAndBankFiles) {
   EXPECT_EQ(Out.str(), Expected);
 }
 
-TEST_F(OrvHexTest, VersionTakesDecimalAndFull64BitHex) {
+// An IC keeps 32 bits of the version: make takes no more than it can hold.
+TEST_F(OrvHexTest, VersionTakesDecimalAndHexUpToWhatAnIcHolds) {
   Put("in.bin", "x");
-  ASSERT_EQ(Run({"make", "--version", "18446744073709551615", PathOf("in.bin"), PathOf("a.hex")}), ORVHEX_OK);
+  ASSERT_EQ(Run({"make", "--version", "4294967295", PathOf("in.bin"), PathOf("a.hex")}), ORVHEX_OK);
   ASSERT_EQ(Run({"info", PathOf("a.hex")}), ORVHEX_OK);
-  EXPECT_EQ(Out.str().substr(0, 27), "version 0xffffffffffffffff\n");
-  EXPECT_EQ(Run({"make", "--version", "0x10000000000000000", PathOf("in.bin"), PathOf("b.hex")}), ORVHEX_FAILED);
-  EXPECT_EQ(Run({"make", "--version", "1.2", PathOf("in.bin"), PathOf("b.hex")}), ORVHEX_FAILED);
-  EXPECT_EQ(Err.str(), "orvhex: bad version '1.2' (decimal or 0x hex, 64-bit)\n");
+  EXPECT_EQ(Out.str().substr(0, 27), "version 0x00000000ffffffff\n");
+  for (const char *Bad : {"0x100000000", "18446744073709551615", "0x10000000000000000", "1.2"}) {
+    EXPECT_EQ(Run({"make", "--version", Bad, PathOf("in.bin"), PathOf("b.hex")}), ORVHEX_FAILED) << Bad;
+    EXPECT_EQ(Err.str(), "orvhex: bad version '" + std::string(Bad) + "' (decimal or 0x hex, at most 0xFFFFFFFF)\n");
+  }
   EXPECT_FALSE(fs::exists(PathOf("b.hex")));
 }
 
@@ -270,35 +272,65 @@ TEST_F(OrvHexTest, InfoRefusesAnErasedBankFile) {
 
 TEST_F(OrvHexTest, MissingInputIsNamed) {
   EXPECT_EQ(Run({"info", PathOf("nothere.hex")}), ORVHEX_FAILED);
-  EXPECT_EQ(Err.str(), "orvhex: cannot open " + PathOf("nothere.hex") + "\n");
+  EXPECT_EQ(Err.str(), "orvhex: cannot open " + PathOf("nothere.hex") + ": No such file or directory\n");
   EXPECT_EQ(Run({"make", "--version", "1", PathOf("nothere.bin"), PathOf("o.hex")}), ORVHEX_FAILED);
-  EXPECT_EQ(Err.str(), "orvhex: cannot open " + PathOf("nothere.bin") + "\n");
+  EXPECT_EQ(Err.str(), "orvhex: cannot open " + PathOf("nothere.bin") + ": No such file or directory\n");
 }
 
 TEST_F(OrvHexTest, UnwritableOutputFailsWithoutLeavingAFile) {
   Put("in.bin", "x");
   std::string Target = PathOf("no/such/dir/out.hex");
   EXPECT_EQ(Run({"make", "--version", "1", PathOf("in.bin"), Target}), ORVHEX_FAILED);
-  EXPECT_EQ(Err.str(), "orvhex: cannot create " + Target + "\n");
+  EXPECT_EQ(Err.str(), "orvhex: cannot create " + Target + ": No such file or directory\n");
 }
 
-TEST_F(OrvHexTest, BadCommandLinesPrintUsage) {
-  const std::vector<std::vector<std::string>> Lines = {
-      {},
-      {"frobnicate"},
-      {"make", "in.bin", "out.hex"},             // no version
-      {"make", "--version"},                     // version without value
-      {"make", "--version", "1", "in.bin"},      // one file
-      {"bin", "--bogus", "a.hex", "b.bin"},
-      {"bank", "a.hex", "b.bin"},                // no size
-      {"info"},
-      {"info", "a", "b"},
+// Each bad command line gives its status and first line on standard error;
+// help and version go to standard output with status 0.
+TEST_F(OrvHexTest, CommandLineConventions) {
+  struct LINE_CASE {
+    std::vector<std::string> Args;
+    int Status;
+    bool ToOut;
+    std::string First;  ///< the first line printed
   };
-  for (const auto &Line : Lines) {
-    SCOPED_TRACE(Line.empty() ? std::string("(none)") : Line[0]);
-    EXPECT_EQ(Run(Line), ORVHEX_USAGE);
-    EXPECT_EQ(Err.str().rfind("usage: orvhex make", 0), 0u);
+  const LINE_CASE CASES[] = {
+      {{}, ORVHEX_USAGE, false, "usage: orvhex [-q] make --version <V>"},
+      {{"frobnicate"}, ORVHEX_USAGE, false, "orvhex: unknown command 'frobnicate'"},
+      {{"make", "in.bin", "out.hex"}, ORVHEX_USAGE, false, "orvhex: make: missing --version <V>"},
+      {{"sign", "in.hex", "out.hex"}, ORVHEX_USAGE, false, "orvhex: sign: missing --key KEY.pem"},
+      {{"verify", "in.hex"}, ORVHEX_USAGE, false, "orvhex: verify: missing --key PUB.pem"},
+      {{"bank", "a.hex", "b.bin"}, ORVHEX_USAGE, false, "orvhex: bank: missing --size <N>"},
+      {{"make", "--version"}, ORVHEX_USAGE, false, "usage: orvhex [-q] make --version <V>"},
+      {{"make", "--version", "1", "in.bin"}, ORVHEX_USAGE, false, "usage: orvhex [-q] make --version <V>"},
+      {{"bin", "--bogus", "a.hex", "b.bin"}, ORVHEX_USAGE, false, "usage: orvhex [-q] make --version <V>"},
+      {{"info"}, ORVHEX_USAGE, false, "usage: orvhex [-q] make --version <V>"},
+      {{"info", "a", "b"}, ORVHEX_USAGE, false, "usage: orvhex [-q] make --version <V>"},
+      {{"--help"}, ORVHEX_OK, true, "usage: orvhex [-q] make --version <V>"},
+      {{"make", "-h"}, ORVHEX_OK, true, "usage: orvhex [-q] make --version <V>"},
+      {{"--version"}, ORVHEX_OK, true, std::string("orvhex ") + ORV_TOOLS_VERSION},
+  };
+  for (const LINE_CASE &Case : CASES) {
+    SCOPED_TRACE(Case.Args.empty() ? std::string("(none)") : Case.Args[0] + " ...");
+    EXPECT_EQ(Run(Case.Args), Case.Status);
+    const std::string Printed = Case.ToOut ? Out.str() : Err.str();
+    EXPECT_EQ(Printed.substr(0, Printed.find('\n')).substr(0, Case.First.size()), Case.First);
+    EXPECT_EQ(Case.ToOut ? Err.str() : Out.str(), "");
   }
+}
+
+TEST_F(OrvHexTest, QuietKeepsOnlyWhatTheCommandIsFor) {
+  Put("in.bin", "payload");
+  ASSERT_EQ(Run({"keygen", PathOf("k.pem"), PathOf("k.pub.pem")}), ORVHEX_OK) << Err.str();
+  ASSERT_EQ(Run({"make", "--version", "2", "--zone", "ocm", "--product", "1", "--key", PathOf("k.pem"), PathOf("in.bin"),
+                 PathOf("s.hex")}),
+            ORVHEX_OK)
+      << Err.str();
+  ASSERT_EQ(Run({"verify", "--key", PathOf("k.pub.pem"), PathOf("s.hex")}), ORVHEX_OK);
+  EXPECT_NE(Out.str(), "");
+  ASSERT_EQ(Run({"-q", "verify", "--key", PathOf("k.pub.pem"), PathOf("s.hex")}), ORVHEX_OK);
+  EXPECT_EQ(Out.str(), "");
+  ASSERT_EQ(Run({"-q", "info", PathOf("s.hex")}), ORVHEX_OK);
+  EXPECT_EQ(Out.str().substr(0, 27), "version 0x0000000000000002\n");
 }
 
 }  // namespace

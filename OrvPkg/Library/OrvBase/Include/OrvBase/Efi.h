@@ -13,6 +13,7 @@ extern "C" {
 #include <efilib.h>
 }
 
+#include <Protocol/OrvFlashPolicyProtocol.h>
 #include <Protocol/OrvFlashProtocol.h>
 #include <Protocol/OrvImageProtocol.h>
 #include <Protocol/OrvPathProtocol.h>

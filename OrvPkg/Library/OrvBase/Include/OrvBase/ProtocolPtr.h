@@ -45,6 +45,10 @@ struct ProtocolGuidOf<ORV_FLASH_PROTOCOL> {
   static const EFI_GUID *Get() { return &gOrvFlashProtocolGuid; }
 };
 template <>
+struct ProtocolGuidOf<ORV_FLASH_POLICY_PROTOCOL> {
+  static const EFI_GUID *Get() { return &gOrvFlashPolicyProtocolGuid; }
+};
+template <>
 struct ProtocolGuidOf<ORV_PATH_PROTOCOL> {
   static const EFI_GUID *Get() { return &gOrvPathProtocolGuid; }
 };

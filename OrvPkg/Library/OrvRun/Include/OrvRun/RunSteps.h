@@ -45,6 +45,7 @@ struct TOOL_ARGUMENTS {
   COMMAND_LINE Line;
   UINT64 ChipMask;       ///< bit n selects IC n; 0: none selected
   UINT64 DeviceAddress;  ///< the -d address; 0 without -d
+  BOOLEAN Help;          ///< -h was given: the usage text was printed, the run is over
 };
 
 /**
@@ -64,7 +65,7 @@ struct TOOL_ARGUMENTS {
   @retval EFI_INVALID_PARAMETER  The command line was refused; its line is printed.
 **/
 [[nodiscard]] EFI_STATUS BeginToolRun(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
-                                      const CHAR16 *Tool, TOOL_ARGUMENTS *Arguments);
+                                      const CHAR16 *Tool, const CHAR16 *Usage, TOOL_ARGUMENTS *Arguments);
 
 /**
   The argument list from the shell: the parameters protocol, or the older
