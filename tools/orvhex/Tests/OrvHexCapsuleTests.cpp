@@ -17,6 +17,7 @@
 #include <FmpCapsule/FmpCapsule.h>
 #include <OrvBase/FmpImageType.h>
 
+#include "ImageSignHost.h"
 #include "OrvHexCommands.h"
 
 namespace {
@@ -94,6 +95,23 @@ TEST_F(OrvHexCapsuleTest, MakerOptionAndEveryIcByDefault) {
   ASSERT_EQ(Run({"capsule-info", At("c.cap")}), ORVHEX_OK);
   EXPECT_NE(Out.str().find("item 0 image-type 00112233-4455-6677-8899-AABB00001234\n"), std::string::npos);
   EXPECT_NE(Out.str().find("item 0 hardware-instance 0\n"), std::string::npos);
+}
+
+TEST_F(OrvHexCapsuleTest, AnImageThatNamesNoProductNeedsProduct) {
+  ASSERT_EQ(Run({"bin", "--with-header", At("plain.hex"), At("plain.img")}), ORVHEX_OK) << Err.str();
+  const std::string Plain = Get("plain.img");
+  std::vector<UINT8> Legacy(Plain.begin(), Plain.end());
+  IMAGE_PRIVATE_KEY Key{};
+  GenerateSigningKeyFromSeed("legacy", &Key);
+  ASSERT_TRUE(MakeImageFormat2(&Legacy, 1, &Key));
+  std::ofstream(At("legacy.img"), std::ios::binary).write(reinterpret_cast<const char *>(Legacy.data()),
+                                                           static_cast<std::streamsize>(Legacy.size()));
+  EXPECT_EQ(Run({"capsule", At("legacy.img"), At("c.cap")}), ORVHEX_FAILED);
+  EXPECT_EQ(Err.str(), "orvhex: the images name no product: give --product\n");
+  EXPECT_FALSE(fs::exists(At("c.cap")));
+  ASSERT_EQ(Run({"capsule", "--product", "0x1234", At("legacy.img"), At("c.cap")}), ORVHEX_OK) << Err.str();
+  ASSERT_EQ(Run({"capsule-info", At("c.cap")}), ORVHEX_OK);
+  EXPECT_NE(Out.str().find("item 0 product 0x00001234\n"), std::string::npos) << Out.str();
 }
 
 struct REFUSAL {
