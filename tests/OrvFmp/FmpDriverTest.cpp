@@ -326,10 +326,9 @@ TEST_F(FmpDriverTest, ForceUpdateInTheSettingsNeverForcesABadBank) {
   EXPECT_EQ(Flash.Active(0), 0) << "a bank the IC found bad is never switched to";
 }
 
-TEST_F(FmpDriverTest, WithoutThePolicyTheIcsOwnCheckDecidesAndNothingClaimsAuthentication) {
+TEST_F(FmpDriverTest, WithoutThePolicyTheIcsOwnCheckDecidesAndNoFloorIsShown) {
   Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
   LoadOk();
-  EXPECT_EQ(Describe(0).AttributesSetting & IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED, 0u);
   EXPECT_EQ(Describe(0).LowestSupportedImageVersion, 0u);
   std::vector<UINT8> Broken = NewOcm;
   Broken[30] ^= 0xFF;
