@@ -62,11 +62,13 @@ EFI_STATUS EFIAPI GetImage(EFI_FIRMWARE_MANAGEMENT_PROTOCOL *, UINT8, VOID *, UI
 EFI_STATUS EFIAPI CheckImage(EFI_FIRMWARE_MANAGEMENT_PROTOCOL *This, UINT8 ImageIndex,
                              const VOID *Image, UINTN ImageSize, UINT32 *ImageUpdatable) {
   ORV_FMP_INSTANCE *Instance = FmpInstanceOf(This);
-  if (Instance == nullptr || Image == nullptr || ImageUpdatable == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
+  if (Instance == nullptr || ImageUpdatable == nullptr) return EFI_INVALID_PARAMETER;
   if (ImageIndex != IMAGE_INDEX) {
     *ImageUpdatable = IMAGE_UPDATABLE_INVALID_TYPE;
+    return EFI_INVALID_PARAMETER;
+  }
+  if (Image == nullptr || ImageSize == 0) {
+    *ImageUpdatable = IMAGE_UPDATABLE_INVALID;
     return EFI_INVALID_PARAMETER;
   }
   const FMP_VERDICT Verdict =
@@ -90,8 +92,13 @@ EFI_STATUS EFIAPI SetImage(EFI_FIRMWARE_MANAGEMENT_PROTOCOL *This, UINT8 ImageIn
                            CHAR16 **AbortReason) {
   if (AbortReason != nullptr) *AbortReason = nullptr;
   ORV_FMP_INSTANCE *Instance = FmpInstanceOf(This);
-  if (Instance == nullptr || Image == nullptr || ImageIndex != IMAGE_INDEX) {
-    return EFI_INVALID_PARAMETER;
+  if (Instance == nullptr || ImageIndex != IMAGE_INDEX) return EFI_INVALID_PARAMETER;
+  if (Image == nullptr || ImageSize == 0) {
+    // Nothing to judge: refused up front, and recorded as the attempt it was.
+    Print(u"OrvFmp: IC %x refused the image, last attempt status %x\n"_w,
+          static_cast<UINT32>(Instance->Ic), LAST_ATTEMPT_STATUS_ERROR_INVALID_FORMAT);
+    return Attempted(Instance, FMP_VERDICT{}, LAST_ATTEMPT_STATUS_ERROR_INVALID_FORMAT,
+                     EFI_INVALID_PARAMETER);
   }
   const UINT8 *Data = static_cast<const UINT8 *>(Image);
   const FMP_VERDICT Verdict = FmpJudgeImage(Instance->Ic, Data, ImageSize);
@@ -171,13 +178,11 @@ EFI_STATUS FmpDescribe(ORV_FMP_INSTANCE *Instance, EFI_FIRMWARE_IMAGE_DESCRIPTOR
   Descriptor->ImageId = Instance->Ic + 1u;
   Descriptor->Version = FmpVersionOf(Counter, ChipVersion);
   Descriptor->VersionName = Instance->VersionName;
-  Descriptor->AttributesSupported = IMAGE_ATTRIBUTE_IMAGE_UPDATABLE |
-                                    IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED |
-                                    IMAGE_ATTRIBUTE_IN_USE;
+  // Never AUTHENTICATION_REQUIRED: that attribute says the image handed to
+  // SetImage starts with an EFI_FIRMWARE_IMAGE_AUTHENTICATION header. Ours
+  // carry their signature inside the image, and the IC enforces it.
+  Descriptor->AttributesSupported = IMAGE_ATTRIBUTE_IMAGE_UPDATABLE | IMAGE_ATTRIBUTE_IN_USE;
   Descriptor->AttributesSetting = IMAGE_ATTRIBUTE_IMAGE_UPDATABLE | IMAGE_ATTRIBUTE_IN_USE;
-  if ((Security.Enforced & ORV_IC_ENFORCES_SIGNATURE) != 0) {
-    Descriptor->AttributesSetting |= IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED;
-  }
   Descriptor->LowestSupportedImageVersion = FmpLowestSupportedOf(Security.Floor);
   Descriptor->LastAttemptVersion = Instance->LastAttemptVersion;
   Descriptor->LastAttemptStatus = Instance->LastAttemptStatus;

@@ -47,6 +47,7 @@ struct ORV_FMP_DRIVER {
   /// when the driver unloads.
   const EFI_SYSTEM_RESOURCE_TABLE *ForeignEsrt;
   UINT32 EsrtFirst;                   ///< index of IC 0's entry in it
+  EFI_HANDLE ImageHandle;             ///< carries the driver's loaded mark
 };
 
 extern ORV_FMP_DRIVER gOrvFmp;

@@ -30,6 +30,15 @@
 namespace {
 
 constexpr EFI_GUID MAKER_GUID = ORV_FMP_MAKER_GUID;
+/// Installed on the driver's image handle while it is loaded: a second copy
+/// finds it and does not start (its instances and ESRT entries would repeat
+/// the first copy's).
+constexpr EFI_GUID LOADED_GUID = {0x9bd5fc17, 0xc631, 0x4fd6, {0xae, 0x76, 0xb5, 0xc4, 0x2f, 0xae, 0x80, 0x7e}};
+
+bool AlreadyLoaded(EFI_BOOT_SERVICES *BootServices) {
+  VOID *Loaded = nullptr;
+  return !EFI_ERROR(BootServices->LocateProtocol(const_cast<EFI_GUID *>(&LOADED_GUID), nullptr, &Loaded));
+}
 
 /// Binds the components from the settings on the driver's own volume. The
 /// path session stays open for as long as the driver is loaded.
@@ -106,12 +115,16 @@ EFI_STATUS InstallInstances(UINT8 IcCount) {
   return EFI_SUCCESS;
 }
 
-/// Lets the Shell's unload (and platform firmware) remove the driver.
+/// Lets the Shell's unload (and platform firmware) remove the driver, and
+/// marks it loaded for a second copy to find.
 void OfferUnload(EFI_HANDLE ImageHandle) {
   ProtocolPtr<EFI_LOADED_IMAGE> LoadedImage;
   if (!EFI_ERROR(LoadedImage.Open(gOrvBootServices, ImageHandle, ImageHandle))) {
     LoadedImage->Unload = OrvFmpUnload;
   }
+  gOrvFmp.ImageHandle = ImageHandle;
+  (void)gOrvBootServices->InstallProtocolInterface(&gOrvFmp.ImageHandle, const_cast<EFI_GUID *>(&LOADED_GUID),
+                                                   EFI_NATIVE_INTERFACE, &gOrvFmp);
 }
 
 }  // namespace
@@ -120,6 +133,9 @@ constinit ORV_FMP_DRIVER gOrvFmp = {};
 const EFI_GUID gEfiFirmwareManagementProtocolGuid = EFI_FIRMWARE_MANAGEMENT_PROTOCOL_GUID;
 
 EFI_STATUS OrvFmpMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  if (AlreadyLoaded(SystemTable->BootServices)) {
+    return PrintAndReturn(EFI_ALREADY_STARTED, u"OrvFmp: already loaded\n"_w);
+  }
   ResetRunState(SystemTable->BootServices);
   gOrvFmp = {};
   EFI_STATUS Status = BindFromOwnVolume(ImageHandle);
@@ -158,6 +174,8 @@ EFI_STATUS EFIAPI OrvFmpUnload(EFI_HANDLE) {
     Instance.Signature = 0;
   }
   FmpWithdrawEsrt();
+  (void)gOrvBootServices->UninstallProtocolInterface(gOrvFmp.ImageHandle, const_cast<EFI_GUID *>(&LOADED_GUID),
+                                                     &gOrvFmp);
   if (gOrvFmp.Instances != nullptr) (void)gOrvBootServices->FreePool(gOrvFmp.Instances);
   gOrvFmp = {};
   PathSessionGuard Path = PathSessionGuard::AdoptOpen();

@@ -3,7 +3,11 @@ OrvCapsule.efi updating both demo ICs from a capsule delivered in
 \\EFI\\UpdateCapsule\\ (removed once processed), and refused capsules
 (tampered image, an image below the IC's floor) with the last attempt
 status the driver records, all with progress shown. Capsules are made with
-orvhex capsule from the suite's signed images.
+orvhex capsule from the suite's signed images. The simulator answers the
+driver's acceptability query, so a refused image is refused before anything
+is written: tampered (the signature no longer holds), signed by a foreign
+key, signed for another product (its capsule's image type rewritten by hand
+to reach the board's ICs), below the floor.
 """
 
 import os
@@ -11,10 +15,10 @@ import struct
 import uuid
 
 import images
-from harness import EFI_SUCCESS, Case, Re
-from fixture import V3, V4, bank_files, flash
+from harness import EFI_DEVICE_ERROR, EFI_SUCCESS, Case, Re
+from fixture import V3, V4, V4_COUNTER, bank_files, flash
 
-EFI_ABORTED = 0x8000000000000015
+EFI_SECURITY_VIOLATION = 0x800000000000001A
 # What the Shell's dmpstore leaves in %lasterror% after showing one named
 # variable (checked with this OVMF's Shell): its own status, not ours.
 DMPSTORE_STATUS = 0x8000000000000006
@@ -23,6 +27,11 @@ CAPSULE_BANNER = "OrvCapsule tool version 00.01.0002"
 TOOLS = ("OrvFmp.efi", "OrvCapsule.efi")
 # The product the suite's ICs are provisioned with and its images signed for.
 PRODUCT = images.PRODUCT
+OTHER_PRODUCT = "0x4F525602"
+# LAST_ATTEMPT_STATUS_ERROR_*
+INCORRECT_VERSION, INVALID_FORMAT, AUTH_ERROR = 3, 4, 5
+# Where an FMP capsule of orvhex holds the first item's image type.
+ITEM_IMAGE_TYPE = 28 + 16 + 4
 
 
 def add_files(fx, vol):
@@ -39,16 +48,50 @@ def add_files(fx, vol):
                                  ("old.cap", "ocm_v3.hex", ["--ic", "1"])):
         made[name] = os.path.join(folder, name)
         fx._orvhex("capsule", "--product", PRODUCT, *options, fx.hex[image], made[name])
-    # A byte of the image's payload changed: the signature no longer holds.
-    with open(made["both.cap"], "rb") as f:
-        tampered = bytearray(f.read())
-    tampered[28 + 16 + 48 + 100] ^= 0x01
+    for name, path in refused_images(fx, folder).items():
+        made[name] = os.path.join(folder, name)
+        # The tampered image goes to every IC, the other two to IC 0.
+        fx._orvhex("capsule", *([] if name == "tampered.cap" else ["--ic", "0"]), path, made[name])
+    # A maker's tool that skipped orvhex: the image of another product in an
+    # item addressed to the board's: only the IC's own check stands between.
+    with open(made["product.cap"], "rb") as f:
+        wrong = bytearray(f.read())
+    at = ITEM_IMAGE_TYPE + 12
+    assert wrong[at:at + 4] == struct.pack(">I", int(OTHER_PRODUCT, 0)), "image type not where expected"
+    wrong[at:at + 4] = struct.pack(">I", int(PRODUCT, 0))
+    with open(made["product.cap"], "wb") as f:
+        f.write(bytes(wrong))
     vol.mkdir("EFI")
     vol.mkdir("EFI/UpdateCapsule")
     vol.put_file(made["both.cap"], "EFI/UpdateCapsule/both.cap")
     vol.put_file(made["v4.cap"], "v4.cap")
-    vol.put_file(made["old.cap"], "old.cap")
-    vol.put_bytes(bytes(tampered), "tampered.cap", fx.workdir)
+    for name in ("old.cap", "tampered.cap", "foreign.cap", "product.cap"):
+        vol.put_file(made[name], name)
+
+
+def refused_images(fx, folder):
+    """HEX files of V3 that the IC must refuse: {capsule name: path}. The
+    tampered one has its checksum repaired, so only the signature fails."""
+    with open(fx.hex["ocm_v3.hex"] + ".image.bin", "rb") as f:
+        v3 = f.read()
+    length = images.header(v3)[1]
+    tampered = bytearray(v3)
+    tampered[images.HEADER_SIZE + 100] ^= 0x01
+    paths = {"tampered.cap": os.path.join(folder, "tampered.hex")}
+    with open(paths["tampered.cap"], "w") as f:
+        f.write("\n".join(images.hex_records(images.with_crc_repaired(bytes(tampered)))
+                          + [images.EOF_RECORD]) + "\n")
+    payload = os.path.join(folder, "v3.payload.bin")
+    with open(payload, "wb") as f:
+        f.write(v3[images.HEADER_SIZE:images.HEADER_SIZE + length])
+    foreign = os.path.join(folder, "foreign-key.pem")
+    if not os.path.exists(foreign):
+        fx._orvhex("keygen", foreign, foreign + ".pub")
+    for name, key, product in (("foreign.cap", foreign, PRODUCT), ("product.cap", images.DEMO_KEY, OTHER_PRODUCT)):
+        paths[name] = os.path.join(folder, name + ".hex")
+        fx._orvhex("make", "--version", "0x%X" % V3, "--zone", "ocm", "--product", product, "--key", key,
+                   payload, paths[name])
+    return paths
 
 
 def item_lines(name, instance, engine, outcome, done=True):
@@ -59,17 +102,21 @@ def item_lines(name, instance, engine, outcome, done=True):
     return steps + [engine] + ([head + "100%"] if done else []) + [head + outcome]
 
 
-def updated(name, ic, section, version):
+def updated(name, ic, section, version, counter=0):
     return item_lines(name, ic + 1, "IC %d update success,runing section %d, ver %X" % (ic, section, version),
-                      "updated, version %X, last attempt status 0" % version)
+                      "updated, version %X, last attempt status 0" % fmp_version(counter, version))
 
 
-def refused(name, ic, version):
-    """Refused by the IC's own check after the write (the demo simulator
-    offers no flash policy yet): EFI_ABORTED, ERROR_UNSUCCESSFUL, and the IC
-    stays on its section."""
-    return item_lines(name, ic + 1, "HardwareCheckBank Ic %d, check 0, sta 0" % ic,
-                      "failed (status 15), version %X, last attempt status 1" % version, done=False)
+def fmp_version(counter, version):
+    return counter << 24 | (version & 0xFFFFFF)
+
+
+def refused(name, ic, version, reason, updatable, status=EFI_SECURITY_VIOLATION):
+    """Refused by the IC's answer to CheckImage's query, before any write:
+    no progress, the reason in the last attempt status."""
+    return ["OrvFmp: IC %d refused the image, last attempt status %d" % (ic, reason),
+            "%s item 0 instance %d: CheckImage refuses (status 0, updatable %X), failed (status %X), "
+            "version %X, last attempt status %d" % (name, ic + 1, updatable, status & 0xFF, version, reason)]
 
 
 def record(status, file_name):
@@ -104,36 +151,47 @@ def capsule_cases(fx):
     both_v3 = [flash(ic, active=1, ocm0=fx.ocm_v1, ocm1=fx.ocm_v3) for ic in (0, 1)]
     return [
         Case("cap_load", "load OrvFmp.efi",
-             ["Current target: SimBoard",
-              "OrvFmp: the flash component cannot say what its ICs accept; the ICs' own checks "
-              "decide after writing",
-              "OrvFmp: 2 IC(s) installed", Re(r"Image 'FS0:\\OrvFmp\.efi' loaded at [0-9A-F]+ - Success")],
+             ["Current target: SimBoard", "OrvFmp: 2 IC(s) installed",
+              Re(r"Image 'FS0:\\OrvFmp\.efi' loaded at [0-9A-F]+ - Success")],
              EFI_SUCCESS),
+        # A second copy does not start: no repeated instances or ESRT entries
+        # (the Shell's load leaves its own status in %lasterror%).
+        Case("cap_load_again", "load OrvFmp.efi",
+             ["OrvFmp: already loaded", "Image 'FS0:\\OrvFmp.efi' error in StartImage: Already started"],
+             EFI_DEVICE_ERROR),
         # Both ICs from the delivery folder; the capsule file is removed.
         Case("cap_folder", "OrvCapsule.efi",
              [CAPSULE_BANNER] + updated("both.cap", 0, 1, V3) + updated("both.cap", 1, 1, V3)
              + ["both.cap: removed"],
              EFI_SUCCESS, snapshot=snap, checks=both_v3 + [capsule_removed]),
-        # One image byte changed: each IC refuses the bank it was written to
-        # and keeps running V3 from section 1.
+        # One payload byte changed (checksum repaired): the signature fails,
+        # both ICs refuse before writing and keep V1 in their other bank.
         Case("cap_tampered", "OrvCapsule.efi tampered.cap",
-             [CAPSULE_BANNER] + refused("tampered.cap", 0, V3) + refused("tampered.cap", 1, V3),
-             EFI_ABORTED, snapshot=snap,
-             checks=[flash(ic, active=1, ocm1=fx.ocm_v3) for ic in (0, 1)]),
+             [CAPSULE_BANNER] + refused("tampered.cap", 0, V3, AUTH_ERROR, 2)
+             + refused("tampered.cap", 1, V3, AUTH_ERROR, 2),
+             EFI_SECURITY_VIOLATION, snapshot=snap, checks=both_v3),
+        Case("cap_foreign", "OrvCapsule.efi foreign.cap",
+             [CAPSULE_BANNER] + refused("foreign.cap", 0, V3, AUTH_ERROR, 2),
+             EFI_SECURITY_VIOLATION, snapshot=snap, checks=both_v3),
+        Case("cap_product", "OrvCapsule.efi product.cap",
+             [CAPSULE_BANNER] + refused("product.cap", 0, V3, INVALID_FORMAT, 4),
+             EFI_SECURITY_VIOLATION, snapshot=snap, checks=both_v3),
         # IC 1 only: V4 carries security counter 2 and raises IC 1's floor.
-        Case("cap_v4", "OrvCapsule.efi v4.cap", [CAPSULE_BANNER] + updated("v4.cap", 1, 0, V4),
+        Case("cap_v4", "OrvCapsule.efi v4.cap", [CAPSULE_BANNER] + updated("v4.cap", 1, 0, V4, V4_COUNTER),
              EFI_SUCCESS, snapshot=snap,
              checks=[flash(1, active=0, ocm0=fx.ocm_v4, ocm1=fx.ocm_v3),
                      flash(0, active=1, ocm1=fx.ocm_v3)]),
         # V3 (counter 0) below IC 1's floor: refused, IC 1 stays on V4.
-        Case("cap_floor", "OrvCapsule.efi old.cap", [CAPSULE_BANNER] + refused("old.cap", 1, V4),
-             EFI_ABORTED, snapshot=snap, checks=[flash(1, active=0, ocm0=fx.ocm_v4)]),
-        # The result variables as the Shell shows them: six records, the
-        # last one the refusal of old.cap (EFI_ABORTED) by IC 1.
+        Case("cap_floor", "OrvCapsule.efi old.cap",
+             [CAPSULE_BANNER] + refused("old.cap", 1, fmp_version(V4_COUNTER, V4), INCORRECT_VERSION, 8),
+             EFI_SECURITY_VIOLATION, snapshot=snap,
+             checks=[flash(1, active=0, ocm0=fx.ocm_v4, ocm1=fx.ocm_v3)]),
+        # The result variables as the Shell shows them: eight records, the
+        # last one the refusal of old.cap by IC 1.
         Case("cap_last", "dmpstore CapsuleLast -guid " + REPORT_GUID,
-             dump("CapsuleLast", "NV+RT+BS", "Capsule0005".encode("utf-16-le")), DMPSTORE_STATUS),
-        Case("cap_record", "dmpstore Capsule0005 -guid " + REPORT_GUID,
-             dump("Capsule0005", "NV+RT+BS", record(EFI_ABORTED, "old.cap")), DMPSTORE_STATUS),
+             dump("CapsuleLast", "NV+RT+BS", "Capsule0007".encode("utf-16-le")), DMPSTORE_STATUS),
+        Case("cap_record", "dmpstore Capsule0007 -guid " + REPORT_GUID,
+             dump("Capsule0007", "NV+RT+BS", record(EFI_SECURITY_VIOLATION, "old.cap")), DMPSTORE_STATUS),
     ]
 
 

@@ -4,9 +4,10 @@ Debian's own kernel started from the Shell with a busybox initramfs that
 prints every /sys/firmware/efi/esrt/entries/*/* field and the kernel's ESRT
 lines on the serial console and powers off.
 
-Three boots on one disk: before any update, after updating both ICs (IC 0
-to V3, IC 1 to V4 with security counter 2), and after refused attempts (a
-tampered V3 for IC 0, V3 below IC 1's floor). The board's flash (the
+Four boots on one disk: before any update, after updating both ICs (IC 0
+to V3, IC 1 to V4 with security counter 2), after refused attempts (a
+tampered V3 for IC 0, V3 below IC 1's floor), and after V3 signed by a
+foreign key (IC 0) and for another product (IC 1), refused too. The board's flash (the
 simulator's bank files) is compared with what the ESRT says after each.
 
 The guest comes from scripts/fetch-linux-guest.sh (cached); without it the
@@ -31,7 +32,8 @@ KERNEL_LINE = "vmlinuz.efi initrd=\\initrd.gz console=ttyS0 quiet panic=-1 no_ti
 GUEST_TIMEOUT = 600
 GUEST_STALL = 240
 DEMO_MAKER = "82365a4b-0b14-4b60-a60f-c2ef"
-LAST_ATTEMPT = {"success": 0, "unsuccessful": 1, "incorrect_version": 3, "auth_error": 5}
+LAST_ATTEMPT = {"success": 0, "unsuccessful": 1, "incorrect_version": 3, "invalid_format": 4,
+                "auth_error": 5}
 
 INIT = b"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -182,7 +184,7 @@ def run_boots(suite, fx, kernel):
     cases.append((Case("esrt_update", "FmpSet.efi 1 v3.bin; FmpSet.efi 2 v4.bin; guest", [], 0),
                   check_boot(console, ["0", "0"], [
                       expected_entry(0, v3, 0, 0, fmp_version(0, v3)),
-                      expected_entry(1, v4, floor4, 0, fmp_version(floor4, v4))])
+                      expected_entry(1, v4, floor4, floor4, fmp_version(floor4, v4))])
                   + bank_problems(volume, v3, v4)))
 
     refused = "auth_error" if policy else "unsuccessful"
@@ -195,7 +197,35 @@ def run_boots(suite, fx, kernel):
                       expected_entry(1, v4, floor4, floor4, fmp_version(0, v3),
                                      LAST_ATTEMPT[old])])
                   + bank_problems(volume, v3, v4)))
+    if policy:
+        cases.append(foreign_boot(suite, fx, volume, v3, v4, floor4))
     return cases
+
+
+def foreign_boot(suite, fx, volume, v3, v4, floor4):
+    """V3 signed by a key the ICs do not know (IC 0) and V3 signed for
+    another product (IC 1): both refused before any write, each with its
+    own last attempt status."""
+    folder = os.path.join(suite.workdir, "esrt_images")
+    os.makedirs(folder, exist_ok=True)
+    payload = os.path.join(folder, "v3.payload.bin")
+    with open(payload, "wb") as f:
+        f.write(fx.ocm_v3[images.HEADER_SIZE:images.HEADER_SIZE + images.header(fx.ocm_v3)[1]])
+    foreign = os.path.join(folder, "foreign-key.pem")
+    if not os.path.exists(foreign):
+        fx._orvhex("keygen", foreign, foreign + ".pub")
+    for name, key, product in (("v3foreign", foreign, images.PRODUCT), ("v3product", images.DEMO_KEY, "0x4F525602")):
+        path = os.path.join(folder, name)
+        fx._orvhex("make", "--version", "0x%X" % v3, "--zone", "ocm", "--product", product, "--key", key,
+                   payload, path + ".hex")
+        fx._orvhex("bin", "--with-header", path + ".hex", path + ".bin")
+        volume.put_file(path + ".bin", name + ".bin")
+    console = boot(suite, volume, "esrt_foreign", ["1 v3foreign.bin", "2 v3product.bin"])
+    return (Case("esrt_foreign", "FmpSet.efi 1 v3foreign.bin; FmpSet.efi 2 v3product.bin; guest", [], 0),
+            check_boot(console, ["1A", "1A"], [
+                expected_entry(0, v3, 0, 0, fmp_version(0, v3), LAST_ATTEMPT["auth_error"]),
+                expected_entry(1, v4, floor4, floor4, fmp_version(0, v3), LAST_ATTEMPT["invalid_format"])])
+            + bank_problems(volume, v3, v4))
 
 
 def bank_problems(volume, *versions):

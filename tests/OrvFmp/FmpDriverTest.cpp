@@ -129,7 +129,8 @@ TEST_F(FmpDriverTest, EachIcIsOneDeviceWithItsProductsImageTypeAndFloor) {
     EXPECT_EQ(D.LowestSupportedImageVersion, 2u << 24);
     EXPECT_EQ(D.LastAttemptVersion, 0u);
     EXPECT_EQ(D.LastAttemptStatus, LAST_ATTEMPT_STATUS_SUCCESS);
-    EXPECT_NE(D.AttributesSetting & IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED, 0u);
+    // The signature is inside the image, not an authentication header before it.
+    EXPECT_EQ((D.AttributesSupported | D.AttributesSetting) & IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED, 0u);
     EXPECT_EQ(Narrow(D.VersionName), "ver 0x10 counter 2");
   }
 }
@@ -227,6 +228,51 @@ INSTANTIATE_TEST_SUITE_P(
                     EFI_ABORTED, LAST_ATTEMPT_STATUS_ERROR_UNSUCCESSFUL}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
+// No image at all: refused up front by both CheckImage and SetImage.
+struct EMPTY_ROW {
+  const char *Name;
+  bool Null;
+  UINTN Size;
+};
+
+class FmpEmptyImageTest : public FmpDriverTest, public ::testing::WithParamInterface<EMPTY_ROW> {};
+
+TEST_P(FmpEmptyImageTest, IsAnInvalidParameterAndAnInvalidFormatAttempt) {
+  LoadOk();
+  const UINT8 *Image = GetParam().Null ? nullptr : NewOcm.data();
+  UINT32 Updatable = IMAGE_UPDATABLE_VALID;
+  EXPECT_EQ(Fmp(0)->CheckImage(Fmp(0), 1, Image, GetParam().Size, &Updatable), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Updatable, IMAGE_UPDATABLE_INVALID);
+  EXPECT_EQ(Fmp(0)->SetImage(Fmp(0), 1, Image, GetParam().Size, nullptr, RecordProgress, nullptr),
+            EFI_INVALID_PARAMETER);
+  EXPECT_TRUE(gPolicy.AskedZones.empty()) << "nothing to ask the IC about";
+  EXPECT_EQ(Erases(), 0u);
+  EXPECT_TRUE(gProgress.empty());
+  EXPECT_EQ(Describe(0).LastAttemptStatus, LAST_ATTEMPT_STATUS_ERROR_INVALID_FORMAT);
+  EXPECT_EQ(EsrtEntry(0).LastAttemptStatus, LAST_ATTEMPT_STATUS_ERROR_INVALID_FORMAT);
+}
+
+INSTANTIATE_TEST_SUITE_P(Empty, FmpEmptyImageTest,
+                         ::testing::Values(EMPTY_ROW{"Null", true, 4096}, EMPTY_ROW{"ZeroSize", false, 0},
+                                           EMPTY_ROW{"NullAndZeroSize", true, 0}),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
+TEST_F(FmpDriverTest, ASecondLoadDoesNotStartAndRepeatsNothing) {
+  LoadOk();
+  ORV_FMP_INSTANCE *First = gOrvFmp.Instances;
+  Fw.ClearConsole();
+  EXPECT_EQ(Load(), EFI_ALREADY_STARTED);
+  EXPECT_EQ(Fw.Console(), "OrvFmp: already loaded\n");
+  EXPECT_EQ(gOrvFmp.Instances, First) << "the loaded copy's state is untouched";
+  EXPECT_EQ(Fw.HandlesWith(gEfiFirmwareManagementProtocolGuid).size(), 2u);
+  auto *Table = static_cast<EFI_SYSTEM_RESOURCE_TABLE *>(Fw.ConfigurationTable(gEfiSystemResourceTableGuid));
+  ASSERT_NE(Table, nullptr);
+  EXPECT_EQ(Table->FwResourceCount, 2u);
+  // Once unloaded, the driver loads again.
+  ASSERT_EQ(OrvFmpUnload(Fw.ImageHandle()), EFI_SUCCESS);
+  LoadOk();
+}
+
 TEST_F(FmpDriverTest, AFlashFaultIsAnUnsuccessfulAttemptAndTheIcKeepsRunning) {
   LoadOk();
   Flash.Fail(SIM_OP::WriteBankData, EFI_DEVICE_ERROR, {.Ic = 0});
@@ -280,10 +326,9 @@ TEST_F(FmpDriverTest, ForceUpdateInTheSettingsNeverForcesABadBank) {
   EXPECT_EQ(Flash.Active(0), 0) << "a bank the IC found bad is never switched to";
 }
 
-TEST_F(FmpDriverTest, WithoutThePolicyTheIcsOwnCheckDecidesAndNothingClaimsAuthentication) {
+TEST_F(FmpDriverTest, WithoutThePolicyTheIcsOwnCheckDecidesAndNoFloorIsShown) {
   Fw.UninstallProtocol(FlashHandle, gOrvFlashPolicyProtocolGuid);
   LoadOk();
-  EXPECT_EQ(Describe(0).AttributesSetting & IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED, 0u);
   EXPECT_EQ(Describe(0).LowestSupportedImageVersion, 0u);
   std::vector<UINT8> Broken = NewOcm;
   Broken[30] ^= 0xFF;

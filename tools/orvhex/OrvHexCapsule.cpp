@@ -2,7 +2,8 @@
   orvhex capsule: a UEFI FMP capsule of signed zone images, one payload item
   per image, addressed by image type (the maker's GUID with the product id
   in its last four bytes) and hardware instance (IC index + 1, or 0 for every
-  IC of the product). orvhex capsule-info: every field of a capsule, checked
+  IC of the product). The product is the one the images are signed for;
+  --product, when given, must name the same. orvhex capsule-info: every field of a capsule, checked
   by the same reader OrvCapsule.efi uses, and each item's image described
   like orvhex info.
 **/
@@ -89,9 +90,9 @@ bool ReadOption(const std::vector<std::string> &Args, size_t *Index, CAPSULE_OPT
   return true;
 }
 
-/// One signed image as a payload item; Bytes keeps its bytes alive.
-bool LoadPayload(const std::string &Path, const CAPSULE_OPTIONS &Options, std::vector<UINT8> *Bytes,
-                 FMP_CAPSULE_PAYLOAD *Payload, std::string *Error) {
+/// One signed image read for a payload item; *Product is the product it is
+/// signed for (0 when its format names none).
+bool LoadSigned(const std::string &Path, std::vector<UINT8> *Bytes, UINT32 *Product, std::string *Error) {
   IMAGE_INFO Info{};
   if (!LoadAnyImage(Path, Bytes, &Info, Error)) return false;
   IMAGE_DESCRIPTION Description{};
@@ -100,10 +101,36 @@ bool LoadPayload(const std::string &Path, const CAPSULE_OPTIONS &Options, std::v
     *Error = Path + ": not signed (a capsule carries signed images only)";
     return false;
   }
-  *Payload = FMP_CAPSULE_PAYLOAD{OrvFmpImageTypeId(Options.Maker, static_cast<UINT32>(Options.Product)),
-                                 static_cast<UINT8>(Options.Index), Options.Instance, Bytes->data(),
-                                 static_cast<UINT32>(Bytes->size())};
+  *Product = Description.Format == IMAGE_FORMAT_3 ? Description.Product : 0;
   return true;
+}
+
+std::string ProductText(UINT64 Product) {
+  char Text[16];
+  std::snprintf(Text, sizeof(Text), "0x%08X", static_cast<unsigned>(Product));
+  return Text;
+}
+
+/// The product the capsule addresses: the one its images are signed for,
+/// which every image and --product (when given) must name alike, so that a
+/// typo cannot address an image to another product's ICs. An image whose
+/// format names no product needs --product.
+bool ResolveProduct(CAPSULE_OPTIONS *Options, const std::vector<UINT32> &Products, std::string *Error) {
+  std::string From = "--product";
+  for (size_t Index = 0; Index < Products.size(); Index++) {
+    if (Products[Index] == 0) continue;
+    if (!Options->HaveProduct) {
+      Options->Product = Products[Index];
+      Options->HaveProduct = true;
+      From = Options->Files[Index];
+    } else if (Products[Index] != Options->Product) {
+      *Error = Options->Files[Index] + ": signed for product " + ProductText(Products[Index]) + ", not " +
+               ProductText(Options->Product) + " (" + From + ")";
+      return false;
+    }
+  }
+  if (!Options->HaveProduct) *Error = "the images name no product: give --product";
+  return Options->HaveProduct;
 }
 
 }  // namespace
@@ -120,14 +147,19 @@ int Capsule(const std::vector<std::string> &Args, std::ostream &Err) {
     }
   }
   if (!Error.empty()) return Failed(Err, Error);
-  if (Options.Files.size() < 2 || Options.Files.size() > 1 + 0xFFFF || !Options.HaveProduct) return Usage(Err);
+  if (Options.Files.size() < 2 || Options.Files.size() > 1 + 0xFFFF) return Usage(Err);
   const size_t Count = Options.Files.size() - 1;
   std::vector<std::vector<UINT8>> Images(Count);
+  std::vector<UINT32> Products(Count);
+  for (size_t Index = 0; Index < Count; Index++) {
+    if (!LoadSigned(Options.Files[Index], &Images[Index], &Products[Index], &Error)) return Failed(Err, Error);
+  }
+  if (!ResolveProduct(&Options, Products, &Error)) return Failed(Err, Error);
+  const EFI_GUID ImageType = OrvFmpImageTypeId(Options.Maker, static_cast<UINT32>(Options.Product));
   std::vector<FMP_CAPSULE_PAYLOAD> Payloads(Count);
   for (size_t Index = 0; Index < Count; Index++) {
-    if (!LoadPayload(Options.Files[Index], Options, &Images[Index], &Payloads[Index], &Error)) {
-      return Failed(Err, Error);
-    }
+    Payloads[Index] = FMP_CAPSULE_PAYLOAD{ImageType, static_cast<UINT8>(Options.Index), Options.Instance,
+                                          Images[Index].data(), static_cast<UINT32>(Images[Index].size())};
   }
   std::vector<UINT8> Out(FmpCapsuleSize(Payloads.data(), static_cast<UINT16>(Count)));
   if (Out.empty()) return Failed(Err, "capsule larger than 4 GiB");

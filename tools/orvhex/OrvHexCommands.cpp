@@ -36,7 +36,7 @@ constexpr const char *USAGE =
   "       orvhex bin [--with-header] in.hex out.bin\n"
   "       orvhex bank --size <N> in.hex out.bin\n"
   "       orvhex info [--json] <file>\n"
-  "       orvhex capsule --product <P> [--maker GUID] [--ic N] [--index I] image... out.cap\n"
+  "       orvhex capsule [--product <P>] [--maker GUID] [--ic N] [--index I] image... out.cap\n"
   "       orvhex capsule-info <file>\n"
   "       orvhex --help | --version\n"
   "An input may be - (standard input) or a pipe; the output of bin may be - (standard output).\n"
@@ -54,7 +54,6 @@ constexpr REQUIRED_OPTION REQUIRED_OPTIONS[] = {
     {"sign", "--key", "KEY.pem"},
     {"verify", "--key", "PUB.pem"},
     {"bank", "--size", "<N>"},
-    {"capsule", "--product", "<P>"},
 };
 
 /// Raised only when a field of info --json changes meaning or goes away.

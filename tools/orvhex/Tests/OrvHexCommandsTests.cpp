@@ -321,9 +321,10 @@ TEST_F(OrvHexTest, CommandLineConventions) {
 TEST_F(OrvHexTest, QuietKeepsOnlyWhatTheCommandIsFor) {
   Put("in.bin", "payload");
   ASSERT_EQ(Run({"keygen", PathOf("k.pem"), PathOf("k.pub.pem")}), ORVHEX_OK) << Err.str();
-  ASSERT_EQ(Run({"make", "--version", "2", "--zone", "ocm", "--product", "1", "--key", PathOf("k.pem"),
-                 PathOf("in.bin"), PathOf("s.hex")}),
-            ORVHEX_OK);
+  ASSERT_EQ(Run({"make", "--version", "2", "--zone", "ocm", "--product", "1", "--key", PathOf("k.pem"), PathOf("in.bin"),
+                 PathOf("s.hex")}),
+            ORVHEX_OK)
+      << Err.str();
   ASSERT_EQ(Run({"verify", "--key", PathOf("k.pub.pem"), PathOf("s.hex")}), ORVHEX_OK);
   EXPECT_NE(Out.str(), "");
   ASSERT_EQ(Run({"-q", "verify", "--key", PathOf("k.pub.pem"), PathOf("s.hex")}), ORVHEX_OK);
