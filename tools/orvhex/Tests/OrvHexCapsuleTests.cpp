@@ -19,18 +19,17 @@
 
 #include "ImageSignHost.h"
 #include "OrvHexCommands.h"
+#include "OrvHexTestDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class OrvHexCapsuleTest : public ::testing::Test {
+class OrvHexCapsuleTest : public OrvHexTestDir {
  protected:
+  OrvHexCapsuleTest() : OrvHexTestDir("orvhex_capsule_") {}
   void SetUp() override {
-    Dir = fs::temp_directory_path() / ("orvhex_capsule_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
+    OrvHexTestDir::SetUp();
     std::ofstream(At("in.bin"), std::ios::binary) << std::string(100, 'x');
     ASSERT_EQ(Run({"keygen", At("k.pem"), At("pub.pem")}), ORVHEX_OK) << Err.str();
     for (const char *Product : {"0x1234", "0x1235"}) {
@@ -41,21 +40,7 @@ class OrvHexCapsuleTest : public ::testing::Test {
     }
     ASSERT_EQ(Run({"make", "--version", "5", At("in.bin"), At("plain.hex")}), ORVHEX_OK) << Err.str();
   }
-  void TearDown() override { fs::remove_all(Dir); }
-  std::string At(const std::string &Name) { return (Dir / Name).string(); }
-  std::string Get(const std::string &Name) {
-    std::ifstream In(At(Name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(In), {});
-  }
-  int Run(std::vector<std::string> Args) {
-    Out.str("");
-    Err.str("");
-    return RunOrvHex(Args, Out, Err);
-  }
-
-  fs::path Dir;
-  std::ostringstream Out;
-  std::ostringstream Err;
+  std::string At(const std::string &Name) const { return PathOf(Name); }
 };
 
 TEST_F(OrvHexCapsuleTest, CapsuleItemsAddressTheImagesProductAndIc) {

@@ -16,42 +16,15 @@
 
 #include "HexImage.h"
 #include "OrvHexCommands.h"
+#include "OrvHexTestDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class OrvHexTest : public ::testing::Test {
+class OrvHexTest : public OrvHexTestDir {
  protected:
-  void SetUp() override {
-    Dir = fs::temp_directory_path() /
-          ("orvhex_test_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-  }
-  void TearDown() override { fs::remove_all(Dir); }
-
-  std::string PathOf(const std::string &Name) { return (Dir / Name).string(); }
-
-  void Put(const std::string &Name, const std::string &Bytes) {
-    std::ofstream(PathOf(Name), std::ios::binary) << Bytes;
-  }
-
-  std::string Get(const std::string &Name) {
-    std::ifstream In(PathOf(Name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(In), {});
-  }
-
-  int Run(std::vector<std::string> Args) {
-    Out.str("");
-    Err.str("");
-    return RunOrvHex(Args, Out, Err);
-  }
-
-  fs::path Dir;
-  std::ostringstream Out;
-  std::ostringstream Err;
+  OrvHexTest() : OrvHexTestDir("orvhex_test_") {}
 };
 
 std::string Payload(size_t Size) {
