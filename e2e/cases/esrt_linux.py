@@ -1,5 +1,6 @@
-"""The ESRT as Linux reads it: OrvFmp.efi loaded in the UEFI Shell, images
-handed to its FMP instances by FmpSet.efi (as capsule processing would), then
+"""The ESRT as Linux reads it: OrvFmp.efi loaded in the UEFI Shell, an
+update of both ICs by capsules (orvhex capsule, applied by OrvCapsule.efi),
+refused images handed to the FMP instances by FmpSet.efi, then
 Debian's own kernel started from the Shell with a busybox initramfs that
 prints every /sys/firmware/efi/esrt/entries/*/* field and the kernel's ESRT
 lines on the serial console and powers off.
@@ -104,9 +105,11 @@ def expected_entry(ic, version, counter, floor, last_version=0, last_status=0):
 
 
 def boot(suite, volume, name, commands):
-    """Boots with OrvFmp.efi loaded, the FmpSet runs, then the guest kernel.
+    """Boots with OrvFmp.efi loaded, the FmpSet runs (a command that is not
+    "INSTANCE FILE" runs as it stands), then the guest kernel.
     Returns the console text (CRLF made LF)."""
-    lines = ["load OrvFmp.efi"] + ["FmpSet.efi %s" % c for c in commands] + [KERNEL_LINE]
+    lines = (["load OrvFmp.efi"] + [c if c.startswith("OrvCapsule") else "FmpSet.efi %s" % c for c in commands]
+             + [KERNEL_LINE])
     orvqemu.write_startup(volume, lines, suite.workdir)
     vars_fd = os.path.join(suite.workdir, name + ".vars.fd")
     with open(orvqemu.OVMF_VARS, "rb") as src, open(vars_fd, "wb") as dst:
@@ -145,6 +148,21 @@ def check_boot(console, setimage, expected, fmp_lines=True):
     return problems
 
 
+def capsule_problems(console, wanted):
+    """Each capsule's one item updated its IC (instance, FMP version), with
+    progress rising to 100."""
+    problems = []
+    for name, (instance, version) in wanted.items():
+        head = "%s item 0 instance %d: " % (name, instance)
+        line = head + "updated, version %X, last attempt status 0" % version
+        if line not in console:
+            problems.append("no line %r" % line)
+        steps = [int(p) for p in re.findall(re.escape(head) + r"(\d+)%", console)]
+        if not steps or steps[-1] != 100 or steps != sorted(set(steps)):
+            problems.append("%s: progress %s, not rising to 100" % (name, steps))
+    return problems
+
+
 def sequence(suite, fx):
     kernel = os.path.join(GUEST_CACHE, "vmlinuz.efi")
     if not os.path.exists(kernel):
@@ -160,6 +178,13 @@ def run_boots(suite, fx, kernel):
     volume = fx.volume("esrt_linux")
     volume.put_file(os.path.join(fx.build, "OrvFmp.efi"), "OrvFmp.efi")
     volume.put_file(os.path.join(fx.build, "FmpSet.efi"), "FmpSet.efi")
+    volume.put_file(os.path.join(fx.build, "OrvCapsule.efi"), "OrvCapsule.efi")
+    folder = os.path.join(suite.workdir, "esrt_images")
+    os.makedirs(folder, exist_ok=True)
+    for ic, image in ((0, "ocm_v3.hex"), (1, "ocm_v4.hex")):
+        capsule = os.path.join(folder, "ic%d.cap" % ic)
+        fx._orvhex("capsule", "--ic", str(ic), fx.hex[image], capsule)
+        volume.put_file(capsule, "ic%d.cap" % ic)
     volume.put_file(kernel, "vmlinuz.efi")
     with open(os.path.join(GUEST_CACHE, "busybox"), "rb") as f:
         volume.put_bytes(initramfs(f.read()), "initrd.gz", suite.workdir)
@@ -180,9 +205,11 @@ def run_boots(suite, fx, kernel):
     cases.append((Case("esrt_before", "load OrvFmp.efi; guest", [], 0),
                   check_boot(console, [], [expected_entry(ic, v1, 0, 0) for ic in (0, 1)])))
 
-    console = boot(suite, volume, "esrt_update", ["1 v3.bin", "2 v4.bin"])
-    cases.append((Case("esrt_update", "FmpSet.efi 1 v3.bin; FmpSet.efi 2 v4.bin; guest", [], 0),
-                  check_boot(console, ["0", "0"], [
+    console = boot(suite, volume, "esrt_update", ["OrvCapsule.efi ic0.cap ic1.cap"])
+    cases.append((Case("esrt_update", "OrvCapsule.efi ic0.cap ic1.cap; guest", [], 0),
+                  capsule_problems(console, {"ic0.cap": (1, fmp_version(0, v3)),
+                                             "ic1.cap": (2, fmp_version(floor4, v4))})
+                  + check_boot(console, [], [
                       expected_entry(0, v3, 0, 0, fmp_version(0, v3)),
                       expected_entry(1, v4, floor4, floor4, fmp_version(floor4, v4))])
                   + bank_problems(volume, v3, v4)))
