@@ -42,9 +42,11 @@ for t in $targets; do
   "$bin" "${limit[@]}" -max_len=8192 -print_final_stats=1 -artifact_prefix="$artifacts/" \
     "$work" "$root/tests/fuzz/corpus/$t" >"$out/$t.log" 2>&1 || status=$?
   elapsed=$(( $(date +%s) - start ))
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$t.log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$out/$t.log" | tail -1 | cut -d' ' -f2)
-  ft=$(grep -o 'ft: [0-9]*' "$out/$t.log" | tail -1 | cut -d' ' -f2)
+  # A target that crashes on its seed corpus prints no coverage: the counts
+  # are then empty, never the end of the script.
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$t.log" | tail -1 || true)
+  cov=$(grep -o 'cov: [0-9]*' "$out/$t.log" | tail -1 | cut -d' ' -f2 || true)
+  ft=$(grep -o 'ft: [0-9]*' "$out/$t.log" | tail -1 | cut -d' ' -f2 || true)
   execs=${execs:-0}
   if [ "$status" -ne 0 ]; then
     crashes=$((crashes + 1))

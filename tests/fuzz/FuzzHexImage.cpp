@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
 
   IMAGE_INFO Info{};
   if (CheckImage(Image.data(), Image.size(), &Info) == HEX_OK) {
-    Check(Info.PayloadLength + IMAGE_HEADER_SIZE == Image.size());
+    // The whole image: header and payload, and in signed formats the trailer.
+    Check(Info.ImageSize == Image.size() && Info.PayloadLength + IMAGE_HEADER_SIZE <= Image.size());
     Check(CheckImageInBank(Image.data(), Image.size(), true, &Info) == HEX_OK);
   }
 

@@ -34,15 +34,24 @@ const IMAGE_PRIVATE_KEY &FuzzKey() {
 
 // The image the key signed: seed corpus entries are this image (see
 // corpus/signature), so mutations start from a valid signature.
-const std::vector<UINT8> &Genuine() {
-  static const std::vector<UINT8> Image = [] {
-    std::vector<UINT8> Payload(200);
-    for (size_t Index = 0; Index < Payload.size(); Index++) Payload[Index] = static_cast<UINT8>(Index);
-    std::vector<UINT8> I = MakeImageFormat1(0x10203, Payload);
+// A seed of the older format 2 (the parser still reads it) is the same
+// payload signed with counter 7 alone.
+std::vector<UINT8> GenuineOf(bool Format3) {
+  std::vector<UINT8> Payload(200);
+  for (size_t Index = 0; Index < Payload.size(); Index++) Payload[Index] = static_cast<UINT8>(Index);
+  std::vector<UINT8> I = MakeImageFormat1(0x10203, Payload);
+  if (Format3) {
     MakeImageFormat3(&I, {7, IMAGE_ZONE_OCM, 0x4F525601}, &FuzzKey());
-    return I;
-  }();
-  return Image;
+  } else {
+    MakeImageFormat2(&I, 7, &FuzzKey());
+  }
+  return I;
+}
+
+const std::vector<UINT8> &Genuine(bool Format3) {
+  static const std::vector<UINT8> Image3 = GenuineOf(true);
+  static const std::vector<UINT8> Image2 = GenuineOf(false);
+  return Format3 ? Image3 : Image2;
 }
 
 void RepairCrc(uint8_t *Data, size_t Size) {
@@ -75,11 +84,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Check(Verdict == Description.Signature);
   Check(VerifyImageSignature(Image.data(), Info, nullptr, 0, nullptr) != SIGN_STATUS::Ok);
   if (Verdict != SIGN_STATUS::Ok) return 0;
-  Check(Info.Format == IMAGE_FORMAT_3 && Info.Signed);
+  Check((Info.Format == IMAGE_FORMAT_3 || Info.Format == IMAGE_FORMAT_2) && Info.Signed);
   // Only the genuine bytes verify (ECDSA signatures of the same message may
   // differ, but the fuzzer cannot forge one): everything the signature
   // covers and the block must be the seed's.
-  const std::vector<UINT8> &Seed = Genuine();
+  const std::vector<UINT8> &Seed = Genuine(Info.Format == IMAGE_FORMAT_3);
   Check(Image.size() == Seed.size());
   Check(std::memcmp(Image.data(), Seed.data(), ImageSignedLength(Info)) == 0);
   return 0;
