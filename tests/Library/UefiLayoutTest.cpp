@@ -1,5 +1,5 @@
 // The UEFI firmware management and resource table definitions: their layout
-// as the UEFI specification fixes it (x86_64), checked at compile time.
+// as the UEFI standard fixes it (x86_64), checked at compile time.
 #include <Uefi/FirmwareManagement.h>
 #include <Uefi/SystemResourceTable.h>
 

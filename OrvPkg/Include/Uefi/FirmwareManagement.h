@@ -4,7 +4,7 @@
   program the firmware of one device, and the image descriptor it reports.
 
   gnu-efi does not define it; the layout, values and GUID are those of the
-  UEFI specification (descriptor version 4). The FMP capsule headers are kept
+  UEFI standard (descriptor version 4). The FMP capsule headers are kept
   apart from this file.
 
   Plain C, usable from C and C++ builds (gnu-efi or compatible headers

@@ -4,7 +4,7 @@
   update, their versions and the outcome of the last attempt.
 
   gnu-efi does not define it; the layout, values and GUID are those of the
-  UEFI specification (resource entry version 1).
+  UEFI standard (resource entry version 1).
 
   Plain C, usable from C and C++ builds.
 **/
