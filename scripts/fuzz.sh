@@ -16,8 +16,19 @@ seconds=${1:-60}
 targets=${ORV_FUZZ_TARGETS:-"settings command_line hex_image sim_config fault_rules signature pem capsule"}
 out=$build/fuzz
 
-CC=clang CXX=clang++ cmake -S "$root/tests/fuzz" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-for t in $targets; do cmake --build "$out" -j"$(nproc)" --target "fuzz_$t" >/dev/null; done
+mkdir -p "$out"
+CC=clang CXX=clang++ cmake -S "$root/tests/fuzz" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$out/configure.log" 2>&1 || {
+  tail -n 30 "$out/configure.log"
+  echo "fuzz: FAILED: configuring the fuzz targets (whole output in $out/configure.log)"
+  exit 1
+}
+for t in $targets; do
+  cmake --build "$out" -j"$(nproc)" --target "fuzz_$t" >"$out/build-$t.log" 2>&1 || {
+    tail -n 30 "$out/build-$t.log"
+    echo "fuzz: FAILED: building fuzz_$t (whole output in $out/build-$t.log)"
+    exit 1
+  }
+done
 
 total_targets=0 total_execs=0 total_crashes=0
 for t in $targets; do

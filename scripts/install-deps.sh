@@ -50,8 +50,3 @@ fi
 "$(dirname "$0")/fetch-bearssl.sh" ||
   fail "fetching the BearSSL sources (scripts/fetch-bearssl.sh, message above)" \
     "fix what it names, then run scripts/install-deps.sh again"
-
-# The Linux guest of the ESRT end-to-end case (cached in the work tree too).
-"$(dirname "$0")/fetch-linux-guest.sh" ||
-  fail "fetching the Linux guest (scripts/fetch-linux-guest.sh, message above)" \
-    "fix what it names, then run scripts/install-deps.sh again"
